@@ -1,0 +1,40 @@
+# One GoogleTest binary with every test. On Linux each test case is its own CTest test; under
+# Wine every process start costs seconds, so there the whole binary is one CTest test.
+if(CMAKE_CROSSCOMPILING)
+  set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  set(VASKEL_GTEST_LIBS gtest gtest_main)
+  set(CMAKE_CROSSCOMPILING_EMULATOR
+      ${CMAKE_SOURCE_DIR}/cmake/wine-run.sh ${CMAKE_BINARY_DIR}/wineprefix)
+else()
+  find_package(GTest REQUIRED)
+  set(VASKEL_GTEST_LIBS GTest::gtest GTest::gtest_main)
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(SNDFILE REQUIRED IMPORTED_TARGET sndfile)
+endif()
+
+file(GLOB_RECURSE VASKEL_TEST_SOURCES CONFIGURE_DEPENDS
+     ${CMAKE_SOURCE_DIR}/src/*_test.cpp ${CMAKE_SOURCE_DIR}/producer/*_test.cpp)
+add_executable(vaskel_tests ${VASKEL_TEST_SOURCES} testing/test_support.cpp)
+target_include_directories(vaskel_tests PRIVATE testing)
+target_link_libraries(vaskel_tests PRIVATE vaskel_core vaskel_producer_lib vaskel_warnings
+                      ${VASKEL_GTEST_LIBS})
+target_compile_definitions(vaskel_tests PRIVATE
+                           VASKEL_EXE_SUFFIX="${CMAKE_EXECUTABLE_SUFFIX}")
+add_dependencies(vaskel_tests vaskel_renderer)
+if(NOT CMAKE_CROSSCOMPILING)
+  target_link_libraries(vaskel_tests PRIVATE PkgConfig::SNDFILE)
+  target_compile_definitions(vaskel_tests PRIVATE VASKEL_HAVE_SNDFILE=1)
+endif()
+
+if(CMAKE_CROSSCOMPILING)
+  set_target_properties(vaskel_tests PROPERTIES CROSSCOMPILING_EMULATOR
+                        "${CMAKE_CROSSCOMPILING_EMULATOR}")
+  add_test(NAME vaskel_tests_wine COMMAND vaskel_tests)
+  set_tests_properties(vaskel_tests_wine PROPERTIES TIMEOUT 1200)
+else()
+  include(GoogleTest)
+  gtest_discover_tests(vaskel_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+endif()

@@ -1,0 +1,116 @@
+// The producer side of the shared transport, for programs that render audio for the renderer.
+//
+// A producer creates the region, publishes chunks into each stream's ring while the renderer
+// drains them, closes every stream at its end and then waits for the renderer's verdict:
+//
+//     vaskel::producer::TransportProducer producer;
+//     vaskel::transport::TransportConfig config{};
+//     config.streamCount = 2; config.slotsPerStream = 8; config.framesPerChunk = 1024;
+//     config.channelCount = 2; config.sampleRate = 48000;
+//     if (!producer.create("my-render", config)) { /* name taken or no memory */ }
+//     // for each chunk of stream s (interleaved float samples, frames <= framesPerChunk):
+//     while (!producer.tryPublish(s, samples, frames)) { /* ring full: wait */ }
+//     producer.closeStream(s);
+//     // consumerState() becomes 2 when the renderer has finished, or failureCode() is set.
+//     producer.destroy();
+//
+// One thread may publish into a given stream; different streams may be fed from different
+// threads. Every shared field is accessed with the orderings of transport_layout.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "platform/platform.h"
+#include "transport/transport_layout.h"
+
+namespace vaskel::producer {
+
+struct CreateOptions {
+    // Bytes to create; 0 means the configuration's region size (the header alone when the
+    // configuration is invalid). Tests use a smaller value to make a region too short.
+    std::uint64_t regionBytes = 0;
+    // Written into the header as given, so a test can speak another version.
+    std::uint32_t protocolVersion = transport::kProtocolVersion;
+    // When false the region is left with producerState 0 until markReady().
+    bool markReady = true;
+};
+
+class TransportProducer {
+public:
+    TransportProducer() = default;
+    TransportProducer(const TransportProducer&) = delete;
+    TransportProducer& operator=(const TransportProducer&) = delete;
+    ~TransportProducer() { destroy(); }
+
+    // Creates the region `name` (it must not exist yet), writes version and configuration, sets
+    // every control block to empty and open, and marks the producer ready last. The
+    // configuration is written as given, valid or not.
+    bool create(const platform::NativeString& name, const transport::TransportConfig& config,
+                const CreateOptions& options = {});
+
+    // Stores producerState 1 (release): the renderer may attach from now on.
+    void markReady();
+
+    // Unmaps, closes and removes the region's name. Safe to call twice.
+    void destroy();
+
+    bool created() const { return view_ != nullptr; }
+    std::byte* view() const { return view_; }
+    std::uint64_t viewSize() const { return viewSize_; }
+    const transport::TransportConfig& config() const { return config_; }
+    transport::TransportHeader& header() const { return transport::headerAt(view_); }
+    transport::StreamControlBlock& block(std::uint32_t stream) const {
+        return transport::controlBlockAt(view_, stream);
+    }
+
+    // True when chunk number writeIndex fits: writeIndex - readIndex < slotsPerStream.
+    bool hasSpace(std::uint32_t stream) const;
+
+    // The header the next chunk of `stream` must carry for `frames` frames.
+    transport::ChunkHeader nextHeader(std::uint32_t stream, std::uint32_t frames) const;
+
+    // Publishes `frames` interleaved frames (channelCount samples each) into the next slot.
+    // False, with nothing written, when the ring is full.
+    bool tryPublish(std::uint32_t stream, const float* samples, std::uint32_t frames);
+
+    // Publishes a chunk with any header and payload bytes (at most the payload size), e.g. a
+    // deliberately wrong one. The stream's sequence and frame position advance as if `header`
+    // were right, by one chunk and header.frameCount frames. False when the ring is full.
+    bool tryPublishRaw(std::uint32_t stream, const transport::ChunkHeader& header,
+                       const void* payload, std::size_t payloadBytes);
+
+    // Marks the stream closed (2) after its last chunk, or aborted (3).
+    void closeStream(std::uint32_t stream);
+    void abortStream(std::uint32_t stream);
+
+    // Publishes a failure code by compare-exchange from 0; true when this call set it.
+    bool publishFailure(std::uint32_t code);
+
+    std::uint32_t consumerState() const;
+    std::uint32_t failureCode() const;
+    std::uint64_t readIndex(std::uint32_t stream) const;
+    std::uint64_t writeIndex(std::uint32_t stream) const;
+
+    // Frames published so far into `stream`.
+    std::uint64_t publishedFrames(std::uint32_t stream) const;
+
+private:
+    struct StreamCursor {
+        std::uint64_t writeIndex = 0;
+        std::uint64_t sequence = 0;
+        std::uint64_t nextFrame = 0;
+        std::uint64_t publishedFrames = 0;
+        std::uint64_t maxOccupancy = 0;
+    };
+
+    platform::NativeString name_;
+    platform::RegionHandle handle_{};
+    std::byte* view_ = nullptr;
+    std::uint64_t viewSize_ = 0;
+    transport::TransportConfig config_{};
+    std::vector<StreamCursor> cursors_;
+};
+
+} // namespace vaskel::producer

@@ -1,0 +1,27 @@
+// The capture: drains every stream's ring in order, checks each chunk, appends its samples to
+// the stream's WAV file and keeps the progress file current until the producer has closed every
+// stream or a failure ends the run.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+
+#include "capture/failure_code.h"
+#include "transport/transport_mapping.h"
+
+namespace vaskel {
+
+// The outside world the loop waits on. Tests replace pieces to make timing exact; a run uses
+// the defaults.
+struct CaptureEnvironment {
+    std::int64_t (*now)() = nullptr;          // SteadyClock::now when null
+    void (*pacing)(std::uint32_t) = nullptr;  // pacingDelay when null
+    void (*yield)() = nullptr;                // platform::yieldThread when null
+};
+
+// Runs one capture on an attached mapping. Never throws: every exit is a CaptureResult.
+CaptureResult runCapture(transport::TransportMapping& mapping,
+                         const std::filesystem::path& outputRoot, std::uint32_t delayUs,
+                         std::uint64_t idleTimeoutMs, const CaptureEnvironment& environment = {});
+
+} // namespace vaskel

@@ -1,0 +1,40 @@
+#include "entry/command_line.h"
+
+namespace vaskel {
+
+Command parseCommandLine(const std::vector<platform::NativeString>& arguments) {
+    Command command;
+    if (arguments.size() == 1 &&
+        arguments[0] == platform::nativeFromAscii("--transport-capacity")) {
+        command.kind = CommandKind::Capability;
+        return command;
+    }
+    if (arguments.size() < 2 || arguments.size() > 5) {
+        command.kind = CommandKind::Usage;
+        return command;
+    }
+    RunSettings& settings = command.settings;
+    settings.mappingName = arguments[0];
+    settings.outputRoot = arguments[1];
+    if (arguments.size() > 2) {
+        settings.delayUs = parseU32<platform::NativeChar>(arguments[2]);
+    }
+    if (arguments.size() > 3) {
+        settings.idleTimeoutMs = parseU32<platform::NativeChar>(arguments[3]);
+        if (settings.idleTimeoutMs == 0) {
+            command.kind = CommandKind::IdleTimeoutInvalid;
+            return command;
+        }
+    }
+    if (arguments.size() > 4) {
+        settings.mappingOpenTimeoutMs = parseU32<platform::NativeChar>(arguments[4]);
+        if (settings.mappingOpenTimeoutMs == 0) {
+            command.kind = CommandKind::MappingOpenTimeoutInvalid;
+            return command;
+        }
+    }
+    command.kind = CommandKind::Run;
+    return command;
+}
+
+} // namespace vaskel

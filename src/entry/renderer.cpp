@@ -1,0 +1,85 @@
+#include "entry/renderer.h"
+
+#include <iostream>
+
+#include "capture/capture_loop.h"
+#include "capture/failure_code.h"
+#include "common/steady_clock.h"
+#include "entry/command_line.h"
+
+namespace vaskel {
+
+namespace {
+
+constexpr std::int64_t kAttachRetryNs = 2000000;
+
+int exitUsage(std::string_view text) {
+    std::cerr << text;
+    return 2;
+}
+
+// Captures on the attached mapping, reports the outcome and detaches.
+int runAttached(transport::TransportMapping& mapping, const RunSettings& settings) {
+    const std::filesystem::path outputRoot{platform::NativeString(settings.outputRoot)};
+    const CaptureResult result =
+        runCapture(mapping, outputRoot, settings.delayUs, settings.idleTimeoutMs);
+    if (!result.success) {
+        std::cerr << failureCodeName(result.failureCode) << '\n';
+        mapping.detach();
+        return 4;
+    }
+    auto& out = platform::summaryOut();
+    out << "mapping=" << settings.mappingName << ",streamCount=" << result.streamCount << '\n';
+    for (std::uint32_t i = 0; i < result.streamCount; ++i) {
+        const StreamStats& stats = result.streams[i];
+        out << "streamId=" << i << ",writtenChunks=" << stats.writtenChunks
+            << ",writtenFrames=" << stats.writtenFrames << ",maxOccupancy=" << stats.maxOccupancy
+            << '\n';
+    }
+    mapping.detach();
+    return 0;
+}
+
+} // namespace
+
+bool waitForRegion(transport::TransportMapping& mapping, const platform::NativeString& name,
+                   std::uint32_t mappingOpenTimeoutMs) {
+    const std::int64_t deadline =
+        SteadyClock::now() + static_cast<std::int64_t>(mappingOpenTimeoutMs) * 1000000;
+    for (;;) {
+        if (mapping.attach(platform::NativeString(name))) {
+            return true;
+        }
+        if (SteadyClock::now() >= deadline) {
+            return false;
+        }
+        sleepUntil(saturatingAdd(SteadyClock::now(), kAttachRetryNs));
+    }
+}
+
+int runRenderer(const std::vector<platform::NativeString>& arguments) {
+    const Command command = parseCommandLine(arguments);
+    switch (command.kind) {
+    case CommandKind::Capability:
+        std::cout << kCapabilityAnswer;
+        return 0;
+    case CommandKind::Usage:
+        return exitUsage(kUsageLine);
+    case CommandKind::IdleTimeoutInvalid:
+        return exitUsage("idle_timeout_invalid\n");
+    case CommandKind::MappingOpenTimeoutInvalid:
+        return exitUsage("mapping_open_timeout_invalid\n");
+    case CommandKind::Run:
+        break;
+    }
+    const RunSettings& settings = command.settings;
+    transport::TransportMapping mapping;
+    if (!waitForRegion(mapping, settings.mappingName, settings.mappingOpenTimeoutMs)) {
+        std::cerr << "mapping_open_timeout\n";
+        mapping.detach();
+        return 3;
+    }
+    return runAttached(mapping, settings);
+}
+
+} // namespace vaskel

@@ -1,0 +1,20 @@
+// Where a capture's files go: the output root and the names inside it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+
+namespace vaskel {
+
+inline constexpr const char* kProgressFileName = "render-progress.json";
+inline constexpr const char* kProgressTempFileName = "render-progress.json.tmp";
+
+// Creates the root with every missing parent. Throws std::filesystem::filesystem_error for
+// "create_directories" unless the root exists as a directory afterwards (an empty root, or one
+// that is a regular file, fails).
+void createOutputRoot(const std::filesystem::path& root);
+
+// "stream-<index>.wav" in the root, the index in plain decimal.
+std::filesystem::path streamFilePath(const std::filesystem::path& root, std::uint32_t index);
+
+} // namespace vaskel

@@ -1,0 +1,50 @@
+// The renderer's record of one attached shared region.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "transport/transport_layout.h"
+
+namespace vaskel::transport {
+
+class TransportMapping {
+public:
+    TransportMapping() = default;
+    TransportMapping(const TransportMapping&) = delete;
+    TransportMapping& operator=(const TransportMapping&) = delete;
+    ~TransportMapping() { detach(); }
+
+    // Opens the region, checks that the producer is ready with protocol version 3 and a valid
+    // configuration, maps the whole region and marks it attached (consumerState 1). False, with
+    // the record empty, on any failure; a wrong version or configuration also publishes
+    // failureCode 1.
+    bool attach(const platform::NativeString& name);
+
+    // Unmaps and closes whatever the record holds. Writes nothing into the region.
+    void detach();
+
+    bool attached() const { return view_ != nullptr; }
+
+    // First byte of the mapped view; null when not attached.
+    std::byte* view() const { return view_; }
+
+    // Bytes mapped; the view covers exactly regionSize(config()).
+    std::uint64_t viewSize() const { return viewSize_; }
+
+    // The configuration that attach validated and sized the view by. Everything that addresses
+    // the region uses this copy: a producer that rewrites its header later cannot move an
+    // address outside the view.
+    const TransportConfig& config() const { return config_; }
+
+private:
+    void release();
+
+    platform::RegionHandle handle_{};
+    std::byte* view_ = nullptr;
+    std::uint64_t viewSize_ = 0;
+    TransportConfig config_{};
+};
+
+} // namespace vaskel::transport

@@ -1,0 +1,137 @@
+#include "test_support.h"
+
+#include <atomic>
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+#include "output/stream_writer.h"
+
+namespace vaskel::testing {
+
+namespace {
+std::atomic<std::uint32_t> nameCounter{0};
+
+std::string uniqueSuffix(std::string_view tag) {
+    return std::to_string(platform::currentProcessId()) + "-" +
+           std::to_string(nameCounter.fetch_add(1)) + "-" + std::string(tag);
+}
+} // namespace
+
+std::string platformNewlines(std::string_view text) {
+    if (!kWindowsTarget) {
+        return std::string(text);
+    }
+    std::string converted;
+    for (char c : text) {
+        if (c == '\n') {
+            converted += '\r';
+        }
+        converted += c;
+    }
+    return converted;
+}
+
+platform::NativeString uniqueRegionName(std::string_view tag) {
+    return native("vaskel-test-" + uniqueSuffix(tag));
+}
+
+ScratchDir::ScratchDir(std::string_view tag)
+    : path_(std::filesystem::temp_directory_path() / ("vaskel-" + uniqueSuffix(tag))) {
+    std::filesystem::remove_all(path_);
+    std::filesystem::create_directories(path_);
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code error;
+    std::filesystem::remove_all(path_, error);
+}
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream content;
+    content << file.rdbuf();
+    return content.str();
+}
+
+void writeFile(const std::filesystem::path& path, std::string_view bytes) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string wavHeaderBytes(std::uint32_t sampleRate, std::uint16_t channels, std::uint32_t dataSize) {
+    const auto header = makeWavHeader(sampleRate, channels, dataSize);
+    return std::string(reinterpret_cast<const char*>(header.data()), header.size());
+}
+
+transport::TransportConfig makeConfig(std::uint32_t streams, std::uint32_t slots,
+                                      std::uint32_t framesPerChunk, std::uint32_t channels,
+                                      std::uint32_t sampleRate, std::uint64_t startFrame,
+                                      std::uint64_t endFrame) {
+    transport::TransportConfig config{};
+    config.streamCount = streams;
+    config.slotsPerStream = slots;
+    config.framesPerChunk = framesPerChunk;
+    config.channelCount = channels;
+    config.sampleRate = sampleRate;
+    config.logicalStartFrame = startFrame;
+    config.logicalEndFrame = endFrame;
+    return config;
+}
+
+float patternSample(std::uint32_t stream, std::uint64_t frame, std::uint32_t channel) {
+    const auto mixed = static_cast<std::uint32_t>(frame * 2654435761u + stream * 40503u + channel * 7u);
+    return static_cast<float>(mixed % 2000003u) / 1000001.5f - 1.0f;
+}
+
+std::vector<float> patternChunk(std::uint32_t stream, std::uint64_t firstFrame,
+                                std::uint32_t frames, std::uint32_t channels) {
+    std::vector<float> samples;
+    samples.reserve(std::size_t{frames} * channels);
+    for (std::uint32_t f = 0; f < frames; ++f) {
+        for (std::uint32_t c = 0; c < channels; ++c) {
+            samples.push_back(patternSample(stream, firstFrame + f, c));
+        }
+    }
+    return samples;
+}
+
+std::filesystem::path rendererPath() {
+    return platform::currentExecutablePath().parent_path() /
+           (std::string("vaskel_renderer") + VASKEL_EXE_SUFFIX);
+}
+
+RendererProcess::RendererProcess(const std::vector<platform::NativeString>& arguments)
+    : dir_("child") {
+    child_ = platform::startProcess(rendererPath(), arguments, dir_ / "stdout", dir_ / "stderr");
+}
+
+RendererProcess::~RendererProcess() {
+    if (child_) {
+        platform::killProcess(child_);
+        platform::waitProcess(child_);
+    }
+}
+
+ChildResult RendererProcess::wait() {
+    ChildResult result;
+    result.exitCode = platform::waitProcess(child_);
+    result.out = readFile(dir_ / "stdout");
+    result.err = readFile(dir_ / "stderr");
+    return result;
+}
+
+void RendererProcess::kill() { platform::killProcess(child_); }
+
+ChildResult runRenderer(const std::vector<platform::NativeString>& arguments) {
+    RendererProcess process(arguments);
+    return process.wait();
+}
+
+platform::NativeString native(std::string_view ascii) { return platform::nativeFromAscii(ascii); }
+
+platform::NativeString nativePath(const std::filesystem::path& path) {
+    return path.native();
+}
+
+} // namespace vaskel::testing
