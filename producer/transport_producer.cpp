@@ -55,7 +55,9 @@ bool TransportProducer::create(const platform::NativeString& name, const Transpo
     return true;
 }
 
-void TransportProducer::markReady() { storeProducerState(header(), kProducerReady); }
+void TransportProducer::markReady() {
+    storeProducerState(header(), kProducerReady);
+}
 
 void TransportProducer::destroy() {
     if (view_ != nullptr) {
@@ -130,9 +132,13 @@ bool TransportProducer::publishFailure(std::uint32_t code) {
     return publishFailureCode(header(), code);
 }
 
-std::uint32_t TransportProducer::consumerState() const { return loadConsumerState(header()); }
+std::uint32_t TransportProducer::consumerState() const {
+    return loadConsumerState(header());
+}
 
-std::uint32_t TransportProducer::failureCode() const { return loadFailureCode(header()); }
+std::uint32_t TransportProducer::failureCode() const {
+    return loadFailureCode(header());
+}
 
 std::uint64_t TransportProducer::readIndex(std::uint32_t stream) const {
     return loadReadIndex(block(stream));

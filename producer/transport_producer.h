@@ -18,12 +18,12 @@
 // threads. Every shared field is accessed with the orderings of transport_layout.h.
 #pragma once
 
+#include "platform/platform.h"
+#include "transport/transport_layout.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
-
-#include "platform/platform.h"
-#include "transport/transport_layout.h"
 
 namespace vaskel::producer {
 

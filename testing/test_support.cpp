@@ -1,11 +1,11 @@
 #include "test_support.h"
 
+#include "output/stream_writer.h"
+
 #include <atomic>
 #include <cmath>
 #include <fstream>
 #include <sstream>
-
-#include "output/stream_writer.h"
 
 namespace vaskel::testing {
 
@@ -59,7 +59,8 @@ void writeFile(const std::filesystem::path& path, std::string_view bytes) {
     file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-std::string wavHeaderBytes(std::uint32_t sampleRate, std::uint16_t channels, std::uint32_t dataSize) {
+std::string wavHeaderBytes(std::uint32_t sampleRate, std::uint16_t channels,
+                           std::uint32_t dataSize) {
     const auto header = makeWavHeader(sampleRate, channels, dataSize);
     return std::string(reinterpret_cast<const char*>(header.data()), header.size());
 }
@@ -80,7 +81,8 @@ transport::TransportConfig makeConfig(std::uint32_t streams, std::uint32_t slots
 }
 
 float patternSample(std::uint32_t stream, std::uint64_t frame, std::uint32_t channel) {
-    const auto mixed = static_cast<std::uint32_t>(frame * 2654435761u + stream * 40503u + channel * 7u);
+    const auto mixed =
+        static_cast<std::uint32_t>(frame * 2654435761u + stream * 40503u + channel * 7u);
     return static_cast<float>(mixed % 2000003u) / 1000001.5f - 1.0f;
 }
 
@@ -121,14 +123,18 @@ ChildResult RendererProcess::wait() {
     return result;
 }
 
-void RendererProcess::kill() { platform::killProcess(child_); }
+void RendererProcess::kill() {
+    platform::killProcess(child_);
+}
 
 ChildResult runRenderer(const std::vector<platform::NativeString>& arguments) {
     RendererProcess process(arguments);
     return process.wait();
 }
 
-platform::NativeString native(std::string_view ascii) { return platform::nativeFromAscii(ascii); }
+platform::NativeString native(std::string_view ascii) {
+    return platform::nativeFromAscii(ascii);
+}
 
 platform::NativeString nativePath(const std::filesystem::path& path) {
     return path.native();

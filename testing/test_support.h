@@ -2,14 +2,14 @@
 // run as a child process.
 #pragma once
 
+#include "platform/platform.h"
+#include "transport/transport_layout.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "platform/platform.h"
-#include "transport/transport_layout.h"
 
 namespace vaskel::testing {
 
@@ -41,7 +41,8 @@ std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, std::string_view bytes);
 
 // The stream file's bytes must be exactly this header followed by the samples.
-std::string wavHeaderBytes(std::uint32_t sampleRate, std::uint16_t channels, std::uint32_t dataSize);
+std::string wavHeaderBytes(std::uint32_t sampleRate, std::uint16_t channels,
+                           std::uint32_t dataSize);
 
 transport::TransportConfig makeConfig(std::uint32_t streams, std::uint32_t slots,
                                       std::uint32_t framesPerChunk, std::uint32_t channels = 2,

@@ -1,16 +1,16 @@
 #include "capture/capture_loop.h"
 
-#include <cstring>
-#include <limits>
-#include <stdexcept>
-#include <vector>
-
 #include "capture/pacing.h"
 #include "common/steady_clock.h"
 #include "output/output_paths.h"
 #include "output/progress_file.h"
 #include "output/stream_writer.h"
 #include "platform/platform.h"
+
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <vector>
 
 namespace vaskel {
 
@@ -20,11 +20,19 @@ namespace {
 
 constexpr std::int64_t kProgressIntervalNs = 120000000;
 
-constexpr std::uint32_t code(FailureCode failure) { return static_cast<std::uint32_t>(failure); }
+constexpr std::uint32_t code(FailureCode failure) {
+    return static_cast<std::uint32_t>(failure);
+}
 
 // How the drain ended, when it did not end by an exception.
-enum class Exit { Completed, ChunkRejected, FailureObserved, ProducerAborted, IdleTimeout,
-                  RangeMismatch };
+enum class Exit {
+    Completed,
+    ChunkRejected,
+    FailureObserved,
+    ProducerAborted,
+    IdleTimeout,
+    RangeMismatch
+};
 
 struct Outcome {
     Exit exit;
@@ -247,8 +255,7 @@ CaptureResult runCapture(TransportMapping& mapping, const std::filesystem::path&
         // The writers and per-stream arrays live inside run(): they are released, closing every
         // file, before the result is returned.
         const Outcome outcome =
-            Capture(mapping.view(), config, outputRoot, delayUs, idleTimeoutMs, environment,
-                    result)
+            Capture(mapping.view(), config, outputRoot, delayUs, idleTimeoutMs, environment, result)
                 .run();
         if (outcome.exit == Exit::Completed) {
             result.success = true;

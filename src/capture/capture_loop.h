@@ -3,20 +3,20 @@
 // stream or a failure ends the run.
 #pragma once
 
-#include <cstdint>
-#include <filesystem>
-
 #include "capture/failure_code.h"
 #include "transport/transport_mapping.h"
+
+#include <cstdint>
+#include <filesystem>
 
 namespace vaskel {
 
 // The outside world the loop waits on. Tests replace pieces to make timing exact; a run uses
 // the defaults.
 struct CaptureEnvironment {
-    std::int64_t (*now)() = nullptr;          // SteadyClock::now when null
-    void (*pacing)(std::uint32_t) = nullptr;  // pacingDelay when null
-    void (*yield)() = nullptr;                // platform::yieldThread when null
+    std::int64_t (*now)() = nullptr;         // SteadyClock::now when null
+    void (*pacing)(std::uint32_t) = nullptr; // pacingDelay when null
+    void (*yield)() = nullptr;               // platform::yieldThread when null
 };
 
 // Runs one capture on an attached mapping. Never throws: every exit is a CaptureResult.

@@ -14,7 +14,7 @@ TEST(SteadyClockArithmetic, TenMegahertzIsAPlainMultiplication) {
 
 TEST(SteadyClockArithmetic, OtherRatesSplitSecondsAndRemainder) {
     EXPECT_EQ(counterToNanoseconds(3000000, 3000000), 1000000000);
-    EXPECT_EQ(counterToNanoseconds(1, 3000000), 333);           // 333.33 truncated
+    EXPECT_EQ(counterToNanoseconds(1, 3000000), 333); // 333.33 truncated
     EXPECT_EQ(counterToNanoseconds(4000001, 3000000), 1333333666);
     EXPECT_EQ(counterToNanoseconds(2400000000, 2400000000), 1000000000);
     EXPECT_EQ(counterToNanoseconds(2400000001, 2400000000), 1000000000);

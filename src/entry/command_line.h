@@ -4,15 +4,16 @@
 //                   [mapping-open-timeout-ms]
 #pragma once
 
+#include "platform/platform.h"
+
 #include <cstdint>
 #include <string_view>
 #include <vector>
 
-#include "platform/platform.h"
-
 namespace vaskel {
 
-inline constexpr std::string_view kCapabilityAnswer = "{\"protocolVersion\":3,\"maximumStreams\":128}\n";
+inline constexpr std::string_view kCapabilityAnswer =
+    "{\"protocolVersion\":3,\"maximumStreams\":128}\n";
 inline constexpr std::string_view kUsageLine =
     "usage: vaskel_renderer <mapping-name> <output-root> [delay-us] [idle-timeout-ms] "
     "[mapping-open-timeout-ms]\n";

@@ -1,8 +1,7 @@
 #include "entry/command_line.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
-
-#include "test_support.h"
 
 namespace vaskel {
 namespace {

@@ -1,11 +1,11 @@
 #include "entry/renderer.h"
 
-#include <iostream>
-
 #include "capture/capture_loop.h"
 #include "capture/failure_code.h"
 #include "common/steady_clock.h"
 #include "entry/command_line.h"
+
+#include <iostream>
 
 namespace vaskel {
 

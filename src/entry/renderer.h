@@ -1,10 +1,10 @@
 // The renderer process from its command line to its exit code.
 #pragma once
 
-#include <vector>
-
 #include "platform/platform.h"
 #include "transport/transport_mapping.h"
+
+#include <vector>
 
 namespace vaskel {
 

@@ -7,15 +7,15 @@ namespace vaskel {
 
 void createOutputRoot(const std::filesystem::path& root) {
     if (root.empty()) {
-        throw std::filesystem::filesystem_error(
-            "create_directories", root, std::make_error_code(std::errc::invalid_argument));
+        throw std::filesystem::filesystem_error("create_directories", root,
+                                                std::make_error_code(std::errc::invalid_argument));
     }
     std::filesystem::create_directories(root);
     // Only the outcome counts: the root must now be a directory, found or made.
     std::error_code error;
     if (!std::filesystem::is_directory(root, error)) {
-        throw std::filesystem::filesystem_error(
-            "create_directories", root, std::make_error_code(std::errc::not_a_directory));
+        throw std::filesystem::filesystem_error("create_directories", root,
+                                                std::make_error_code(std::errc::not_a_directory));
     }
 }
 

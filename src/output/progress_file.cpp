@@ -1,10 +1,10 @@
 #include "output/progress_file.h"
 
-#include <algorithm>
-#include <fstream>
-
 #include "output/output_paths.h"
 #include "platform/platform.h"
+
+#include <algorithm>
+#include <fstream>
 
 namespace vaskel {
 

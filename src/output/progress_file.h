@@ -1,12 +1,12 @@
 // The one-line JSON snapshot that lets other processes follow a capture.
 #pragma once
 
+#include "capture/failure_code.h"
+#include "transport/transport_layout.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
-
-#include "capture/failure_code.h"
-#include "transport/transport_layout.h"
 
 namespace vaskel {
 

@@ -24,9 +24,8 @@ void putTag(std::uint8_t* out, const char (&tag)[5]) {
 
 } // namespace
 
-std::array<std::uint8_t, kWavHeaderSize> makeWavHeader(std::uint32_t sampleRate,
-                                                       std::uint16_t channelCount,
-                                                       std::uint32_t dataSize) {
+std::array<std::uint8_t, kWavHeaderSize>
+makeWavHeader(std::uint32_t sampleRate, std::uint16_t channelCount, std::uint32_t dataSize) {
     const std::uint32_t bytesPerSample = kWavBitsPerSample / 8;
     std::array<std::uint8_t, kWavHeaderSize> header{};
     std::uint8_t* out = header.data();

@@ -22,14 +22,17 @@ constexpr std::uint64_t wavDataSize(std::uint32_t channels, std::uint64_t frames
     return std::uint64_t{channels} * frames * (kWavBitsPerSample / 8);
 }
 
-constexpr bool fitsRiffLimit(std::uint64_t dataSize) { return dataSize <= kMaxWavDataSize; }
+constexpr bool fitsRiffLimit(std::uint64_t dataSize) {
+    return dataSize <= kMaxWavDataSize;
+}
 
-constexpr std::uint32_t riffSize(std::uint32_t dataSize) { return dataSize + 36; }
+constexpr std::uint32_t riffSize(std::uint32_t dataSize) {
+    return dataSize + 36;
+}
 
 // The 44 header bytes, every integer put little-endian explicitly.
-std::array<std::uint8_t, kWavHeaderSize> makeWavHeader(std::uint32_t sampleRate,
-                                                       std::uint16_t channelCount,
-                                                       std::uint32_t dataSize);
+std::array<std::uint8_t, kWavHeaderSize>
+makeWavHeader(std::uint32_t sampleRate, std::uint16_t channelCount, std::uint32_t dataSize);
 
 // Seeks to offset 0 and writes the header. Reports nothing: a failure shows in the stream's
 // state (a failed seek sets failbit, a short write badbit; a failed stream writes nothing more).

@@ -19,13 +19,19 @@ namespace vaskel::platform {
 
 namespace {
 
-int descriptorOf(RegionHandle handle) { return static_cast<int>(handle.raw - 1); }
+int descriptorOf(RegionHandle handle) {
+    return static_cast<int>(handle.raw - 1);
+}
 
-std::string objectName(const NativeString& name) { return "/" + name; }
+std::string objectName(const NativeString& name) {
+    return "/" + name;
+}
 
 } // namespace
 
-NativeString nativeFromAscii(std::string_view ascii) { return NativeString(ascii); }
+NativeString nativeFromAscii(std::string_view ascii) {
+    return NativeString(ascii);
+}
 
 RegionHandle openRegion(const NativeString& name) {
     const int fd = ::shm_open(objectName(name).c_str(), O_RDWR, 0);
@@ -76,7 +82,9 @@ RegionHandle createRegion(const NativeString& name, std::uint64_t bytes) {
     return RegionHandle{static_cast<std::intptr_t>(fd) + 1};
 }
 
-void removeRegionName(const NativeString& name) { ::shm_unlink(objectName(name).c_str()); }
+void removeRegionName(const NativeString& name) {
+    ::shm_unlink(objectName(name).c_str());
+}
 
 bool resizeRegion(RegionHandle handle, std::uint64_t bytes) {
     return handle && ::ftruncate(descriptorOf(handle), static_cast<off_t>(bytes)) == 0;
@@ -88,7 +96,9 @@ std::int64_t performanceCounter() {
     return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-std::int64_t performanceFrequency() { return 1000000000; }
+std::int64_t performanceFrequency() {
+    return 1000000000;
+}
 
 void sleepMilliseconds(std::uint32_t milliseconds) {
     timespec remaining{static_cast<time_t>(milliseconds / 1000),
@@ -98,7 +108,9 @@ void sleepMilliseconds(std::uint32_t milliseconds) {
     }
 }
 
-void yieldThread() { ::sched_yield(); }
+void yieldThread() {
+    ::sched_yield();
+}
 
 void spinPause() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -124,14 +136,18 @@ bool replaceFileWriteThrough(const std::filesystem::path& from, const std::files
     return synced;
 }
 
-std::basic_ostream<NativeChar>& summaryOut() { return std::cout; }
+std::basic_ostream<NativeChar>& summaryOut() {
+    return std::cout;
+}
 
 std::filesystem::path currentExecutablePath() {
     std::error_code error;
     return std::filesystem::read_symlink("/proc/self/exe", error);
 }
 
-std::uint32_t currentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
+std::uint32_t currentProcessId() {
+    return static_cast<std::uint32_t>(::getpid());
+}
 
 ChildProcess startProcess(const std::filesystem::path& program,
                           const std::vector<NativeString>& arguments,
@@ -156,7 +172,8 @@ ChildProcess startProcess(const std::filesystem::path& program,
     ::posix_spawn_file_actions_addopen(&actions, 2, stderrFile.c_str(),
                                        O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = 0;
-    const int status = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    const int status =
+        ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
     ::posix_spawn_file_actions_destroy(&actions);
     if (status != 0) {
         return {};

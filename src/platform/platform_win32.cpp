@@ -3,16 +3,19 @@
 #include <iostream>
 
 #define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
 #define NOMINMAX
-#include <windows.h>
-
+#endif
 #include <immintrin.h>
+#include <windows.h>
 
 namespace vaskel::platform {
 
 namespace {
 
-HANDLE handleOf(RegionHandle handle) { return reinterpret_cast<HANDLE>(handle.raw); }
+HANDLE handleOf(RegionHandle handle) {
+    return reinterpret_cast<HANDLE>(handle.raw);
+}
 
 constexpr DWORD kAllAccess = 0xF001F; // FILE_MAP_ALL_ACCESS
 
@@ -97,7 +100,9 @@ RegionHandle createRegion(const NativeString& name, std::uint64_t bytes) {
 
 void removeRegionName(const NativeString&) {}
 
-bool resizeRegion(RegionHandle, std::uint64_t) { return false; }
+bool resizeRegion(RegionHandle, std::uint64_t) {
+    return false;
+}
 
 std::int64_t performanceCounter() {
     LARGE_INTEGER counter{};
@@ -111,18 +116,26 @@ std::int64_t performanceFrequency() {
     return frequency.QuadPart;
 }
 
-void sleepMilliseconds(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
+void sleepMilliseconds(std::uint32_t milliseconds) {
+    ::Sleep(milliseconds);
+}
 
-void yieldThread() { ::SwitchToThread(); }
+void yieldThread() {
+    ::SwitchToThread();
+}
 
-void spinPause() { _mm_pause(); }
+void spinPause() {
+    _mm_pause();
+}
 
 bool replaceFileWriteThrough(const std::filesystem::path& from, const std::filesystem::path& to) {
     return ::MoveFileExW(from.c_str(), to.c_str(),
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-std::basic_ostream<NativeChar>& summaryOut() { return std::wcout; }
+std::basic_ostream<NativeChar>& summaryOut() {
+    return std::wcout;
+}
 
 std::filesystem::path currentExecutablePath() {
     std::wstring buffer(MAX_PATH, L'\0');
@@ -140,7 +153,9 @@ std::filesystem::path currentExecutablePath() {
     }
 }
 
-std::uint32_t currentProcessId() { return static_cast<std::uint32_t>(::GetCurrentProcessId()); }
+std::uint32_t currentProcessId() {
+    return static_cast<std::uint32_t>(::GetCurrentProcessId());
+}
 
 ChildProcess startProcess(const std::filesystem::path& program,
                           const std::vector<NativeString>& arguments,

@@ -1,8 +1,7 @@
+#include "test_support.h"
 #include "transport/transport_layout.h"
 
 #include <gtest/gtest.h>
-
-#include "test_support.h"
 
 namespace vaskel::transport {
 namespace {
@@ -55,13 +54,12 @@ TEST(TransportLayout, EveryBoundJustInsideAndJustOutside) {
         {makeConfig(2, 8, 256, 2, 48000, 8, 7), false},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.config.streamCount << " streams, "
-                                          << c.config.slotsPerStream << " slots, "
-                                          << c.config.framesPerChunk << " frames, "
-                                          << c.config.channelCount << " channels, rate "
-                                          << c.config.sampleRate << ", range "
-                                          << c.config.logicalStartFrame << ".."
-                                          << c.config.logicalEndFrame);
+        SCOPED_TRACE(::testing::Message()
+                     << c.config.streamCount << " streams, " << c.config.slotsPerStream
+                     << " slots, " << c.config.framesPerChunk << " frames, "
+                     << c.config.channelCount << " channels, rate " << c.config.sampleRate
+                     << ", range " << c.config.logicalStartFrame << ".."
+                     << c.config.logicalEndFrame);
         EXPECT_EQ(isValidConfig(c.config), c.valid);
         EXPECT_EQ(regionSize(c.config) != 0, c.valid);
     }

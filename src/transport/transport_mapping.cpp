@@ -1,8 +1,8 @@
 #include "transport/transport_mapping.h"
 
-#include <cstring>
-
 #include "capture/failure_code.h"
+
+#include <cstring>
 
 namespace vaskel::transport {
 
@@ -94,6 +94,8 @@ bool TransportMapping::attach(const platform::NativeString& name) {
     return true;
 }
 
-void TransportMapping::detach() { release(); }
+void TransportMapping::detach() {
+    release();
+}
 
 } // namespace vaskel::transport

@@ -1,11 +1,11 @@
 // The renderer's record of one attached shared region.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-
 #include "platform/platform.h"
 #include "transport/transport_layout.h"
+
+#include <cstddef>
+#include <cstdint>
 
 namespace vaskel::transport {
 

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, from Debian's packages. Quick when all is there.
+set -euo pipefail
+packages=(
+  cmake make g++ pkg-config git
+  googletest libgtest-dev
+  libsndfile1-dev sox
+  g++-mingw-w64-x86-64-posix wine wine64
+  clang libclang-rt-14-dev
+  valgrind gnuplot-nox python3
+)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
