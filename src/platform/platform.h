@@ -121,6 +121,11 @@ ChildProcess startProcess(const std::filesystem::path& program,
 // (killed by a signal on POSIX). The handle is released.
 int waitProcess(ChildProcess& child);
 
+// Returns true, with the exit code as waitProcess gives it and the handle released, when the
+// child has ended; false at once while it still runs. Lets a parent watch a child between other
+// work.
+bool pollProcess(ChildProcess& child, int& exitCode);
+
 // Ends the child at once (SIGKILL / TerminateProcess); it must still be waited for.
 void killProcess(const ChildProcess& child);
 

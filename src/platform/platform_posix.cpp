@@ -197,6 +197,24 @@ int waitProcess(ChildProcess& child) {
     return WEXITSTATUS(status);
 }
 
+bool pollProcess(ChildProcess& child, int& exitCode) {
+    if (!child) {
+        exitCode = -1;
+        return true;
+    }
+    int status = 0;
+    pid_t result = 0;
+    do {
+        result = ::waitpid(static_cast<pid_t>(child.raw), &status, WNOHANG);
+    } while (result < 0 && errno == EINTR);
+    if (result == 0) {
+        return false;
+    }
+    child.raw = 0;
+    exitCode = result > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return true;
+}
+
 void killProcess(const ChildProcess& child) {
     if (child) {
         ::kill(static_cast<pid_t>(child.raw), SIGKILL);

@@ -208,6 +208,23 @@ int waitProcess(ChildProcess& child) {
     return known ? static_cast<int>(code) : -1;
 }
 
+bool pollProcess(ChildProcess& child, int& exitCode) {
+    if (!child) {
+        exitCode = -1;
+        return true;
+    }
+    HANDLE process = reinterpret_cast<HANDLE>(child.raw);
+    if (::WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+        return false;
+    }
+    DWORD code = 0;
+    const bool known = ::GetExitCodeProcess(process, &code) != 0;
+    ::CloseHandle(process);
+    child.raw = 0;
+    exitCode = known ? static_cast<int>(code) : -1;
+    return true;
+}
+
 void killProcess(const ChildProcess& child) {
     if (child) {
         ::TerminateProcess(reinterpret_cast<HANDLE>(child.raw), 137);
