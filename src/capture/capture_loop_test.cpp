@@ -1,0 +1,575 @@
+#include "capture/capture_loop.h"
+#include "common/steady_clock.h"
+#include "output/stream_writer.h"
+#include "producer/transport_producer.h"
+#include "test_support.h"
+
+#include <atomic>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <random>
+#include <thread>
+
+#ifdef VASKEL_HAVE_SNDFILE
+#include <sndfile.h>
+#endif
+
+namespace vaskel {
+namespace {
+
+using namespace transport;
+using producer::TransportProducer;
+using testing::makeConfig;
+using testing::patternChunk;
+using testing::readFile;
+using testing::ScratchDir;
+using testing::uniqueRegionName;
+
+std::string sampleBytes(std::uint32_t stream, std::uint64_t firstFrame, std::uint64_t frames,
+                        std::uint32_t channels) {
+    const auto samples =
+        patternChunk(stream, firstFrame, static_cast<std::uint32_t>(frames), channels);
+    return std::string(reinterpret_cast<const char*>(samples.data()),
+                       samples.size() * sizeof(float));
+}
+
+// A fake steady clock: every reading advances it by `fakeStep`.
+std::atomic<std::int64_t> fakeNow{0};
+std::atomic<std::int64_t> fakeStep{1000000};
+std::int64_t fakeClock() {
+    return fakeNow.fetch_add(fakeStep) + fakeStep;
+}
+void noPacing(std::uint32_t) {}
+void noYield() {}
+
+class CaptureTest : public ::testing::Test {
+protected:
+    void create(const TransportConfig& config) {
+        config_ = config;
+        ASSERT_TRUE(producer_.create(name_, config));
+        ASSERT_TRUE(mapping_.attach(name_));
+    }
+
+    // Publishes the pattern for the next `frames` frames of `stream`.
+    void publish(std::uint32_t stream, std::uint32_t frames) {
+        const ChunkHeader next = producer_.nextHeader(stream, frames);
+        const auto samples = patternChunk(stream, next.firstFrame, frames, config_.channelCount);
+        ASSERT_TRUE(producer_.tryPublish(stream, samples.data(), frames));
+    }
+
+    // Publishes a chunk whose header `tamper` has changed from the right one.
+    template <typename Tamper>
+    void publishTampered(std::uint32_t stream, std::uint32_t frames, Tamper tamper) {
+        ChunkHeader chunk = producer_.nextHeader(stream, frames);
+        const auto samples = patternChunk(stream, chunk.firstFrame, frames, config_.channelCount);
+        tamper(chunk);
+        ASSERT_TRUE(
+            producer_.tryPublishRaw(stream, chunk, samples.data(), samples.size() * sizeof(float)));
+    }
+
+    void closeAll() {
+        for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
+            producer_.closeStream(i);
+        }
+    }
+
+    CaptureResult capture(std::uint64_t idleTimeoutMs = 10000) {
+        return runCapture(mapping_, root(), 0, idleTimeoutMs);
+    }
+
+    // Captures on the fake clock, so an idle timeout passes without waiting.
+    CaptureResult captureOnFakeClock(std::uint64_t idleTimeoutMs) {
+        CaptureEnvironment environment;
+        environment.now = &fakeClock;
+        environment.pacing = &noPacing;
+        environment.yield = &noYield;
+        return runCapture(mapping_, root(), 0, idleTimeoutMs, environment);
+    }
+
+    std::filesystem::path root() const { return dir_.path() / "out"; }
+    std::string streamFile(std::uint32_t i) const {
+        return readFile(root() / ("stream-" + std::to_string(i) + ".wav"));
+    }
+    std::string progress() const { return readFile(root() / "render-progress.json"); }
+
+    std::string placeholder() const {
+        return testing::wavHeaderBytes(config_.sampleRate,
+                                       static_cast<std::uint16_t>(config_.channelCount), 0);
+    }
+    std::string finalHeader(std::uint64_t frames) const {
+        return testing::wavHeaderBytes(
+            config_.sampleRate, static_cast<std::uint16_t>(config_.channelCount),
+            static_cast<std::uint32_t>(wavDataSize(config_.channelCount, frames)));
+    }
+
+    ScratchDir dir_{"capture"};
+    platform::NativeString name_ = uniqueRegionName("capture");
+    TransportConfig config_{};
+    TransportProducer producer_;
+    TransportMapping mapping_;
+};
+
+#ifdef VASKEL_HAVE_SNDFILE
+void expectReadableBySndfile(const std::filesystem::path& path, std::uint32_t stream,
+                             const TransportConfig& config, std::uint64_t frames) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.string().c_str(), SFM_READ, &info);
+    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+    EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    EXPECT_EQ(info.samplerate, static_cast<int>(config.sampleRate));
+    EXPECT_EQ(info.channels, static_cast<int>(config.channelCount));
+    EXPECT_EQ(static_cast<std::uint64_t>(info.frames), frames);
+    std::vector<float> samples(frames * config.channelCount);
+    EXPECT_EQ(sf_readf_float(file, samples.data(), static_cast<sf_count_t>(frames)),
+              static_cast<sf_count_t>(frames));
+    sf_close(file);
+    const auto expected = patternChunk(stream, config.logicalStartFrame,
+                                       static_cast<std::uint32_t>(frames), config.channelCount);
+    EXPECT_EQ(std::memcmp(samples.data(), expected.data(), samples.size() * sizeof(float)), 0);
+}
+#endif
+
+TEST_F(CaptureTest, FullCaptureWithProducerThreadBackpressureAndDeclaredRange) {
+    constexpr std::uint64_t kStart = 1000;
+    constexpr std::uint64_t kFramesPerStream = 9000;
+    create(makeConfig(3, 2, 2048, 2, 48000, kStart, kStart + kFramesPerStream));
+
+    // Stream 0: single frames and whole chunks; stream 1: whole chunks; stream 2: random sizes.
+    std::vector<std::vector<std::uint32_t>> plan(3);
+    plan[0] = {1, 2048, 1, 2048, 2048, 2048, 1, 805};
+    plan[1] = {2048, 2048, 2048, 2048, 808};
+    std::mt19937 random(7);
+    for (std::uint64_t left = kFramesPerStream; left > 0;) {
+        const auto frames =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(left, 1 + random() % 2048));
+        plan[2].push_back(frames);
+        left -= frames;
+    }
+
+    std::thread producerThread([&] {
+        std::vector<std::size_t> next(3, 0);
+        for (bool busy = true; busy;) {
+            busy = false;
+            for (std::uint32_t s = 0; s < 3; ++s) {
+                if (next[s] == plan[s].size()) {
+                    continue;
+                }
+                busy = true;
+                const std::uint32_t frames = plan[s][next[s]];
+                const auto samples =
+                    patternChunk(s, producer_.nextHeader(s, frames).firstFrame, frames, 2);
+                if (producer_.tryPublish(s, samples.data(), frames) &&
+                    ++next[s] == plan[s].size()) {
+                    producer_.closeStream(s);
+                }
+            }
+            std::this_thread::yield();
+        }
+    });
+    const CaptureResult result = capture();
+    producerThread.join();
+
+    ASSERT_TRUE(result.success) << "failure " << result.failureCode;
+    EXPECT_EQ(result.streamCount, 3u);
+    for (std::uint32_t s = 0; s < 3; ++s) {
+        SCOPED_TRACE(s);
+        EXPECT_EQ(result.streams[s].writtenChunks, plan[s].size());
+        EXPECT_EQ(result.streams[s].writtenFrames, kFramesPerStream);
+        EXPECT_GE(result.streams[s].maxOccupancy, 1u);
+        EXPECT_LE(result.streams[s].maxOccupancy, 2u);
+        EXPECT_EQ(streamFile(s),
+                  finalHeader(kFramesPerStream) + sampleBytes(s, kStart, kFramesPerStream, 2));
+#ifdef VASKEL_HAVE_SNDFILE
+        expectReadableBySndfile(root() / ("stream-" + std::to_string(s) + ".wav"), s, config_,
+                                kFramesPerStream);
+#endif
+    }
+    EXPECT_EQ(result.streams[3].writtenChunks, 0u);
+    EXPECT_EQ(progress(), "{\"schemaVersion\":1,\"state\":\"complete\",\"streamCount\":3,"
+                          "\"activeStreams\":3,\"completedStreams\":3,\"writtenFrames\":27000,"
+                          "\"totalFrames\":27000}");
+    EXPECT_FALSE(std::filesystem::exists(root() / "render-progress.json.tmp"));
+    EXPECT_EQ(producer_.consumerState(), kConsumerCompleted);
+    EXPECT_EQ(producer_.failureCode(), 0u);
+}
+
+TEST_F(CaptureTest, MonoStreamsWithoutChunksAndWithoutDeclaredEnd) {
+    create(makeConfig(3, 4, 512, 1, 44100));
+    publish(1, 512);
+    publish(1, 3);
+    closeAll();
+    const CaptureResult result = capture();
+    ASSERT_TRUE(result.success);
+    EXPECT_EQ(streamFile(0), finalHeader(0));
+    EXPECT_EQ(streamFile(0).size(), 44u);
+    EXPECT_EQ(streamFile(1), finalHeader(515) + sampleBytes(1, 0, 515, 1));
+    EXPECT_EQ(streamFile(2).size(), 44u);
+    EXPECT_EQ(result.streams[0].maxOccupancy, 0u);
+    EXPECT_EQ(result.streams[1].writtenChunks, 2u);
+    EXPECT_EQ(progress(), "{\"schemaVersion\":1,\"state\":\"complete\",\"streamCount\":3,"
+                          "\"activeStreams\":1,\"completedStreams\":0,\"writtenFrames\":515,"
+                          "\"totalFrames\":0}");
+}
+
+// Which stream each pacing delay followed, read from the readIndex that just moved.
+TransportProducer* orderProducer = nullptr;
+std::vector<std::uint64_t> orderSeen;
+std::vector<std::uint32_t> orderStreams;
+void recordOrder(std::uint32_t) {
+    for (std::uint32_t s = 0; s < orderSeen.size(); ++s) {
+        const std::uint64_t now = orderProducer->readIndex(s);
+        if (now != orderSeen[s]) {
+            orderSeen[s] = now;
+            orderStreams.push_back(s);
+        }
+    }
+}
+
+TEST_F(CaptureTest, RoundRobinOneChunkPerStreamPerPassWithOneDelayEach) {
+    create(makeConfig(3, 4, 16));
+    for (int round = 0; round < 2; ++round) {
+        for (std::uint32_t s = 0; s < 3; ++s) {
+            publish(s, 16);
+        }
+    }
+    closeAll();
+    orderProducer = &producer_;
+    orderSeen.assign(3, 0);
+    orderStreams.clear();
+    CaptureEnvironment environment;
+    environment.pacing = &recordOrder;
+    const CaptureResult result = runCapture(mapping_, root(), 0, 10000, environment);
+    ASSERT_TRUE(result.success);
+    EXPECT_EQ(orderStreams, (std::vector<std::uint32_t>{0, 1, 2, 0, 1, 2}));
+}
+
+struct RejectCase {
+    const char* what;
+    std::uint32_t expectedCode;
+    void (*tamper)(ChunkHeader&);
+};
+
+TEST_F(CaptureTest, RejectedChunksEndTheCaptureWithTheirCodeInCheckOrder) {
+    const RejectCase cases[] = {
+        {"sequence ahead", 3, [](ChunkHeader& c) { c.sequence += 1; }},
+        {"sequence behind", 4, [](ChunkHeader& c) { c.sequence -= 1; }},
+        {"sequence behind and wrong stream id", 4,
+         [](ChunkHeader& c) {
+             c.sequence -= 1;
+             c.streamId = 7;
+         }},
+        {"frame ahead and wrong channels", 3,
+         [](ChunkHeader& c) {
+             c.firstFrame += 1;
+             c.channelCount = 1;
+         }},
+        {"frame behind", 4, [](ChunkHeader& c) { c.firstFrame -= 1; }},
+        {"wrong stream id", 1, [](ChunkHeader& c) { c.streamId = 0; }},
+        {"wrong channel count", 1, [](ChunkHeader& c) { c.channelCount = 1; }},
+        {"no frames", 1, [](ChunkHeader& c) { c.frameCount = 0; }},
+        {"one frame too many", 1, [](ChunkHeader& c) { c.frameCount = 65; }},
+        {"16 bits per sample", 1, [](ChunkHeader& c) { c.bitsPerSample = 16; }},
+    };
+    for (const RejectCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        producer_.destroy();
+        mapping_.detach();
+        name_ = uniqueRegionName("reject");
+        create(makeConfig(2, 4, 64, 2, 48000, 10, 1000));
+        // Stream 1 delivers one good chunk, then the bad one; stream 0 stays empty.
+        publish(1, 64);
+        publishTampered(1, 64, c.tamper);
+        const CaptureResult result = capture();
+        EXPECT_FALSE(result.success);
+        EXPECT_EQ(result.failureCode, c.expectedCode);
+        EXPECT_EQ(producer_.failureCode(), c.expectedCode);
+        EXPECT_EQ(producer_.consumerState(), kConsumerFailed);
+        // The rejected chunk is neither counted nor released.
+        EXPECT_EQ(result.streams[1].writtenChunks, 1u);
+        EXPECT_EQ(result.streams[1].writtenFrames, 64u);
+        EXPECT_EQ(producer_.readIndex(1), 1u);
+        EXPECT_EQ(streamFile(1), placeholder() + sampleBytes(1, 10, 64, 2));
+        EXPECT_EQ(streamFile(0), placeholder());
+        EXPECT_EQ(progress(), "{\"schemaVersion\":1,\"state\":\"capturing\",\"streamCount\":2,"
+                              "\"activeStreams\":0,\"completedStreams\":0,\"writtenFrames\":0,"
+                              "\"totalFrames\":1980}");
+    }
+}
+
+TEST_F(CaptureTest, AChunkOfExactlyFramesPerChunkIsAcceptedAndAFirstChunkMustStartAtZero) {
+    create(makeConfig(1, 2, 64, 2, 48000, 5, 5 + 64));
+    publish(0, 64);
+    closeAll();
+    EXPECT_TRUE(capture().success);
+
+    producer_.destroy();
+    mapping_.detach();
+    name_ = uniqueRegionName("first");
+    create(makeConfig(1, 2, 64));
+    publishTampered(0, 8, [](ChunkHeader& c) { c.sequence = 1; });
+    EXPECT_EQ(capture().failureCode, 3u);
+}
+
+TEST_F(CaptureTest, RejectionKeepsAProducerCodeInTheSharedWordButReportsItsOwn) {
+    create(makeConfig(1, 2, 64));
+    ASSERT_TRUE(producer_.publishFailure(2));
+    publishTampered(0, 8, [](ChunkHeader& c) { c.sequence = 5; });
+    const CaptureResult result = capture();
+    EXPECT_EQ(result.failureCode, 3u);
+    EXPECT_EQ(producer_.failureCode(), 2u);
+    EXPECT_EQ(producer_.consumerState(), kConsumerFailed);
+}
+
+TEST_F(CaptureTest, AProducerCodeIsNoticedAfterThePassThatConsumedChunks) {
+    create(makeConfig(2, 4, 32));
+    publish(0, 32);
+    publish(1, 32);
+    ASSERT_TRUE(producer_.publishFailure(2));
+    // An abort in the same pass loses to the failure word, which is read first.
+    producer_.abortStream(1);
+    const CaptureResult result = capture();
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.failureCode, 2u);
+    EXPECT_EQ(result.streams[0].writtenChunks, 1u);
+    EXPECT_EQ(result.streams[1].writtenChunks, 1u);
+    EXPECT_EQ(producer_.consumerState(), kConsumerAttached);
+    EXPECT_EQ(producer_.failureCode(), 2u);
+    EXPECT_EQ(streamFile(0), placeholder() + sampleBytes(0, 0, 32, 2));
+
+    // A code above 7 is reported as it stands.
+    producer_.destroy();
+    mapping_.detach();
+    name_ = uniqueRegionName("code99");
+    create(makeConfig(1, 4, 32));
+    ASSERT_TRUE(producer_.publishFailure(99));
+    EXPECT_EQ(capture().failureCode, 99u);
+}
+
+TEST_F(CaptureTest, AnAbortedStreamEndsInProducerAbortWithNothingFinalised) {
+    create(makeConfig(2, 4, 32));
+    publish(0, 32);
+    producer_.closeStream(0);
+    producer_.abortStream(1);
+    const CaptureResult result = capture();
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.failureCode, 6u);
+    EXPECT_EQ(producer_.failureCode(), 6u);
+    EXPECT_EQ(producer_.consumerState(), kConsumerAttached);
+    EXPECT_EQ(streamFile(0), placeholder() + sampleBytes(0, 0, 32, 2));
+}
+
+TEST_F(CaptureTest, IdleTimeoutCountsFromTheStartAndLeavesTheLastSnapshot) {
+    create(makeConfig(2, 4, 32));
+    publish(0, 32);
+    fakeNow = 0;
+    fakeStep = 1000000;
+    const CaptureResult result = captureOnFakeClock(50);
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.failureCode, 6u);
+    EXPECT_EQ(producer_.failureCode(), 6u);
+    EXPECT_EQ(producer_.consumerState(), kConsumerAttached);
+    EXPECT_EQ(result.streams[0].writtenChunks, 1u);
+    EXPECT_EQ(streamFile(0), placeholder() + sampleBytes(0, 0, 32, 2));
+    // The timeout is strictly "more than": one clock step past 50 ms of inactivity, not before.
+    EXPECT_GT(fakeNow.load(), 50 * 1000000);
+    EXPECT_LT(fakeNow.load(), 60 * 1000000);
+    EXPECT_NE(progress().find("\"state\":\"capturing\""), std::string::npos);
+}
+
+TEST_F(CaptureTest, RealIdleTimeoutWithNoChunkAtAll) {
+    create(makeConfig(1, 4, 32));
+    const std::int64_t start = SteadyClock::now();
+    const CaptureResult result = capture(30);
+    EXPECT_EQ(result.failureCode, 6u);
+    EXPECT_GE(SteadyClock::now() - start, 30 * 1000000);
+}
+
+TEST_F(CaptureTest, ShortStreamAgainstDeclaredEndFinalisesOnlyTheStreamsBeforeIt) {
+    create(makeConfig(3, 4, 100, 2, 48000, 0, 100));
+    publish(0, 100);
+    publish(1, 99);
+    publish(2, 100);
+    closeAll();
+    const CaptureResult result = capture();
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.failureCode, 5u);
+    EXPECT_EQ(producer_.failureCode(), 5u);
+    EXPECT_EQ(producer_.consumerState(), kConsumerAttached);
+    EXPECT_EQ(streamFile(0), finalHeader(100) + sampleBytes(0, 0, 100, 2));
+    EXPECT_EQ(streamFile(1), placeholder() + sampleBytes(1, 0, 99, 2));
+    EXPECT_EQ(streamFile(2), placeholder() + sampleBytes(2, 0, 100, 2));
+    EXPECT_EQ(result.streams[2].writtenFrames, 100u);
+}
+
+TEST_F(CaptureTest, OutputErrorsEndInWriterFailure) {
+    create(makeConfig(2, 4, 32));
+    publish(0, 32);
+    closeAll();
+    // The root is a regular file: nothing is opened, no progress is written.
+    testing::writeFile(root(), "not a directory");
+    CaptureResult result = capture();
+    EXPECT_EQ(result.failureCode, 7u);
+    EXPECT_EQ(result.streamCount, 2u);
+    EXPECT_EQ(producer_.failureCode(), 7u);
+    EXPECT_EQ(producer_.consumerState(), kConsumerFailed);
+    EXPECT_EQ(producer_.readIndex(0), 0u);
+
+    // Stream 1's file cannot be opened: stream 0 keeps its placeholder, no progress file.
+    std::filesystem::remove(root());
+    std::filesystem::create_directories(root() / "stream-1.wav");
+    producer_.header().failureCode = 0;
+    result = capture();
+    EXPECT_EQ(result.failureCode, 7u);
+    EXPECT_EQ(streamFile(0), placeholder());
+    EXPECT_FALSE(std::filesystem::exists(root() / "render-progress.json"));
+}
+
+TEST_F(CaptureTest, EmptyRootEndsInWriterFailure) {
+    create(makeConfig(1, 4, 32));
+    closeAll();
+    EXPECT_EQ(runCapture(mapping_, std::filesystem::path(), 0, 1000).failureCode, 7u);
+    EXPECT_EQ(producer_.consumerState(), kConsumerFailed);
+}
+
+TEST_F(CaptureTest, WithoutAMappedViewNothingHappens) {
+    TransportMapping empty;
+    const CaptureResult result = runCapture(empty, root(), 0, 1000);
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.failureCode, 1u);
+    EXPECT_EQ(result.streamCount, 0u);
+    EXPECT_FALSE(std::filesystem::exists(root()));
+}
+
+TEST_F(CaptureTest, ANonZeroReadIndexAtStartIsWhereReadingBegins) {
+    create(makeConfig(1, 4, 32));
+    StreamControlBlock& block = producer_.block(0);
+    block.readIndex = 5;
+    // Chunk number 5 lives in slot 1; it must still be the stream's first chunk.
+    ChunkSlot& slot = slotAt(producer_.view(), config_, 0, 5);
+    slot.header = producer_.nextHeader(0, 32);
+    const auto samples = patternChunk(0, 0, 32, 2);
+    std::memcpy(slot.payload, samples.data(), samples.size() * sizeof(float));
+    storeWriteIndex(block, 6);
+    producer_.closeStream(0);
+    const CaptureResult result = capture();
+    ASSERT_TRUE(result.success);
+    EXPECT_EQ(result.streams[0].writtenChunks, 1u);
+    EXPECT_EQ(loadReadIndex(block), 6u);
+    EXPECT_EQ(streamFile(0), finalHeader(32) + sampleBytes(0, 0, 32, 2));
+}
+
+TEST_F(CaptureTest, ClosedStreamsAreDrainedBeforeCompletion) {
+    create(makeConfig(2, 8, 16));
+    for (int i = 0; i < 8; ++i) {
+        publish(1, 16);
+    }
+    closeAll();
+    const CaptureResult result = capture();
+    ASSERT_TRUE(result.success);
+    EXPECT_EQ(result.streams[1].writtenChunks, 8u);
+    EXPECT_EQ(result.streams[1].maxOccupancy, 8u);
+}
+
+// Snapshots seen after each chunk, to follow the progress cadence.
+std::filesystem::path cadenceFile;
+std::vector<std::string> cadenceSeen;
+void recordSnapshot(std::uint32_t) {
+    cadenceSeen.push_back(readFile(cadenceFile));
+}
+
+TEST_F(CaptureTest, ProgressIsRewrittenOnlyOnce120MsHavePassed) {
+    create(makeConfig(1, 64, 1));
+    for (int i = 0; i < 8; ++i) {
+        publish(0, 1);
+    }
+    closeAll();
+    cadenceFile = root() / "render-progress.json";
+    cadenceSeen.clear();
+    // Each consuming pass reads the clock three times (activity, progress, idle test). With 10 ms
+    // a reading, the progress reading of pass k is at 30k + 10 ms and the first write's reading at
+    // 20 ms: passes 1..4 stay below 120 ms, pass 5 (140 ms) writes, pass 9 would be next.
+    CaptureEnvironment environment;
+    environment.now = &fakeClock;
+    environment.pacing = &recordSnapshot;
+    environment.yield = &noYield;
+    fakeNow = 0;
+    fakeStep = 10000000;
+    ASSERT_TRUE(runCapture(mapping_, root(), 0, 100000, environment).success);
+    ASSERT_EQ(cadenceSeen.size(), 8u);
+    auto frames = [](const std::string& snapshot) {
+        const auto at = snapshot.find("\"writtenFrames\":") + 16;
+        return std::stoull(snapshot.substr(at));
+    };
+    // Seen during pass k: the snapshot as of the end of pass k - 1.
+    const std::uint64_t expected[] = {0, 0, 0, 0, 0, 5, 5, 5};
+    for (std::size_t k = 0; k < 8; ++k) {
+        EXPECT_EQ(frames(cadenceSeen[k]), expected[k]) << "pass " << k + 1;
+    }
+
+    // With 40 ms a reading the progress reading of pass k is at 120k + 40 ms and the first write
+    // at 80 ms: pass 2 writes (200 ms later), and every later pass is exactly 120 ms on: writes.
+    producer_.destroy();
+    mapping_.detach();
+    name_ = uniqueRegionName("cadence");
+    create(makeConfig(1, 64, 1));
+    for (int i = 0; i < 5; ++i) {
+        publish(0, 1);
+    }
+    closeAll();
+    cadenceSeen.clear();
+    fakeNow = 0;
+    fakeStep = 40000000;
+    ASSERT_TRUE(runCapture(mapping_, root(), 0, 100000, environment).success);
+    const std::uint64_t exact[] = {0, 0, 2, 3, 4};
+    for (std::size_t k = 0; k < 5; ++k) {
+        EXPECT_EQ(frames(cadenceSeen[k]), exact[k]) << "pass " << k + 1;
+    }
+}
+
+TEST(CaptureCompletion, ALastChunkPublishedRightBeforeCloseIsNeverLost) {
+    // The producer waits until the renderer has drained everything, then publishes its last
+    // chunk and closes the stream at once, racing the renderer's sweep and state scan. Many
+    // streams that are already closed widen the window between the two readings. Every frame
+    // must arrive, and the declared end must match, in every capture.
+    ScratchDir dir("race");
+    std::mt19937 random(11);
+    constexpr std::uint32_t kStreams = 64;
+    constexpr std::uint32_t kFrames = 4;
+    int lost = 0;
+    for (int round = 0; round < 300; ++round) {
+        const std::uint32_t chunks = 1 + random() % 3;
+        const std::uint32_t spins = random() % 400;
+        const TransportConfig config = makeConfig(kStreams, 1, kFrames, 1, 8000);
+        const auto name = uniqueRegionName("race");
+        TransportProducer producer;
+        ASSERT_TRUE(producer.create(name, config));
+        for (std::uint32_t s = 1; s < kStreams; ++s) {
+            producer.closeStream(s);
+        }
+        TransportMapping mapping;
+        ASSERT_TRUE(mapping.attach(name));
+        std::thread feeder([&] {
+            for (std::uint32_t c = 0; c < chunks; ++c) {
+                const auto samples = patternChunk(0, std::uint64_t{c} * kFrames, kFrames, 1);
+                while (producer.readIndex(0) != producer.writeIndex(0)) {
+                    std::this_thread::yield();
+                }
+                for (std::uint32_t i = 0; i < spins; ++i) {
+                    platform::spinPause();
+                }
+                EXPECT_TRUE(producer.tryPublish(0, samples.data(), kFrames));
+            }
+            producer.closeStream(0);
+        });
+        const CaptureResult result = runCapture(mapping, dir.path(), 0, 10000);
+        feeder.join();
+        ASSERT_TRUE(result.success) << "round " << round << ": failure " << result.failureCode;
+        if (result.streams[0].writtenFrames != chunks * kFrames) {
+            ++lost;
+        }
+    }
+    EXPECT_EQ(lost, 0) << "captures that completed without their last chunk";
+}
+
+} // namespace
+} // namespace vaskel

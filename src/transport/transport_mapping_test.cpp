@@ -1,0 +1,154 @@
+#include "producer/transport_producer.h"
+#include "test_support.h"
+#include "transport/transport_mapping.h"
+
+#include <gtest/gtest.h>
+
+namespace vaskel::transport {
+namespace {
+
+using producer::CreateOptions;
+using producer::TransportProducer;
+using testing::makeConfig;
+using testing::uniqueRegionName;
+
+void expectEmpty(const TransportMapping& mapping) {
+    EXPECT_FALSE(mapping.attached());
+    EXPECT_EQ(mapping.view(), nullptr);
+    EXPECT_EQ(mapping.viewSize(), 0u);
+}
+
+TEST(TransportAttach, NoRegionFailsEveryTimeAndLeavesTheRecordEmpty) {
+    TransportMapping mapping;
+    const auto name = uniqueRegionName("absent");
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(mapping.attach(name));
+        expectEmpty(mapping);
+    }
+}
+
+TEST(TransportAttach, WaitsForTheProducerToBecomeReady) {
+    const auto name = uniqueRegionName("ready");
+    TransportProducer producer;
+    CreateOptions options;
+    options.markReady = false;
+    ASSERT_TRUE(producer.create(name, makeConfig(2, 8, 256), options));
+
+    TransportMapping mapping;
+    EXPECT_FALSE(mapping.attach(name));
+    expectEmpty(mapping);
+    EXPECT_EQ(producer.failureCode(), 0u);
+    EXPECT_EQ(producer.consumerState(), 0u);
+
+    producer.markReady();
+    ASSERT_TRUE(mapping.attach(name));
+    EXPECT_TRUE(mapping.attached());
+    EXPECT_EQ(mapping.viewSize(), regionSize(makeConfig(2, 8, 256)));
+    EXPECT_EQ(mapping.config().streamCount, 2u);
+    EXPECT_EQ(producer.consumerState(), kConsumerAttached);
+    EXPECT_EQ(producer.failureCode(), 0u);
+}
+
+TEST(TransportAttach, WrongVersionOrInvalidConfigurationPublishesProtocolMismatch) {
+    {
+        const auto name = uniqueRegionName("v2");
+        TransportProducer producer;
+        CreateOptions options;
+        options.protocolVersion = 2;
+        ASSERT_TRUE(producer.create(name, makeConfig(2, 8, 256), options));
+        TransportMapping mapping;
+        EXPECT_FALSE(mapping.attach(name));
+        expectEmpty(mapping);
+        EXPECT_EQ(producer.failureCode(), 1u);
+        EXPECT_EQ(producer.consumerState(), 0u);
+        // Every later attempt fails the same way and the code stays.
+        EXPECT_FALSE(mapping.attach(name));
+        EXPECT_EQ(producer.failureCode(), 1u);
+    }
+    {
+        const auto name = uniqueRegionName("nostreams");
+        TransportProducer producer;
+        ASSERT_TRUE(producer.create(name, makeConfig(0, 8, 256)));
+        TransportMapping mapping;
+        EXPECT_FALSE(mapping.attach(name));
+        EXPECT_EQ(producer.failureCode(), 1u);
+    }
+    {
+        // A code already published stays.
+        const auto name = uniqueRegionName("v2coded");
+        TransportProducer producer;
+        CreateOptions options;
+        options.protocolVersion = 2;
+        ASSERT_TRUE(producer.create(name, makeConfig(2, 8, 256), options));
+        ASSERT_TRUE(producer.publishFailure(6));
+        TransportMapping mapping;
+        EXPECT_FALSE(mapping.attach(name));
+        EXPECT_EQ(producer.failureCode(), 6u);
+    }
+}
+
+TEST(TransportAttach, RegionSmallerThanItsConfigurationFailsWithoutWriting) {
+    const TransportConfig config = makeConfig(3, 4, 512);
+    for (std::uint64_t shortBy : {std::uint64_t{1}, kSlotSize, regionSize(config) - kHeaderSize}) {
+        SCOPED_TRACE(shortBy);
+        const auto name = uniqueRegionName("short");
+        TransportProducer producer;
+        CreateOptions options;
+        options.regionBytes = regionSize(config) - shortBy;
+        ASSERT_TRUE(producer.create(name, config, options));
+        TransportMapping mapping;
+        EXPECT_FALSE(mapping.attach(name));
+        expectEmpty(mapping);
+        EXPECT_EQ(producer.failureCode(), 0u);
+        EXPECT_EQ(producer.consumerState(), 0u);
+    }
+}
+
+TEST(TransportAttach, ReservedWordsDoNotMatter) {
+    const auto name = uniqueRegionName("reserved");
+    TransportConfig config = makeConfig(1, 1, 1, 1, 1);
+    config.reserved = 0xDEADBEEF;
+    TransportProducer producer;
+    ASSERT_TRUE(producer.create(name, config));
+    producer.header().reserved0 = 0xFFFFFFFF;
+    producer.header().reserved1 = 0x12345678;
+    TransportMapping mapping;
+    EXPECT_TRUE(mapping.attach(name));
+    EXPECT_EQ(mapping.viewSize(), 16544u);
+}
+
+TEST(TransportAttach, AttachTwiceStartsAfreshAndDetachIsIdempotent) {
+    const auto name = uniqueRegionName("twice");
+    TransportProducer producer;
+    ASSERT_TRUE(producer.create(name, makeConfig(2, 2, 64)));
+    TransportMapping mapping;
+    mapping.detach();
+    expectEmpty(mapping);
+    ASSERT_TRUE(mapping.attach(name));
+    producer.header().consumerState = 0;
+    ASSERT_TRUE(mapping.attach(name));
+    EXPECT_EQ(producer.consumerState(), kConsumerAttached);
+    mapping.detach();
+    expectEmpty(mapping);
+    mapping.detach();
+    expectEmpty(mapping);
+    // Detach writes nothing into the region.
+    EXPECT_EQ(producer.consumerState(), kConsumerAttached);
+    EXPECT_EQ(producer.failureCode(), 0u);
+}
+
+TEST(TransportAttach, KeepsTheConfigurationItValidatedWhenTheHeaderChangesLater) {
+    const auto name = uniqueRegionName("rewrite");
+    TransportProducer producer;
+    ASSERT_TRUE(producer.create(name, makeConfig(1, 2, 16)));
+    TransportMapping mapping;
+    ASSERT_TRUE(mapping.attach(name));
+    producer.header().config.streamCount = 128;
+    producer.header().config.slotsPerStream = 64;
+    EXPECT_EQ(mapping.config().streamCount, 1u);
+    EXPECT_EQ(mapping.config().slotsPerStream, 2u);
+    EXPECT_EQ(mapping.viewSize(), regionSize(makeConfig(1, 2, 16)));
+}
+
+} // namespace
+} // namespace vaskel::transport
