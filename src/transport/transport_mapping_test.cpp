@@ -89,7 +89,14 @@ TEST(TransportAttach, WrongVersionOrInvalidConfigurationPublishesProtocolMismatc
 
 TEST(TransportAttach, RegionSmallerThanItsConfigurationFailsWithoutWriting) {
     const TransportConfig config = makeConfig(3, 4, 512);
-    for (std::uint64_t shortBy : {std::uint64_t{1}, kSlotSize, regionSize(config) - kHeaderSize}) {
+    // Windows rounds a section up to whole pages, so only a region short by a page or more is
+    // too small there; POSIX compares the exact size.
+    const std::uint64_t oneByte = testing::kWindowsTarget ? 0 : 1;
+    for (std::uint64_t shortBy :
+         {oneByte, std::uint64_t{2 * 65536}, regionSize(config) - kHeaderSize}) {
+        if (shortBy == 0) {
+            continue;
+        }
         SCOPED_TRACE(shortBy);
         const auto name = uniqueRegionName("short");
         TransportProducer producer;
