@@ -424,6 +424,37 @@ TEST_F(CaptureTest, OutputErrorsEndInWriterFailure) {
     EXPECT_FALSE(std::filesystem::exists(root() / "render-progress.json"));
 }
 
+TEST_F(CaptureTest, AnExistingRootKeepsOtherFilesAndTruncatesTheStreamFiles) {
+    create(makeConfig(2, 4, 32));
+    publish(0, 32);
+    closeAll();
+    std::filesystem::create_directories(root());
+    testing::writeFile(root() / "stream-5.wav", "from an earlier run");
+    testing::writeFile(root() / "stream-1.wav", std::string(1000, 'x'));
+    // A root that already ends in a separator gets no second one.
+    const std::filesystem::path withSeparator = root().native() + platform::NativeString(1, '/');
+    ASSERT_TRUE(runCapture(mapping_, withSeparator, 0, 10000).success);
+    EXPECT_EQ(readFile(root() / "stream-5.wav"), "from an earlier run");
+    EXPECT_EQ(streamFile(1), finalHeader(0));
+    EXPECT_EQ(streamFile(0), finalHeader(32) + sampleBytes(0, 0, 32, 2));
+}
+
+TEST_F(CaptureTest, ASnapshotThatCannotBeReplacedDoesNotDisturbTheCapture) {
+    create(makeConfig(1, 4, 32));
+    publish(0, 32);
+    closeAll();
+    // A non-empty directory in the snapshot's place makes every replacing rename fail.
+    std::filesystem::create_directories(root() / "render-progress.json" / "keep");
+    const CaptureResult result = capture();
+    ASSERT_TRUE(result.success);
+    EXPECT_EQ(producer_.consumerState(), kConsumerCompleted);
+    EXPECT_TRUE(std::filesystem::is_directory(root() / "render-progress.json" / "keep"));
+    EXPECT_EQ(readFile(root() / "render-progress.json.tmp"),
+              "{\"schemaVersion\":1,\"state\":\"complete\",\"streamCount\":1,"
+              "\"activeStreams\":1,\"completedStreams\":0,\"writtenFrames\":32,"
+              "\"totalFrames\":0}");
+}
+
 TEST_F(CaptureTest, EmptyRootEndsInWriterFailure) {
     create(makeConfig(1, 4, 32));
     closeAll();
