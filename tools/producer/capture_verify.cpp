@@ -1,0 +1,223 @@
+#include "tools/producer/capture_verify.h"
+
+#include "tools/producer/signal_source.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace vaskel::producer_tool {
+
+namespace {
+
+constexpr std::uint64_t kBlockFrames = 65536;
+
+void put16(unsigned char* at, std::uint32_t value) {
+    at[0] = static_cast<unsigned char>(value);
+    at[1] = static_cast<unsigned char>(value >> 8);
+}
+
+void put32(unsigned char* at, std::uint32_t value) {
+    put16(at, value);
+    put16(at + 2, value >> 16);
+}
+
+std::uint32_t get32(const unsigned char* at) {
+    return std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8 | std::uint32_t{at[2]} << 16 |
+           std::uint32_t{at[3]} << 24;
+}
+
+std::uint32_t get16(const unsigned char* at) {
+    return std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8;
+}
+
+struct HeaderField {
+    std::size_t offset;
+    std::size_t size;
+    const char* name;
+};
+
+constexpr HeaderField kHeaderFields[] = {
+    {0, 4, "RIFF id"},      {4, 4, "RIFF size"},        {8, 4, "WAVE id"},
+    {12, 4, "fmt id"},      {16, 4, "fmt size"},        {20, 2, "format tag"},
+    {22, 2, "channels"},    {24, 4, "sample rate"},     {28, 4, "byte rate"},
+    {32, 2, "block align"}, {34, 2, "bits per sample"}, {36, 4, "data id"},
+    {40, 4, "data size"},
+};
+
+std::string describeHeaderDifference(const unsigned char* got, const unsigned char* want) {
+    for (const HeaderField& field : kHeaderFields) {
+        if (std::memcmp(got + field.offset, want + field.offset, field.size) == 0) {
+            continue;
+        }
+        const auto value = [&](const unsigned char* at) {
+            return field.size == 2 ? get16(at + field.offset) : get32(at + field.offset);
+        };
+        return std::string("header field ") + field.name + " (offset " +
+               std::to_string(field.offset) + ") is " + std::to_string(value(got)) + ", expected " +
+               std::to_string(value(want));
+    }
+    return "header differs";
+}
+
+std::string sampleText(float value) {
+    std::ostringstream text;
+    text.precision(9);
+    text << value;
+    return text.str();
+}
+
+FileVerdict verifyStream(const std::filesystem::path& root, const SignalSettings& signal,
+                         std::uint32_t stream) {
+    FileVerdict verdict;
+    verdict.name = "stream-" + std::to_string(stream) + ".wav";
+    const std::uint32_t channels = signal.channels;
+    const std::uint64_t dataBytes = std::uint64_t{channels} * signal.frames * 4;
+
+    std::error_code error;
+    const std::filesystem::path path = root / verdict.name;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (error) {
+        verdict.detail = "missing or unreadable";
+        return verdict;
+    }
+    if (size != 44 + dataBytes) {
+        verdict.detail =
+            "size " + std::to_string(size) + " bytes, expected " + std::to_string(44 + dataBytes);
+        return verdict;
+    }
+    std::ifstream file(path, std::ios::binary);
+    std::array<unsigned char, 44> header{};
+    file.read(reinterpret_cast<char*>(header.data()), header.size());
+    if (!file) {
+        verdict.detail = "header unreadable";
+        return verdict;
+    }
+    const auto want = expectedWavHeader(signal.sampleRate, channels, dataBytes);
+    if (header != want) {
+        verdict.detail = describeHeaderDifference(header.data(), want.data());
+        return verdict;
+    }
+
+    std::vector<float> expected;
+    std::vector<float> actual;
+    std::uint64_t differing = 0;
+    std::string first;
+    for (std::uint64_t done = 0; done < signal.frames;) {
+        const auto frames =
+            static_cast<std::uint32_t>(std::min(kBlockFrames, signal.frames - done));
+        renderFrames(signal, stream, signal.startFrame + done, frames, expected);
+        actual.resize(expected.size());
+        file.read(reinterpret_cast<char*>(actual.data()),
+                  static_cast<std::streamsize>(actual.size() * sizeof(float)));
+        if (!file) {
+            verdict.detail = "samples unreadable after frame " + std::to_string(done);
+            return verdict;
+        }
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            // Bit patterns, not values: the renderer must copy bytes, and -0.0 or a NaN would
+            // compare wrongly as floats.
+            if (std::memcmp(&expected[i], &actual[i], sizeof(float)) == 0) {
+                continue;
+            }
+            if (differing++ == 0) {
+                first = "frame " + std::to_string(signal.startFrame + done + i / channels) +
+                        " channel " + std::to_string(i % channels) + ": got " +
+                        sampleText(actual[i]) + ", expected " + sampleText(expected[i]);
+            }
+        }
+        done += frames;
+    }
+    if (differing != 0) {
+        verdict.detail = std::to_string(differing) + " samples differ, first at " + first;
+        return verdict;
+    }
+    verdict.ok = true;
+    verdict.detail = std::to_string(signal.frames) + " frames, " + std::to_string(channels) +
+                     " channels, " + std::to_string(signal.sampleRate) + " Hz";
+    return verdict;
+}
+
+FileVerdict verifyProgress(const std::filesystem::path& root, const SignalSettings& signal) {
+    FileVerdict verdict;
+    verdict.name = "render-progress.json";
+    std::ifstream file(root / verdict.name, std::ios::binary);
+    if (!file) {
+        verdict.detail = "missing or unreadable";
+        return verdict;
+    }
+    const std::string content{std::istreambuf_iterator<char>(file),
+                              std::istreambuf_iterator<char>()};
+    const std::string want = expectedProgress(signal);
+    verdict.ok = content == want;
+    verdict.detail = verdict.ok ? content : "is " + content + ", expected " + want;
+    return verdict;
+}
+
+} // namespace
+
+bool VerifyReport::ok() const {
+    return progress.ok && std::all_of(streams.begin(), streams.end(),
+                                      [](const FileVerdict& verdict) { return verdict.ok; });
+}
+
+std::array<unsigned char, 44> expectedWavHeader(std::uint32_t sampleRate, std::uint32_t channels,
+                                                std::uint64_t dataBytes) {
+    std::array<unsigned char, 44> header{};
+    unsigned char* at = header.data();
+    const auto data = static_cast<std::uint32_t>(dataBytes);
+    std::memcpy(at, "RIFF", 4);
+    put32(at + 4, data + 36);
+    std::memcpy(at + 8, "WAVEfmt ", 8);
+    put32(at + 16, 16);
+    put16(at + 20, 3); // IEEE float
+    put16(at + 22, channels);
+    put32(at + 24, sampleRate);
+    put32(at + 28, sampleRate * channels * 4);
+    put16(at + 32, channels * 4);
+    put16(at + 34, 32);
+    std::memcpy(at + 36, "data", 4);
+    put32(at + 40, data);
+    return header;
+}
+
+std::string expectedProgress(const SignalSettings& signal) {
+    const std::uint64_t streams = signal.streams;
+    const std::uint64_t written = streams * signal.frames;
+    const bool declared = signal.endFrame >= signal.startFrame;
+    const std::uint64_t span = declared ? signal.endFrame - signal.startFrame : 0;
+    const std::uint64_t completed = span == 0 ? 0 : std::min(written / span, streams);
+    const std::uint64_t active = signal.frames == 0 ? 0 : streams;
+    return "{\"schemaVersion\":1,\"state\":\"complete\",\"streamCount\":" +
+           std::to_string(streams) + ",\"activeStreams\":" + std::to_string(active) +
+           ",\"completedStreams\":" + std::to_string(completed) +
+           ",\"writtenFrames\":" + std::to_string(written) +
+           ",\"totalFrames\":" + std::to_string(streams * span) + "}";
+}
+
+VerifyReport verifyCapture(const std::filesystem::path& root, const SignalSettings& signal) {
+    VerifyReport report;
+    for (std::uint32_t stream = 0; stream < signal.streams; ++stream) {
+        report.streams.push_back(verifyStream(root, signal, stream));
+    }
+    report.progress = verifyProgress(root, signal);
+    return report;
+}
+
+void printReport(const VerifyReport& report, std::ostream& out) {
+    std::size_t good = 0;
+    for (const FileVerdict& verdict : report.streams) {
+        good += verdict.ok ? 1 : 0;
+        out << verdict.name << ": " << (verdict.ok ? "ok, " : "DIFFERS: ") << verdict.detail
+            << '\n';
+    }
+    out << report.progress.name << ": " << (report.progress.ok ? "ok, " : "DIFFERS: ")
+        << report.progress.detail << '\n';
+    out << "verify: " << (report.ok() ? "ok" : "FAILED") << ", " << good << " of "
+        << report.streams.size() << " stream files match, progress file "
+        << (report.progress.ok ? "matches" : "differs") << '\n';
+}
+
+} // namespace vaskel::producer_tool

@@ -1,0 +1,568 @@
+#include "tools/producer/producer_run.h"
+
+#include "capture/failure_code.h"
+#include "common/steady_clock.h"
+#include "producer/transport_producer.h"
+#include "tools/producer/capture_verify.h"
+#include "tools/producer/signal_source.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <string>
+
+namespace vaskel::producer_tool {
+
+using namespace transport;
+
+namespace {
+
+constexpr std::int64_t kNsPerMs = 1000000;
+// How long an interrupted run waits for its renderer child to notice the aborted streams.
+constexpr std::int64_t kInterruptGraceNs = 3000 * kNsPerMs;
+
+// Where one stream stands in its publication.
+struct StreamWork {
+    ChunkSizer sizer;
+    std::uint64_t publishedFrames = 0; // intended frames published, from the stream's start
+    std::uint64_t chunks = 0;          // chunks published
+    std::uint32_t pendingFrames = 0;   // size of the next chunk once drawn (kept while full)
+    bool ended = false;                // closed, aborted or stalled: nothing more to publish
+    ChunkHeader last{};                // header of the last chunk, for the duplicate fault
+};
+
+// The renderer as a child whose output goes to files and is shown when it ends.
+class RendererChild {
+public:
+    RendererChild() = default;
+    RendererChild(const RendererChild&) = delete;
+    RendererChild& operator=(const RendererChild&) = delete;
+    ~RendererChild() {
+        if (process_) {
+            platform::killProcess(process_);
+            platform::waitProcess(process_);
+        }
+        std::error_code ignored;
+        if (!dir_.empty()) {
+            std::filesystem::remove_all(dir_, ignored);
+        }
+    }
+
+    bool start(const std::filesystem::path& program,
+               const std::vector<platform::NativeString>& arguments) {
+        static std::atomic<std::uint32_t> counter{0};
+        dir_ = std::filesystem::temp_directory_path() /
+               ("vaskel-producer-" + std::to_string(platform::currentProcessId()) + "-" +
+                std::to_string(counter.fetch_add(1)));
+        std::error_code error;
+        std::filesystem::create_directories(dir_, error);
+        if (error) {
+            return false;
+        }
+        process_ = platform::startProcess(program, arguments, dir_ / "stdout", dir_ / "stderr");
+        return static_cast<bool>(process_);
+    }
+
+    bool running() const { return static_cast<bool>(process_); }
+
+    // The exit code once the child has ended.
+    std::optional<int> poll() {
+        if (!exit_ && process_) {
+            int code = -1;
+            if (platform::pollProcess(process_, code)) {
+                exit_ = code;
+            }
+        }
+        return exit_;
+    }
+
+    // Waits until the child ends or `deadline` passes; then kills it.
+    int finish(std::int64_t deadline, const std::atomic<bool>& stop) {
+        while (!poll() && SteadyClock::now() < deadline && !stop.load()) {
+            platform::sleepMilliseconds(2);
+        }
+        if (!exit_) {
+            platform::killProcess(process_);
+            exit_ = platform::waitProcess(process_);
+        }
+        return *exit_;
+    }
+
+    // The child's output, its "\r\n" line ends (Windows text mode) turned into "\n" so that
+    // passing it on through a text-mode stream does not double them.
+    std::string output(const char* name) const {
+        std::ifstream file(dir_ / name, std::ios::binary);
+        std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+        std::string plain;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) {
+                plain += text[i];
+            }
+        }
+        return plain;
+    }
+
+private:
+    std::filesystem::path dir_;
+    platform::ChildProcess process_;
+    std::optional<int> exit_;
+};
+
+class Production {
+public:
+    Production(const ProducerOptions& options, const std::atomic<bool>& stop, std::ostream& out,
+               std::ostream& err)
+        : options_(options), config_(options.config()), stop_(stop), out_(out), err_(err) {}
+
+    int run() {
+        if (!createRegion()) {
+            err_ << "vaskel_producer: cannot create the region \""
+                 << toDisplay(options_.mappingName)
+                 << "\" (a region of that name exists, or there is not enough memory)\n";
+            return 6;
+        }
+        describeRegion();
+        if (!options_.rendererPath.empty()) {
+            std::vector<platform::NativeString> arguments{options_.mappingName};
+            arguments.insert(arguments.end(), options_.rendererArguments.begin(),
+                             options_.rendererArguments.end());
+            if (!child_.start(options_.rendererPath, arguments)) {
+                err_ << "vaskel_producer: cannot start the renderer \""
+                     << toDisplay(options_.rendererPath.native()) << "\"\n";
+                return 6;
+            }
+        } else {
+            out_ << "waiting for a renderer: vaskel_renderer " << toDisplay(options_.mappingName)
+                 << " <output-root>\n";
+        }
+        out_.flush();
+
+        Observation seen;
+        const Outcome outcome = produce(seen);
+        return report(outcome, seen);
+    }
+
+private:
+    bool createRegion() {
+        TransportConfig written = config_;
+        producer::CreateOptions create;
+        switch (options_.fault) {
+        case FaultKind::WrongVersion:
+            create.protocolVersion = kProtocolVersion - 1;
+            break;
+        case FaultKind::InvalidConfig:
+            written.channelCount = kMaxChannels + 1;
+            create.regionBytes = regionSize(config_);
+            break;
+        case FaultKind::ShortRegion:
+            // A whole slot short, so the shortfall survives rounding to pages.
+            create.regionBytes = regionSize(config_) - kSlotSize;
+            break;
+        default:
+            break;
+        }
+        publishing_ = !faultBlocksAttach(options_.fault);
+        if (!producer_.create(options_.mappingName, written, create)) {
+            return false;
+        }
+        for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
+            work_.push_back(
+                StreamWork{ChunkSizer(options_.chunks, config_.framesPerChunk, options_.seed, i)});
+        }
+        return true;
+    }
+
+    void describeRegion() {
+        const SignalSettings& signal = options_.signal;
+        out_ << "region " << toDisplay(options_.mappingName) << ": " << signal.streams
+             << " streams, " << signal.channels << " channels, " << signal.sampleRate << " Hz, "
+             << config_.framesPerChunk << " frames per chunk, " << config_.slotsPerStream
+             << " slots, frames " << signal.startFrame << " to "
+             << signal.startFrame + signal.frames << " ("
+             << (signal.endFrame == 0 ? "no declared end" : "declared end") << "), signal "
+             << (signal.kind == SignalKind::Sine ? "sine" : "pattern");
+        if (options_.fault != FaultKind::None) {
+            out_ << ", fault " << faultName(options_.fault);
+            if (!faultBlocksAttach(options_.fault)) {
+                out_ << " at stream " << options_.faultStream << " chunk " << options_.faultChunk;
+            }
+        }
+        out_ << '\n';
+    }
+
+    std::uint64_t consumedChunks() const {
+        std::uint64_t sum = 0;
+        if (publishing_) {
+            for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
+                sum += producer_.readIndex(i);
+            }
+        }
+        return sum;
+    }
+
+    // Publishes and watches until there is a verdict.
+    Outcome produce(Observation& seen) {
+        const std::int64_t timeoutNs = std::int64_t{options_.timeoutMs} * kNsPerMs;
+        std::int64_t lastChange = SteadyClock::now();
+        paceStart_ = lastChange;
+        std::uint64_t lastConsumed = 0;
+        for (;;) {
+            if (stop_.load()) {
+                return Outcome::Interrupted;
+            }
+            // The child first: once it has ended, the states read next are its final ones.
+            seen.childExit = child_.poll();
+            seen.consumerState = producer_.consumerState();
+            seen.failureCode = producer_.failureCode();
+
+            bool changed = false;
+            if (publishing_ && seen.failureCode == 0) {
+                changed = publishPass(seen);
+            }
+            const std::uint64_t consumed = consumedChunks();
+            if (consumed != lastConsumed || seen.consumerState != lastConsumerState_) {
+                changed = true;
+                lastConsumed = consumed;
+                lastConsumerState_ = seen.consumerState;
+            }
+            const std::int64_t now = SteadyClock::now();
+            if (changed) {
+                lastChange = now;
+            }
+            seen.timedOut = now - lastChange > timeoutNs;
+            if (const auto outcome = judge(seen)) {
+                return *outcome;
+            }
+            if (!changed) {
+                platform::sleepMilliseconds(1);
+            }
+        }
+    }
+
+    // One round over the streams, at most one chunk each. True when anything was published.
+    bool publishPass(Observation& seen) {
+        bool published = false;
+        std::uint64_t allowed = std::numeric_limits<std::uint64_t>::max();
+        if (options_.pace > 0) {
+            // Real time times the pace, one chunk ahead so the renderer never waits on a
+            // chunk that is due.
+            const double elapsed = static_cast<double>(SteadyClock::now() - paceStart_) / 1e9;
+            allowed = static_cast<std::uint64_t>(elapsed * options_.pace * config_.sampleRate) +
+                      config_.framesPerChunk;
+        }
+        const std::uint64_t total = options_.signal.frames;
+        for (std::uint32_t stream = 0; stream < config_.streamCount; ++stream) {
+            StreamWork& work = work_[stream];
+            if (work.ended || work.publishedFrames >= allowed) {
+                continue;
+            }
+            const bool faultHere = !faultDone_ && options_.fault != FaultKind::None &&
+                                   stream == options_.faultStream &&
+                                   work.chunks == options_.faultChunk;
+            if (faultHere && injectInsteadOfChunk(stream, work, seen)) {
+                published = true;
+                if (seen.failureCode != 0) {
+                    return published;
+                }
+                continue;
+            }
+            if (faultHere && options_.fault == FaultKind::HeaderRewrite && !faultDone_) {
+                continue; // the renderer has not attached yet
+            }
+            if (work.publishedFrames < total && !producer_.hasSpace(stream)) {
+                continue;
+            }
+            if (work.publishedFrames < total) {
+                publishChunk(stream, work, faultHere);
+                published = true;
+            }
+            if (work.publishedFrames >= total) {
+                // Closed right after the last writeIndex store, as the transport requires.
+                producer_.closeStream(stream);
+                work.ended = true;
+                published = true;
+            }
+        }
+        return published;
+    }
+
+    // Faults that replace the chunk. True when the fault was applied.
+    bool injectInsteadOfChunk(std::uint32_t stream, StreamWork& work, Observation& seen) {
+        switch (options_.fault) {
+        case FaultKind::Abort:
+            producer_.abortStream(stream);
+            break;
+        case FaultKind::Stall:
+            break; // never published, never closed
+        case FaultKind::ShortStream:
+            producer_.closeStream(stream);
+            break;
+        case FaultKind::PublishFailure:
+            seen.ownFailure = producer_.publishFailure(options_.faultCode);
+            seen.failureCode = producer_.failureCode();
+            break;
+        case FaultKind::HeaderRewrite:
+            if (seen.consumerState != 0) {
+                rewriteHeader();
+                faultDone_ = true;
+            }
+            return false; // the chunk itself is published as usual
+        default:
+            return false;
+        }
+        work.ended = true;
+        faultDone_ = true;
+        return true;
+    }
+
+    // Changes what a renderer would see if it read the header again: it must keep the
+    // configuration it attached with.
+    void rewriteHeader() {
+        TransportConfig& live = producer_.header().config;
+        live.streamCount = config_.streamCount == kMaxStreams ? 1 : config_.streamCount + 1;
+        live.sampleRate = config_.sampleRate == 1 ? 2 : config_.sampleRate / 2;
+    }
+
+    void publishChunk(std::uint32_t stream, StreamWork& work, bool faultHere) {
+        const std::uint64_t total = options_.signal.frames;
+        if (work.pendingFrames == 0) {
+            work.pendingFrames = work.sizer.next(total - work.publishedFrames);
+        }
+        const std::uint32_t frames = work.pendingFrames;
+        const std::uint64_t firstFrame = options_.signal.startFrame + work.publishedFrames;
+        ChunkHeader header = producer_.nextHeader(stream, frames);
+        renderFrames(options_.signal, stream, firstFrame, frames, samples_);
+        if (faultHere && corruptHeader(header)) {
+            faultDone_ = true;
+        }
+        if (options_.fault == FaultKind::Duplicate && faultHere) {
+            renderFrames(options_.signal, stream, header.firstFrame, header.frameCount, samples_);
+        }
+        const std::size_t bytes = std::min<std::size_t>(samples_.size() * sizeof(float),
+                                                        std::size_t{header.frameCount} *
+                                                            config_.channelCount * sizeof(float));
+        producer_.tryPublishRaw(stream, header, samples_.data(), bytes);
+        work.last = header;
+        work.publishedFrames += frames;
+        work.chunks += 1;
+        work.pendingFrames = 0;
+    }
+
+    // Faults that publish a chunk with a wrong header. True when `header` was changed.
+    bool corruptHeader(ChunkHeader& header) {
+        const StreamWork& work = work_[options_.faultStream];
+        switch (options_.fault) {
+        case FaultKind::SequenceGap:
+            header.sequence += 1;
+            return true;
+        case FaultKind::Duplicate:
+            header = work.last;
+            return true;
+        case FaultKind::FrameGap:
+            header.firstFrame += 1;
+            return true;
+        case FaultKind::FrameOverlap:
+            header.firstFrame -= 1;
+            return true;
+        case FaultKind::WrongStreamId:
+            header.streamId += 1;
+            return true;
+        case FaultKind::WrongChannels:
+            header.channelCount = config_.channelCount == 1 ? 2 : 1;
+            return true;
+        case FaultKind::ZeroFrames:
+            header.frameCount = 0;
+            return true;
+        case FaultKind::TooManyFrames:
+            header.frameCount = config_.framesPerChunk + 1;
+            return true;
+        case FaultKind::WrongBits:
+            header.bitsPerSample = 16;
+            return true;
+        default:
+            return false;
+        }
+    }
+
+    // Every stream, closed ones too: the capture is incomplete, and a renderer should stop now
+    // rather than finish some files or wait for its idle timeout.
+    void abortAllStreams() {
+        if (!publishing_) {
+            return;
+        }
+        for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
+            producer_.abortStream(i);
+            work_[i].ended = true;
+        }
+    }
+
+    int report(Outcome outcome, Observation& seen) {
+        std::optional<int> rendererExit;
+        if (outcome == Outcome::Interrupted) {
+            abortAllStreams();
+        }
+        if (child_.running() || seen.childExit) {
+            // A renderer that reported keeps going until it has printed and detached; one that
+            // was refused keeps retrying until its own mapping-open timeout.
+            const std::int64_t grace = outcome == Outcome::Interrupted
+                                           ? kInterruptGraceNs
+                                           : std::int64_t{options_.timeoutMs} * kNsPerMs;
+            rendererExit = child_.finish(SteadyClock::now() + grace, stop_);
+            out_ << child_.output("stdout");
+            err_ << child_.output("stderr");
+            if (outcome == Outcome::Completed && *rendererExit != 0) {
+                outcome = Outcome::CaptureFailed;
+            }
+        }
+        seen.consumerState = producer_.consumerState();
+        seen.failureCode = producer_.failureCode();
+
+        out_ << "outcome=" << outcomeName(outcome) << ",failureCode=" << seen.failureCode
+             << ",failureName=" << failureCodeName(seen.failureCode)
+             << ",consumerState=" << seen.consumerState;
+        if (rendererExit) {
+            out_ << ",rendererExit=" << *rendererExit;
+        }
+        out_ << '\n';
+        explain(outcome, seen, rendererExit);
+        out_.flush();
+        err_.flush();
+        return exitCodeOf(outcome);
+    }
+
+    void explain(Outcome outcome, const Observation& seen, std::optional<int> rendererExit) {
+        const std::string code = std::string(failureCodeName(seen.failureCode)) + " (failureCode " +
+                                 std::to_string(seen.failureCode) + ")";
+        const std::string exit =
+            rendererExit ? "the renderer ended with exit code " + std::to_string(*rendererExit)
+                         : std::string();
+        switch (outcome) {
+        case Outcome::Completed:
+            return;
+        case Outcome::CaptureFailed:
+            err_ << "vaskel_producer: capture failed: "
+                 << (seen.failureCode != 0 ? code : exit + " before completing") << '\n';
+            return;
+        case Outcome::NotAttached:
+            err_ << "vaskel_producer: no renderer attached to \"" << toDisplay(options_.mappingName)
+                 << "\"";
+            if (seen.failureCode != 0 && !seen.ownFailure) {
+                err_ << ": the renderer refused the region with " << code;
+            } else if (rendererExit) {
+                err_ << ": " << exit;
+            } else {
+                err_ << " within " << options_.timeoutMs << " ms";
+            }
+            err_ << '\n';
+            return;
+        case Outcome::RendererTimeout:
+            err_ << "vaskel_producer: the renderer attached but neither drained nor reported for "
+                 << options_.timeoutMs << " ms\n";
+            return;
+        case Outcome::Interrupted:
+            err_ << "vaskel_producer: interrupted; the streams were aborted\n";
+            return;
+        }
+    }
+
+    const ProducerOptions& options_;
+    const TransportConfig config_;
+    const std::atomic<bool>& stop_;
+    std::ostream& out_;
+    std::ostream& err_;
+    // Declared after the producer, so a child still running is ended before the region is
+    // removed.
+    producer::TransportProducer producer_;
+    RendererChild child_;
+    std::vector<StreamWork> work_;
+    std::vector<float> samples_;
+    bool publishing_ = true;
+    bool faultDone_ = false;
+    std::int64_t paceStart_ = 0;
+    std::uint32_t lastConsumerState_ = 0;
+};
+
+} // namespace
+
+std::optional<Outcome> judge(const Observation& seen) {
+    if (seen.failureCode == 0 && seen.consumerState == kConsumerCompleted) {
+        return Outcome::Completed;
+    }
+    if (seen.failureCode != 0) {
+        if (seen.consumerState != 0) {
+            return Outcome::CaptureFailed;
+        }
+        if (!seen.ownFailure) {
+            return Outcome::NotAttached; // refused at attach
+        }
+        // Our own failure before any renderer attached: one that attaches still sees it.
+    }
+    if (seen.childExit) {
+        return seen.consumerState == 0 ? Outcome::NotAttached : Outcome::CaptureFailed;
+    }
+    if (seen.timedOut) {
+        return seen.consumerState == 0 ? Outcome::NotAttached : Outcome::RendererTimeout;
+    }
+    return std::nullopt;
+}
+
+std::string_view outcomeName(Outcome outcome) {
+    switch (outcome) {
+    case Outcome::Completed:
+        return "completed";
+    case Outcome::CaptureFailed:
+        return "capture_failed";
+    case Outcome::NotAttached:
+        return "not_attached";
+    case Outcome::RendererTimeout:
+        return "renderer_timeout";
+    case Outcome::Interrupted:
+        return "interrupted";
+    }
+    return "unknown";
+}
+
+int exitCodeOf(Outcome outcome) {
+    switch (outcome) {
+    case Outcome::Completed:
+        return 0;
+    case Outcome::NotAttached:
+        return 3;
+    case Outcome::CaptureFailed:
+        return 4;
+    case Outcome::RendererTimeout:
+        return 5;
+    case Outcome::Interrupted:
+        return 130;
+    }
+    return 1;
+}
+
+int runProduction(const ProducerOptions& options, const std::atomic<bool>& stop, std::ostream& out,
+                  std::ostream& err) {
+    return Production(options, stop, out, err).run();
+}
+
+int producerMain(const std::vector<platform::NativeString>& arguments,
+                 const std::atomic<bool>& stop, std::ostream& out, std::ostream& err) {
+    const ParsedCommandLine parsed = parseProducerCommandLine(arguments);
+    switch (parsed.mode) {
+    case Mode::Help:
+        out << kProducerHelp;
+        return 0;
+    case Mode::Error:
+        err << "vaskel_producer: " << parsed.error << "\ntry: vaskel_producer --help\n";
+        return 2;
+    case Mode::Verify: {
+        const VerifyReport report = verifyCapture(parsed.options.verifyRoot, parsed.options.signal);
+        printReport(report, out);
+        return report.ok() ? 0 : 1;
+    }
+    case Mode::Run:
+        break;
+    }
+    return runProduction(parsed.options, stop, out, err);
+}
+
+} // namespace vaskel::producer_tool

@@ -1,0 +1,157 @@
+#include "common/steady_clock.h"
+#include "test_support.h"
+#include "tools/producer/capture_verify.h"
+#include "tools/producer/producer_run.h"
+#include "tools/producer/producer_test_support.h"
+
+#include <gtest/gtest.h>
+#include <sstream>
+
+namespace vaskel::producer_tool {
+namespace {
+
+using testing::nativeWords;
+using testing::outcomeLine;
+using testing::runInProcess;
+
+TEST(ProducerJudge, VerdictFromTheSharedStatesAndTheChild) {
+    struct Case {
+        Observation seen;
+        std::optional<Outcome> verdict;
+    };
+    const std::vector<Case> cases = {
+        // Nothing decided while a renderer is attached and nothing failed.
+        {{0, 0, false, std::nullopt, false}, std::nullopt},
+        {{1, 0, false, std::nullopt, false}, std::nullopt},
+        {{2, 0, false, std::nullopt, false}, Outcome::Completed},
+        {{2, 0, false, 0, false}, Outcome::Completed},
+        // Failures of the capture: chunk rejected (consumerState 3) or others (stays 1).
+        {{3, 3, false, std::nullopt, false}, Outcome::CaptureFailed},
+        {{1, 6, false, std::nullopt, false}, Outcome::CaptureFailed},
+        {{1, 2, true, std::nullopt, false}, Outcome::CaptureFailed},
+        // Refused at attach: a code but no consumer.
+        {{0, 1, false, std::nullopt, false}, Outcome::NotAttached},
+        // Our own code before any renderer came: wait for one to see it.
+        {{0, 2, true, std::nullopt, false}, std::nullopt},
+        {{0, 2, true, std::nullopt, true}, Outcome::NotAttached},
+        // The child ended: before attaching, or attached without completing.
+        {{0, 0, false, 3, false}, Outcome::NotAttached},
+        {{1, 0, false, -1, false}, Outcome::CaptureFailed},
+        // Silence for the timeout.
+        {{0, 0, false, std::nullopt, true}, Outcome::NotAttached},
+        {{1, 0, false, std::nullopt, true}, Outcome::RendererTimeout},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(judge(cases[i].seen), cases[i].verdict) << "case " << i;
+    }
+}
+
+// Options for a production under `name`, which the test owns.
+ProducerOptions optionsFor(const platform::NativeString& name, std::vector<std::string> words) {
+    words.push_back("placeholder");
+    ParsedCommandLine parsed = parseProducerCommandLine(nativeWords(words));
+    EXPECT_EQ(parsed.mode, Mode::Run) << parsed.error;
+    parsed.options.mappingName = name;
+    return parsed.options;
+}
+
+bool regionExists(const platform::NativeString& name) {
+    const platform::RegionHandle handle = platform::openRegion(name);
+    platform::closeRegion(handle);
+    return static_cast<bool>(handle);
+}
+
+TEST(ProducerRun, InterruptAbortsAndRemovesTheRegion) {
+    const platform::NativeString name = vaskel::testing::uniqueRegionName("interrupt");
+    const std::atomic<bool> stop{true};
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(runProduction(optionsFor(name, {"--frames", "100"}), stop, out, err), 130);
+    EXPECT_EQ(outcomeLine(out.str())["outcome"], "interrupted");
+    EXPECT_NE(err.str().find("interrupted"), std::string::npos);
+    EXPECT_FALSE(regionExists(name));
+}
+
+TEST(ProducerRun, NoRendererMeansNotAttachedAfterTheTimeout) {
+    const platform::NativeString name = vaskel::testing::uniqueRegionName("lonely");
+    const std::atomic<bool> stop{false};
+    std::ostringstream out;
+    std::ostringstream err;
+    const std::int64_t start = SteadyClock::now();
+    EXPECT_EQ(
+        runProduction(optionsFor(name, {"--frames", "100", "--timeout-ms", "100"}), stop, out, err),
+        3);
+    EXPECT_GE(SteadyClock::now() - start, 100000000);
+    const auto outcome = outcomeLine(out.str());
+    EXPECT_EQ(outcome.at("outcome"), "not_attached");
+    EXPECT_EQ(outcome.at("consumerState"), "0");
+    EXPECT_EQ(outcome.count("rendererExit"), 0u);
+    EXPECT_NE(out.str().find("waiting for a renderer"), std::string::npos);
+    EXPECT_NE(err.str().find("within 100 ms"), std::string::npos) << err.str();
+    EXPECT_FALSE(regionExists(name));
+}
+
+TEST(ProducerRun, TakenNameIsASetupFailure) {
+    const platform::NativeString name = vaskel::testing::uniqueRegionName("taken");
+    const platform::RegionHandle other = platform::createRegion(name, 4096);
+    ASSERT_TRUE(other);
+    const std::atomic<bool> stop{false};
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(runProduction(optionsFor(name, {"--frames", "100"}), stop, out, err), 6);
+    EXPECT_NE(err.str().find("cannot create the region"), std::string::npos);
+    platform::closeRegion(other);
+    platform::removeRegionName(name);
+}
+
+// Whole captures against the renderer's capture on a thread: what is published arrives, bit
+// for bit, whatever the chunking, pacing and stream layout.
+TEST(ProducerRun, CapturesVerifyAcrossChunkingAndLayouts) {
+    const std::vector<std::vector<std::string>> runs = {
+        {"--streams", "3", "--frames", "20000", "--frames-per-chunk", "256", "--slots", "4",
+         "--signal", "pattern", "--chunks", "random", "--seed", "5"},
+        {"--streams", "1", "--channels", "1", "--rate", "44100", "--frames", "5000",
+         "--frames-per-chunk", "2048", "--slots", "1", "--start-frame", "777"},
+        {"--streams", "2", "--frames", "3000", "--frames-per-chunk", "1", "--slots", "64", "--end",
+         "none", "--signal", "pattern"},
+        {"--streams", "128", "--frames", "1000", "--frames-per-chunk", "512", "--slots", "2",
+         "--signal", "pattern"},
+    };
+    for (const auto& arguments : runs) {
+        vaskel::testing::ScratchDir root("run");
+        const auto result = runInProcess(arguments, root.path(), 5000, 5000);
+        ASSERT_EQ(result.exitCode, 0) << ::testing::PrintToString(arguments) << result.err;
+        EXPECT_TRUE(result.capture.success);
+        EXPECT_EQ(outcomeLine(result.out).at("outcome"), "completed");
+        const ParsedCommandLine parsed = parseProducerCommandLine(nativeWords([&] {
+            auto words = arguments;
+            words.push_back("n");
+            return words;
+        }()));
+        const VerifyReport report = verifyCapture(root.path(), parsed.options.signal);
+        std::ostringstream text;
+        printReport(report, text);
+        EXPECT_TRUE(report.ok()) << text.str();
+    }
+}
+
+TEST(ProducerRun, PacedRunTakesItsTimeAndStillVerifies) {
+    vaskel::testing::ScratchDir root("paced");
+    // 0.3 s of audio at 3x real time: about 0.1 s, one chunk ahead of the clock.
+    const std::vector<std::string> arguments = {"--streams", "2",      "--seconds",          "0.3",
+                                                "--pace",    "3",      "--frames-per-chunk", "480",
+                                                "--signal",  "pattern"};
+    const std::int64_t start = SteadyClock::now();
+    const auto result = runInProcess(arguments, root.path(), 5000, 5000);
+    const std::int64_t elapsed = SteadyClock::now() - start;
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_GE(elapsed, 80000000); // (14400 - 480) frames at 144000 frames per second
+    auto words = arguments;
+    words.push_back("n");
+    EXPECT_TRUE(
+        verifyCapture(root.path(), parseProducerCommandLine(nativeWords(words)).options.signal)
+            .ok());
+}
+
+} // namespace
+} // namespace vaskel::producer_tool

@@ -1,0 +1,103 @@
+#include "tools/producer/producer_test_support.h"
+
+#include "capture/capture_loop.h"
+#include "entry/renderer.h"
+#include "test_support.h"
+#include "tools/producer/producer_run.h"
+#include "transport/transport_mapping.h"
+
+#include <atomic>
+#include <sstream>
+#include <thread>
+
+namespace vaskel::producer_tool::testing {
+
+std::filesystem::path producerPath() {
+    return platform::currentExecutablePath().parent_path() /
+           (std::string("vaskel_producer") + VASKEL_EXE_SUFFIX);
+}
+
+std::vector<platform::NativeString> nativeWords(const std::vector<std::string>& words) {
+    std::vector<platform::NativeString> native;
+    for (const std::string& word : words) {
+        native.push_back(vaskel::testing::native(word));
+    }
+    return native;
+}
+
+ToolResult runTool(const std::vector<std::string>& arguments) {
+    vaskel::testing::ScratchDir dir("tool");
+    platform::ChildProcess child = platform::startProcess(producerPath(), nativeWords(arguments),
+                                                          dir / "stdout", dir / "stderr");
+    ToolResult result;
+    if (!child) {
+        return result;
+    }
+    result.exitCode = platform::waitProcess(child);
+    result.out = vaskel::testing::readFile(dir / "stdout");
+    result.err = vaskel::testing::readFile(dir / "stderr");
+    return result;
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    std::string line;
+    while (std::getline(stream, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::map<std::string, std::string> outcomeLine(const std::string& out) {
+    std::map<std::string, std::string> pairs;
+    for (const std::string& line : linesOf(out)) {
+        if (line.rfind("outcome=", 0) != 0) {
+            continue;
+        }
+        std::istringstream fields(line);
+        std::string field;
+        while (std::getline(fields, field, ',')) {
+            const std::size_t equals = field.find('=');
+            pairs[field.substr(0, equals)] =
+                equals == std::string::npos ? std::string() : field.substr(equals + 1);
+        }
+    }
+    return pairs;
+}
+
+InProcessResult runInProcess(const std::vector<std::string>& arguments,
+                             const std::filesystem::path& outputRoot, std::uint32_t idleTimeoutMs,
+                             std::uint32_t mappingOpenTimeoutMs) {
+    const platform::NativeString name = vaskel::testing::uniqueRegionName("inproc");
+    std::vector<platform::NativeString> words = nativeWords(arguments);
+    words.push_back(name);
+    const ParsedCommandLine parsed = parseProducerCommandLine(words);
+    InProcessResult result;
+    if (parsed.mode != Mode::Run) {
+        result.err = parsed.error;
+        return result;
+    }
+
+    std::thread renderer([&] {
+        transport::TransportMapping mapping;
+        if (waitForRegion(mapping, name, mappingOpenTimeoutMs)) {
+            result.attached = true;
+            result.capture = runCapture(mapping, outputRoot, 0, idleTimeoutMs);
+        }
+        mapping.detach();
+    });
+    const std::atomic<bool> stop{false};
+    std::ostringstream out;
+    std::ostringstream err;
+    result.exitCode = runProduction(parsed.options, stop, out, err);
+    renderer.join();
+    result.out = out.str();
+    result.err = err.str();
+    return result;
+}
+
+} // namespace vaskel::producer_tool::testing
