@@ -1,0 +1,443 @@
+#!/usr/bin/env python3
+"""Runs every figure of the renderer benchmark and reports them.
+
+Called by bench/run.sh after it has built the programs; see docs/PERFORMANCE.md. Every
+throughput figure is taken `reps` times with the contenders interleaved (so a burst of load from
+elsewhere hits them alike) and reported as median [min-max]. Results go to the results
+directory: results.csv, throughput.png, table.txt.
+"""
+
+import argparse
+import csv
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+STREAM_COUNTS = [1, 8, 32, 128]
+CHUNK_BYTES = 2048 * 2 * 4  # stereo float32, 2048 frames
+SAMPLE_RATE = 48000
+
+# Throughput contenders: name in tables, driver mode, extra driver options.
+CONTENDERS = [
+    ("renderer", "renderer", []),
+    ("plain", "plain", []),
+    ("sndfile", "sndfile", []),
+    ("sndfile_nopeak", "sndfile", ["--no-peak"]),
+    ("sox", "sox", []),
+    ("ffmpeg", "ffmpeg", []),
+]
+LABELS = {
+    "renderer": "renderer (2 processes)",
+    "plain": "plain write() loop",
+    "sndfile": "libsndfile in-process",
+    "sndfile_nopeak": "libsndfile, no PEAK chunk",
+    "sox": "sox per stream, piped",
+    "ffmpeg": "ffmpeg per stream, piped",
+}
+
+
+def parse_line(text):
+    """The driver's key=value line as a dict of strings."""
+    line = text.strip().splitlines()[-1] if text.strip() else ""
+    return dict(item.split("=", 1) for item in line.split() if "=" in item)
+
+
+class Runner:
+    def __init__(self, build, out_root, slots):
+        self.driver = str(build / "bench" / "vaskel_bench")
+        self.alloc = str(build / "bench" / "vaskel_bench_alloc")
+        self.renderer = str(build / "vaskel_renderer")
+        self.out = out_root / "run"
+        self.slots = slots
+        self.failures = []
+
+    def drive(self, mode, streams, chunks, extra=(), timeout=600):
+        command = [self.driver, mode, "--streams", str(streams), "--chunks", str(chunks),
+                   "--out", str(self.out), "--renderer", self.renderer,
+                   "--slots", str(self.slots), *extra]
+        done = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
+        figures = parse_line(done.stdout)
+        if done.returncode != 0 or figures.get("ok") != "1":
+            self.failures.append(f"{' '.join(command)}: exit {done.returncode} "
+                                 f"{done.stderr.strip()}")
+            return None
+        return figures
+
+
+def summary(values):
+    """(median, min, max, count) of the values, or None when there are none."""
+    values = [v for v in values if v is not None]
+    if not values:
+        return None
+    return (statistics.median(values), min(values), max(values), len(values))
+
+
+def fmt(stat, digits=0, unit=""):
+    if stat is None:
+        return "n/a"
+    median, low, high, _ = stat
+    return f"{median:.{digits}f}{unit} [{low:.{digits}f}-{high:.{digits}f}]"
+
+
+def loadavg():
+    try:
+        return " ".join(Path("/proc/loadavg").read_text().split()[:3])
+    except OSError:
+        return "?"
+
+
+def machine_description(out_root):
+    cpu = "?"
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    fs = subprocess.run(["stat", "-f", "-c", "%T", str(out_root)], capture_output=True,
+                        text=True).stdout.strip()
+    mem = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2**30
+    return (f"{cpu}, {os.cpu_count()} cores, {mem:.0f} GiB RAM, Linux {platform.release()}, "
+            f"output on {out_root} ({fs})")
+
+
+def throughput(runner, args, rows, table):
+    """Throughput, CPU per audio second and, for the renderer, the producer's CPU."""
+    tools = [c for c in CONTENDERS
+             if c[1] not in ("sox", "ffmpeg") or shutil.which(c[1])]
+    results = {}  # (name, streams) -> list of figure dicts
+    for rep in range(args.reps):
+        for streams in STREAM_COUNTS:
+            chunks = max(4, args.bytes // (streams * CHUNK_BYTES))
+            # Rotate the order each repetition so no contender always runs first.
+            order = tools[rep % len(tools):] + tools[:rep % len(tools)]
+            for name, mode, extra in order:
+                extra = list(extra)
+                if rep == 0 and name in ("renderer", "plain"):
+                    extra.append("--verify")  # same bytes as the renderer's files
+                figures = runner.drive(mode, streams, chunks, extra)
+                results.setdefault((name, streams), []).append(figures)
+        print(f"  throughput repetition {rep + 1}/{args.reps} done (load {loadavg()})",
+              flush=True)
+
+    def stat(name, streams, key, scale=1.0):
+        runs = results.get((name, streams), [])
+        return summary([float(f[key]) * scale for f in runs if f is not None])
+
+    def ratio(streams, other):
+        pairs = zip(results.get(("renderer", streams), []), results.get((other, streams), []))
+        return summary([float(a["mb_s"]) / float(b["mb_s"]) for a, b in pairs if a and b])
+
+    names = [c[0] for c in tools]
+    table.append("Throughput, MB/s (10^6 bytes of samples per second, whole run), "
+                 f"median [min-max] of {args.reps}")
+    table.append(f"{'streams':>7} " + " ".join(f"{n:>22}" for n in names))
+    for streams in STREAM_COUNTS:
+        table.append(f"{streams:>7} " + " ".join(
+            f"{fmt(stat(n, streams, 'mb_s')):>22}" for n in names))
+    table.append("")
+    table.append("Real-time factor (seconds of the whole N-stream render per second)")
+    table.append(f"{'streams':>7} " + " ".join(f"{n:>22}" for n in names))
+    for streams in STREAM_COUNTS:
+        table.append(f"{streams:>7} " + " ".join(
+            f"{fmt(stat(n, streams, 'rtf')):>22}" for n in names))
+    table.append("")
+    table.append("CPU time per second of audio, ms (user+sys of every process that did the "
+                 "work; renderer column: the renderer process alone)")
+    table.append(f"{'streams':>7} " + " ".join(f"{n:>22}" for n in names)
+                 + f" {'producer (renderer run)':>24}")
+    for streams in STREAM_COUNTS:
+        runs = [f for f in results.get(("renderer", streams), []) if f]
+        seconds = [int(f["chunks"]) * 2048 / SAMPLE_RATE for f in runs]
+        producer = summary([float(f["producer_cpu_s"]) * 1000 / s
+                            for f, s in zip(runs, seconds)])
+        table.append(f"{streams:>7} " + " ".join(
+            f"{fmt(stat(n, streams, 'cpu_ms_per_audio_s'), 2):>22}" for n in names)
+            + f" {fmt(producer, 2):>24}")
+    table.append("")
+    others = [n for n in names if n != "renderer"]
+    table.append("Ratios renderer / contender (MB/s, paired per repetition)")
+    table.append(f"{'streams':>7} " + " ".join(f"{'/ ' + n:>22}" for n in others))
+    for streams in STREAM_COUNTS:
+        table.append(f"{streams:>7} " + " ".join(
+            f"{fmt(ratio(streams, n), 2):>22}" for n in others))
+    table.append("")
+
+    for (name, streams), runs in sorted(results.items()):
+        for key, unit in (("mb_s", "MB/s"), ("rtf", "x"), ("cpu_ms_per_audio_s", "ms/s")):
+            s = stat(name, streams, key)
+            if s:
+                rows.append(("throughput", f"{name}_{key}", streams, unit, *s))
+    for streams in STREAM_COUNTS:
+        for other in others:
+            s = ratio(streams, other)
+            if s:
+                rows.append(("ratio", f"renderer_over_{other}", streams, "x", *s))
+    return results, names
+
+
+def latency(runner, args, rows, table):
+    table.append(f"Latency, idle renderer, one chunk every {args.spacing_us} us: writeIndex "
+                 "release -> readIndex seen by the producer, us, median [min-max] of "
+                 f"{args.latency_reps} runs of {args.latency_samples} chunks")
+    table.append(f"{'streams':>7} {'p50':>22} {'p99':>22} {'p99.9':>22} {'max':>22}")
+    found = {}
+    for streams in (1, 128):
+        runs = []
+        for _ in range(args.latency_reps):
+            runs.append(runner.drive("latency", streams, 1, [
+                "--samples", str(args.latency_samples), "--spacing-us", str(args.spacing_us)]))
+        cells = []
+        for key in ("p50_ns", "p99_ns", "p999_ns", "max_ns"):
+            s = summary([float(f[key]) / 1000 for f in runs if f])
+            found[(streams, key)] = s
+            cells.append(f"{fmt(s, 1):>22}")
+            if s:
+                rows.append(("latency", key.replace("_ns", ""), streams, "us", *s))
+        table.append(f"{streams:>7} " + " ".join(cells))
+    table.append("")
+    return found
+
+
+def resident(runner, args, rows, table):
+    table.append("Renderer peak resident set apart from the region, KiB (RssAnon + RssFile, "
+                 f"sampled every ms), median [min-max] of {args.rss_reps}; RssShmem is the "
+                 "region")
+    table.append(f"{'streams':>7} {'anon+file':>22} {'anon':>22} {'file':>22} {'shmem':>22}")
+    found = {}
+    for streams in STREAM_COUNTS:
+        chunks = max(4, args.bytes // (streams * CHUNK_BYTES))
+        runs = [runner.drive("renderer", streams, chunks, ["--sample-rss"])
+                for _ in range(args.rss_reps)]
+        runs = [f for f in runs if f]
+        both = summary([float(f["rss_anon_kb"]) + float(f["rss_file_kb"]) for f in runs])
+        found[streams] = both
+        cells = [fmt(both)] + [fmt(summary([float(f[k]) for f in runs]))
+                               for k in ("rss_anon_kb", "rss_file_kb", "rss_shmem_kb")]
+        table.append(f"{streams:>7} " + " ".join(f"{c:>22}" for c in cells))
+        if both:
+            rows.append(("memory", "peak_rss_apart_from_region", streams, "KiB", *both))
+    table.append("")
+    return found
+
+
+def instructions(runner, args, rows, table):
+    """User-space instructions per chunk: the difference of two callgrind runs of different
+    length, divided by the difference in chunks, so start-up and set-up cancel out."""
+    if not shutil.which("valgrind"):
+        table.append("Instructions per chunk: valgrind not installed")
+        return {}
+    table.append("Renderer user-space instructions per consumed chunk (callgrind, marginal "
+                 f"between {args.cg_chunks[0]} and {args.cg_chunks[1]} chunks in all)")
+    found = {}
+    for streams in STREAM_COUNTS:
+        totals = []
+        chunks_used = []
+        for total in args.cg_chunks:
+            chunks = max(2, total // streams)
+            out = runner.out.parent / f"callgrind.{streams}.{total}"
+            runner.drive("renderer", streams, chunks, [
+                "--wrap", f"valgrind --tool=callgrind --callgrind-out-file={out}"], timeout=900)
+            ir = None
+            if out.exists():
+                for line in out.read_text(errors="replace").splitlines():
+                    if line.startswith("totals:") or line.startswith("summary:"):
+                        ir = int(line.split()[1])
+                out.unlink()
+            totals.append(ir)
+            chunks_used.append(chunks * streams)
+        if None in totals:
+            table.append(f"{streams:>7} n/a")
+            continue
+        per_chunk = (totals[1] - totals[0]) / (chunks_used[1] - chunks_used[0])
+        found[streams] = per_chunk
+        table.append(f"{streams:>7} {per_chunk:>10.0f} Ir/chunk   (whole run: {totals[1]:,} Ir "
+                     f"for {chunks_used[1]} chunks)")
+        rows.append(("cost", "instructions_per_chunk", streams, "Ir", per_chunk, per_chunk,
+                     per_chunk, 1))
+    table.append("")
+    return found
+
+
+def allocations(runner, args, rows, table):
+    table.append("Heap allocations of runCapture on the capturing thread (in-process, "
+                 "counting malloc)")
+    found = []
+    for streams, chunks in ((8, args.alloc_chunks), (128, max(4, args.alloc_chunks // 16))):
+        done = subprocess.run([runner.alloc, "--streams", str(streams), "--chunks", str(chunks),
+                               "--out", str(runner.out)], capture_output=True, text=True,
+                              timeout=600)
+        if done.returncode != 0:
+            runner.failures.append(f"vaskel_bench_alloc: {done.stderr.strip()}")
+        for line in done.stdout.splitlines():
+            f = parse_line(line)
+            found.append(f)
+            table.append(f"  streams={f['streams']} clock={f['clock']:<6} chunks={f['chunks']:>7}"
+                         f" set-up={f['setup_allocations']:>5} during drain="
+                         f"{f['drain_allocations']:>4} over {f['drain_s']} s"
+                         f" -> {float(f['allocations_per_chunk']):.5f}/chunk,"
+                         f" peak heap {int(f['peak_heap_bytes']) / 1024:.0f} KiB")
+            rows.append(("memory", f"drain_allocations_{f['clock']}_clock", int(f["streams"]),
+                         "allocations", *([float(f["drain_allocations"])] * 3), 1))
+            rows.append(("memory", f"peak_heap_{f['clock']}_clock", int(f["streams"]), "KiB",
+                         *([int(f["peak_heap_bytes"]) / 1024] * 3), 1))
+    table.append("")
+    return found
+
+
+def chart(results, names, directory):
+    if not shutil.which("gnuplot"):
+        return None
+    data = directory / "throughput.dat"
+    with data.open("w") as out:
+        for index, name in enumerate(names):
+            out.write(f"# {name}\n")
+            for streams in STREAM_COUNTS:
+                s = summary([float(f["mb_s"]) for f in results.get((name, streams), []) if f])
+                if s:
+                    out.write(f"{streams} {s[0]:.1f} {s[1]:.1f} {s[2]:.1f}\n")
+            out.write("\n\n")
+    png = directory / "throughput.png"
+    plots = ", ".join(
+        f"'{data}' index {i} using 1:2:3:4 with yerrorlines lw 2 title '{LABELS[n]}'"
+        for i, n in enumerate(names))
+    script = f"""
+set terminal pngcairo size 1000,600 font ',11'
+set output '{png}'
+set title 'Writing stereo float32 WAV files, 2048-frame chunks (median, bars min-max)'
+set xlabel 'streams'
+set ylabel 'MB/s of samples'
+set logscale x 2
+set xtics ({', '.join(str(s) for s in STREAM_COUNTS)})
+set xrange [0.8:160]
+set yrange [0:*]
+set key outside right
+set grid
+plot {plots}
+"""
+    subprocess.run(["gnuplot"], input=script, text=True, check=False)
+    return png
+
+
+def targets(results, latency_found, rss_found, alloc_found, table):
+    def med(name, streams):
+        s = summary([float(f["mb_s"]) for f in results.get((name, streams), []) if f])
+        return s[0] if s else None
+
+    lines = []
+
+    def check(label, ok, detail):
+        lines.append(f"  [{'met' if ok else 'MISSED'}] {label}: {detail}")
+
+    for streams in (8, 32, 128):
+        r, p = med("renderer", streams), med("plain", streams)
+        if r and p:
+            check(f"throughput >= 0.9 x plain writer at {streams} streams", r >= 0.9 * p,
+                  f"{r / p:.2f} x")
+    for streams in STREAM_COUNTS:
+        r = med("renderer", streams)
+        for other in ("sndfile", "sndfile_nopeak"):
+            o = med(other, streams)
+            if r and o:
+                check(f"throughput >= {other} at {streams} streams", r >= o, f"{r / o:.2f} x")
+        for other in ("sox", "ffmpeg"):
+            o = med(other, streams)
+            if r and o:
+                check(f"faster than {other} pipes at {streams} streams", r > o, f"{r / o:.2f} x")
+    p99 = latency_found.get((1, "p99_ns"))
+    if p99:
+        check("latency p99 <= 10 us, idle renderer, 1 stream", p99[0] <= 10.0,
+              f"{p99[0]:.1f} us (median of runs)")
+    for f in alloc_found:
+        if f.get("clock") == "frozen":
+            check(f"no allocation per chunk ({f['streams']} streams)",
+                  int(f["drain_allocations"]) == 0,
+                  f"{f['drain_allocations']} allocations over {f['chunks']} chunks")
+    for streams, s in sorted(rss_found.items()):
+        if s:
+            check(f"peak RSS apart from region < 8 MiB at {streams} streams", s[2] < 8192,
+                  f"{s[0] / 1024:.2f} MiB median, {s[2] / 1024:.2f} MiB max")
+    table.append("Targets")
+    table.extend(lines)
+    table.append("")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--build", type=Path, required=True)
+    parser.add_argument("--out", type=Path, default=Path("/dev/shm"),
+                        help="filesystem for the output files (default: the /dev/shm tmpfs)")
+    parser.add_argument("--results", type=Path, default=None)
+    parser.add_argument("--quick", action="store_true", help="smaller runs, fewer repetitions")
+    parser.add_argument("--reps", type=int, default=None)
+    parser.add_argument("--slots", type=int, default=32, help="ring slots per stream")
+    args = parser.parse_args()
+
+    if args.quick:
+        args.bytes, args.reps = 64 << 20, args.reps or 3
+        args.latency_reps, args.latency_samples = 2, 3000
+        args.rss_reps, args.cg_chunks, args.alloc_chunks = 1, (512, 2048), 500
+    else:
+        args.bytes, args.reps = 512 << 20, args.reps or 5
+        args.latency_reps, args.latency_samples = 3, 10000
+        args.rss_reps, args.cg_chunks, args.alloc_chunks = 3, (1024, 4096), 4000
+    args.spacing_us = 500
+    results_dir = args.results or args.build / "results"
+    results_dir.mkdir(parents=True, exist_ok=True)
+    out_root = args.out / f"vaskel-bench-{os.getpid()}"
+    out_root.mkdir(parents=True, exist_ok=True)
+    runner = Runner(args.build, out_root, args.slots)
+
+    started = time.time()
+    header = [
+        f"vaskel_renderer benchmark ({'quick' if args.quick else 'full'} mode), "
+        f"{time.strftime('%Y-%m-%d %H:%M:%S')}",
+        f"machine: {machine_description(args.out)}",
+        f"workload: stereo float32, 48000 Hz, 2048 frames (16384 bytes) per chunk, "
+        f"{args.bytes >> 20} MiB of samples per throughput run, {args.slots} ring slots per "
+        f"stream",
+        f"load average at start: {loadavg()}",
+        "",
+    ]
+    print("\n".join(header), flush=True)
+    table, rows = [], []
+    try:
+        results, names = throughput(runner, args, rows, table)
+        print("  latency ...", flush=True)
+        latency_found = latency(runner, args, rows, table)
+        print("  resident set ...", flush=True)
+        rss_found = resident(runner, args, rows, table)
+        print("  instructions (callgrind) ...", flush=True)
+        instructions(runner, args, rows, table)
+        print("  allocations ...", flush=True)
+        alloc_found = allocations(runner, args, rows, table)
+        targets(results, latency_found, rss_found, alloc_found, table)
+        png = chart(results, names, results_dir)
+    finally:
+        shutil.rmtree(out_root, ignore_errors=True)
+
+    footer = [f"load average at end: {loadavg()}; wall time {time.time() - started:.0f} s"]
+    if runner.failures:
+        footer.append("FAILED RUNS (left out of the figures):")
+        footer.extend("  " + f for f in runner.failures)
+    text = "\n".join(header + table + footer) + "\n"
+    print("\n".join(table + footer))
+    (results_dir / "table.txt").write_text(text)
+    with (results_dir / "results.csv").open("w", newline="") as out:
+        writer = csv.writer(out)
+        writer.writerow(["section", "figure", "streams", "unit", "median", "min", "max", "runs"])
+        for row in rows:
+            writer.writerow([f"{v:.4g}" if isinstance(v, float) else v for v in row])
+    print(f"results: {results_dir / 'table.txt'}, {results_dir / 'results.csv'}"
+          + (f", {png}" if png else ""))
+    return 1 if runner.failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

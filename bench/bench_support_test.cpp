@@ -1,0 +1,182 @@
+// The benchmark's own parts: its statistics, its /proc reading, and that every contender
+// really writes the workload it is timed on (a contender that silently wrote less would look
+// fast).
+#include "bench_support.h"
+#include "output/stream_writer.h"
+#include "test_support.h"
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <string>
+#include <unistd.h>
+
+namespace vaskel::bench {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::readFile;
+using testing::ScratchDir;
+
+bool onPath(const char* tool) {
+    const char* path = std::getenv("PATH");
+    std::string rest = path != nullptr ? path : "";
+    while (!rest.empty()) {
+        const std::size_t colon = rest.find(':');
+        const fs::path candidate = fs::path(rest.substr(0, colon)) / tool;
+        if (::access(candidate.c_str(), X_OK) == 0) {
+            return true;
+        }
+        rest = colon == std::string::npos ? "" : rest.substr(colon + 1);
+    }
+    return false;
+}
+
+Workload smallWorkload(std::uint32_t streams, std::uint64_t chunks) {
+    Workload workload;
+    workload.streams = streams;
+    workload.chunksPerStream = chunks;
+    workload.framesPerChunk = 256;
+    return workload;
+}
+
+TEST(BenchStatistics, NearestRankPercentiles) {
+    std::vector<double> values;
+    for (int v = 100; v >= 1; --v) { // unsorted on purpose
+        values.push_back(v);
+    }
+    EXPECT_EQ(percentile(values, 50), 50);
+    EXPECT_EQ(percentile(values, 99), 99);
+    EXPECT_EQ(percentile(values, 99.9), 100);
+    EXPECT_EQ(percentile(values, 100), 100);
+    EXPECT_EQ(percentile(values, 0.5), 1);
+    EXPECT_EQ(percentile({7}, 99.9), 7);
+    EXPECT_EQ(percentile({}, 50), 0);
+    // 1000 values: p99.9 is the 999th, not the largest.
+    std::vector<double> thousand;
+    for (int v = 1; v <= 1000; ++v) {
+        thousand.push_back(v);
+    }
+    EXPECT_EQ(percentile(thousand, 99.9), 999);
+}
+
+TEST(BenchProcStatus, ReadsTheThreeResidentParts) {
+    const std::string status = "Name:\tvaskel_renderer\nVmRSS:\t    4184 kB\n"
+                               "RssAnon:\t     864 kB\nRssFile:\t    3320 kB\n"
+                               "RssShmem:\t   61976 kB\nVmData:\t  1200 kB\n";
+    const auto resident = parseProcStatus(status);
+    ASSERT_TRUE(resident.has_value());
+    EXPECT_EQ(resident->anon, 864u);
+    EXPECT_EQ(resident->file, 3320u);
+    EXPECT_EQ(resident->shmem, 61976u);
+    // A zombie's status has no resident lines: no sample rather than a zero sample.
+    EXPECT_FALSE(parseProcStatus("Name:\tx\nState:\tZ (zombie)\n").has_value());
+    EXPECT_FALSE(parseProcStatus("RssAnon:\t1 kB\nRssFile:\t2 kB\n").has_value());
+}
+
+TEST(BenchWorkload, SourceAudioIsDistinctPerStreamAndNeverClips) {
+    const Workload workload = smallWorkload(3, 1);
+    const SourceAudio audio(workload);
+    const std::size_t bytes = workload.chunkBytes();
+    EXPECT_NE(std::memcmp(audio.chunk(0), audio.chunk(1), bytes), 0);
+    EXPECT_NE(std::memcmp(audio.chunk(1), audio.chunk(2), bytes), 0);
+    // sox converts through integers and would clip (change) samples outside [-1, 1).
+    for (std::uint32_t s = 0; s < workload.streams; ++s) {
+        for (std::size_t i = 0; i < workload.framesPerChunk * workload.channels; ++i) {
+            ASSERT_TRUE(std::isfinite(audio.chunk(s)[i]));
+            ASSERT_LT(std::fabs(audio.chunk(s)[i]), 1.0f);
+        }
+    }
+    EXPECT_EQ(workload.totalDataBytes(), 3u * 256 * 2 * 4);
+    EXPECT_DOUBLE_EQ(smallWorkload(1, 375).audioSeconds(), 2.0);
+}
+
+TEST(BenchContenders, PlainWriterProducesTheRenderersFilesAndTheCheckSeesADifference) {
+    ScratchDir dir("bench-plain");
+    const Workload workload = smallWorkload(2, 3);
+    const SourceAudio audio(workload);
+    const RunFigures run = runPlainWriter(workload, audio, dir.path());
+    ASSERT_TRUE(run.ok) << run.error;
+    const fs::path file = dir / "stream-1.wav";
+    EXPECT_TRUE(holdsExpectedWav(dir / "stream-0.wav", workload, audio, 0));
+    EXPECT_TRUE(holdsExpectedWav(file, workload, audio, 1));
+    EXPECT_FALSE(holdsExpectedWav(file, workload, audio, 0)); // another stream's samples
+
+    std::string bytes = readFile(file);
+    bytes[bytes.size() - 5] ^= 1;
+    testing::writeFile(file, bytes);
+    EXPECT_FALSE(holdsExpectedWav(file, workload, audio, 1));
+    testing::writeFile(file, readFile(dir / "stream-0.wav").substr(0, bytes.size() - 4));
+    EXPECT_FALSE(holdsExpectedWav(file, workload, audio, 0));
+}
+
+TEST(BenchContenders, RendererRunDeliversEveryChunk) {
+    ScratchDir dir("bench-renderer");
+    const Workload workload = smallWorkload(3, 20);
+    const SourceAudio audio(workload);
+    RendererOptions options;
+    options.renderer = testing::rendererPath();
+    options.slotsPerStream = 4; // fewer slots than chunks: the producer must wait for the rings
+    const RendererFigures figures = runRenderer(workload, audio, dir / "out", options);
+    ASSERT_TRUE(figures.run.ok) << figures.run.error;
+    EXPECT_GT(figures.run.wallS, 0);
+    for (std::uint32_t s = 0; s < workload.streams; ++s) {
+        EXPECT_TRUE(holdsExpectedWav(dir / "out" / ("stream-" + std::to_string(s) + ".wav"),
+                                     workload, audio, s))
+            << s;
+    }
+}
+
+TEST(BenchContenders, LatencyProbeTimesEveryChunkAndTheRendererCompletes) {
+    ScratchDir dir("bench-latency");
+    const Workload workload = smallWorkload(2, 1);
+    const SourceAudio audio(workload);
+    LatencyOptions options;
+    options.renderer = testing::rendererPath();
+    options.samples = 30;
+    options.warmup = 3;
+    options.spacingNs = 100000;
+    const LatencyFigures figures = runLatency(workload, audio, dir / "out", options);
+    ASSERT_TRUE(figures.ok) << figures.error;
+    ASSERT_EQ(figures.latencyNs.size(), 30u);
+    for (double latency : figures.latencyNs) {
+        EXPECT_GT(latency, 0);
+    }
+    // 33 chunks alternately into 2 streams: 17 and 16 chunks of 256 frames.
+    EXPECT_EQ(fs::file_size(dir / "out" / "stream-0.wav"), kWavHeaderSize + 17u * 256 * 8);
+    EXPECT_EQ(fs::file_size(dir / "out" / "stream-1.wav"), kWavHeaderSize + 16u * 256 * 8);
+}
+
+TEST(BenchContenders, SndfileAndPipedToolsWriteAllTheSamples) {
+    ScratchDir dir("bench-tools");
+    const Workload workload = smallWorkload(2, 9);
+    const SourceAudio audio(workload);
+    const std::uint64_t data = workload.dataBytesPerStream();
+    if (sndfileAvailable()) {
+        for (const bool peak : {true, false}) {
+            const RunFigures run = runSndfile(workload, audio, dir / "sndfile", peak);
+            ASSERT_TRUE(run.ok) << run.error;
+            // Its header is longer than 44 bytes (fact and maybe PEAK chunks), never shorter.
+            EXPECT_GE(fs::file_size(dir / "sndfile" / "stream-1.wav"), data + kWavHeaderSize);
+        }
+    }
+    for (const PipeTool tool : {PipeTool::Sox, PipeTool::Ffmpeg}) {
+        if (!onPath(tool == PipeTool::Sox ? "sox" : "ffmpeg")) {
+            continue;
+        }
+        const fs::path out = dir / (tool == PipeTool::Sox ? "sox" : "ffmpeg");
+        const RunFigures run = runPipes(workload, audio, out, tool);
+        ASSERT_TRUE(run.ok) << run.error;
+        EXPECT_GT(run.cpuUserS + run.cpuSysS, 0); // the children's CPU time is collected
+        for (std::uint32_t s = 0; s < workload.streams; ++s) {
+            const std::uintmax_t size =
+                fs::file_size(out / ("stream-" + std::to_string(s) + ".wav"));
+            EXPECT_GE(size, data + kWavHeaderSize);
+            EXPECT_LT(size, data + 4096);
+        }
+    }
+}
+
+} // namespace
+} // namespace vaskel::bench
