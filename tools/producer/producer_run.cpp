@@ -77,9 +77,9 @@ public:
         return exit_;
     }
 
-    // Waits until the child ends or `deadline` passes; then kills it.
-    int finish(std::int64_t deadline, const std::atomic<bool>& stop) {
-        while (!poll() && SteadyClock::now() < deadline && !stop.load()) {
+    // Waits until the child ends, `deadline` passes or `stop` is set; then kills it.
+    int finish(std::int64_t deadline, const std::atomic<bool>* stop) {
+        while (!poll() && SteadyClock::now() < deadline && !(stop != nullptr && stop->load())) {
             platform::sleepMilliseconds(2);
         }
         if (!exit_) {
@@ -408,7 +408,10 @@ private:
             const std::int64_t grace = outcome == Outcome::Interrupted
                                            ? kInterruptGraceNs
                                            : std::int64_t{options_.timeoutMs} * kNsPerMs;
-            rendererExit = child_.finish(SteadyClock::now() + grace, stop_);
+            // After an interrupt the grace is what lets the renderer see the aborted streams;
+            // otherwise an interrupt cuts the wait short.
+            rendererExit = child_.finish(SteadyClock::now() + grace,
+                                         outcome == Outcome::Interrupted ? nullptr : &stop_);
             out_ << child_.output("stdout");
             err_ << child_.output("stderr");
             if (outcome == Outcome::Completed && *rendererExit != 0) {

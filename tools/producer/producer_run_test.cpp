@@ -72,6 +72,19 @@ TEST(ProducerRun, InterruptAbortsAndRemovesTheRegion) {
     EXPECT_FALSE(regionExists(name));
 }
 
+TEST(ProducerRun, InterruptMidCaptureStopsTheRendererWithProducerAbort) {
+    vaskel::testing::ScratchDir root("interrupted");
+    // Ten seconds in real time: far from done when the interrupt comes.
+    const auto result =
+        runInProcess({"--streams", "2", "--pace", "1"}, root.path(), 20000, 5000, 150);
+    EXPECT_EQ(result.exitCode, 130) << result.err;
+    ASSERT_TRUE(result.attached);
+    EXPECT_EQ(result.capture.failureCode, 6u); // producer_abort: the streams were aborted
+    EXPECT_GT(result.capture.streams[0].writtenFrames, 0u);
+    const auto outcome = outcomeLine(result.out);
+    EXPECT_EQ(outcome.at("outcome"), "interrupted");
+}
+
 TEST(ProducerRun, NoRendererMeansNotAttachedAfterTheTimeout) {
     const platform::NativeString name = vaskel::testing::uniqueRegionName("lonely");
     const std::atomic<bool> stop{false};

@@ -71,7 +71,8 @@ std::map<std::string, std::string> outcomeLine(const std::string& out) {
 
 InProcessResult runInProcess(const std::vector<std::string>& arguments,
                              const std::filesystem::path& outputRoot, std::uint32_t idleTimeoutMs,
-                             std::uint32_t mappingOpenTimeoutMs) {
+                             std::uint32_t mappingOpenTimeoutMs,
+                             std::optional<std::uint32_t> interruptAfterMs) {
     const platform::NativeString name = vaskel::testing::uniqueRegionName("inproc");
     std::vector<platform::NativeString> words = nativeWords(arguments);
     words.push_back(name);
@@ -82,15 +83,25 @@ InProcessResult runInProcess(const std::vector<std::string>& arguments,
         return result;
     }
 
+    std::atomic<bool> stop{false};
     std::thread renderer([&] {
         transport::TransportMapping mapping;
         if (waitForRegion(mapping, name, mappingOpenTimeoutMs)) {
             result.attached = true;
+            std::thread interrupter;
+            if (interruptAfterMs) {
+                interrupter = std::thread([&] {
+                    platform::sleepMilliseconds(*interruptAfterMs);
+                    stop.store(true);
+                });
+            }
             result.capture = runCapture(mapping, outputRoot, 0, idleTimeoutMs);
+            if (interrupter.joinable()) {
+                interrupter.join();
+            }
         }
         mapping.detach();
     });
-    const std::atomic<bool> stop{false};
     std::ostringstream out;
     std::ostringstream err;
     result.exitCode = runProduction(parsed.options, stop, out, err);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,10 +41,12 @@ struct InProcessResult {
 };
 
 // Runs a production with `arguments` (its mapping name is added) while a renderer, attach wait
-// and capture as the renderer binary does them, works on a thread of its own.
+// and capture as the renderer binary does them, works on a thread of its own. When
+// `interruptAfterMs` is set, the production is interrupted that long after the renderer attached.
 InProcessResult runInProcess(const std::vector<std::string>& arguments,
                              const std::filesystem::path& outputRoot, std::uint32_t idleTimeoutMs,
-                             std::uint32_t mappingOpenTimeoutMs);
+                             std::uint32_t mappingOpenTimeoutMs,
+                             std::optional<std::uint32_t> interruptAfterMs = std::nullopt);
 
 std::vector<platform::NativeString> nativeWords(const std::vector<std::string>& words);
 
