@@ -19,8 +19,8 @@ using namespace transport;
 namespace {
 
 constexpr std::int64_t kNsPerMs = 1000000;
-// How long an interrupted run waits for its renderer child to notice the aborted streams.
-constexpr std::int64_t kInterruptGraceNs = 3000 * kNsPerMs;
+// How long a run that aborted its streams waits for its renderer child to notice.
+constexpr std::int64_t kAbortGraceNs = 3000 * kNsPerMs;
 
 // Where one stream stands in its publication.
 struct StreamWork {
@@ -399,15 +399,19 @@ private:
 
     int report(Outcome outcome, Observation& seen) {
         std::optional<int> rendererExit;
-        if (outcome == Outcome::Interrupted) {
+        // A renderer that reported is ending by itself: it prints and detaches. One that was
+        // refused keeps retrying until its own mapping-open timeout, and its message is worth
+        // the wait. Otherwise (interrupt, silence) the streams are aborted so that a renderer
+        // stops at once, and it gets a short grace.
+        const bool rendererEnding = outcome == Outcome::Completed ||
+                                    outcome == Outcome::CaptureFailed ||
+                                    (outcome == Outcome::NotAttached && !seen.timedOut);
+        if (!rendererEnding) {
             abortAllStreams();
         }
         if (child_.running() || seen.childExit) {
-            // A renderer that reported keeps going until it has printed and detached; one that
-            // was refused keeps retrying until its own mapping-open timeout.
-            const std::int64_t grace = outcome == Outcome::Interrupted
-                                           ? kInterruptGraceNs
-                                           : std::int64_t{options_.timeoutMs} * kNsPerMs;
+            const std::int64_t grace =
+                rendererEnding ? std::int64_t{options_.timeoutMs} * kNsPerMs : kAbortGraceNs;
             // After an interrupt the grace is what lets the renderer see the aborted streams;
             // otherwise an interrupt cuts the wait short.
             rendererExit = child_.finish(SteadyClock::now() + grace,

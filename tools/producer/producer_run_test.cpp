@@ -1,11 +1,14 @@
 #include "common/steady_clock.h"
+#include "entry/renderer.h"
 #include "test_support.h"
 #include "tools/producer/capture_verify.h"
 #include "tools/producer/producer_run.h"
 #include "tools/producer/producer_test_support.h"
+#include "transport/transport_mapping.h"
 
 #include <gtest/gtest.h>
 #include <sstream>
+#include <thread>
 
 namespace vaskel::producer_tool {
 namespace {
@@ -102,6 +105,29 @@ TEST(ProducerRun, NoRendererMeansNotAttachedAfterTheTimeout) {
     EXPECT_NE(out.str().find("waiting for a renderer"), std::string::npos);
     EXPECT_NE(err.str().find("within 100 ms"), std::string::npos) << err.str();
     EXPECT_FALSE(regionExists(name));
+}
+
+TEST(ProducerRun, ARendererThatAttachesButNeverDrainsTimesOut) {
+    const platform::NativeString name = vaskel::testing::uniqueRegionName("frozen");
+    std::atomic<bool> done{false};
+    std::thread frozen([&] {
+        transport::TransportMapping mapping;
+        ASSERT_TRUE(waitForRegion(mapping, name, 5000));
+        while (!done.load()) {
+            platform::sleepMilliseconds(1);
+        }
+    });
+    const std::atomic<bool> stop{false};
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(runProduction(optionsFor(name, {"--frames", "100000", "--timeout-ms", "200"}), stop,
+                            out, err),
+              5);
+    done.store(true);
+    frozen.join();
+    EXPECT_EQ(outcomeLine(out.str()).at("outcome"), "renderer_timeout");
+    EXPECT_EQ(outcomeLine(out.str()).at("consumerState"), "1");
+    EXPECT_NE(err.str().find("neither drained nor reported for 200 ms"), std::string::npos);
 }
 
 TEST(ProducerRun, TakenNameIsASetupFailure) {
