@@ -103,7 +103,9 @@ bool TransportProducer::tryPublishRaw(std::uint32_t stream, const ChunkHeader& c
     StreamCursor& cursor = cursors_[stream];
     ChunkSlot& slot = slotAt(view_, config_, stream, cursor.writeIndex);
     std::memcpy(&slot.header, &chunk, sizeof chunk);
-    std::memcpy(slot.payload, payload, std::min<std::size_t>(payloadBytes, kPayloadSize));
+    if (payloadBytes != 0) {
+        std::memcpy(slot.payload, payload, std::min<std::size_t>(payloadBytes, kPayloadSize));
+    }
 
     cursor.writeIndex += 1;
     cursor.sequence += 1;
