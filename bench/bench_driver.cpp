@@ -1,7 +1,8 @@
 // Runs one contender once and prints its figures as one line of key=value pairs, for
 // bench/bench.py to collect:
 //
-//     vaskel_bench <renderer|plain|sndfile|sox|ffmpeg|latency> --streams N --chunks C --out DIR
+//     vaskel_bench <renderer|plain|sndfile|sox|ffmpeg|latency|writelatency> --streams N --chunks C
+//     --out DIR
 //                  [--frames F] [--renderer PATH] [--slots S] [--wrap "valgrind ..."]
 //                  [--sample-rss] [--cold-region] [--verify] [--keep] [--no-peak]
 //                  [--samples K] [--warmup W] [--spacing-us U]
@@ -41,7 +42,8 @@ struct Arguments {
 
 [[noreturn]] void usage(const std::string& problem) {
     std::cerr << "vaskel_bench: " << problem << "\n"
-              << "usage: vaskel_bench <renderer|plain|sndfile|sox|ffmpeg|latency> --streams N "
+              << "usage: vaskel_bench <renderer|plain|sndfile|sox|ffmpeg|latency|writelatency> "
+                 "--streams N "
                  "--chunks C --out DIR [options]\n";
     std::exit(2);
 }
@@ -146,18 +148,21 @@ int main(int argc, char** argv) {
     bool ok = false;
     std::string error;
 
-    if (args.mode == "latency") {
+    if (args.mode == "latency" || args.mode == "writelatency") {
         LatencyOptions options;
         options.renderer = args.renderer;
+        options.wrapper = args.wrapper;
         options.samples = args.samples;
         options.warmup = args.warmup;
         options.spacingNs = args.spacingUs * 1000;
-        const LatencyFigures figures = runLatency(args.workload, audio, args.out, options);
+        const LatencyFigures figures =
+            args.mode == "latency" ? runLatency(args.workload, audio, args.out, options)
+                                   : runWriteLatency(args.workload, audio, args.out, options);
         ok = figures.ok;
         error = figures.error;
-        std::printf("mode=latency streams=%u samples=%zu p50_ns=%.0f p99_ns=%.0f p999_ns=%.0f "
+        std::printf("mode=%s streams=%u samples=%zu p50_ns=%.0f p99_ns=%.0f p999_ns=%.0f "
                     "max_ns=%.0f ok=%d\n",
-                    args.workload.streams, figures.latencyNs.size(),
+                    args.mode.c_str(), args.workload.streams, figures.latencyNs.size(),
                     percentile(figures.latencyNs, 50), percentile(figures.latencyNs, 99),
                     percentile(figures.latencyNs, 99.9), percentile(figures.latencyNs, 100),
                     ok ? 1 : 0);

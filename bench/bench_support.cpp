@@ -669,6 +669,47 @@ LatencyFigures runLatency(const Workload& workload, const SourceAudio& audio,
     return figures;
 }
 
+LatencyFigures runWriteLatency(const Workload& workload, const SourceAudio& audio,
+                               const fs::path& outDir, const LatencyOptions& options) {
+    LatencyFigures figures;
+    fs::create_directories(outDir);
+    std::vector<int> fds(workload.streams, -1);
+    const auto placeholder = headerFor(workload, 0);
+    bool ok = true;
+    for (std::uint32_t s = 0; s < workload.streams && ok; ++s) {
+        fds[s] =
+            ::open(streamPath(outDir, s).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ok = fds[s] >= 0 && writeAll(fds[s], placeholder.data(), placeholder.size());
+    }
+    const std::uint64_t total = options.warmup + options.samples;
+    figures.latencyNs.reserve(options.samples);
+    std::int64_t next = nowNs();
+    for (std::uint64_t k = 0; k < total && ok; ++k) {
+        const auto s = static_cast<std::uint32_t>(k % workload.streams);
+        next += options.spacingNs;
+        const timespec at{static_cast<time_t>(next / 1000000000),
+                          static_cast<long>(next % 1000000000)};
+        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+        }
+        const std::int64_t before = nowNs();
+        ok = writeAll(fds[s], audio.chunk(s), workload.chunkBytes());
+        const std::int64_t after = nowNs();
+        if (k >= options.warmup) {
+            figures.latencyNs.push_back(static_cast<double>(after - before));
+        }
+    }
+    for (int fd : fds) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    figures.ok = ok;
+    if (!ok) {
+        figures.error = std::string("write failed: ") + std::strerror(errno);
+    }
+    return figures;
+}
+
 bool holdsExpectedWav(const fs::path& path, const Workload& workload, const SourceAudio& audio,
                       std::uint32_t stream) {
     const std::string bytes = readText(path);

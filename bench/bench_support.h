@@ -120,6 +120,7 @@ RendererFigures runRenderer(const Workload& workload, const SourceAudio& audio,
 
 struct LatencyOptions {
     std::filesystem::path renderer;
+    std::vector<std::string> wrapper; // e.g. chrt, to run the renderer at another priority
     std::uint64_t samples = 10000;
     std::uint64_t warmup = 200;
     std::int64_t spacingNs = 500000;
@@ -136,6 +137,11 @@ struct LatencyFigures {
 // producer sees the renderer's readIndex store.
 LatencyFigures runLatency(const Workload& workload, const SourceAudio& audio,
                           const std::filesystem::path& outDir, const LatencyOptions& options);
+
+// The floor under that latency: one thread write()s single chunks into fresh files spaced the
+// same way, and each write call is timed.
+LatencyFigures runWriteLatency(const Workload& workload, const SourceAudio& audio,
+                               const std::filesystem::path& outDir, const LatencyOptions& options);
 
 // True when `path` holds exactly the renderer's file for `stream`: the 44-byte header with the
 // final sizes followed by the stream's chunks.
