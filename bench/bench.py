@@ -218,11 +218,24 @@ def throughput(runner, args, rows, table):
             s = stat(name, streams, key)
             if s:
                 rows.append(("throughput", f"{name}_{key}", streams, unit, *s))
+    def cpu_ratio(streams):
+        pairs = zip(results.get(("renderer", streams), []), results.get(("plain", streams), []))
+        return summary([float(a["cpu_ms_per_audio_s"]) / float(b["cpu_ms_per_audio_s"])
+                        for a, b in pairs if a and b])
+
+    table.append("CPU per byte, renderer process / plain writer (paired per repetition; 1.00 "
+                 "means the renderer adds nothing to the cost of the write calls)")
+    table.append("  " + "   ".join(f"{streams} streams: {fmt(cpu_ratio(streams), 2)}"
+                                   for streams in STREAM_COUNTS))
+    table.append("")
     for streams in STREAM_COUNTS:
         for other in others:
             s = ratio(streams, other)
             if s:
                 rows.append(("ratio", f"renderer_over_{other}", streams, "x", *s))
+        s = cpu_ratio(streams)
+        if s:
+            rows.append(("ratio", "renderer_cpu_over_plain_cpu", streams, "x", *s))
     return results, names
 
 
