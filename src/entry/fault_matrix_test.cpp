@@ -1,0 +1,564 @@
+// Faults end to end, with real processes: the renderer binary fed by the vaskel_producer tool.
+// One table runs every fault the tool can inject; the other tests bring the faults of the world
+// around a capture: the producer killed, a full disk, an output root that cannot exist, a
+// progress file that cannot be replaced, the renderer itself killed. Each checks what the user
+// and the producer see (exit code, failure word, the region's failureCode and consumerState)
+// and what is left on disk: every stream file holds its header and an exact prefix of the
+// stream, and nothing the renderer consumed before the fault is missing.
+//
+// Under Wine every process start costs seconds, so there only a few rows run.
+#include "reliability_support.h"
+#include "transport/transport_layout.h"
+
+#include <chrono>
+#include <gtest/gtest.h>
+#include <map>
+#include <thread>
+
+namespace vaskel {
+namespace {
+
+using namespace transport;
+using testing::kWindowsTarget;
+using testing::native;
+using testing::nativePath;
+using testing::readFile;
+using testing::ScratchDir;
+
+constexpr std::uint32_t kStreams = 3;
+constexpr std::uint32_t kChunkFrames = 256;
+constexpr std::uint64_t kFrames = 20000;
+constexpr std::uint32_t kFrameBytes = 8; // two channels of 32-bit samples
+constexpr std::uint32_t kRate = 48000;
+
+std::filesystem::path producerPath() {
+    return testing::rendererPath().parent_path() /
+           (std::string("vaskel_producer") + VASKEL_EXE_SUFFIX);
+}
+
+// The tool's signal and chunking: three stereo streams of 256-frame chunks, in rings of four.
+std::vector<std::string> signalArguments(std::uint64_t frames) {
+    return {"--streams",
+            std::to_string(kStreams),
+            "--frames",
+            std::to_string(frames),
+            "--frames-per-chunk",
+            std::to_string(kChunkFrames),
+            "--slots",
+            "4",
+            "--signal",
+            "pattern",
+            "--chunks",
+            "fixed"};
+}
+
+// A child process with its output in files.
+class Child {
+public:
+    Child(const std::filesystem::path& program, const std::vector<std::string>& arguments)
+        : dir_("child") {
+        std::vector<platform::NativeString> words;
+        for (const std::string& word : arguments) {
+            words.push_back(native(word));
+        }
+        child_ = platform::startProcess(program, words, dir_ / "out", dir_ / "err");
+    }
+    ~Child() {
+        if (child_) {
+            platform::killProcess(child_);
+            platform::waitProcess(child_);
+        }
+    }
+    bool started() const { return static_cast<bool>(child_); }
+    void kill() { platform::killProcess(child_); }
+    testing::ChildResult wait() {
+        testing::ChildResult result;
+        result.exitCode = platform::waitProcess(child_);
+        result.out = readFile(dir_ / "out");
+        result.err = readFile(dir_ / "err");
+        return result;
+    }
+
+private:
+    ScratchDir dir_;
+    platform::ChildProcess child_;
+};
+
+// A region name in plain text, for a command line.
+std::string regionName(const std::string& tag) {
+    static int counter = 0;
+    return "vaskel-matrix-" + std::to_string(platform::currentProcessId()) + "-" +
+           std::to_string(counter++) + "-" + tag;
+}
+
+// The lines of a child's output, without line ends.
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::string line;
+    for (const char c : text) {
+        if (c == '\n') {
+            lines.push_back(line);
+            line.clear();
+        } else if (c != '\r') {
+            line += c;
+        }
+    }
+    if (!line.empty()) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The tool's closing "outcome=...,failureCode=N,...,consumerState=N[,rendererExit=N]" line.
+std::map<std::string, std::string> outcomeOf(const std::string& out) {
+    std::map<std::string, std::string> pairs;
+    for (const std::string& line : linesOf(out)) {
+        if (line.rfind("outcome=", 0) != 0) {
+            continue;
+        }
+        std::size_t at = 0;
+        while (at <= line.size()) {
+            const std::size_t comma = std::min(line.find(',', at), line.size());
+            const std::string pair = line.substr(at, comma - at);
+            const std::size_t equals = pair.find('=');
+            pairs[pair.substr(0, equals)] =
+                equals == std::string::npos ? "" : pair.substr(equals + 1);
+            at = comma + 1;
+        }
+    }
+    return pairs;
+}
+
+// The samples of every stream from a clean run of the same signal, longer than any run below.
+const std::vector<std::string>& referenceData() {
+    static const std::vector<std::string> data = [] {
+        std::vector<std::string> streams;
+        ScratchDir root("reference");
+        std::vector<std::string> arguments = signalArguments(3 * kFrames);
+        const std::string name = regionName("reference");
+        arguments.insert(arguments.end(), {name, "--run-renderer", testing::rendererPath().string(),
+                                           root.path().string(), "0", "20000", "20000"});
+        Child tool(producerPath(), arguments);
+        const testing::ChildResult ended = tool.wait();
+        EXPECT_EQ(ended.exitCode, 0) << ended.out << ended.err;
+        for (std::uint32_t s = 0; s < kStreams; ++s) {
+            const std::string file = readFile(root / ("stream-" + std::to_string(s) + ".wav"));
+            EXPECT_EQ(file.size(), 44 + 3 * kFrames * kFrameBytes);
+            streams.push_back(file.size() > 44 ? file.substr(44) : std::string());
+        }
+        return streams;
+    }();
+    return data;
+}
+
+enum class Header { Placeholder, Final };
+
+// Checks stream file `s`: the header, then exactly `frames` frames of the stream.
+void expectStreamFile(const std::filesystem::path& root, std::uint32_t s, Header header,
+                      std::uint64_t frames) {
+    SCOPED_TRACE("stream-" + std::to_string(s) + ".wav");
+    const std::string file = readFile(root / ("stream-" + std::to_string(s) + ".wav"));
+    const auto dataSize = static_cast<std::uint32_t>(frames * kFrameBytes);
+    ASSERT_EQ(file.size(), 44 + std::uint64_t{dataSize});
+    EXPECT_EQ(file.substr(0, 44),
+              testing::wavHeaderBytes(kRate, 2, header == Header::Final ? dataSize : 0));
+    EXPECT_TRUE(file.compare(44, std::string::npos, referenceData()[s], 0, dataSize) == 0);
+}
+
+// Frames in stream file `s` when it is the placeholder header and an exact prefix of the
+// stream in whole chunks; a failed check otherwise.
+std::uint64_t prefixFrames(const std::filesystem::path& root, std::uint32_t s) {
+    SCOPED_TRACE("stream-" + std::to_string(s) + ".wav");
+    const std::string file = readFile(root / ("stream-" + std::to_string(s) + ".wav"));
+    if (file.size() < 44) {
+        ADD_FAILURE() << "no header: " << file.size() << " bytes";
+        return 0;
+    }
+    EXPECT_EQ(file.substr(0, 44), testing::wavHeaderBytes(kRate, 2, 0));
+    const std::uint64_t data = file.size() - 44;
+    EXPECT_EQ(data % (kChunkFrames * kFrameBytes), 0u) << "a chunk was cut";
+    EXPECT_TRUE(file.compare(44, std::string::npos, referenceData()[s], 0, data) == 0);
+    return data / kFrameBytes;
+}
+
+bool progressSays(const std::filesystem::path& root, const std::string& state) {
+    return readFile(root / "render-progress.json").find("\"state\":\"" + state + "\"") !=
+           std::string::npos;
+}
+
+// Keeps a view of a region made by another process, to read its ring indices when that process
+// is gone; the view keeps the region alive on every platform.
+class RegionWatcher {
+public:
+    explicit RegionWatcher(const std::string& name) {
+        for (int i = 0; i < 2000 && view_ == nullptr; ++i) {
+            attachOnce(name);
+            if (view_ == nullptr) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        }
+    }
+    ~RegionWatcher() {
+        platform::unmapRegion(view_, size_);
+        platform::closeRegion(handle_);
+    }
+    bool watching() const { return view_ != nullptr; }
+    std::uint64_t readIndex(std::uint32_t s) const {
+        return loadReadIndex(controlBlockAt(view_, s));
+    }
+    std::uint64_t writeIndex(std::uint32_t s) const {
+        return loadWriteIndex(controlBlockAt(view_, s));
+    }
+    std::uint32_t consumerState() const { return loadConsumerState(headerAt(view_)); }
+    std::uint32_t failureCode() const { return loadFailureCode(headerAt(view_)); }
+
+    // Polls `condition` for up to ten seconds.
+    template <typename Condition> static bool waitFor(Condition condition) {
+        for (int i = 0; i < 2000 && !condition(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return condition();
+    }
+
+private:
+    void attachOnce(const std::string& name) {
+        platform::RegionHandle handle = platform::openRegion(native(name));
+        if (!handle) {
+            return;
+        }
+        void* head = platform::mapRegion(handle, kHeaderSize);
+        TransportConfig config{};
+        if (head != nullptr) {
+            TransportHeader& header = headerAt(static_cast<std::byte*>(head));
+            if (loadProducerState(header) == kProducerReady) {
+                config = header.config;
+            }
+            platform::unmapRegion(head, kHeaderSize);
+        }
+        const std::uint64_t size = regionSize(config);
+        void* view = size != 0 ? platform::mapRegion(handle, size) : nullptr;
+        if (view == nullptr) {
+            platform::closeRegion(handle);
+            return;
+        }
+        handle_ = handle;
+        view_ = static_cast<std::byte*>(view);
+        size_ = size;
+    }
+
+    platform::RegionHandle handle_{};
+    std::byte* view_ = nullptr;
+    std::uint64_t size_ = 0;
+};
+
+#define REQUIRE_PRODUCER_TOOL()                                                                    \
+    if (!std::filesystem::exists(producerPath())) {                                                \
+        GTEST_SKIP() << "vaskel_producer is not built";                                            \
+    }
+
+// ---------------------------------------------------------------------------------------------
+// Every fault the tool injects, at chunk 5 of stream 1.
+
+enum class Files {
+    Rejected,    // stream 1 holds exactly its chunks 0..4; every header a placeholder
+    Stopped,     // stream 1 holds at most chunks 0..4; every header a placeholder
+    Stalled,     // stream 1 holds exactly chunks 0..4, the others everything; placeholders
+    ShortStream, // stream 0 finalised whole; stream 1 chunks 0..4, stream 2 whole, placeholders
+    Complete,    // every stream finalised whole
+    NoOutput,    // the renderer never attached: no output root at all
+};
+
+struct FaultRow {
+    const char* fault;
+    int exitCode;
+    const char* word;
+    std::uint32_t failureCode;
+    std::uint32_t consumerState;
+    Files files;
+    bool underWine;
+};
+
+const FaultRow kFaultRows[] = {
+    {"sequence-gap", 4, "gap", 3, 3, Files::Rejected, true},
+    {"duplicate", 4, "duplicate_or_out_of_order", 4, 3, Files::Rejected, false},
+    {"frame-gap", 4, "gap", 3, 3, Files::Rejected, false},
+    {"frame-overlap", 4, "duplicate_or_out_of_order", 4, 3, Files::Rejected, false},
+    {"wrong-stream-id", 4, "protocol_mismatch", 1, 3, Files::Rejected, false},
+    {"wrong-channels", 4, "protocol_mismatch", 1, 3, Files::Rejected, false},
+    {"zero-frames", 4, "protocol_mismatch", 1, 3, Files::Rejected, false},
+    {"too-many-frames", 4, "protocol_mismatch", 1, 3, Files::Rejected, false},
+    {"wrong-bits", 4, "protocol_mismatch", 1, 3, Files::Rejected, false},
+    {"abort", 4, "producer_abort", 6, 1, Files::Stopped, false},
+    {"publish-failure", 4, "overflow", 2, 1, Files::Stopped, false},
+    {"stall", 4, "producer_abort", 6, 1, Files::Stalled, true},
+    {"short-stream", 4, "logical_range_mismatch", 5, 1, Files::ShortStream, true},
+    {"header-rewrite", 0, "", 0, 2, Files::Complete, true},
+    {"wrong-version", 3, "mapping_open_timeout", 1, 0, Files::NoOutput, false},
+    {"invalid-config", 3, "mapping_open_timeout", 1, 0, Files::NoOutput, false},
+    {"short-region", 3, "mapping_open_timeout", 0, 0, Files::NoOutput, false},
+};
+
+TEST(FaultMatrix, EveryInjectedFaultEndsWithItsNameCodeStatesAndFiles) {
+    REQUIRE_PRODUCER_TOOL();
+    for (const FaultRow& row : kFaultRows) {
+        if (kWindowsTarget && !row.underWine) {
+            continue;
+        }
+        SCOPED_TRACE(row.fault);
+        ScratchDir scratch("matrix");
+        const std::filesystem::path root = scratch / "out";
+        const bool attaches = row.files != Files::NoOutput;
+        std::vector<std::string> arguments = signalArguments(kFrames);
+        arguments.insert(arguments.end(),
+                         {"--fault", row.fault, "--fault-stream", "1", "--fault-chunk", "5",
+                          "--timeout-ms", attaches ? "30000" : "1000", regionName("matrix"),
+                          "--run-renderer", testing::rendererPath().string(), root.string(), "0",
+                          row.fault == std::string("stall") ? "300" : "20000",
+                          attaches ? "20000" : "300"});
+        Child tool(producerPath(), arguments);
+        const testing::ChildResult ended = tool.wait();
+
+        const auto outcome = outcomeOf(ended.out);
+        EXPECT_EQ(ended.exitCode, row.exitCode) << ended.out << ended.err;
+        EXPECT_EQ(outcome.count("rendererExit") ? outcome.at("rendererExit") : "",
+                  std::to_string(row.exitCode));
+        EXPECT_EQ(outcome.count("failureCode") ? outcome.at("failureCode") : "",
+                  std::to_string(row.failureCode));
+        EXPECT_EQ(outcome.count("consumerState") ? outcome.at("consumerState") : "",
+                  std::to_string(row.consumerState));
+        const std::vector<std::string> errors = linesOf(ended.err);
+        if (row.exitCode == 0) {
+            EXPECT_EQ(ended.err, "");
+            EXPECT_NE(ended.out.find("streamCount=3"), std::string::npos);
+        } else {
+            // The renderer's own word comes first; it printed no summary.
+            ASSERT_FALSE(errors.empty());
+            EXPECT_EQ(errors.front(), row.word);
+            EXPECT_EQ(ended.out.find("mapping="), std::string::npos);
+        }
+
+        const std::uint64_t before = 5 * kChunkFrames;
+        switch (row.files) {
+        case Files::Rejected:
+            EXPECT_EQ(prefixFrames(root, 1), before);
+            prefixFrames(root, 0);
+            prefixFrames(root, 2);
+            EXPECT_TRUE(progressSays(root, "capturing"));
+            break;
+        case Files::Stopped:
+            EXPECT_LE(prefixFrames(root, 1), before);
+            prefixFrames(root, 0);
+            prefixFrames(root, 2);
+            EXPECT_TRUE(progressSays(root, "capturing"));
+            break;
+        case Files::Stalled:
+            expectStreamFile(root, 0, Header::Placeholder, kFrames);
+            expectStreamFile(root, 1, Header::Placeholder, before);
+            expectStreamFile(root, 2, Header::Placeholder, kFrames);
+            EXPECT_TRUE(progressSays(root, "capturing"));
+            break;
+        case Files::ShortStream:
+            expectStreamFile(root, 0, Header::Final, kFrames);
+            expectStreamFile(root, 1, Header::Placeholder, before);
+            expectStreamFile(root, 2, Header::Placeholder, kFrames);
+            EXPECT_TRUE(progressSays(root, "capturing"));
+            break;
+        case Files::Complete:
+            for (std::uint32_t s = 0; s < kStreams; ++s) {
+                expectStreamFile(root, s, Header::Final, kFrames);
+            }
+            EXPECT_EQ(readFile(root / "render-progress.json"),
+                      "{\"schemaVersion\":1,\"state\":\"complete\",\"streamCount\":3,"
+                      "\"activeStreams\":3,\"completedStreams\":3,\"writtenFrames\":60000,"
+                      "\"totalFrames\":60000}");
+            break;
+        case Files::NoOutput:
+            EXPECT_FALSE(std::filesystem::exists(root));
+            break;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The world around the capture.
+
+// The tool producing into a region that this test watches, for a renderer that the test starts
+// on its own once the watcher holds the region: the watcher then outlives every other user, so
+// the ring indices can be read whatever ended first.
+struct WatchedCapture {
+    ScratchDir scratch{"watched"};
+    std::string name = regionName("watched");
+    Child tool;
+    RegionWatcher watcher;
+
+    // `paced`: the tool renders in real time, so a capture is still running when a test acts.
+    WatchedCapture(bool paced, const std::string& toolTimeoutMs)
+        : tool(producerPath(), toolArguments(paced, toolTimeoutMs)), watcher(name) {}
+
+    std::vector<std::string> toolArguments(bool paced, const std::string& toolTimeoutMs) const {
+        std::vector<std::string> arguments = signalArguments(paced ? 2 * kFrames : kFrames);
+        if (paced) {
+            arguments.insert(arguments.end(), {"--pace", "1"});
+        }
+        arguments.insert(arguments.end(), {"--timeout-ms", toolTimeoutMs, name});
+        return arguments;
+    }
+
+    std::vector<platform::NativeString> rendererArguments(const std::filesystem::path& root,
+                                                          const std::string& idleMs) const {
+        return {native(name), nativePath(root), native("0"), native(idleMs), native("10000")};
+    }
+
+    // Waits until every stream has given the renderer 20 chunks, about 100 ms of sound.
+    bool flowing() const {
+        return RegionWatcher::waitFor([&] {
+            for (std::uint32_t s = 0; s < kStreams; ++s) {
+                if (watcher.readIndex(s) < 20) {
+                    return false;
+                }
+            }
+            return true;
+        });
+    }
+};
+
+TEST(FaultMatrix, ProducerKilledMidCaptureEndsInProducerAbortWithEveryConsumedSample) {
+    REQUIRE_PRODUCER_TOOL();
+    WatchedCapture live(true, "30000");
+    ASSERT_TRUE(live.watcher.watching());
+    const std::filesystem::path root = live.scratch / "out";
+    testing::RendererProcess renderer(live.rendererArguments(root, "500"));
+    ASSERT_TRUE(live.flowing());
+    live.tool.kill();
+    live.tool.wait();
+
+    const testing::ChildResult ended = renderer.wait();
+    platform::removeRegionName(native(live.name)); // the killed producer could not
+    EXPECT_EQ(ended.exitCode, 4);
+    EXPECT_EQ(ended.err, testing::platformNewlines("producer_abort\n"));
+    EXPECT_EQ(ended.out, "");
+    EXPECT_EQ(live.watcher.failureCode(), 6u);
+    EXPECT_EQ(live.watcher.consumerState(), kConsumerAttached);
+    for (std::uint32_t s = 0; s < kStreams; ++s) {
+        // Everything the producer published before it died was drained, and is on disk.
+        EXPECT_EQ(live.watcher.readIndex(s), live.watcher.writeIndex(s));
+        EXPECT_EQ(prefixFrames(root, s), live.watcher.readIndex(s) * kChunkFrames);
+    }
+    EXPECT_TRUE(progressSays(root, "capturing"));
+}
+
+TEST(FaultMatrix, RendererKilledMidCaptureLeavesHeadersAndWholeChunks) {
+    REQUIRE_PRODUCER_TOOL();
+    WatchedCapture live(true, "30000");
+    ASSERT_TRUE(live.watcher.watching());
+    const std::filesystem::path root = live.scratch / "out";
+    testing::RendererProcess renderer(live.rendererArguments(root, "20000"));
+    ASSERT_TRUE(live.flowing());
+    renderer.kill();
+    EXPECT_EQ(renderer.wait().exitCode, kWindowsTarget ? 137 : -1);
+    live.tool.kill();
+    live.tool.wait();
+    platform::removeRegionName(native(live.name));
+
+    for (std::uint32_t s = 0; s < kStreams; ++s) {
+        // A chunk's bytes are handed to the system before its slot is released, and each
+        // chunk's 2048 bytes go out in one write: the file holds every released chunk and at
+        // most the one being written, whole.
+        const std::uint64_t chunks = prefixFrames(root, s) / kChunkFrames;
+        const std::uint64_t released = live.watcher.readIndex(s);
+        EXPECT_GE(chunks, released);
+        EXPECT_LE(chunks, released + 1);
+    }
+    EXPECT_EQ(live.watcher.consumerState(), kConsumerAttached);
+}
+
+// A whole capture of the fixed signal into `root`, the region watched throughout.
+struct WholeCapture {
+    WatchedCapture capture{false, "30000"};
+    testing::ChildResult renderer;
+    testing::ChildResult tool;
+
+    explicit WholeCapture(const std::filesystem::path& root) {
+        if (capture.watcher.watching()) {
+            renderer = testing::runRenderer(capture.rendererArguments(root, "20000"));
+        }
+        tool = capture.tool.wait();
+    }
+    const RegionWatcher& region() const { return capture.watcher; }
+};
+
+TEST(FaultMatrix, FullDiskEndsInWriterFailureWithNothingConsumedLost) {
+    REQUIRE_PRODUCER_TOOL();
+    std::error_code error;
+    if (kWindowsTarget || !std::filesystem::exists("/dev/full", error)) {
+        GTEST_SKIP() << "no /dev/full on this platform";
+    }
+    ScratchDir scratch("full");
+    const std::filesystem::path root = scratch / "out";
+    std::filesystem::create_directories(root);
+    // The third stream's file is a device on which every write fails with "no space".
+    std::filesystem::create_symlink("/dev/full", root / "stream-2.wav");
+
+    const WholeCapture run(root);
+    ASSERT_TRUE(run.region().watching());
+    const RegionWatcher* watcher = &run.region();
+    EXPECT_EQ(run.renderer.exitCode, 4) << run.renderer.out << run.renderer.err;
+    EXPECT_EQ(run.renderer.err, testing::platformNewlines("writer_failure\n"));
+    EXPECT_EQ(outcomeOf(run.tool.out)["outcome"], "capture_failed");
+    EXPECT_EQ(watcher->failureCode(), 7u);
+    EXPECT_EQ(watcher->consumerState(), kConsumerFailed);
+    // The failed chunk was not released; every chunk released before is in its file.
+    EXPECT_EQ(watcher->readIndex(2), 0u);
+    for (std::uint32_t s = 0; s < 2; ++s) {
+        EXPECT_EQ(prefixFrames(root, s), watcher->readIndex(s) * kChunkFrames);
+    }
+    EXPECT_TRUE(progressSays(root, "capturing"));
+}
+
+TEST(FaultMatrix, OutputRootBelowARegularFileEndsInWriterFailureBeforeAnyChunk) {
+    REQUIRE_PRODUCER_TOOL();
+    ScratchDir scratch("below-file");
+    testing::writeFile(scratch / "file", "not a directory");
+    const std::filesystem::path root = scratch / "file" / "out";
+
+    const WholeCapture run(root);
+    ASSERT_TRUE(run.region().watching());
+    const RegionWatcher* watcher = &run.region();
+    EXPECT_EQ(run.renderer.exitCode, 4) << run.renderer.out << run.renderer.err;
+    EXPECT_EQ(run.renderer.err, testing::platformNewlines("writer_failure\n"));
+    EXPECT_EQ(outcomeOf(run.tool.out)["outcome"], "capture_failed");
+    EXPECT_EQ(watcher->failureCode(), 7u);
+    EXPECT_EQ(watcher->consumerState(), kConsumerFailed);
+    for (std::uint32_t s = 0; s < kStreams; ++s) {
+        EXPECT_EQ(watcher->readIndex(s), 0u);
+    }
+    EXPECT_EQ(readFile(scratch / "file"), "not a directory");
+}
+
+TEST(FaultMatrix, ProgressFileThatCannotBeReplacedLeavesTheCaptureWhole) {
+    REQUIRE_PRODUCER_TOOL();
+    ScratchDir scratch("progress");
+    const std::filesystem::path root = scratch / "out";
+    // A non-empty directory where the snapshot goes: no rename can replace it.
+    std::filesystem::create_directories(root / "render-progress.json" / "keep");
+
+    const WholeCapture run(root);
+    ASSERT_TRUE(run.region().watching());
+    const RegionWatcher* watcher = &run.region();
+    EXPECT_EQ(run.renderer.exitCode, 0) << run.renderer.out << run.renderer.err;
+    EXPECT_EQ(linesOf(run.renderer.out).size(), 1u + kStreams);
+    EXPECT_EQ(outcomeOf(run.tool.out)["outcome"], "completed");
+    EXPECT_EQ(watcher->consumerState(), kConsumerCompleted);
+    for (std::uint32_t s = 0; s < kStreams; ++s) {
+        expectStreamFile(root, s, Header::Final, kFrames);
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(root / "render-progress.json" / "keep"));
+    // The last snapshot reached its temporary file.
+    EXPECT_EQ(readFile(root / "render-progress.json.tmp"),
+              "{\"schemaVersion\":1,\"state\":\"complete\",\"streamCount\":3,"
+              "\"activeStreams\":3,\"completedStreams\":3,\"writtenFrames\":60000,"
+              "\"totalFrames\":60000}");
+}
+
+} // namespace
+} // namespace vaskel
