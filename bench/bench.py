@@ -21,6 +21,10 @@ from pathlib import Path
 STREAM_COUNTS = [1, 8, 32, 128]
 CHUNK_BYTES = 2048 * 2 * 4  # stereo float32, 2048 frames
 SAMPLE_RATE = 48000
+# The renderer reads each payload once, from wherever the producer's write left it: from the
+# cache when all rings together stay small, from memory when they do not. The benchmark's
+# producer sizes its rings to this budget (see the slot sweep in the report).
+RING_BUDGET = 4 << 20
 
 # Throughput contenders: name in tables, driver mode, extra driver options.
 CONTENDERS = [
@@ -57,10 +61,18 @@ class Runner:
         self.failures = []
         self.gate = None
 
-    def drive(self, mode, streams, chunks, extra=(), timeout=600, prefix=()):
+    def slots_for(self, streams):
+        """Ring slots per stream: fixed when asked for, else what keeps the producer's rings
+        within RING_BUDGET bytes (4 to 64 slots)."""
+        if self.slots:
+            return self.slots
+        return max(4, min(64, RING_BUDGET // (streams * (CHUNK_BYTES + 32))))
+
+    def drive(self, mode, streams, chunks, extra=(), timeout=600, prefix=(), slots=None):
+        slots = slots or self.slots_for(streams)
         command = [*prefix, self.driver, mode, "--streams", str(streams), "--chunks", str(chunks),
                    "--out", str(self.out), "--renderer", self.renderer,
-                   "--slots", str(self.slots), *extra]
+                   "--slots", str(slots), *extra]
         done = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
         figures = parse_line(done.stdout)
         if done.returncode != 0 or figures.get("ok") != "1":
@@ -237,6 +249,31 @@ def throughput(runner, args, rows, table):
         if s:
             rows.append(("ratio", "renderer_cpu_over_plain_cpu", streams, "x", *s))
     return results, names
+
+
+def slot_sweep(runner, args, rows, table):
+    """Renderer throughput against the producer's ring size, at the stream counts where the
+    rings outgrow the cache."""
+    sizes = (2, 4, 8, 32)
+    table.append("Renderer throughput against ring slots per stream, MB/s, median [min-max] of "
+                 f"{args.sweep_reps} (ring footprint = streams x slots x 16 KiB)")
+    table.append(f"{'streams':>7} " + " ".join(f"{f'{n} slots':>22}" for n in sizes))
+    for streams in (32, 128):
+        chunks = max(4, args.bytes // (streams * CHUNK_BYTES))
+        results = {n: [] for n in sizes}
+        for _ in range(args.sweep_reps):
+            runner.gate.wait()
+            for n in sizes:
+                f = runner.drive("renderer", streams, chunks, slots=n)
+                results[n].append(float(f["mb_s"]) if f else None)
+        cells = []
+        for n in sizes:
+            s = summary(results[n])
+            cells.append(f"{fmt(s):>22}")
+            if s:
+                rows.append(("slots", f"renderer_mb_s_{n}_slots", streams, "MB/s", *s))
+        table.append(f"{streams:>7} " + " ".join(cells))
+    table.append("")
 
 
 def latency(runner, args, rows, table):
@@ -455,7 +492,9 @@ def main():
     parser.add_argument("--results", type=Path, default=None)
     parser.add_argument("--quick", action="store_true", help="smaller runs, fewer repetitions")
     parser.add_argument("--reps", type=int, default=None)
-    parser.add_argument("--slots", type=int, default=32, help="ring slots per stream")
+    parser.add_argument("--slots", type=int, default=0,
+                        help="ring slots per stream (default: rings within a 4 MiB budget, "
+                             "4 to 64 slots)")
     parser.add_argument("--no-realtime", dest="realtime", action="store_false",
                         help="skip the latency runs at SCHED_FIFO priority")
     parser.add_argument("--quiet-below", type=float, default=15,
@@ -472,10 +511,12 @@ def main():
         args.bytes, args.reps = 64 << 20, args.reps or 3
         args.latency_reps, args.latency_samples = 2, 3000
         args.rss_reps, args.cg_chunks, args.alloc_chunks = 1, (512, 2048), 500
+        args.sweep_reps = 1
     else:
         args.bytes, args.reps = 512 << 20, args.reps or 5
         args.latency_reps, args.latency_samples = 3, 10000
         args.rss_reps, args.cg_chunks, args.alloc_chunks = 3, (1024, 4096), 4000
+        args.sweep_reps = 3
     args.spacing_us = 500
     results_dir = args.results or args.build / "results"
     results_dir.mkdir(parents=True, exist_ok=True)
@@ -490,8 +531,8 @@ def main():
         f"{time.strftime('%Y-%m-%d %H:%M:%S')}",
         f"machine: {machine_description(args.out)}",
         f"workload: stereo float32, 48000 Hz, 2048 frames (16384 bytes) per chunk, "
-        f"{args.bytes >> 20} MiB of samples per throughput run, {args.slots} ring slots per "
-        f"stream",
+        f"{args.bytes >> 20} MiB of samples per throughput run, ring slots per stream "
+        + ", ".join(f"{runner.slots_for(n)} at {n}" for n in STREAM_COUNTS),
         f"load average at start: {loadavg()}",
         "",
     ]
@@ -499,6 +540,8 @@ def main():
     table, rows = [], []
     try:
         results, names = throughput(runner, args, rows, table)
+        print("  ring sizes ...", flush=True)
+        slot_sweep(runner, args, rows, table)
         print("  latency ...", flush=True)
         latency_found = latency(runner, args, rows, table)
         print("  resident set ...", flush=True)
