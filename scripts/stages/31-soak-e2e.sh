@@ -6,7 +6,7 @@
 # file. One capture with a slow renderer and two-slot rings must show the rings full
 # (maxOccupancy 2) and still lose nothing. Uses the ThreadSanitizer build of 30-tsan-soak.sh, so
 # both processes are checked for races as they run.
-#   VASKEL_E2E_SOAK_SECONDS  length of the soak (default 25)
+#   VASKEL_E2E_SOAK_SECONDS  length of the soak (default 30)
 #   VASKEL_SEED              replays the random shapes of an earlier run
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -27,7 +27,7 @@ producer=$PWD/$dir/vaskel_producer
 renderer=$PWD/$dir/vaskel_renderer
 export TSAN_OPTIONS="halt_on_error=1 exitcode=66"
 
-seconds=${VASKEL_E2E_SOAK_SECONDS:-25}
+seconds=${VASKEL_E2E_SOAK_SECONDS:-30}
 seed=${VASKEL_SEED:-$(od -An -N2 -tu2 /dev/urandom | tr -d ' ')}
 echo "e2e soak: VASKEL_SEED=$seed"
 RANDOM=$seed
