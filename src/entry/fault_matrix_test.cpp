@@ -313,7 +313,7 @@ TEST(FaultMatrix, EveryInjectedFaultEndsWithItsNameCodeStatesAndFiles) {
                          {"--fault", row.fault, "--fault-stream", "1", "--fault-chunk", "5",
                           "--timeout-ms", attaches ? "30000" : "1000", regionName("matrix"),
                           "--run-renderer", testing::rendererPath().string(), root.string(), "0",
-                          row.fault == std::string("stall") ? "300" : "20000",
+                          row.fault == std::string("stall") ? "1000" : "20000",
                           attaches ? "20000" : "300"});
         Child tool(producerPath(), arguments);
         const testing::ChildResult ended = tool.wait();
@@ -427,7 +427,7 @@ TEST(FaultMatrix, ProducerKilledMidCaptureEndsInProducerAbortWithEveryConsumedSa
     WatchedCapture live(true, "30000");
     ASSERT_TRUE(live.watcher.watching());
     const std::filesystem::path root = live.scratch / "out";
-    testing::RendererProcess renderer(live.rendererArguments(root, "500"));
+    testing::RendererProcess renderer(live.rendererArguments(root, "1500"));
     ASSERT_TRUE(live.flowing());
     live.tool.kill();
     live.tool.wait();
