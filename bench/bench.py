@@ -30,6 +30,7 @@ RING_BUDGET = 4 << 20
 CONTENDERS = [
     ("renderer", "renderer", []),
     ("plain", "plain", []),
+    ("plain_cold", "plain", ["--cold-source-mib", "64"]),
     ("sndfile", "sndfile", []),
     ("sndfile_nopeak", "sndfile", ["--no-peak"]),
     ("sox", "sox", []),
@@ -38,6 +39,7 @@ CONTENDERS = [
 LABELS = {
     "renderer": "renderer (2 processes)",
     "plain": "plain write() loop",
+    "plain_cold": "plain write(), 64 MiB source",
     "sndfile": "libsndfile in-process",
     "sndfile_nopeak": "libsndfile, no PEAK chunk",
     "sox": "sox per stream, piped",
@@ -175,7 +177,7 @@ def throughput(runner, args, rows, table):
             runner.gate.wait()
             for name, mode, extra in order:
                 extra = list(extra)
-                if rep == 0 and name in ("renderer", "plain"):
+                if rep == 0 and name in ("renderer", "plain", "plain_cold"):
                     extra.append("--verify")  # same bytes as the renderer's files
                 figures = runner.drive(mode, streams, chunks, extra)
                 results.setdefault((name, streams), []).append(figures)

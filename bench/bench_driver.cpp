@@ -5,6 +5,7 @@
 //     --out DIR
 //                  [--frames F] [--renderer PATH] [--slots S] [--wrap "valgrind ..."]
 //                  [--sample-rss] [--cold-region] [--verify] [--keep] [--no-peak]
+//                  [--cold-source-mib M]
 //                  [--samples K] [--warmup W] [--spacing-us U]
 //
 // The output directory is removed afterwards unless --keep is given.
@@ -35,6 +36,7 @@ struct Arguments {
     bool verify = false;
     bool keep = false;
     bool peakChunk = true;
+    std::uint64_t coldSourceBytes = 0;
     std::uint64_t samples = 10000;
     std::uint64_t warmup = 200;
     std::int64_t spacingUs = 500;
@@ -94,6 +96,8 @@ Arguments parse(int argc, char** argv) {
             args.verify = true;
         } else if (flag == "--keep") {
             args.keep = true;
+        } else if (flag == "--cold-source-mib") {
+            args.coldSourceBytes = number() << 20;
         } else if (flag == "--no-peak") {
             args.peakChunk = false;
         } else if (flag == "--samples") {
@@ -179,7 +183,7 @@ int main(int argc, char** argv) {
             rendered = runRenderer(args.workload, audio, args.out, options);
             run = rendered.run;
         } else if (args.mode == "plain") {
-            run = runPlainWriter(args.workload, audio, args.out);
+            run = runPlainWriter(args.workload, audio, args.out, args.coldSourceBytes);
         } else if (args.mode == "sndfile") {
             run = runSndfile(args.workload, audio, args.out, args.peakChunk);
         } else if (args.mode == "sox") {

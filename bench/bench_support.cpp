@@ -304,9 +304,26 @@ std::optional<ResidentKb> parseProcStatus(std::string_view text) {
 }
 
 RunFigures runPlainWriter(const Workload& workload, const SourceAudio& audio,
-                          const fs::path& outDir) {
+                          const fs::path& outDir, std::uint64_t coldSourceBytes) {
     RunFigures figures;
     fs::create_directories(outDir);
+    const std::size_t bytes = workload.chunkBytes();
+    // copies[c % copiesPerStream][stream]: chunk c of a stream comes from its own copy.
+    const std::uint64_t copiesPerStream =
+        std::max<std::uint64_t>(1, coldSourceBytes / (bytes * workload.streams));
+    std::vector<std::byte> pool;
+    if (coldSourceBytes > 0) {
+        pool.resize(copiesPerStream * workload.streams * bytes);
+        for (std::uint64_t k = 0; k < copiesPerStream * workload.streams; ++k) {
+            std::memcpy(pool.data() + k * bytes, audio.chunk(k % workload.streams), bytes);
+        }
+    }
+    auto source = [&](std::uint64_t chunk, std::uint32_t stream) -> const void* {
+        if (pool.empty()) {
+            return audio.chunk(stream);
+        }
+        return pool.data() + ((chunk % copiesPerStream) * workload.streams + stream) * bytes;
+    };
     const Cpu cpu0 = threadCpu();
     const std::int64_t t0 = nowNs();
     std::vector<int> fds(workload.streams, -1);
@@ -317,10 +334,9 @@ RunFigures runPlainWriter(const Workload& workload, const SourceAudio& audio,
             ::open(streamPath(outDir, s).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         ok = fds[s] >= 0 && writeAll(fds[s], placeholder.data(), placeholder.size());
     }
-    const std::size_t bytes = workload.chunkBytes();
     for (std::uint64_t c = 0; c < workload.chunksPerStream && ok; ++c) {
         for (std::uint32_t s = 0; s < workload.streams && ok; ++s) {
-            ok = writeAll(fds[s], audio.chunk(s), bytes);
+            ok = writeAll(fds[s], source(c, s), bytes);
         }
     }
     const auto final = headerFor(workload, workload.dataBytesPerStream());

@@ -76,8 +76,10 @@ struct RunFigures {
 
 // One thread, write() of the placeholder header, then of every chunk straight from the source,
 // pwrite() of the final header: the fewest system calls that produce the renderer's files.
+// With `coldSourceBytes` the chunks are taken in turn from that many bytes of copies of the
+// source, so that, like the renderer's slots, they are no longer in this core's cache.
 RunFigures runPlainWriter(const Workload& workload, const SourceAudio& audio,
-                          const std::filesystem::path& outDir);
+                          const std::filesystem::path& outDir, std::uint64_t coldSourceBytes = 0);
 
 // In-process libsndfile, float WAV, sf_writef_float per chunk. `peakChunk` keeps the PEAK chunk
 // (libsndfile's default for float files, which scans every sample).

@@ -103,6 +103,12 @@ TEST(BenchContenders, PlainWriterProducesTheRenderersFilesAndTheCheckSeesADiffer
     EXPECT_TRUE(holdsExpectedWav(file, workload, audio, 1));
     EXPECT_FALSE(holdsExpectedWav(file, workload, audio, 0)); // another stream's samples
 
+    // From a pool of copies (3 per stream here) the files must come out the same.
+    const RunFigures cold = runPlainWriter(workload, audio, dir / "cold", 3 * 2 * 2048);
+    ASSERT_TRUE(cold.ok) << cold.error;
+    EXPECT_TRUE(holdsExpectedWav(dir / "cold" / "stream-0.wav", workload, audio, 0));
+    EXPECT_TRUE(holdsExpectedWav(dir / "cold" / "stream-1.wav", workload, audio, 1));
+
     std::string bytes = readFile(file);
     bytes[bytes.size() - 5] ^= 1;
     testing::writeFile(file, bytes);
