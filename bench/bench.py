@@ -100,45 +100,63 @@ def fmt(stat, digits=0, unit=""):
 
 
 def cpu_times():
-    fields = Path("/proc/stat").read_text().splitlines()[0].split()[1:]
-    values = [int(v) for v in fields]
+    """(busy, total) seconds of all cores since boot, from /proc/stat."""
+    values = [int(v) for v in Path("/proc/stat").read_text().splitlines()[0].split()[1:9]]
+    ticks = os.sysconf("SC_CLK_TCK")
     idle = values[3] + values[4]  # idle + iowait
-    return sum(values[:8]), idle
+    return (sum(values) - idle) / ticks, sum(values) / ticks
 
 
-def busy_fraction(interval=0.5):
-    """Share of all cores busy over `interval` seconds while this script sleeps: the load that
-    other work puts on the machine."""
-    total0, idle0 = cpu_times()
-    time.sleep(interval)
-    total1, idle1 = cpu_times()
-    return 1.0 - (idle1 - idle0) / max(1, total1 - total0)
+def own_cpu():
+    """CPU seconds of this script and of every process it has started and reaped."""
+    t = os.times()
+    return t.user + t.system + t.children_user + t.children_system
 
 
 class QuietGate:
-    """Waits, within a time budget for the whole run, until the machine is nearly idle before a
-    set of measurements, and remembers how busy it was when each set started."""
+    """Keeps other work on the machine out of the figures, within a time budget for the whole
+    run: before a set of measurements it waits until the machine is nearly idle, and after it
+    compares the CPU time the whole machine used with the CPU time of this benchmark's own
+    processes. A set during which other work took more than the threshold is run again."""
 
     def __init__(self, threshold, budget):
         self.threshold = threshold
         self.budget = budget
-        self.seen = []
+        self.seen = []  # share of the cores other work took during each kept set
+        self.reruns = 0
 
-    def wait(self):
-        busy = busy_fraction()
-        while busy > self.threshold and self.budget > 0:
+    def _wait_for_quiet(self):
+        while self.budget > 0:
+            busy0, total0 = cpu_times()
+            time.sleep(0.5)
+            busy1, total1 = cpu_times()
+            if (busy1 - busy0) / max(1e-9, total1 - total0) <= self.threshold:
+                return
             time.sleep(1.0)
             self.budget -= 1.5
-            busy = busy_fraction()
-        self.seen.append(busy)
-        return busy
+
+    def measure(self, run_set):
+        while True:
+            self._wait_for_quiet()
+            busy0, total0 = cpu_times()
+            own0, start = own_cpu(), time.time()
+            result = run_set()
+            busy1, total1 = cpu_times()
+            own1, elapsed = own_cpu(), time.time() - start
+            others = max(0.0, (busy1 - busy0) - (own1 - own0)) / max(1e-9, total1 - total0)
+            if others <= self.threshold or self.budget <= 0:
+                self.seen.append(others)
+                return result
+            self.reruns += 1
+            self.budget -= elapsed
 
     def describe(self):
         if not self.seen:
             return "n/a"
-        return (f"others kept {statistics.median(self.seen) * 100:.0f}% of the cores busy "
+        return (f"other work took {statistics.median(self.seen) * 100:.0f}% of the cores "
                 f"(median over {len(self.seen)} measurement sets, max "
-                f"{max(self.seen) * 100:.0f}%) when the sets started")
+                f"{max(self.seen) * 100:.0f}%); {self.reruns} sets were run again because "
+                f"other work took more than {self.threshold * 100:.0f}%")
 
 
 def loadavg():
@@ -174,12 +192,17 @@ def throughput(runner, args, rows, table):
             chunks = max(4, args.bytes // (streams * CHUNK_BYTES))
             # Rotate the order each repetition so no contender always runs first.
             order = tools[rep % len(tools):] + tools[:rep % len(tools)]
-            runner.gate.wait()
-            for name, mode, extra in order:
-                extra = list(extra)
-                if rep == 0 and name in ("renderer", "plain", "plain_cold"):
-                    extra.append("--verify")  # same bytes as the renderer's files
-                figures = runner.drive(mode, streams, chunks, extra)
+
+            def run_set():
+                found = []
+                for name, mode, extra in order:
+                    extra = list(extra)
+                    if rep == 0 and name in ("renderer", "plain", "plain_cold"):
+                        extra.append("--verify")  # same bytes as the renderer's files
+                    found.append((name, runner.drive(mode, streams, chunks, extra)))
+                return found
+
+            for name, figures in runner.gate.measure(run_set):
                 results.setdefault((name, streams), []).append(figures)
         print(f"  throughput repetition {rep + 1}/{args.reps} done (load {loadavg()})",
               flush=True)
@@ -264,9 +287,9 @@ def slot_sweep(runner, args, rows, table):
         chunks = max(4, args.bytes // (streams * CHUNK_BYTES))
         results = {n: [] for n in sizes}
         for _ in range(args.sweep_reps):
-            runner.gate.wait()
-            for n in sizes:
-                f = runner.drive("renderer", streams, chunks, slots=n)
+            found = runner.gate.measure(
+                lambda: [(n, runner.drive("renderer", streams, chunks, slots=n)) for n in sizes])
+            for n, f in found:
                 results[n].append(float(f["mb_s"]) if f else None)
         cells = []
         for n in sizes:
@@ -302,10 +325,9 @@ def latency(runner, args, rows, table):
         for mode, label, prefix in variants:
             runs = []
             for _ in range(args.latency_reps):
-                runner.gate.wait()
-                runs.append(runner.drive(mode, streams, 1, [
+                runs.append(runner.gate.measure(lambda: runner.drive(mode, streams, 1, [
                     "--samples", str(args.latency_samples),
-                    "--spacing-us", str(args.spacing_us)], prefix=prefix))
+                    "--spacing-us", str(args.spacing_us)], prefix=prefix)))
             cells = []
             for key in ("p50_ns", "p99_ns", "p999_ns", "max_ns"):
                 s = summary([float(f[key]) / 1000 for f in runs if f])
@@ -321,10 +343,10 @@ def latency(runner, args, rows, table):
 
 
 def resident(runner, args, rows, table):
-    table.append("Renderer peak resident set apart from the region, KiB (RssAnon + RssFile, "
-                 f"sampled every ms), median [min-max] of {args.rss_reps}; RssShmem is the "
-                 "region")
-    table.append(f"{'streams':>7} {'anon+file':>22} {'anon':>22} {'file':>22} {'shmem':>22}")
+    table.append("Renderer peak resident set apart from the region, KiB (RssAnon + RssFile of "
+                 "/proc/<pid>/status, sampled every ms; the region is RssShmem), median "
+                 f"[min-max] of {args.rss_reps}")
+    table.append(f"{'streams':>7} {'anon+file':>22} {'anon':>22} {'file':>22}")
     found = {}
     for streams in STREAM_COUNTS:
         chunks = max(4, args.bytes // (streams * CHUNK_BYTES))
@@ -334,7 +356,7 @@ def resident(runner, args, rows, table):
         both = summary([float(f["rss_anon_kb"]) + float(f["rss_file_kb"]) for f in runs])
         found[streams] = both
         cells = [fmt(both)] + [fmt(summary([float(f[k]) for f in runs]))
-                               for k in ("rss_anon_kb", "rss_file_kb", "rss_shmem_kb")]
+                               for k in ("rss_anon_kb", "rss_file_kb")]
         table.append(f"{streams:>7} " + " ".join(f"{c:>22}" for c in cells))
         if both:
             rows.append(("memory", "peak_rss_apart_from_region", streams, "KiB", *both))
@@ -500,11 +522,11 @@ def main():
     parser.add_argument("--no-realtime", dest="realtime", action="store_false",
                         help="skip the latency runs at SCHED_FIFO priority")
     parser.add_argument("--quiet-below", type=float, default=15,
-                        help="before each set of runs wait until other work keeps less than "
-                             "this percentage of the cores busy (default 15)")
+                        help="wait for, and keep only, sets of runs during which other work "
+                             "took less than this percentage of the cores (default 15)")
     parser.add_argument("--quiet-budget", type=float, default=None,
-                        help="seconds the whole run may spend waiting for quiet (default 150, "
-                             "quick 45)")
+                        help="seconds the whole run may spend waiting for quiet and running "
+                             "sets again (default 150, quick 45)")
     args = parser.parse_args()
     if args.quiet_budget is None:
         args.quiet_budget = 45 if args.quick else 150
@@ -542,15 +564,15 @@ def main():
     table, rows = [], []
     try:
         results, names = throughput(runner, args, rows, table)
-        print("  ring sizes ...", flush=True)
+        print(f"  ring sizes ... (at {time.time() - started:.0f} s)", flush=True)
         slot_sweep(runner, args, rows, table)
-        print("  latency ...", flush=True)
+        print(f"  latency ... (at {time.time() - started:.0f} s)", flush=True)
         latency_found = latency(runner, args, rows, table)
-        print("  resident set ...", flush=True)
+        print(f"  resident set ... (at {time.time() - started:.0f} s)", flush=True)
         rss_found = resident(runner, args, rows, table)
-        print("  instructions (callgrind) ...", flush=True)
+        print(f"  instructions (callgrind) ... (at {time.time() - started:.0f} s)", flush=True)
         instructions(runner, args, rows, table)
-        print("  allocations ...", flush=True)
+        print(f"  allocations ... (at {time.time() - started:.0f} s)", flush=True)
         alloc_found = allocations(runner, args, rows, table)
         targets(results, latency_found, rss_found, alloc_found, table)
         png = chart(results, names, results_dir)
