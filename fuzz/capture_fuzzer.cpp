@@ -345,6 +345,8 @@ std::string headerText(const TransportConfig& config, std::uint32_t dataSize) {
     return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
+// One output directory per fuzzing process. libFuzzer ends the process without running exit
+// handlers, so the stage script removes it afterwards.
 const std::filesystem::path& outputRoot() {
     static const std::filesystem::path root =
         std::filesystem::temp_directory_path() / ("vaskel-fuzz-" + std::to_string(::getpid()));

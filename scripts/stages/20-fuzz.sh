@@ -32,6 +32,10 @@ status=0
 for i in 0 1; do
   wait "${pids[$i]}" || status=1
 done
+# The fuzzers' output directories, and the region of one that crashed.
+for pid in "${pids[@]}"; do
+  rm -rf "${TMPDIR:-/tmp}/vaskel-fuzz-$pid" /dev/shm/vaskel-fuzz-"$pid"-* 2>/dev/null || true
+done
 for name in capture command_line; do
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/$name.log")
   cov=$(grep -oE 'cov: [0-9]+' "$dir/$name.log" | tail -1)
