@@ -232,7 +232,7 @@ def throughput(runner, args, rows, table):
     table.append("CPU time per second of audio, ms (user+sys of every process that did the "
                  "work; renderer column: the renderer process alone)")
     table.append(f"{'streams':>7} " + " ".join(f"{n:>22}" for n in names)
-                 + f" {'producer (renderer run)':>24}")
+                 + f" {'producer, with spinning':>24}")
     for streams in STREAM_COUNTS:
         runs = [f for f in results.get(("renderer", streams), []) if f]
         seconds = [int(f["chunks"]) * 2048 / SAMPLE_RATE for f in runs]
@@ -446,8 +446,15 @@ def chart(results, names, directory):
                     out.write(f"{streams} {s[0]:.1f} {s[1]:.1f} {s[2]:.1f}\n")
             out.write("\n\n")
     png = directory / "throughput.png"
+    plot(data, png, names)
+    return png
+
+
+def plot(data, png, names):
+    """Draws throughput.png from throughput.dat (one gnuplot data block per contender)."""
     plots = ", ".join(
-        f"'{data}' index {i} using 1:2:3:4 with yerrorlines lw 2 title '{LABELS[n]}'"
+        f"'{data}' index {i} using 1:2:3:4 with yerrorlines lw {3 if n == 'renderer' else 1.5} "
+        f"title '{LABELS[n]}'"
         for i, n in enumerate(names))
     script = f"""
 set terminal pngcairo size 1000,600 font ',11'
@@ -464,7 +471,6 @@ set grid
 plot {plots}
 """
     subprocess.run(["gnuplot"], input=script, text=True, check=False)
-    return png
 
 
 def targets(results, latency_found, rss_found, alloc_found, table):
