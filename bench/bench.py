@@ -119,30 +119,32 @@ class QuietGate:
     compares the CPU time the whole machine used with the CPU time of this benchmark's own
     processes. A set during which other work took more than the threshold is run again."""
 
-    def __init__(self, threshold, budget):
+    def __init__(self, threshold, budget, machine=cpu_times, own=own_cpu, clock=time.time,
+                 sleep=time.sleep):
         self.threshold = threshold
         self.budget = budget
         self.seen = []  # share of the cores other work took during each kept set
         self.reruns = 0
+        self._machine, self._own, self._clock, self._sleep = machine, own, clock, sleep
 
     def _wait_for_quiet(self):
         while self.budget > 0:
-            busy0, total0 = cpu_times()
-            time.sleep(0.5)
-            busy1, total1 = cpu_times()
+            busy0, total0 = self._machine()
+            self._sleep(0.5)
+            busy1, total1 = self._machine()
             if (busy1 - busy0) / max(1e-9, total1 - total0) <= self.threshold:
                 return
-            time.sleep(1.0)
+            self._sleep(1.0)
             self.budget -= 1.5
 
     def measure(self, run_set):
         while True:
             self._wait_for_quiet()
-            busy0, total0 = cpu_times()
-            own0, start = own_cpu(), time.time()
+            busy0, total0 = self._machine()
+            own0, start = self._own(), self._clock()
             result = run_set()
-            busy1, total1 = cpu_times()
-            own1, elapsed = own_cpu(), time.time() - start
+            busy1, total1 = self._machine()
+            own1, elapsed = self._own(), self._clock() - start
             others = max(0.0, (busy1 - busy0) - (own1 - own0)) / max(1e-9, total1 - total0)
             if others <= self.threshold or self.budget <= 0:
                 self.seen.append(others)
@@ -489,16 +491,16 @@ def targets(results, latency_found, rss_found, alloc_found, table):
         r = ratio(streams, "plain")
         if r:
             check(f"throughput >= 0.9 x plain writer at {streams} streams", r >= 0.9,
-                  f"{r:.2f} x")
+                  f"{r:.3f} x")
     for streams in STREAM_COUNTS:
         for other in ("sndfile", "sndfile_nopeak"):
             r = ratio(streams, other)
             if r:
-                check(f"throughput >= {other} at {streams} streams", r >= 1.0, f"{r:.2f} x")
+                check(f"throughput >= {other} at {streams} streams", r >= 1.0, f"{r:.3f} x")
         for other in ("sox", "ffmpeg"):
             r = ratio(streams, other)
             if r:
-                check(f"faster than {other} pipes at {streams} streams", r > 1.0, f"{r:.2f} x")
+                check(f"faster than {other} pipes at {streams} streams", r > 1.0, f"{r:.3f} x")
     for label, floor_label in (("renderer", "write() floor"), ("renderer, rt", "write() floor"),
                                ("renderer, 256 frames", "floor, 256 frames")):
         p99 = latency_found.get((label, 1, "p99_ns"))

@@ -134,6 +134,42 @@ TEST(BenchContenders, RendererRunDeliversEveryChunk) {
     }
 }
 
+TEST(BenchContenders, RendererRunSamplesTheRenderersOwnResidentSet) {
+    ScratchDir dir("bench-resident");
+    const Workload workload = [] {
+        Workload w;
+        w.streams = 3;
+        w.chunksPerStream = 300;
+        return w;
+    }();
+    const SourceAudio audio(workload);
+    RendererOptions options;
+    options.renderer = testing::rendererPath();
+    options.sampleResident = true;
+    const RendererFigures figures = runRenderer(workload, audio, dir / "out", options);
+    ASSERT_TRUE(figures.run.ok) << figures.run.error;
+    ASSERT_GT(figures.residentSamples, 0u);
+    // A running program has a heap and mapped code; the region is counted apart.
+    EXPECT_GT(figures.peakResident.anon, 0u);
+    EXPECT_GT(figures.peakResident.file, 0u);
+}
+
+TEST(BenchContenders, WriteLatencyFloorTimesEveryWriteIntoFullFiles) {
+    ScratchDir dir("bench-write-latency");
+    const Workload workload = smallWorkload(2, 1);
+    const SourceAudio audio(workload);
+    LatencyOptions options;
+    options.samples = 20;
+    options.warmup = 3;
+    options.spacingNs = 50000;
+    const LatencyFigures figures = runWriteLatency(workload, audio, dir.path(), options);
+    ASSERT_TRUE(figures.ok) << figures.error;
+    EXPECT_EQ(figures.latencyNs.size(), 20u);
+    // 23 chunks alternately into 2 files behind their placeholder headers.
+    EXPECT_EQ(fs::file_size(dir / "stream-0.wav"), kWavHeaderSize + 12u * 256 * 8);
+    EXPECT_EQ(fs::file_size(dir / "stream-1.wav"), kWavHeaderSize + 11u * 256 * 8);
+}
+
 TEST(BenchContenders, LatencyProbeTimesEveryChunkAndTheRendererCompletes) {
     ScratchDir dir("bench-latency");
     const Workload workload = smallWorkload(2, 1);
