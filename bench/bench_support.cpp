@@ -189,9 +189,29 @@ public:
     std::uint64_t samples() const { return samples_; }
 
 private:
+    // /proc/<pid>/status read with plain system calls: once the process has gone, the read
+    // fails with ESRCH, which a file stream would turn into an exception on this thread.
+    std::string readStatus() const {
+        std::string text;
+        const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            return text;
+        }
+        char buffer[4096];
+        for (;;) {
+            const ssize_t got = ::read(fd, buffer, sizeof buffer);
+            if (got <= 0) {
+                break;
+            }
+            text.append(buffer, static_cast<std::size_t>(got));
+        }
+        ::close(fd);
+        return text;
+    }
+
     void loop() {
         while (!stop_.load()) {
-            if (const auto resident = parseProcStatus(readText(path_))) {
+            if (const auto resident = parseProcStatus(readStatus())) {
                 ++samples_;
                 if (resident->anon + resident->file > peak_.anon + peak_.file) {
                     peak_ = *resident;
