@@ -8,6 +8,12 @@
 # --slots N, --results DIR). Figures land in build/bench/results/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+# ffmpeg is only a contender here, not needed by the tests.
+if ! command -v ffmpeg >/dev/null; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends ffmpeg >/dev/null ||
+    echo "note: ffmpeg could not be installed; its figures are skipped"
+fi
 build=build/bench
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVASKEL_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target vaskel_renderer vaskel_bench vaskel_bench_alloc \
