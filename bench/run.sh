@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 # ffmpeg is only a contender here, not needed by the tests.
 if ! command -v ffmpeg >/dev/null; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends ffmpeg >/dev/null ||
+  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends ffmpeg >/dev/null; } ||
     echo "note: ffmpeg could not be installed; its figures are skipped"
 fi
 build=build/bench
