@@ -19,6 +19,7 @@
 //        [logicalStartFrame u64][span u16][idle ms][operations before the capture] operations...
 // Multi-byte numbers are little-endian; a short input reads as zeros.
 #include "capture/capture_loop.h"
+#include "fuzz_check.h"
 #include "output/stream_writer.h"
 #include "producer/transport_producer.h"
 #include "transport/transport_mapping.h"
@@ -38,15 +39,6 @@ namespace {
 
 using namespace vaskel;
 using namespace vaskel::transport;
-
-// A failed check is a crash, so libFuzzer keeps the input.
-#define FUZZ_CHECK(condition)                                                                      \
-    do {                                                                                           \
-        if (!(condition)) {                                                                        \
-            std::fprintf(stderr, "check failed: %s (line %d)\n", #condition, __LINE__);            \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (false)
 
 class Reader {
 public:

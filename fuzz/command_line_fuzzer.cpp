@@ -3,6 +3,7 @@
 // a 32-bit wcstoul narrows, and the wide parser (the Windows build's) must agree with the narrow
 // one on the same characters.
 #include "entry/command_line.h"
+#include "fuzz_check.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -14,14 +15,6 @@
 namespace {
 
 using namespace vaskel;
-
-#define FUZZ_CHECK(condition)                                                                      \
-    do {                                                                                           \
-        if (!(condition)) {                                                                        \
-            std::fprintf(stderr, "check failed: %s (line %d)\n", #condition, __LINE__);            \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (false)
 
 // wcstoul with a 32-bit unsigned long, from strtoull: the same skipping, sign and digits; a
 // magnitude beyond 32 bits saturates, a minus negates modulo 2^32.
