@@ -149,6 +149,21 @@ std::string readText(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// A renderer run's verdict: a good run's captured output is dropped, a failed one's kept in the
+// error text (unless an earlier step already explained the failure).
+bool settleRendererLog(bool ok, int exitCode, const fs::path& log, std::string& error) {
+    if (ok && exitCode == 0) {
+        fs::remove(log.string() + ".out");
+        fs::remove(log.string() + ".err");
+        return true;
+    }
+    if (error.empty()) {
+        error = "renderer exit code " + std::to_string(exitCode) + ": " +
+                readText(log.string() + ".err");
+    }
+    return false;
+}
+
 std::uint64_t processCounter() {
     static std::atomic<std::uint64_t> counter{0};
     return counter.fetch_add(1);
@@ -616,14 +631,7 @@ RendererFigures runRenderer(const Workload& workload, const SourceAudio& audio,
     }
     figures.producerCpuS = (cpu1.user - cpu0.user) + (cpu1.sys - cpu0.sys);
     addCpu(run, reaped.usage);
-    run.ok = ok && reaped.exitCode == 0;
-    if (run.ok) {
-        fs::remove(log.string() + ".out");
-        fs::remove(log.string() + ".err");
-    } else if (run.error.empty()) {
-        run.error = "renderer exit code " + std::to_string(reaped.exitCode) + ": " +
-                    readText(log.string() + ".err");
-    }
+    run.ok = settleRendererLog(ok, reaped.exitCode, log, run.error);
     return figures;
 }
 
@@ -694,14 +702,7 @@ LatencyFigures runLatency(const Workload& workload, const SourceAudio& audio,
         producer.closeStream(s);
     }
     const Reaped reaped = reap(pid);
-    figures.ok = ok && reaped.exitCode == 0;
-    if (figures.ok) {
-        fs::remove(log.string() + ".out");
-        fs::remove(log.string() + ".err");
-    } else if (figures.error.empty()) {
-        figures.error = "renderer exit code " + std::to_string(reaped.exitCode) + ": " +
-                        readText(log.string() + ".err");
-    }
+    figures.ok = settleRendererLog(ok, reaped.exitCode, log, figures.error);
     return figures;
 }
 
