@@ -338,6 +338,20 @@ std::optional<ResidentKb> parseProcStatus(std::string_view text) {
     return resident;
 }
 
+// Creates every stream file with its placeholder header, as the renderer does; false on the first
+// file that cannot be made.
+bool openStreamFiles(const Workload& workload, const fs::path& outDir, std::vector<int>& fds) {
+    const auto placeholder = headerFor(workload, 0);
+    for (std::uint32_t s = 0; s < workload.streams; ++s) {
+        fds[s] =
+            ::open(streamPath(outDir, s).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fds[s] < 0 || !writeAll(fds[s], placeholder.data(), placeholder.size())) {
+            return false;
+        }
+    }
+    return true;
+}
+
 RunFigures runPlainWriter(const Workload& workload, const SourceAudio& audio,
                           const fs::path& outDir, std::uint64_t coldSourceBytes) {
     RunFigures figures;
@@ -362,13 +376,7 @@ RunFigures runPlainWriter(const Workload& workload, const SourceAudio& audio,
     const Cpu cpu0 = threadCpu();
     const std::int64_t t0 = nowNs();
     std::vector<int> fds(workload.streams, -1);
-    const auto placeholder = headerFor(workload, 0);
-    bool ok = true;
-    for (std::uint32_t s = 0; s < workload.streams && ok; ++s) {
-        fds[s] =
-            ::open(streamPath(outDir, s).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        ok = fds[s] >= 0 && writeAll(fds[s], placeholder.data(), placeholder.size());
-    }
+    bool ok = openStreamFiles(workload, outDir, fds);
     for (std::uint64_t c = 0; c < workload.chunksPerStream && ok; ++c) {
         for (std::uint32_t s = 0; s < workload.streams && ok; ++s) {
             ok = writeAll(fds[s], source(c, s), bytes);
@@ -711,13 +719,7 @@ LatencyFigures runWriteLatency(const Workload& workload, const SourceAudio& audi
     LatencyFigures figures;
     fs::create_directories(outDir);
     std::vector<int> fds(workload.streams, -1);
-    const auto placeholder = headerFor(workload, 0);
-    bool ok = true;
-    for (std::uint32_t s = 0; s < workload.streams && ok; ++s) {
-        fds[s] =
-            ::open(streamPath(outDir, s).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        ok = fds[s] >= 0 && writeAll(fds[s], placeholder.data(), placeholder.size());
-    }
+    bool ok = openStreamFiles(workload, outDir, fds);
     const std::uint64_t total = options.warmup + options.samples;
     figures.latencyNs.reserve(options.samples);
     std::int64_t next = nowNs();
