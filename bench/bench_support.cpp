@@ -1,6 +1,6 @@
 #include "bench_support.h"
 
-#include "output/stream_writer.h"
+#include "output/wav_format.h"
 #include "producer/transport_producer.h"
 #include "transport/transport_layout.h"
 

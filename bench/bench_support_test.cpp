@@ -2,7 +2,7 @@
 // really writes the workload it is timed on (a contender that silently wrote less would look
 // fast).
 #include "bench_support.h"
-#include "output/stream_writer.h"
+#include "output/wav_format.h"
 #include "test_support.h"
 
 #include <cmath>

@@ -20,7 +20,7 @@
 // Multi-byte numbers are little-endian; a short input reads as zeros.
 #include "capture/capture_loop.h"
 #include "fuzz_check.h"
-#include "output/stream_writer.h"
+#include "output/wav_format.h"
 #include "producer/transport_producer.h"
 #include "transport/transport_mapping.h"
 

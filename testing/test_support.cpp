@@ -1,6 +1,6 @@
 #include "test_support.h"
 
-#include "output/stream_writer.h"
+#include "output/wav_format.h"
 
 #include <atomic>
 #include <cmath>

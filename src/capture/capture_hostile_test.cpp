@@ -26,10 +26,6 @@ using testing::ScratchDir;
 using testing::uniqueRegionName;
 
 constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();
-constexpr std::uint32_t code(FailureCode failure) {
-    return static_cast<std::uint32_t>(failure);
-}
-
 struct Region {
     TransportProducer producer;
     TransportMapping mapping;

@@ -20,24 +20,20 @@ namespace {
 
 constexpr std::int64_t kProgressIntervalNs = 120000000;
 
-constexpr std::uint32_t code(FailureCode failure) {
-    return static_cast<std::uint32_t>(failure);
+// Whether a failure also marks the renderer failed in consumerState: the renderer's own chunk
+// checks and its output do; timeouts, aborts and range mismatches leave it attached.
+enum class ConsumerMark { Keep, Failed };
+
+// Publishes `failure` unless another party published one first, records the renderer's own
+// code in the result either way, and marks the consumer failed where asked.
+void endWithFailure(TransportHeader& header, CaptureResult& result, std::uint32_t failure,
+                    ConsumerMark mark) {
+    publishFailureCode(header, failure);
+    result.failureCode = failure;
+    if (mark == ConsumerMark::Failed) {
+        storeConsumerState(header, kConsumerFailed);
+    }
 }
-
-// How the drain ended, when it did not end by an exception.
-enum class Exit {
-    Completed,
-    ChunkRejected,
-    FailureObserved,
-    ProducerAborted,
-    IdleTimeout,
-    RangeMismatch
-};
-
-struct Outcome {
-    Exit exit;
-    std::uint32_t failureCode;
-};
 
 // Checks a chunk header copy against what stream `stream` expects next. Sequence and frame
 // position come first, so a chunk that is behind is reported as such even if its other fields
@@ -77,111 +73,39 @@ public:
           pacing_(env.pacing != nullptr ? env.pacing : &pacingDelay),
           yield_(env.yield != nullptr ? env.yield : &platform::yieldThread), result_(result) {}
 
-    Outcome run() {
-        std::int64_t lastActivity = now_();
-        const std::uint32_t streams = config_.streamCount;
-        // Per-stream state is made once here; the passes allocate nothing.
-        std::vector<StreamWriter> writers(streams);
-        std::vector<std::uint64_t> nextSequence(streams, 0);
-        std::vector<std::uint64_t> framePosition(streams, 0);
-
-        createOutputRoot(root_);
-        for (std::uint32_t i = 0; i < streams; ++i) {
-            writers[i].open(streamFilePath(root_, i));
-            if (!writers[i].isOpen()) {
-                throw std::runtime_error("failed to open renderer output");
-            }
-            writers[i].writeHeader(config_.sampleRate,
-                                   static_cast<std::uint16_t>(config_.channelCount), 0);
-            framePosition[i] = config_.logicalStartFrame;
-        }
-        writeProgressFile(root_, config_, result_, false);
-        std::int64_t lastProgress = now_();
-
+    // True when the capture completed; false when it ended with the failure now in the result.
+    // Output errors leave as exceptions.
+    bool run() {
+        setUp();
         for (;;) {
-            bool consumedAny = false;
-            bool allEmpty = true;
-            for (std::uint32_t i = 0; i < streams; ++i) {
-                StreamControlBlock& block = controlBlockAt(base_, i);
-                const std::uint64_t r = loadOwnReadIndex(block);
-                const std::uint64_t w = loadWriteIndex(block);
-                if (r == w) {
-                    continue;
-                }
-                allEmpty = false;
-
-                ChunkSlot& slot = slotAt(base_, config_, i, r);
-                ChunkHeader chunk;
-                std::memcpy(&chunk, &slot.header, sizeof chunk);
-                const std::uint32_t rejected =
-                    checkChunk(chunk, i, nextSequence[i], framePosition[i], config_);
-                if (rejected != code(FailureCode::None)) {
-                    publishFailureCode(header_, rejected);
-                    result_.failureCode = rejected;
-                    storeConsumerState(header_, kConsumerFailed);
-                    return {Exit::ChunkRejected, rejected};
-                }
-
-                // frameCount <= framesPerChunk <= 2048 and channelCount <= 2 keep this inside
-                // the slot's payload.
-                const std::uint64_t bytes = wavDataSize(config_.channelCount, chunk.frameCount);
-                writers[i].append(slot.payload, static_cast<std::size_t>(bytes));
-                if (!writers[i].good()) {
-                    throw std::runtime_error("renderer output write failed");
-                }
-
-                nextSequence[i] += 1;
-                framePosition[i] += chunk.frameCount;
-                StreamStats& stats = result_.streams[i];
-                stats.writtenChunks += 1;
-                stats.writtenFrames += chunk.frameCount;
-                stats.maxOccupancy = loadMaxOccupancy(block);
-                storeReadIndex(block, r + 1);
-                consumedAny = true;
-                pacing_(delayUs_);
+            const Sweep sweep = drainOnePass();
+            if (sweep.rejected) {
+                return false;
             }
-
-            if (consumedAny) {
-                lastActivity = now_();
-                const std::int64_t t = now_();
-                if (t - lastProgress >= kProgressIntervalNs) {
-                    writeProgressFile(root_, config_, result_, false);
-                    lastProgress = t;
-                }
+            if (sweep.consumedAny) {
+                noteActivity();
             }
-
-            if (loadFailureCode(header_) != 0) {
-                result_.failureCode = loadFailureCode(header_);
-                return {Exit::FailureObserved, result_.failureCode};
+            if (failureObserved()) {
+                return false;
             }
-
-            bool allClosed = true;
-            for (std::uint32_t i = 0; i < streams; ++i) {
-                const std::uint32_t state = loadStreamState(controlBlockAt(base_, i));
-                if (state == kStreamAborted) {
-                    publishFailureCode(header_, code(FailureCode::ProducerAbort));
-                    result_.failureCode = code(FailureCode::ProducerAbort);
-                    return {Exit::ProducerAborted, result_.failureCode};
-                }
-                if (state != kStreamClosed) {
-                    allClosed = false;
-                }
+            const StreamScan scan = scanStreamStates();
+            if (scan == StreamScan::Aborted) {
+                endWithFailure(header_, result_, code(FailureCode::ProducerAbort),
+                               ConsumerMark::Keep);
+                return false;
             }
-
             // The sweep read the rings before the states: a producer may have published its
             // last chunk and closed the stream in between. Complete only if the rings are still
             // empty now that every stream is known to be closed.
-            if (allClosed && allEmpty && ringsEmpty()) {
-                return complete(writers, framePosition);
+            if (scan == StreamScan::AllClosed && sweep.allEmpty && ringsEmpty()) {
+                return complete();
             }
-
-            if (now_() - lastActivity > idleLimitNs_) {
-                publishFailureCode(header_, code(FailureCode::ProducerAbort));
-                result_.failureCode = code(FailureCode::ProducerAbort);
-                return {Exit::IdleTimeout, result_.failureCode};
+            if (idleTimedOut()) {
+                endWithFailure(header_, result_, code(FailureCode::ProducerAbort),
+                               ConsumerMark::Keep);
+                return false;
             }
-
-            if (!consumedAny) {
+            if (!sweep.consumedAny) {
                 yield_();
             }
         }
@@ -190,6 +114,115 @@ public:
 private:
     static constexpr std::uint64_t kMaxIdleTimeoutMs =
         static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / 1000000;
+
+    struct Sweep {
+        bool consumedAny = false;
+        bool allEmpty = true;
+        bool rejected = false;
+    };
+
+    enum class StreamScan { Open, AllClosed, Aborted };
+
+    // Per-stream state is made once here; the passes allocate nothing.
+    void setUp() {
+        lastActivity_ = now_();
+        const std::uint32_t streams = config_.streamCount;
+        writers_ = std::vector<StreamWriter>(streams);
+        nextSequence_.assign(streams, 0);
+        framePosition_.assign(streams, config_.logicalStartFrame);
+
+        createOutputRoot(root_);
+        for (std::uint32_t i = 0; i < streams; ++i) {
+            if (!writers_[i].begin(streamFilePath(root_, i), config_)) {
+                throw std::runtime_error("failed to open renderer output");
+            }
+        }
+        writeProgressFile(root_, progressCounts(config_, result_), false);
+        lastProgress_ = now_();
+    }
+
+    // Takes at most one chunk from every stream, in index order.
+    Sweep drainOnePass() {
+        Sweep sweep;
+        for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
+            StreamControlBlock& block = controlBlockAt(base_, i);
+            const std::uint64_t r = loadOwnReadIndex(block);
+            if (r == loadWriteIndex(block)) {
+                continue;
+            }
+            sweep.allEmpty = false;
+            if (!consumeChunk(i, block, r)) {
+                sweep.rejected = true;
+                return sweep;
+            }
+            sweep.consumedAny = true;
+            pacing_(delayUs_);
+        }
+        return sweep;
+    }
+
+    // Checks chunk number `r` of stream `i`, appends its payload and hands the slot back. False,
+    // with the failure published, when the chunk is rejected.
+    bool consumeChunk(std::uint32_t i, StreamControlBlock& block, std::uint64_t r) {
+        ChunkSlot& slot = slotAt(base_, config_, i, r);
+        // One copy of the header: every check and count below uses it, whatever the producer
+        // writes into the slot meanwhile.
+        ChunkHeader chunk;
+        std::memcpy(&chunk, &slot.header, sizeof chunk);
+        const std::uint32_t rejected =
+            checkChunk(chunk, i, nextSequence_[i], framePosition_[i], config_);
+        if (rejected != code(FailureCode::None)) {
+            endWithFailure(header_, result_, rejected, ConsumerMark::Failed);
+            return false;
+        }
+
+        const std::uint64_t bytes = chunkPayloadBytes(config_.channelCount, chunk.frameCount);
+        if (!writers_[i].append(slot.payload, static_cast<std::size_t>(bytes))) {
+            throw std::runtime_error("renderer output write failed");
+        }
+
+        nextSequence_[i] += 1;
+        framePosition_[i] += chunk.frameCount;
+        StreamStats& stats = result_.streams[i];
+        stats.writtenChunks += 1;
+        stats.writtenFrames += chunk.frameCount;
+        stats.maxOccupancy = loadMaxOccupancy(block);
+        storeReadIndex(block, r + 1);
+        return true;
+    }
+
+    // After a pass that consumed: restarts the idle timer and keeps the progress cadence.
+    void noteActivity() {
+        lastActivity_ = now_();
+        const std::int64_t t = now_();
+        if (t - lastProgress_ >= kProgressIntervalNs) {
+            writeProgressFile(root_, progressCounts(config_, result_), false);
+            lastProgress_ = t;
+        }
+    }
+
+    // A failure published by either side ends the capture with the shared word's value.
+    bool failureObserved() {
+        if (loadFailureCode(header_) == 0) {
+            return false;
+        }
+        result_.failureCode = loadFailureCode(header_);
+        return true;
+    }
+
+    StreamScan scanStreamStates() {
+        StreamScan scan = StreamScan::AllClosed;
+        for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
+            const std::uint32_t state = loadStreamState(controlBlockAt(base_, i));
+            if (state == kStreamAborted) {
+                return StreamScan::Aborted;
+            }
+            if (state != kStreamClosed) {
+                scan = StreamScan::Open;
+            }
+        }
+        return scan;
+    }
 
     bool ringsEmpty() {
         for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
@@ -201,29 +234,29 @@ private:
         return true;
     }
 
-    Outcome complete(std::vector<StreamWriter>& writers,
-                     const std::vector<std::uint64_t>& framePosition) {
+    // Exactly the idle limit does not time out yet.
+    bool idleTimedOut() { return now_() - lastActivity_ > idleLimitNs_; }
+
+    // Finalises every stream in index order; a stream short of the declared end stops it there,
+    // with the streams before it finalised.
+    bool complete() {
         for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
-            if (config_.logicalEndFrame != 0 && framePosition[i] != config_.logicalEndFrame) {
-                publishFailureCode(header_, code(FailureCode::LogicalRangeMismatch));
-                result_.failureCode = code(FailureCode::LogicalRangeMismatch);
-                return {Exit::RangeMismatch, result_.failureCode};
+            if (config_.logicalEndFrame != 0 && framePosition_[i] != config_.logicalEndFrame) {
+                endWithFailure(header_, result_, code(FailureCode::LogicalRangeMismatch),
+                               ConsumerMark::Keep);
+                return false;
             }
-            const std::uint64_t dataSize =
-                wavDataSize(config_.channelCount, result_.streams[i].writtenFrames);
-            if (!fitsRiffLimit(dataSize)) {
+            switch (writers_[i].finish(result_.streams[i].writtenFrames)) {
+            case StreamWriter::Finish::Done:
+                break;
+            case StreamWriter::Finish::TooLarge:
                 throw std::runtime_error("RIFF size limit exceeded");
-            }
-            writers[i].writeHeader(config_.sampleRate,
-                                   static_cast<std::uint16_t>(config_.channelCount),
-                                   static_cast<std::uint32_t>(dataSize));
-            writers[i].flush();
-            if (!writers[i].good()) {
+            case StreamWriter::Finish::Failed:
                 throw std::runtime_error("renderer output finalize failed");
             }
         }
-        writeProgressFile(root_, config_, result_, true);
-        return {Exit::Completed, 0};
+        writeProgressFile(root_, progressCounts(config_, result_), true);
+        return true;
     }
 
     std::byte* base_;
@@ -236,6 +269,12 @@ private:
     void (*pacing_)(std::uint32_t);
     void (*yield_)();
     CaptureResult& result_;
+
+    std::vector<StreamWriter> writers_;
+    std::vector<std::uint64_t> nextSequence_;
+    std::vector<std::uint64_t> framePosition_;
+    std::int64_t lastActivity_ = 0;
+    std::int64_t lastProgress_ = 0;
 };
 
 } // namespace
@@ -252,20 +291,18 @@ CaptureResult runCapture(TransportMapping& mapping, const std::filesystem::path&
     const TransportConfig config = mapping.config();
     result.streamCount = config.streamCount;
     try {
-        // The writers and per-stream arrays live inside run(): they are released, closing every
-        // file, before the result is returned.
-        const Outcome outcome =
+        // The capture's writers and per-stream arrays are released, closing every file, at the
+        // end of this statement (or while an exception leaves it), before anything below.
+        const bool completed =
             Capture(mapping.view(), config, outputRoot, delayUs, idleTimeoutMs, environment, result)
                 .run();
-        if (outcome.exit == Exit::Completed) {
+        if (completed) {
             result.success = true;
             storeConsumerState(header, kConsumerCompleted);
         }
     } catch (...) {
-        publishFailureCode(header, code(FailureCode::WriterFailure));
-        result.failureCode = code(FailureCode::WriterFailure);
         result.success = false;
-        storeConsumerState(header, kConsumerFailed);
+        endWithFailure(header, result, code(FailureCode::WriterFailure), ConsumerMark::Failed);
     }
     return result;
 }

@@ -3,7 +3,7 @@
 // stream or a failure ends the run.
 #pragma once
 
-#include "capture/failure_code.h"
+#include "capture/capture_result.h"
 #include "transport/transport_mapping.h"
 
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "capture/capture_loop.h"
 #include "common/steady_clock.h"
-#include "output/stream_writer.h"
+#include "output/wav_format.h"
 #include "producer/transport_producer.h"
 #include "test_support.h"
 

@@ -1,6 +1,13 @@
 #include "entry/command_line.h"
 
+#include "transport/transport_layout.h"
+
 namespace vaskel {
+
+std::string capabilityAnswer() {
+    return "{\"protocolVersion\":" + std::to_string(transport::kProtocolVersion) +
+           ",\"maximumStreams\":" + std::to_string(transport::kMaxStreams) + "}\n";
+}
 
 Command parseCommandLine(const std::vector<platform::NativeString>& arguments) {
     Command command;

@@ -7,13 +7,23 @@
 #include "platform/platform.h"
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
 namespace vaskel {
 
-inline constexpr std::string_view kCapabilityAnswer =
-    "{\"protocolVersion\":3,\"maximumStreams\":128}\n";
+// The renderer's exit codes.
+enum class ExitCode : int {
+    Success = 0,        // capability answered, or capture completed
+    BadCommandLine = 2, // usage, or a zero timeout
+    NotAttached = 3,    // no region attached before the mapping-open deadline
+    CaptureFailed = 4,  // the capture ended with a failure code
+};
+
+// The one-line JSON answer to --transport-capacity: the protocol version attach accepts and the
+// largest stream count.
+std::string capabilityAnswer();
 inline constexpr std::string_view kUsageLine =
     "usage: vaskel_renderer <mapping-name> <output-root> [delay-us] [idle-timeout-ms] "
     "[mapping-open-timeout-ms]\n";

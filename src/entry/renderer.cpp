@@ -1,9 +1,9 @@
 #include "entry/renderer.h"
 
 #include "capture/capture_loop.h"
-#include "capture/failure_code.h"
 #include "common/steady_clock.h"
 #include "entry/command_line.h"
+#include "transport/failure_code.h"
 
 #include <iostream>
 
@@ -13,9 +13,13 @@ namespace {
 
 constexpr std::int64_t kAttachRetryNs = 2000000;
 
+int exitWith(ExitCode exit) {
+    return static_cast<int>(exit);
+}
+
 int exitUsage(std::string_view text) {
     std::cerr << text;
-    return 2;
+    return exitWith(ExitCode::BadCommandLine);
 }
 
 // Captures on the attached mapping, reports the outcome and detaches.
@@ -26,7 +30,7 @@ int runAttached(transport::TransportMapping& mapping, const RunSettings& setting
     if (!result.success) {
         std::cerr << failureCodeName(result.failureCode) << '\n';
         mapping.detach();
-        return 4;
+        return exitWith(ExitCode::CaptureFailed);
     }
     auto& out = platform::summaryOut();
     out << "mapping=" << settings.mappingName << ",streamCount=" << result.streamCount << '\n';
@@ -37,7 +41,7 @@ int runAttached(transport::TransportMapping& mapping, const RunSettings& setting
             << '\n';
     }
     mapping.detach();
-    return 0;
+    return exitWith(ExitCode::Success);
 }
 
 } // namespace
@@ -61,8 +65,8 @@ int runRenderer(const std::vector<platform::NativeString>& arguments) {
     const Command command = parseCommandLine(arguments);
     switch (command.kind) {
     case CommandKind::Capability:
-        std::cout << kCapabilityAnswer;
-        return 0;
+        std::cout << capabilityAnswer();
+        return exitWith(ExitCode::Success);
     case CommandKind::Usage:
         return exitUsage(kUsageLine);
     case CommandKind::IdleTimeoutInvalid:
@@ -77,7 +81,7 @@ int runRenderer(const std::vector<platform::NativeString>& arguments) {
     if (!waitForRegion(mapping, settings.mappingName, settings.mappingOpenTimeoutMs)) {
         std::cerr << "mapping_open_timeout\n";
         mapping.detach();
-        return 3;
+        return exitWith(ExitCode::NotAttached);
     }
     return runAttached(mapping, settings);
 }

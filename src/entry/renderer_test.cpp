@@ -1,7 +1,7 @@
 // The renderer binary as users run it: a child process, its output streams and exit codes.
 #include "entry/command_line.h"
 #include "entry/renderer.h"
-#include "output/stream_writer.h"
+#include "output/wav_format.h"
 #include "producer/transport_producer.h"
 #include "test_support.h"
 

@@ -19,8 +19,12 @@ void createOutputRoot(const std::filesystem::path& root) {
     }
 }
 
+std::string streamFileName(std::uint32_t index) {
+    return "stream-" + std::to_string(index) + ".wav";
+}
+
 std::filesystem::path streamFilePath(const std::filesystem::path& root, std::uint32_t index) {
-    return root / ("stream-" + std::to_string(index) + ".wav");
+    return root / streamFileName(index);
 }
 
 } // namespace vaskel

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
 namespace vaskel {
 
@@ -14,7 +15,10 @@ inline constexpr const char* kProgressTempFileName = "render-progress.json.tmp";
 // that is a regular file, fails).
 void createOutputRoot(const std::filesystem::path& root);
 
-// "stream-<index>.wav" in the root, the index in plain decimal.
+// "stream-<index>.wav", the index in plain decimal: the one place that names a stream file.
+std::string streamFileName(std::uint32_t index);
+
+// streamFileName(index) in the root.
 std::filesystem::path streamFilePath(const std::filesystem::path& root, std::uint32_t index);
 
 } // namespace vaskel

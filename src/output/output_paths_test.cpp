@@ -45,9 +45,7 @@ TEST(OutputRoot, ExistingRootKeepsWhatAnEarlierRunLeft) {
     // This run's streams are cut and rewritten; the others stay.
     {
         StreamWriter writer;
-        writer.open(streamFilePath(root, 0));
-        ASSERT_TRUE(writer.isOpen());
-        writer.writeHeader(48000, 2, 0);
+        ASSERT_TRUE(writer.begin(streamFilePath(root, 0), testing::makeConfig(1, 4, 256)));
     }
     EXPECT_EQ(fs::file_size(streamFilePath(root, 0)), kWavHeaderSize);
     EXPECT_EQ(readFile(streamFilePath(root, 5)), "old stream five");
@@ -76,8 +74,7 @@ TEST(OutputRoot, TrailingSeparatorIsNotDoubled) {
     ASSERT_NO_THROW(createOutputRoot(root));
     EXPECT_TRUE(fs::is_directory(bare));
     StreamWriter writer;
-    writer.open(streamFilePath(root, 3));
-    EXPECT_TRUE(writer.isOpen());
+    EXPECT_TRUE(writer.begin(streamFilePath(root, 3), testing::makeConfig(4, 4, 256)));
     // And an existing one is accepted too.
     EXPECT_NO_THROW(createOutputRoot(root));
 }

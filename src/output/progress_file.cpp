@@ -3,33 +3,9 @@
 #include "output/output_paths.h"
 #include "platform/platform.h"
 
-#include <algorithm>
 #include <fstream>
 
 namespace vaskel {
-
-ProgressCounts computeProgress(const transport::TransportConfig& config,
-                               const CaptureResult& result) {
-    ProgressCounts counts;
-    counts.streamCount = config.streamCount;
-    const std::uint32_t streams = std::min(config.streamCount, kMaxStreamStats);
-    for (std::uint32_t i = 0; i < streams; ++i) {
-        const std::uint64_t frames = result.streams[i].writtenFrames;
-        counts.writtenFrames += frames;
-        if (frames != 0) {
-            ++counts.activeStreams;
-        }
-    }
-    if (config.logicalEndFrame >= config.logicalStartFrame) {
-        const std::uint64_t span = config.logicalEndFrame - config.logicalStartFrame;
-        counts.totalFrames = std::uint64_t{config.streamCount} * span;
-        if (span != 0) {
-            counts.completedStreams = static_cast<std::uint32_t>(
-                std::min<std::uint64_t>(counts.writtenFrames / span, config.streamCount));
-        }
-    }
-    return counts;
-}
 
 std::string formatProgress(const ProgressCounts& counts, bool complete) {
     std::string text = "{\"schemaVersion\":1,\"state\":\"";
@@ -43,11 +19,10 @@ std::string formatProgress(const ProgressCounts& counts, bool complete) {
     return text;
 }
 
-void writeProgressFile(const std::filesystem::path& outputRoot,
-                       const transport::TransportConfig& config, const CaptureResult& result,
+void writeProgressFile(const std::filesystem::path& outputRoot, const ProgressCounts& counts,
                        bool complete) noexcept {
     try {
-        const std::string text = formatProgress(computeProgress(config, result), complete);
+        const std::string text = formatProgress(counts, complete);
         const std::filesystem::path tempPath = outputRoot / kProgressTempFileName;
         const std::filesystem::path snapshotPath = outputRoot / kProgressFileName;
         {

@@ -1,15 +1,13 @@
 // The one-line JSON snapshot that lets other processes follow a capture.
 #pragma once
 
-#include "capture/failure_code.h"
-#include "transport/transport_layout.h"
-
 #include <cstdint>
 #include <filesystem>
 #include <string>
 
 namespace vaskel {
 
+// The numbers of one snapshot, in file order.
 struct ProgressCounts {
     std::uint32_t streamCount = 0;
     std::uint32_t activeStreams = 0;
@@ -18,17 +16,13 @@ struct ProgressCounts {
     std::uint64_t totalFrames = 0;
 };
 
-ProgressCounts computeProgress(const transport::TransportConfig& config,
-                               const CaptureResult& result);
-
 // The exact file content: one line of ASCII, no white space, no line terminator.
 std::string formatProgress(const ProgressCounts& counts, bool complete);
 
 // Writes the snapshot to render-progress.json.tmp, flushes it and moves it over
 // render-progress.json with a replacing write-through rename. Best effort: never throws and
 // reports nothing; on failure the previous snapshot stays.
-void writeProgressFile(const std::filesystem::path& outputRoot,
-                       const transport::TransportConfig& config, const CaptureResult& result,
+void writeProgressFile(const std::filesystem::path& outputRoot, const ProgressCounts& counts,
                        bool complete) noexcept;
 
 } // namespace vaskel

@@ -11,6 +11,7 @@
 namespace vaskel {
 namespace {
 
+using testing::makeConfig;
 using testing::readFile;
 using testing::ScratchDir;
 using testing::writeFile;
@@ -46,6 +47,8 @@ std::vector<std::byte> payload(std::uint64_t firstFrame, std::uint32_t frames,
     std::memcpy(bytes.data(), samples.data(), bytes.size());
     return bytes;
 }
+
+const transport::TransportConfig kStereo48k = makeConfig(1, 4, 2048, 2, 48000);
 
 std::string asText(const std::vector<std::byte>& bytes) {
     return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
@@ -89,7 +92,7 @@ TEST(WavHeader, TwentySecondsOfStereoAt48k) {
     const std::uint64_t dataSize = wavDataSize(2, 960000);
     EXPECT_EQ(dataSize, 7680000u);
     EXPECT_TRUE(fitsRiffLimit(dataSize));
-    EXPECT_EQ(riffSize(static_cast<std::uint32_t>(dataSize)), 7680036u);
+    EXPECT_EQ(riffSize(dataSize), 7680036u);
     const auto header = makeWavHeader(48000, 2, static_cast<std::uint32_t>(dataSize));
     EXPECT_EQ(u32At(header.data(), 4), 7680036u);
     EXPECT_EQ(u32At(header.data(), 40), 7680000u);
@@ -104,6 +107,9 @@ TEST(WavHeader, RiffSizeLimit) {
     EXPECT_TRUE(fitsRiffLimit(4294967259u));
     EXPECT_FALSE(fitsRiffLimit(4294967260u));
     EXPECT_EQ(riffSize(4294967259u), 4294967295u);
+    // Beyond the limit the field saturates instead of wrapping to a small size.
+    EXPECT_EQ(riffSize(4294967260u), 4294967295u);
+    EXPECT_EQ(riffSize(0xFFFFFFFFu), 4294967295u);
     const auto largest = makeWavHeader(48000, 1, 4294967259u);
     EXPECT_EQ(u32At(largest.data(), 4), 4294967295u);
     EXPECT_EQ(u32At(largest.data(), 40), 4294967259u);
@@ -124,12 +130,9 @@ TEST(StreamWriterFile, OpenTruncatesAndAppendsFollowThePlaceholder) {
     const auto second = payload(480, 2048, 2);
     {
         StreamWriter writer;
-        writer.open(path);
-        ASSERT_TRUE(writer.isOpen());
-        writer.writeHeader(48000, 2, 0);
-        writer.append(first.data(), first.size());
-        writer.append(second.data(), second.size());
-        EXPECT_TRUE(writer.good());
+        ASSERT_TRUE(writer.begin(path, kStereo48k));
+        EXPECT_TRUE(writer.append(first.data(), first.size()));
+        EXPECT_TRUE(writer.append(second.data(), second.size()));
     }
     EXPECT_EQ(readFile(path), placeholderText() + asText(first) + asText(second));
 }
@@ -141,19 +144,20 @@ TEST(StreamWriterFile, FinalisingRewritesOnlyTheTwoSizes) {
     const std::uint32_t dataSize = static_cast<std::uint32_t>(3 * chunk.size());
 
     StreamWriter writer;
-    writer.open(path);
-    ASSERT_TRUE(writer.isOpen());
-    writer.writeHeader(48000, 2, 0);
+    ASSERT_TRUE(writer.begin(path, kStereo48k));
     for (int i = 0; i < 3; ++i) {
         writer.append(chunk.data(), chunk.size());
     }
-    writer.flush();
+    writer.stream().flush();
     const std::string before = readFile(path);
     ASSERT_EQ(before.size(), kWavHeaderSize + dataSize);
 
-    writer.writeHeader(48000, 2, dataSize);
-    writer.flush();
-    EXPECT_TRUE(writer.good());
+    // A frame count past the RIFF limit is refused and writes nothing.
+    EXPECT_EQ(writer.finish(536870908), StreamWriter::Finish::TooLarge);
+    writer.stream().flush();
+    EXPECT_EQ(readFile(path), before);
+
+    EXPECT_EQ(writer.finish(3 * 1000), StreamWriter::Finish::Done);
     const std::string after = readFile(path);
     ASSERT_EQ(after.size(), before.size());
     for (std::size_t i = 0; i < after.size(); ++i) {
@@ -172,12 +176,8 @@ TEST(StreamWriterFile, StreamWithoutChunksIsFortyFourBytes) {
     const std::filesystem::path path = dir / "stream-0.wav";
     {
         StreamWriter writer;
-        writer.open(path);
-        ASSERT_TRUE(writer.isOpen());
-        writer.writeHeader(48000, 2, 0);
-        writer.writeHeader(48000, 2, static_cast<std::uint32_t>(wavDataSize(2, 0)));
-        writer.flush();
-        EXPECT_TRUE(writer.good());
+        ASSERT_TRUE(writer.begin(path, kStereo48k));
+        EXPECT_EQ(writer.finish(0), StreamWriter::Finish::Done);
     }
     const std::string bytes = readFile(path);
     EXPECT_EQ(bytes, placeholderText());
@@ -197,15 +197,11 @@ TEST(StreamWriterFile, FailedStreamGetsNoHeader) {
     const auto chunk = payload(0, 64, 2);
     {
         StreamWriter writer;
-        writer.open(path);
-        ASSERT_TRUE(writer.isOpen());
-        writer.writeHeader(48000, 2, 0);
+        ASSERT_TRUE(writer.begin(path, kStereo48k));
         writer.append(chunk.data(), chunk.size());
-        writer.flush();
+        writer.stream().flush();
         writer.stream().setstate(std::ios::failbit);
-        writer.writeHeader(48000, 2, static_cast<std::uint32_t>(chunk.size()));
-        writer.flush();
-        EXPECT_FALSE(writer.good());
+        EXPECT_EQ(writer.finish(64), StreamWriter::Finish::Failed);
     }
     EXPECT_EQ(readFile(path), placeholderText() + asText(chunk));
 }
@@ -258,14 +254,13 @@ TEST(StreamWriterFile, AppendThatCannotCompleteLeavesTheWriterNotGood) {
     StreamWriter writer;
     ASSERT_TRUE(writer.good());
     const auto chunk = payload(0, 16, 1);
-    writer.append(chunk.data(), chunk.size());
+    EXPECT_FALSE(writer.append(chunk.data(), chunk.size()));
     EXPECT_FALSE(writer.good());
 
     // A failed open marks it before any append.
     ScratchDir dir("wav-unopened");
     StreamWriter onDirectory;
-    onDirectory.open(dir.path());
-    EXPECT_FALSE(onDirectory.isOpen());
+    EXPECT_FALSE(onDirectory.begin(dir.path(), kStereo48k));
     EXPECT_FALSE(onDirectory.good());
 }
 
@@ -278,9 +273,7 @@ TEST(StreamWriterFile, AppendOnAFullDeviceFails) {
         GTEST_SKIP() << "no /dev/full on this platform";
     }
     StreamWriter writer;
-    writer.open(device);
-    ASSERT_TRUE(writer.isOpen());
-    writer.writeHeader(48000, 2, 0);
+    ASSERT_TRUE(writer.begin(device, kStereo48k));
     // Larger than any stream buffer, so the write reaches the device now.
     const auto chunk = payload(0, 2048, 2);
     for (int i = 0; i < 16 && writer.good(); ++i) {
@@ -288,8 +281,7 @@ TEST(StreamWriterFile, AppendOnAFullDeviceFails) {
     }
     EXPECT_FALSE(writer.good());
     // The state is sticky: nothing later makes the writer good again.
-    writer.writeHeader(48000, 2, 0);
-    writer.flush();
+    EXPECT_EQ(writer.finish(0), StreamWriter::Finish::Failed);
     EXPECT_FALSE(writer.good());
 }
 

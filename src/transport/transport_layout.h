@@ -151,6 +151,12 @@ constexpr std::uint64_t slotOffset(const TransportConfig& config, std::uint32_t 
                kSlotSize;
 }
 
+// Bytes a chunk of `frameCount` frames occupies in its slot's payload. Within the payload for
+// every chunk that passes the checks (frameCount <= framesPerChunk <= 2048, channels <= 2).
+constexpr std::uint64_t chunkPayloadBytes(std::uint32_t channelCount, std::uint32_t frameCount) {
+    return std::uint64_t{channelCount} * frameCount * kBytesPerSample;
+}
+
 // Typed places inside a mapped region. `base` is the first byte of the view; callers keep
 // `stream` below the streamCount the view was sized by.
 inline TransportHeader& headerAt(std::byte* base) {

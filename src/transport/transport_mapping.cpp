@@ -1,6 +1,6 @@
 #include "transport/transport_mapping.h"
 
-#include "capture/failure_code.h"
+#include "transport/failure_code.h"
 
 #include <cstring>
 
@@ -67,7 +67,7 @@ bool TransportMapping::attach(const platform::NativeString& name) {
     const std::uint32_t version = readProtocolVersion(header);
     const TransportConfig snapshot = readConfig(header);
     if (version != kProtocolVersion || !isValidConfig(snapshot)) {
-        publishFailureCode(header, static_cast<std::uint32_t>(FailureCode::ProtocolMismatch));
+        publishFailureCode(header, code(FailureCode::ProtocolMismatch));
         release();
         return false;
     }

@@ -1,11 +1,11 @@
 // Every fault the tool injects, against the renderer's capture: in this process on every
 // platform, and end to end (vaskel_producer --run-renderer vaskel_renderer) on Linux in full and
 // under Wine for a few, since every process start there costs seconds.
-#include "capture/failure_code.h"
 #include "test_support.h"
 #include "tools/producer/capture_verify.h"
 #include "tools/producer/producer_options.h"
 #include "tools/producer/producer_test_support.h"
+#include "transport/failure_code.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>

@@ -1,10 +1,10 @@
 #include "tools/producer/producer_run.h"
 
-#include "capture/failure_code.h"
 #include "common/steady_clock.h"
 #include "producer/transport_producer.h"
 #include "tools/producer/capture_verify.h"
 #include "tools/producer/signal_source.h"
+#include "transport/failure_code.h"
 
 #include <algorithm>
 #include <fstream>

@@ -2,7 +2,7 @@
 // renderer's capture both in this process, and the tool's closing "outcome=..." line.
 #pragma once
 
-#include "capture/failure_code.h"
+#include "capture/capture_result.h"
 #include "platform/platform.h"
 
 #include <cstdint>

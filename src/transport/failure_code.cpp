@@ -1,4 +1,6 @@
-#include "capture/failure_code.h"
+#include "transport/failure_code.h"
+
+#include <iterator>
 
 namespace vaskel {
 

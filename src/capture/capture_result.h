@@ -1,0 +1,36 @@
+// The record a capture returns: whether it completed, the failure that ended it, and what each
+// stream delivered.
+#pragma once
+
+#include "output/progress_file.h"
+#include "transport/failure_code.h"
+#include "transport/transport_layout.h"
+
+#include <array>
+#include <cstdint>
+
+namespace vaskel {
+
+// One entry per stream the transport can carry, fixed in size.
+inline constexpr std::uint32_t kMaxStreamStats = transport::kMaxStreams;
+
+struct StreamStats {
+    std::uint64_t writtenChunks = 0;
+    std::uint64_t writtenFrames = 0;
+    std::uint64_t maxOccupancy = 0;
+};
+
+struct CaptureResult {
+    bool success = false;
+    // A FailureCode, kept as the raw word: the shared word may hold any value.
+    std::uint32_t failureCode = 0;
+    std::uint32_t streamCount = 0;
+    std::array<StreamStats, kMaxStreamStats> streams{};
+};
+
+// The progress snapshot's numbers: streams that delivered any frame, the frames written in
+// total, and the estimate of completed streams from the declared span.
+ProgressCounts progressCounts(const transport::TransportConfig& config,
+                              const CaptureResult& result);
+
+} // namespace vaskel

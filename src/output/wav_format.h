@@ -1,0 +1,48 @@
+// The WAV format of the stream files: a 44-byte RIFF/WAVE header (IEEE float, 32 bits, a 16-byte
+// format chunk, then the data chunk) and the size arithmetic around it. Every WAV detail of the
+// output lives here and in wav_format.cpp.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <ostream>
+
+namespace vaskel {
+
+inline constexpr std::size_t kWavHeaderSize = 44;
+inline constexpr std::uint32_t kWavFormatIeeeFloat = 3;
+inline constexpr std::uint32_t kWavBitsPerSample = 32;
+inline constexpr std::uint32_t kWavBytesPerSample = kWavBitsPerSample / 8;
+// The RIFF size counts everything after its own field: "WAVE", the format chunk and the data
+// chunk's header, 36 bytes, plus the data.
+inline constexpr std::uint32_t kRiffOverhead = 36;
+// The largest data size whose RIFF size still fits in 32 bits.
+inline constexpr std::uint64_t kMaxWavDataSize = 0xFFFFFFFFull - kRiffOverhead;
+
+// Sample bytes of `frames` frames of `channels` 32-bit samples.
+constexpr std::uint64_t wavDataSize(std::uint32_t channels, std::uint64_t frames) {
+    return std::uint64_t{channels} * frames * kWavBytesPerSample;
+}
+
+constexpr bool fitsRiffLimit(std::uint64_t dataSize) {
+    return dataSize <= kMaxWavDataSize;
+}
+
+// The RIFF size field for `dataSize` data bytes; a size beyond the limit gives 0xFFFFFFFF rather
+// than wrapping round to a small number.
+constexpr std::uint32_t riffSize(std::uint64_t dataSize) {
+    return fitsRiffLimit(dataSize) ? static_cast<std::uint32_t>(dataSize + kRiffOverhead)
+                                   : 0xFFFFFFFFu;
+}
+
+// The 44 header bytes, every integer put little-endian explicitly.
+std::array<std::uint8_t, kWavHeaderSize>
+makeWavHeader(std::uint32_t sampleRate, std::uint16_t channelCount, std::uint32_t dataSize);
+
+// Seeks to offset 0 and writes the header. Reports nothing: a failure shows in the stream's
+// state (a failed seek sets failbit, a short write badbit; a failed stream writes nothing more).
+void writeWavHeader(std::ostream& stream, std::uint32_t sampleRate, std::uint16_t channelCount,
+                    std::uint32_t dataSize);
+
+} // namespace vaskel
