@@ -20,6 +20,7 @@
 // Multi-byte numbers are little-endian; a short input reads as zeros.
 #include "capture/capture_loop.h"
 #include "fuzz_check.h"
+#include "output/output_paths.h"
 #include "output/wav_format.h"
 #include "producer/transport_producer.h"
 #include "transport/transport_mapping.h"
@@ -449,7 +450,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const StreamStats& stats = result.streams[s];
         FUZZ_CHECK(stats.writtenChunks == run.consumedChunks[s]);
         FUZZ_CHECK(stats.writtenFrames * config.channelCount * 4 == run.expectedData[s].size());
-        const std::string file = readWhole(outputRoot() / ("stream-" + std::to_string(s) + ".wav"));
+        const std::string file = readWhole(streamFilePath(outputRoot(), s));
         FUZZ_CHECK(file.size() == 44 + run.expectedData[s].size());
         const std::string head = file.substr(0, 44);
         const auto dataSize = static_cast<std::uint32_t>(run.expectedData[s].size());
@@ -464,7 +465,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         FUZZ_CHECK(file.compare(44, std::string::npos, run.expectedData[s]) == 0);
     }
-    FUZZ_CHECK(!std::filesystem::exists(
-        outputRoot() / ("stream-" + std::to_string(config.streamCount) + ".wav"), error));
+    FUZZ_CHECK(!std::filesystem::exists(streamFilePath(outputRoot(), config.streamCount), error));
     return 0;
 }

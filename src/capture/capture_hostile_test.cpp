@@ -3,6 +3,7 @@
 // shrinks the region. Whatever it does, the capture must keep to the view it validated and end
 // in a defined way.
 #include "capture/capture_loop.h"
+#include "output/output_paths.h"
 #include "reliability_support.h"
 
 #include <atomic>
@@ -70,12 +71,10 @@ void expectCleanCapture(const std::filesystem::path& root, const TransportConfig
     EXPECT_EQ(result.streamCount, config.streamCount);
     for (std::uint32_t s = 0; s < config.streamCount; ++s) {
         EXPECT_EQ(result.streams[s].writtenFrames, frames) << "stream " << s;
-        EXPECT_EQ(readFile(root / ("stream-" + std::to_string(s) + ".wav")),
-                  expectedStreamFile(config, s, frames, true))
+        EXPECT_EQ(readFile(streamFilePath(root, s)), expectedStreamFile(config, s, frames, true))
             << "stream " << s;
     }
-    EXPECT_FALSE(
-        std::filesystem::exists(root / ("stream-" + std::to_string(config.streamCount) + ".wav")));
+    EXPECT_FALSE(std::filesystem::exists(streamFilePath(root, config.streamCount)));
     const std::uint64_t span = config.logicalEndFrame - config.logicalStartFrame;
     EXPECT_EQ(readFile(root / "render-progress.json"),
               "{\"schemaVersion\":1,\"state\":\"complete\",\"streamCount\":" +
@@ -355,7 +354,7 @@ TEST(CaptureHostile, SlotsRewrittenWhileBeingReadNeverLeaveTheSlot) {
         for (std::uint32_t s = 0; s < config.streamCount; ++s) {
             const StreamStats& stats = result.streams[s];
             EXPECT_EQ(stats.writtenFrames, stats.writtenChunks * 2048);
-            EXPECT_EQ(std::filesystem::file_size(out / ("stream-" + std::to_string(s) + ".wav")),
+            EXPECT_EQ(std::filesystem::file_size(streamFilePath(out.path(), s)),
                       44 + stats.writtenFrames * config.channelCount * 4);
             EXPECT_EQ(p.readIndex(s), stats.writtenChunks);
             accepted += stats.writtenChunks;

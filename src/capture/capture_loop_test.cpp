@@ -1,5 +1,6 @@
 #include "capture/capture_loop.h"
 #include "common/steady_clock.h"
+#include "output/output_paths.h"
 #include "output/wav_format.h"
 #include "producer/transport_producer.h"
 #include "test_support.h"
@@ -87,9 +88,7 @@ protected:
     }
 
     std::filesystem::path root() const { return dir_.path() / "out"; }
-    std::string streamFile(std::uint32_t i) const {
-        return readFile(root() / ("stream-" + std::to_string(i) + ".wav"));
-    }
+    std::string streamFile(std::uint32_t i) const { return readFile(streamFilePath(root(), i)); }
     std::string progress() const { return readFile(root() / "render-progress.json"); }
 
     std::string placeholder() const {
@@ -180,8 +179,7 @@ TEST_F(CaptureTest, FullCaptureWithProducerThreadBackpressureAndDeclaredRange) {
         EXPECT_EQ(streamFile(s),
                   finalHeader(kFramesPerStream) + sampleBytes(s, kStart, kFramesPerStream, 2));
 #ifdef VASKEL_HAVE_SNDFILE
-        expectReadableBySndfile(root() / ("stream-" + std::to_string(s) + ".wav"), s, config_,
-                                kFramesPerStream);
+        expectReadableBySndfile(streamFilePath(root(), s), s, config_, kFramesPerStream);
 #endif
     }
     EXPECT_EQ(result.streams[3].writtenChunks, 0u);

@@ -1,6 +1,7 @@
 // The renderer binary as users run it: a child process, its output streams and exit codes.
 #include "entry/command_line.h"
 #include "entry/renderer.h"
+#include "output/output_paths.h"
 #include "output/wav_format.h"
 #include "producer/transport_producer.h"
 #include "test_support.h"
@@ -175,7 +176,7 @@ TEST(RendererBinary, CapturesAWholeRunAndPrintsTheSummary) {
         const auto samples = patternChunk(s, kStart, static_cast<std::uint32_t>(kFrames), 2);
         const std::string bytes(reinterpret_cast<const char*>(samples.data()),
                                 samples.size() * sizeof(float));
-        const auto path = dir / "out" / ("stream-" + std::to_string(s) + ".wav");
+        const auto path = streamFilePath(dir / "out", s);
         EXPECT_EQ(readFile(path),
                   testing::wavHeaderBytes(48000, 2, static_cast<std::uint32_t>(bytes.size())) +
                       bytes);

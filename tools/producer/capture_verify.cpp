@@ -1,5 +1,6 @@
 #include "tools/producer/capture_verify.h"
 
+#include "output/output_paths.h"
 #include "tools/producer/signal_source.h"
 
 #include <algorithm>
@@ -72,7 +73,7 @@ std::string sampleText(float value) {
 FileVerdict verifyStream(const std::filesystem::path& root, const SignalSettings& signal,
                          std::uint32_t stream) {
     FileVerdict verdict;
-    verdict.name = "stream-" + std::to_string(stream) + ".wav";
+    verdict.name = streamFileName(stream);
     const std::uint32_t channels = signal.channels;
     const std::uint64_t dataBytes = std::uint64_t{channels} * signal.frames * 4;
 
