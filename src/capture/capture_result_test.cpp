@@ -4,11 +4,18 @@
 
 #include <cstring>
 #include <gtest/gtest.h>
-#include <initializer_list>
 #include <new>
+#include <ostream>
 #include <string>
+#include <vector>
 
 namespace vaskel {
+
+// Failures show the counts as the snapshot would.
+void PrintTo(const ProgressCounts& counts, std::ostream* out) {
+    *out << formatProgress(counts, false);
+}
+
 namespace {
 
 using testing::makeConfig;
@@ -18,107 +25,65 @@ transport::TransportConfig spanConfig(std::uint32_t streams, std::uint64_t start
     return makeConfig(streams, 4, 256, 2, 48000, start, end);
 }
 
-CaptureResult withFrames(std::initializer_list<std::uint64_t> frames) {
+// A result whose streams 0, 1, ... wrote these frames.
+CaptureResult withFrames(const std::vector<std::uint64_t>& frames) {
     CaptureResult result;
-    std::size_t i = 0;
-    for (const std::uint64_t f : frames) {
-        result.streams[i++].writtenFrames = f;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        result.streams[i].writtenFrames = frames[i];
     }
-    result.streamCount = static_cast<std::uint32_t>(frames.size());
     return result;
 }
 
-std::string snapshot(const transport::TransportConfig& config, const CaptureResult& result,
-                     bool complete) {
-    return formatProgress(progressCounts(config, result), complete);
+TEST(ProgressCountsOfAResult, EveryRuleOfTheSnapshotNumbers) {
+    constexpr std::uint64_t k40 = std::uint64_t{1} << 40;
+    struct Row {
+        const char* what;
+        std::uint32_t streams;
+        std::uint64_t start, end;
+        std::vector<std::uint64_t> frames;
+        ProgressCounts expected; // streams, active, completed, written, total
+    };
+    const Row rows[] = {
+        {"two streams of 300 frames, span 400", 2, 0, 400, {300, 300}, {2, 2, 1, 600, 800}},
+        {"both streams at the end", 2, 0, 400, {400, 400}, {2, 2, 2, 800, 800}},
+        {"first snapshot: only the total", 3, 1000, 5000, {}, {3, 0, 0, 0, 12000}},
+        {"no declared end: no estimate", 2, 0, 0, {500, 700}, {2, 2, 0, 1200, 0}},
+        {"equal non-zero start and end: span 0", 2, 5000, 5000, {9, 0}, {2, 1, 0, 9, 0}},
+        {"end before start: no span", 2, 5000, 10, {9, 9}, {2, 2, 0, 18, 0}},
+        {"completed estimated from the total", 2, 0, 1000, {1500, 0}, {2, 1, 1, 1500, 2000}},
+        {"estimate capped at streamCount", 2, 100, 200, {500, 400}, {2, 2, 2, 900, 200}},
+        {"streams beyond streamCount ignored", 3, 0, 100, {10, 0, 20, 1000000}, {3, 2, 0, 30, 300}},
+        {"sums in 64 bits",
+         128,
+         0,
+         2 * k40,
+         std::vector<std::uint64_t>(128, k40),
+         {128, 128, 64, 128 * k40, 256 * k40}},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(
+            progressCounts(spanConfig(row.streams, row.start, row.end), withFrames(row.frames)),
+            row.expected)
+            << row.what;
+    }
 }
 
-TEST(ProgressSnapshot, TwoStreamsOfThreeHundredFrames) {
-    EXPECT_EQ(snapshot(spanConfig(2, 0, 400), withFrames({300, 300}), false),
+TEST(ProgressCountsOfAResult, SnapshotTextByteForByte) {
+    const auto config = spanConfig(2, 0, 400);
+    EXPECT_EQ(formatProgress(progressCounts(config, withFrames({300, 300})), false),
               "{\"schemaVersion\":1,\"state\":\"capturing\",\"streamCount\":2,"
               "\"activeStreams\":2,\"completedStreams\":1,\"writtenFrames\":600,"
               "\"totalFrames\":800}");
-    EXPECT_EQ(snapshot(spanConfig(2, 0, 400), withFrames({400, 400}), true),
+    EXPECT_EQ(formatProgress(progressCounts(config, withFrames({400, 400})), true),
               "{\"schemaVersion\":1,\"state\":\"complete\",\"streamCount\":2,"
               "\"activeStreams\":2,\"completedStreams\":2,\"writtenFrames\":800,"
               "\"totalFrames\":800}");
-}
-
-TEST(ProgressSnapshot, FirstSnapshotHasOnlyTheTotal) {
-    const ProgressCounts counts = progressCounts(spanConfig(3, 1000, 5000), CaptureResult{});
-    EXPECT_EQ(counts.streamCount, 3u);
-    EXPECT_EQ(counts.activeStreams, 0u);
-    EXPECT_EQ(counts.completedStreams, 0u);
-    EXPECT_EQ(counts.writtenFrames, 0u);
-    EXPECT_EQ(counts.totalFrames, 12000u);
-    EXPECT_EQ(formatProgress(counts, false),
-              "{\"schemaVersion\":1,\"state\":\"capturing\",\"streamCount\":3,"
-              "\"activeStreams\":0,\"completedStreams\":0,\"writtenFrames\":0,"
-              "\"totalFrames\":12000}");
-}
-
-TEST(ProgressSnapshot, NoDeclaredEndOrEmptySpanGivesNoEstimate) {
-    for (const bool complete : {false, true}) {
-        const ProgressCounts open = progressCounts(spanConfig(2, 0, 0), withFrames({500, 700}));
-        EXPECT_EQ(open.activeStreams, 2u);
-        EXPECT_EQ(open.completedStreams, 0u);
-        EXPECT_EQ(open.writtenFrames, 1200u);
-        EXPECT_EQ(open.totalFrames, 0u);
-        EXPECT_EQ(formatProgress(open, complete),
-                  std::string("{\"schemaVersion\":1,\"state\":\"") +
-                      (complete ? "complete" : "capturing") +
-                      "\",\"streamCount\":2,\"activeStreams\":2,\"completedStreams\":0,"
-                      "\"writtenFrames\":1200,\"totalFrames\":0}");
-    }
-
-    // Equal non-zero start and end: span 0 as well.
-    const ProgressCounts equal = progressCounts(spanConfig(2, 5000, 5000), withFrames({9, 0}));
-    EXPECT_EQ(equal.activeStreams, 1u);
-    EXPECT_EQ(equal.completedStreams, 0u);
-    EXPECT_EQ(equal.writtenFrames, 9u);
-    EXPECT_EQ(equal.totalFrames, 0u);
-
-    // An end before the start has no span at all.
-    const ProgressCounts reversed = progressCounts(spanConfig(2, 5000, 10), withFrames({9, 9}));
-    EXPECT_EQ(reversed.completedStreams, 0u);
-    EXPECT_EQ(reversed.totalFrames, 0u);
-}
-
-TEST(ProgressSnapshot, CompletedStreamsAreEstimatedFromTheTotal) {
-    const ProgressCounts counts = progressCounts(spanConfig(2, 0, 1000), withFrames({1500, 0}));
-    EXPECT_EQ(counts.activeStreams, 1u);
-    EXPECT_EQ(counts.completedStreams, 1u);
-    EXPECT_EQ(counts.writtenFrames, 1500u);
-    EXPECT_EQ(counts.totalFrames, 2000u);
-
-    // More than streamCount x span frames: capped at streamCount.
-    const ProgressCounts over = progressCounts(spanConfig(2, 100, 200), withFrames({500, 400}));
-    EXPECT_EQ(over.completedStreams, 2u);
-    EXPECT_EQ(over.writtenFrames, 900u);
-    EXPECT_EQ(over.totalFrames, 200u);
-}
-
-TEST(ProgressSnapshot, OnlyTheConfiguredStreamsCountAndSumsAreSixtyFourBit) {
-    CaptureResult result = withFrames({10, 0, 20});
-    result.streams[3].writtenFrames = 1000000; // beyond streamCount: not part of this capture
-    const ProgressCounts counts = progressCounts(spanConfig(3, 0, 100), result);
-    EXPECT_EQ(counts.activeStreams, 2u);
-    EXPECT_EQ(counts.writtenFrames, 30u);
-    EXPECT_EQ(counts.completedStreams, 0u);
-
-    CaptureResult large;
-    for (std::uint32_t i = 0; i < 128; ++i) {
-        large.streams[i].writtenFrames = std::uint64_t{1} << 40;
-    }
-    const ProgressCounts big = progressCounts(spanConfig(128, 0, std::uint64_t{1} << 41), large);
-    EXPECT_EQ(big.activeStreams, 128u);
-    EXPECT_EQ(big.writtenFrames, std::uint64_t{1} << 47);
-    EXPECT_EQ(big.totalFrames, std::uint64_t{1} << 48);
-    EXPECT_EQ(big.completedStreams, 64u);
-    EXPECT_EQ(formatProgress(big, false),
-              "{\"schemaVersion\":1,\"state\":\"capturing\",\"streamCount\":128,"
-              "\"activeStreams\":128,\"completedStreams\":64,\"writtenFrames\":140737488355328,"
-              "\"totalFrames\":281474976710656}");
+    EXPECT_EQ(
+        formatProgress(ProgressCounts{128, 128, 64, std::uint64_t{1} << 47, std::uint64_t{1} << 48},
+                       false),
+        "{\"schemaVersion\":1,\"state\":\"capturing\",\"streamCount\":128,"
+        "\"activeStreams\":128,\"completedStreams\":64,\"writtenFrames\":140737488355328,"
+        "\"totalFrames\":281474976710656}");
 }
 
 TEST(CaptureResult, StartsInItsInitialState) {

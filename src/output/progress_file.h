@@ -14,6 +14,8 @@ struct ProgressCounts {
     std::uint32_t completedStreams = 0;
     std::uint64_t writtenFrames = 0;
     std::uint64_t totalFrames = 0;
+
+    bool operator==(const ProgressCounts&) const = default;
 };
 
 // The exact file content: one line of ASCII, no white space, no line terminator.
