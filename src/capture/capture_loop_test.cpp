@@ -5,8 +5,10 @@
 #include "producer/transport_producer.h"
 #include "test_support.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <gtest/gtest.h>
 #include <random>
 #include <thread>
@@ -374,6 +376,54 @@ TEST_F(CaptureTest, IdleTimeoutCountsFromTheStartAndLeavesTheLastSnapshot) {
     EXPECT_NE(progress().find("\"state\":\"capturing\""), std::string::npos);
 }
 
+// A clock that stands still within a pass and is moved only by the idle passes (the yield
+// hook), which also run the test's producer: every instant is the test's to choose.
+struct SteppedWorld {
+    static inline std::int64_t now = 0;
+    static inline std::uint64_t yields = 0;
+    static inline std::function<void()> onYield;
+
+    static CaptureEnvironment environment(std::function<void()> action) {
+        now = 0;
+        yields = 0;
+        onYield = std::move(action);
+        return CaptureEnvironment{&clock, &noPacing, &yield};
+    }
+    static std::int64_t clock() { return now; }
+    static void yield() {
+        ++yields;
+        onYield();
+    }
+};
+
+TEST_F(CaptureTest, TheIdleTimeoutFiresOnlyOnceMoreThanItHasPassed) {
+    create(makeConfig(1, 4, 32));
+    const auto environment = SteppedWorld::environment(
+        [] { SteppedWorld::now = SteppedWorld::yields == 1 ? 50000000 : 50000001; });
+    const CaptureResult result = runCapture(mapping_, root(), 0, 50, environment);
+    EXPECT_EQ(result.failureCode, 6u);
+    // At exactly 50 ms the capture waited on; one nanosecond later it gave up.
+    EXPECT_EQ(SteppedWorld::yields, 2u);
+}
+
+TEST_F(CaptureTest, EveryConsumedChunkRestartsTheIdleTimeout) {
+    create(makeConfig(1, 4, 32));
+    // A chunk every 8 ms for 40 ms, closed at 48 ms, against an idle timeout of 10 ms.
+    const auto environment = SteppedWorld::environment([this] {
+        SteppedWorld::now += 1000000;
+        if (SteppedWorld::yields % 8 == 0) {
+            if (SteppedWorld::yields <= 40) {
+                publish(0, 32);
+            } else {
+                closeAll();
+            }
+        }
+    });
+    const CaptureResult result = runCapture(mapping_, root(), 0, 10, environment);
+    EXPECT_TRUE(result.success) << result.failureCode;
+    EXPECT_EQ(result.streams[0].writtenFrames, 5u * 32);
+}
+
 TEST_F(CaptureTest, RealIdleTimeoutWithNoChunkAtAll) {
     create(makeConfig(1, 4, 32));
     const std::int64_t start = SteadyClock::now();
@@ -382,21 +432,31 @@ TEST_F(CaptureTest, RealIdleTimeoutWithNoChunkAtAll) {
     EXPECT_GE(SteadyClock::now() - start, 30 * 1000000);
 }
 
-TEST_F(CaptureTest, ShortStreamAgainstDeclaredEndFinalisesOnlyTheStreamsBeforeIt) {
-    create(makeConfig(3, 4, 100, 2, 48000, 0, 100));
-    publish(0, 100);
-    publish(1, 99);
-    publish(2, 100);
-    closeAll();
-    const CaptureResult result = capture();
-    EXPECT_FALSE(result.success);
-    EXPECT_EQ(result.failureCode, 5u);
-    EXPECT_EQ(producer_.failureCode(), 5u);
-    EXPECT_EQ(producer_.consumerState(), kConsumerAttached);
-    EXPECT_EQ(streamFile(0), finalHeader(100) + sampleBytes(0, 0, 100, 2));
-    EXPECT_EQ(streamFile(1), placeholder() + sampleBytes(1, 0, 99, 2));
-    EXPECT_EQ(streamFile(2), placeholder() + sampleBytes(2, 0, 100, 2));
-    EXPECT_EQ(result.streams[2].writtenFrames, 100u);
+TEST_F(CaptureTest, StreamShortOfOrPastTheDeclaredEndFinalisesOnlyTheStreamsBeforeIt) {
+    // Stream 1 ends one frame before the declared end, or runs one frame past it.
+    for (const std::uint32_t frames : {99u, 101u}) {
+        SCOPED_TRACE(frames);
+        name_ = uniqueRegionName("range");
+        create(makeConfig(3, 4, 100, 2, 48000, 0, 100));
+        publish(0, 100);
+        publish(1, std::min(frames, 100u));
+        if (frames > 100) {
+            publish(1, frames - 100);
+        }
+        publish(2, 100);
+        closeAll();
+        const CaptureResult result = capture();
+        EXPECT_FALSE(result.success);
+        EXPECT_EQ(result.failureCode, 5u);
+        EXPECT_EQ(producer_.failureCode(), 5u);
+        EXPECT_EQ(producer_.consumerState(), kConsumerAttached);
+        EXPECT_EQ(streamFile(0), finalHeader(100) + sampleBytes(0, 0, 100, 2));
+        EXPECT_EQ(streamFile(1), placeholder() + sampleBytes(1, 0, frames, 2));
+        EXPECT_EQ(streamFile(2), placeholder() + sampleBytes(2, 0, 100, 2));
+        EXPECT_EQ(result.streams[2].writtenFrames, 100u);
+        producer_.destroy();
+        mapping_.detach();
+    }
 }
 
 TEST_F(CaptureTest, OutputErrorsEndInWriterFailure) {

@@ -1,5 +1,6 @@
 #include "common/steady_clock.h"
 
+#include <cstdint>
 #include <gtest/gtest.h>
 
 namespace vaskel {
@@ -38,12 +39,27 @@ TEST(SteadyClockArithmetic, CountersNearTwoToTheSixtyTwoDoNotOverflow) {
 }
 
 TEST(SleepUntil, StartedMillisecondCountsWholeAndSleepsAreCappedAtTenDays) {
-    EXPECT_EQ(sleepMillisecondsFor(1), 1u);
-    EXPECT_EQ(sleepMillisecondsFor(1000000), 1u);
-    EXPECT_EQ(sleepMillisecondsFor(1000001), 2u);
-    EXPECT_EQ(sleepMillisecondsFor(1500000), 2u);
-    EXPECT_EQ(sleepMillisecondsFor(864000000000000), 864000000u);
-    EXPECT_EQ(sleepMillisecondsFor(INT64_MAX), 864000000u);
+    constexpr std::int64_t tenDays = 864000000000000;
+    const struct {
+        std::int64_t remaining;
+        std::uint32_t milliseconds;
+    } rows[] = {
+        {1, 1u},
+        {1000000, 1u},
+        {1000001, 2u},
+        {1500000, 2u},
+        // Around the cap: just below still rounds up to it, anything above is cut to it.
+        {tenDays - 1000001, 864000000u - 1},
+        {tenDays - 1, 864000000u},
+        {tenDays, 864000000u},
+        {tenDays + 1, 864000000u},
+        {tenDays + 1000000, 864000000u},
+        {tenDays * 2, 864000000u},
+        {INT64_MAX, 864000000u},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(sleepMillisecondsFor(row.remaining), row.milliseconds) << row.remaining;
+    }
 }
 
 TEST(SleepUntil, SaturatingDeadline) {

@@ -53,6 +53,24 @@ TEST_F(ProgressFileOnDisk, UnreplaceableSnapshotLeavesTheOldOneAndACompleteTempo
     EXPECT_EQ(readFile(tempPath()), formatProgress(counts, false));
 }
 
+TEST_F(ProgressFileOnDisk, ATemporaryThatCouldNotBeWrittenIsNotMovedOverTheSnapshot) {
+    std::error_code error;
+    if (testing::kWindowsTarget || !fs::exists("/dev/full", error)) {
+        GTEST_SKIP() << "no /dev/full on this platform";
+    }
+    writeProgressFile(dir_.path(), ProgressCounts{2, 2, 0, 200, 800}, false);
+    const std::string before = readFile(snapshotPath());
+    // Every write to the temporary now fails with "no space".
+    fs::create_symlink("/dev/full", tempPath());
+
+    writeProgressFile(dir_.path(), ProgressCounts{2, 2, 2, 800, 800}, true);
+
+    // Checked before reading: a moved link would make the snapshot an endless read.
+    ASSERT_FALSE(fs::is_symlink(snapshotPath()));
+    EXPECT_EQ(readFile(snapshotPath()), before);
+    EXPECT_TRUE(fs::is_symlink(tempPath()));
+}
+
 TEST_F(ProgressFileOnDisk, MissingRootWritesNothing) {
     const fs::path root = dir_ / "missing";
     EXPECT_NO_THROW(writeProgressFile(root, ProgressCounts{1, 1, 0, 5, 10}, false));

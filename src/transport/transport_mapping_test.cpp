@@ -35,10 +35,15 @@ TEST(TransportAttach, WaitsForTheProducerToBecomeReady) {
     ASSERT_TRUE(producer.create(name, makeConfig(2, 8, 256), options));
 
     TransportMapping mapping;
-    EXPECT_FALSE(mapping.attach(name));
-    expectEmpty(mapping);
-    EXPECT_EQ(producer.failureCode(), 0u);
-    EXPECT_EQ(producer.consumerState(), 0u);
+    // Only state 1 is ready; any other word (a later state, garbage) is not.
+    for (const std::uint32_t notReady : {0u, 2u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(notReady);
+        storeProducerState(producer.header(), notReady);
+        EXPECT_FALSE(mapping.attach(name));
+        expectEmpty(mapping);
+        EXPECT_EQ(producer.failureCode(), 0u);
+        EXPECT_EQ(producer.consumerState(), 0u);
+    }
 
     producer.markReady();
     ASSERT_TRUE(mapping.attach(name));
