@@ -25,6 +25,6 @@ int VASKEL_MAIN(int argc, vaskel::platform::NativeChar** argv) {
         // Returning (rather than letting the exception end the process) runs the destructors,
         // which remove the region.
         std::cerr << "vaskel_producer: " << error.what() << '\n';
-        return 6;
+        return vaskel::producer_tool::exitCode(vaskel::producer_tool::ProducerExit::SetupFailed);
     }
 }

@@ -2,34 +2,14 @@
 
 #include "tools/producer/signal_source.h"
 
-#include <array>
 #include <cstddef>
 #include <limits>
+#include <string>
 #include <utility>
 
 namespace vaskel::producer_tool {
 
 namespace {
-
-constexpr std::array<std::pair<FaultKind, std::string_view>, 17> kFaultNames{{
-    {FaultKind::SequenceGap, "sequence-gap"},
-    {FaultKind::Duplicate, "duplicate"},
-    {FaultKind::FrameGap, "frame-gap"},
-    {FaultKind::FrameOverlap, "frame-overlap"},
-    {FaultKind::WrongStreamId, "wrong-stream-id"},
-    {FaultKind::WrongChannels, "wrong-channels"},
-    {FaultKind::ZeroFrames, "zero-frames"},
-    {FaultKind::TooManyFrames, "too-many-frames"},
-    {FaultKind::WrongBits, "wrong-bits"},
-    {FaultKind::Abort, "abort"},
-    {FaultKind::PublishFailure, "publish-failure"},
-    {FaultKind::Stall, "stall"},
-    {FaultKind::ShortStream, "short-stream"},
-    {FaultKind::HeaderRewrite, "header-rewrite"},
-    {FaultKind::WrongVersion, "wrong-version"},
-    {FaultKind::InvalidConfig, "invalid-config"},
-    {FaultKind::ShortRegion, "short-region"},
-}};
 
 // A decimal number with an optional fraction, kept exact: whole + fraction / 10^digits.
 struct Decimal {
@@ -353,24 +333,23 @@ private:
     }
 
     bool checkFault(const ProducerOptions& options) {
-        const FaultKind fault = options.fault;
-        if (fault == FaultKind::None || faultBlocksAttach(fault)) {
+        const Fault* fault = findFault(options.fault);
+        if (fault == nullptr || fault->region != nullptr) {
             return true;
         }
-        const std::string name(faultName(fault));
+        const std::string name(fault->name);
         if (options.faultStream >= options.signal.streams) {
             return fail("--fault-stream: stream " + std::to_string(options.faultStream) +
                         " does not exist (--streams " + std::to_string(options.signal.streams) +
                         ")");
         }
-        if ((fault == FaultKind::Duplicate || fault == FaultKind::FrameOverlap) &&
-            options.faultChunk == 0) {
+        if (fault->needsEarlierChunk && options.faultChunk == 0) {
             return fail("--fault-chunk: " + name +
                         " repeats frames of an earlier chunk, so it "
                         "needs a chunk number of at least 1");
         }
-        if (fault == FaultKind::ShortStream && options.signal.endFrame == 0) {
-            return fail("--fault short-stream: needs a declared end (not --end none)");
+        if (fault->needsDeclaredEnd && options.signal.endFrame == 0) {
+            return fail("--fault " + name + ": needs a declared end (not --end none)");
         }
         if (!streamHasChunk(options, options.faultStream, options.faultChunk)) {
             return fail("--fault-chunk: stream " + std::to_string(options.faultStream) +
@@ -391,40 +370,6 @@ private:
 };
 
 } // namespace
-
-std::string_view faultName(FaultKind kind) {
-    for (const auto& [fault, name] : kFaultNames) {
-        if (fault == kind) {
-            return name;
-        }
-    }
-    return "none";
-}
-
-std::optional<FaultKind> faultFromName(std::string_view name) {
-    for (const auto& [fault, faultWord] : kFaultNames) {
-        if (faultWord == name) {
-            return fault;
-        }
-    }
-    return std::nullopt;
-}
-
-const std::vector<FaultKind>& allFaults() {
-    static const std::vector<FaultKind> faults = [] {
-        std::vector<FaultKind> list;
-        for (const auto& entry : kFaultNames) {
-            list.push_back(entry.first);
-        }
-        return list;
-    }();
-    return faults;
-}
-
-bool faultBlocksAttach(FaultKind kind) {
-    return kind == FaultKind::WrongVersion || kind == FaultKind::InvalidConfig ||
-           kind == FaultKind::ShortRegion;
-}
 
 transport::TransportConfig ProducerOptions::config() const {
     transport::TransportConfig config{};
@@ -452,8 +397,8 @@ std::string toDisplay(platform::NativeStringView word) {
     return text;
 }
 
-const std::string_view kProducerHelp =
-    R"(usage: vaskel_producer [options] <mapping-name> [--run-renderer <renderer> <output-root> [renderer-args...]]
+const std::string& producerHelp() {
+    static const std::string help = std::string(R"(usage: vaskel_producer [options] <mapping-name> [--run-renderer <renderer> <output-root> [renderer-args...]]
        vaskel_producer --verify <output-root> [options]
        vaskel_producer --help
 
@@ -485,26 +430,7 @@ Publishing:
                            nor reported (default 60000)
 Faults, to test a renderer:
   --fault KIND             inject KIND into chunk --fault-chunk of stream --fault-stream:
-                             sequence-gap     the chunk's sequence number skips one
-                             duplicate        the previous chunk is published again
-                             frame-gap        the chunk's first frame skips one frame
-                             frame-overlap    the chunk's first frame repeats one frame
-                             wrong-stream-id  the chunk names the next stream
-                             wrong-channels   the chunk claims the other channel count
-                             zero-frames      the chunk carries 0 frames
-                             too-many-frames  the chunk carries frames-per-chunk + 1 frames
-                             wrong-bits       the chunk claims 16 bits per sample
-                             abort            the stream is aborted instead
-                             publish-failure  failure code --fault-code is published instead
-                             stall            the stream stops without being closed
-                             short-stream     the stream is closed instead (short of its end)
-                             header-rewrite   the region's configuration is overwritten once
-                                              the renderer has attached; the chunk follows
-                           and, for the whole region (nothing is published):
-                             wrong-version    protocol version 2
-                             invalid-config   channel count 3
-                             short-region     the region is one slot smaller than its size
-  --fault-stream N         stream of the fault (default 0)
+)") + faultHelp() + R"(  --fault-stream N         stream of the fault (default 0)
   --fault-chunk N          chunk number of the fault, counted from 0 (default 1)
   --fault-code N           code of publish-failure (default 2, overflow)
 Renderer:
@@ -529,5 +455,7 @@ Exit codes:
   6  the region could not be created or the renderer could not be started
   130 interrupted (Ctrl-C); the streams were aborted
 )";
+    return help;
+}
 
 } // namespace vaskel::producer_tool

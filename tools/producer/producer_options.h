@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "tools/producer/faults.h"
 #include "transport/transport_layout.h"
 
 #include <cstdint>
@@ -16,37 +17,6 @@ namespace vaskel::producer_tool {
 
 enum class SignalKind { Sine, Pattern };
 enum class ChunkMode { Fixed, Random };
-
-// Each fault a renderer must survive. Most hit one chunk of one stream; the last four change the
-// region itself.
-enum class FaultKind {
-    None,
-    SequenceGap,
-    Duplicate,
-    FrameGap,
-    FrameOverlap,
-    WrongStreamId,
-    WrongChannels,
-    ZeroFrames,
-    TooManyFrames,
-    WrongBits,
-    Abort,
-    PublishFailure,
-    Stall,
-    ShortStream,
-    HeaderRewrite,
-    WrongVersion,
-    InvalidConfig,
-    ShortRegion,
-};
-
-// The option word of a fault ("sequence-gap"); "none" for FaultKind::None.
-std::string_view faultName(FaultKind kind);
-std::optional<FaultKind> faultFromName(std::string_view name);
-// Every fault kind but None, in declaration order.
-const std::vector<FaultKind>& allFaults();
-// Faults that make the region unattachable; the producer then publishes nothing.
-bool faultBlocksAttach(FaultKind kind);
 
 // What the signal in the files depends on: a run and a later --verify must agree on these.
 struct SignalSettings {
@@ -94,7 +64,7 @@ struct ParsedCommandLine {
 ParsedCommandLine parseProducerCommandLine(const std::vector<platform::NativeString>& arguments);
 
 // The --help text.
-extern const std::string_view kProducerHelp;
+const std::string& producerHelp();
 
 // Plain text of a native word for messages; characters outside ASCII become '?'.
 std::string toDisplay(platform::NativeStringView word);

@@ -113,14 +113,15 @@ class Production {
 public:
     Production(const ProducerOptions& options, const std::atomic<bool>& stop, std::ostream& out,
                std::ostream& err)
-        : options_(options), config_(options.config()), stop_(stop), out_(out), err_(err) {}
+        : options_(options), config_(options.config()), fault_(findFault(options.fault)),
+          stop_(stop), out_(out), err_(err) {}
 
     int run() {
         if (!createRegion()) {
             err_ << "vaskel_producer: cannot create the region \""
                  << toDisplay(options_.mappingName)
                  << "\" (a region of that name exists, or there is not enough memory)\n";
-            return 6;
+            return exitCode(ProducerExit::SetupFailed);
         }
         describeRegion();
         if (!options_.rendererPath.empty()) {
@@ -130,7 +131,7 @@ public:
             if (!child_.start(options_.rendererPath, arguments)) {
                 err_ << "vaskel_producer: cannot start the renderer \""
                      << toDisplay(options_.rendererPath.native()) << "\"\n";
-                return 6;
+                return exitCode(ProducerExit::SetupFailed);
             }
         } else {
             out_ << "waiting for a renderer: vaskel_renderer " << toDisplay(options_.mappingName)
@@ -147,20 +148,8 @@ private:
     bool createRegion() {
         TransportConfig written = config_;
         producer::CreateOptions create;
-        switch (options_.fault) {
-        case FaultKind::WrongVersion:
-            create.protocolVersion = kProtocolVersion - 1;
-            break;
-        case FaultKind::InvalidConfig:
-            written.channelCount = kMaxChannels + 1;
-            create.regionBytes = regionSize(config_);
-            break;
-        case FaultKind::ShortRegion:
-            // A whole slot short, so the shortfall survives rounding to pages.
-            create.regionBytes = regionSize(config_) - kSlotSize;
-            break;
-        default:
-            break;
+        if (fault_ != nullptr && fault_->region != nullptr) {
+            fault_->region(config_, written, create);
         }
         publishing_ = !faultBlocksAttach(options_.fault);
         if (!producer_.create(options_.mappingName, written, create)) {
@@ -182,9 +171,9 @@ private:
              << signal.startFrame + signal.frames << " ("
              << (signal.endFrame == 0 ? "no declared end" : "declared end") << "), signal "
              << (signal.kind == SignalKind::Sine ? "sine" : "pattern");
-        if (options_.fault != FaultKind::None) {
-            out_ << ", fault " << faultName(options_.fault);
-            if (!faultBlocksAttach(options_.fault)) {
+        if (fault_ != nullptr) {
+            out_ << ", fault " << fault_->name;
+            if (fault_->region == nullptr) {
                 out_ << " at stream " << options_.faultStream << " chunk " << options_.faultChunk;
             }
         }
@@ -257,18 +246,25 @@ private:
             if (work.ended || work.publishedFrames >= allowed) {
                 continue;
             }
-            const bool faultHere = !faultDone_ && options_.fault != FaultKind::None &&
+            const bool faultHere = !faultDone_ && fault_ != nullptr &&
                                    stream == options_.faultStream &&
                                    work.chunks == options_.faultChunk;
-            if (faultHere && injectInsteadOfChunk(stream, work, seen)) {
+            if (faultHere && fault_->replace != nullptr) {
+                fault_->replace(producer_, stream, options_.faultCode, seen);
+                work.ended = true;
+                faultDone_ = true;
                 published = true;
                 if (seen.failureCode != 0) {
                     return published;
                 }
                 continue;
             }
-            if (faultHere && options_.fault == FaultKind::HeaderRewrite && !faultDone_) {
-                continue; // the renderer has not attached yet
+            if (faultHere && fault_->attached != nullptr) {
+                if (seen.consumerState == 0) {
+                    continue; // the renderer has not attached yet
+                }
+                fault_->attached(producer_, config_);
+                faultDone_ = true;
             }
             if (work.publishedFrames < total && !producer_.hasSpace(stream)) {
                 continue;
@@ -287,43 +283,6 @@ private:
         return published;
     }
 
-    // Faults that replace the chunk. True when the fault was applied.
-    bool injectInsteadOfChunk(std::uint32_t stream, StreamWork& work, Observation& seen) {
-        switch (options_.fault) {
-        case FaultKind::Abort:
-            producer_.abortStream(stream);
-            break;
-        case FaultKind::Stall:
-            break; // never published, never closed
-        case FaultKind::ShortStream:
-            producer_.closeStream(stream);
-            break;
-        case FaultKind::PublishFailure:
-            seen.ownFailure = producer_.publishFailure(options_.faultCode);
-            seen.failureCode = producer_.failureCode();
-            break;
-        case FaultKind::HeaderRewrite:
-            if (seen.consumerState != 0) {
-                rewriteHeader();
-                faultDone_ = true;
-            }
-            return false; // the chunk itself is published as usual
-        default:
-            return false;
-        }
-        work.ended = true;
-        faultDone_ = true;
-        return true;
-    }
-
-    // Changes what a renderer would see if it read the header again: it must keep the
-    // configuration it attached with.
-    void rewriteHeader() {
-        TransportConfig& live = producer_.header().config;
-        live.streamCount = config_.streamCount == kMaxStreams ? 1 : config_.streamCount + 1;
-        live.sampleRate = config_.sampleRate == 1 ? 2 : config_.sampleRate / 2;
-    }
-
     void publishChunk(std::uint32_t stream, StreamWork& work, bool faultHere) {
         const std::uint64_t total = options_.signal.frames;
         if (work.pendingFrames == 0) {
@@ -333,11 +292,10 @@ private:
         const std::uint64_t firstFrame = options_.signal.startFrame + work.publishedFrames;
         ChunkHeader header = producer_.nextHeader(stream, frames);
         renderFrames(options_.signal, stream, firstFrame, frames, samples_);
-        if (faultHere && corruptHeader(header)) {
+        if (faultHere && fault_->chunk != nullptr) {
+            fault_->chunk(header,
+                          ChunkAtFault{config_, options_.signal, stream, work.last, samples_});
             faultDone_ = true;
-        }
-        if (options_.fault == FaultKind::Duplicate && faultHere) {
-            renderFrames(options_.signal, stream, header.firstFrame, header.frameCount, samples_);
         }
         const std::size_t bytes = std::min<std::size_t>(samples_.size() * sizeof(float),
                                                         std::size_t{header.frameCount} *
@@ -347,42 +305,6 @@ private:
         work.publishedFrames += frames;
         work.chunks += 1;
         work.pendingFrames = 0;
-    }
-
-    // Faults that publish a chunk with a wrong header. True when `header` was changed.
-    bool corruptHeader(ChunkHeader& header) {
-        const StreamWork& work = work_[options_.faultStream];
-        switch (options_.fault) {
-        case FaultKind::SequenceGap:
-            header.sequence += 1;
-            return true;
-        case FaultKind::Duplicate:
-            header = work.last;
-            return true;
-        case FaultKind::FrameGap:
-            header.firstFrame += 1;
-            return true;
-        case FaultKind::FrameOverlap:
-            header.firstFrame -= 1;
-            return true;
-        case FaultKind::WrongStreamId:
-            header.streamId += 1;
-            return true;
-        case FaultKind::WrongChannels:
-            header.channelCount = config_.channelCount == 1 ? 2 : 1;
-            return true;
-        case FaultKind::ZeroFrames:
-            header.frameCount = 0;
-            return true;
-        case FaultKind::TooManyFrames:
-            header.frameCount = config_.framesPerChunk + 1;
-            return true;
-        case FaultKind::WrongBits:
-            header.bitsPerSample = 16;
-            return true;
-        default:
-            return false;
-        }
     }
 
     // Every stream, closed ones too: the capture is incomplete, and a renderer should stop now
@@ -475,6 +397,7 @@ private:
 
     const ProducerOptions& options_;
     const TransportConfig config_;
+    const Fault* const fault_; // null without a fault
     const std::atomic<bool>& stop_;
     std::ostream& out_;
     std::ostream& err_;
@@ -533,17 +456,17 @@ std::string_view outcomeName(Outcome outcome) {
 int exitCodeOf(Outcome outcome) {
     switch (outcome) {
     case Outcome::Completed:
-        return 0;
+        return exitCode(ProducerExit::Completed);
     case Outcome::NotAttached:
-        return 3;
+        return exitCode(ProducerExit::NotAttached);
     case Outcome::CaptureFailed:
-        return 4;
+        return exitCode(ProducerExit::CaptureFailed);
     case Outcome::RendererTimeout:
-        return 5;
+        return exitCode(ProducerExit::RendererTimeout);
     case Outcome::Interrupted:
-        return 130;
+        return exitCode(ProducerExit::Interrupted);
     }
-    return 1;
+    return exitCode(ProducerExit::VerifyMismatch); // not reached
 }
 
 int runProduction(const ProducerOptions& options, const std::atomic<bool>& stop, std::ostream& out,
@@ -556,15 +479,15 @@ int producerMain(const std::vector<platform::NativeString>& arguments,
     const ParsedCommandLine parsed = parseProducerCommandLine(arguments);
     switch (parsed.mode) {
     case Mode::Help:
-        out << kProducerHelp;
-        return 0;
+        out << producerHelp();
+        return exitCode(ProducerExit::Completed);
     case Mode::Error:
         err << "vaskel_producer: " << parsed.error << "\ntry: vaskel_producer --help\n";
-        return 2;
+        return exitCode(ProducerExit::BadCommandLine);
     case Mode::Verify: {
         const VerifyReport report = verifyCapture(parsed.options.verifyRoot, parsed.options.signal);
         printReport(report, out);
-        return report.ok() ? 0 : 1;
+        return exitCode(report.ok() ? ProducerExit::Completed : ProducerExit::VerifyMismatch);
     }
     case Mode::Run:
         break;

@@ -14,6 +14,22 @@
 
 namespace vaskel::producer_tool {
 
+// The exit codes of vaskel_producer, as --help lists them.
+enum class ProducerExit : int {
+    Completed = 0,      // the renderer completed the capture; verification: every file matches
+    VerifyMismatch = 1, // verification found a difference
+    BadCommandLine = 2,
+    NotAttached = 3,     // no renderer attached: none came, it refused the region, or it ended
+    CaptureFailed = 4,   // a failure code was published by either side
+    RendererTimeout = 5, // the renderer attached but stopped draining and reporting
+    SetupFailed = 6,     // the region could not be created or the renderer not started
+    Interrupted = 130,   // Ctrl-C; the streams were aborted
+};
+
+constexpr int exitCode(ProducerExit exit) {
+    return static_cast<int>(exit);
+}
+
 enum class Outcome { Completed, CaptureFailed, NotAttached, RendererTimeout, Interrupted };
 
 // What the producer sees of the renderer at one moment.
