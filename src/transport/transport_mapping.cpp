@@ -46,6 +46,14 @@ void TransportMapping::release() {
 }
 
 bool TransportMapping::attach(const platform::NativeString& name) {
+    return map(name, Access::Attach);
+}
+
+bool TransportMapping::observe(const platform::NativeString& name) {
+    return map(name, Access::Observe);
+}
+
+bool TransportMapping::map(const platform::NativeString& name, Access access) {
     release();
 
     handle_ = platform::openRegion(name);
@@ -67,7 +75,9 @@ bool TransportMapping::attach(const platform::NativeString& name) {
     const std::uint32_t version = readProtocolVersion(header);
     const TransportConfig snapshot = readConfig(header);
     if (version != kProtocolVersion || !isValidConfig(snapshot)) {
-        publishFailureCode(header, code(FailureCode::ProtocolMismatch));
+        if (access == Access::Attach) {
+            publishFailureCode(header, code(FailureCode::ProtocolMismatch));
+        }
         release();
         return false;
     }
@@ -90,7 +100,9 @@ bool TransportMapping::attach(const platform::NativeString& name) {
         return false;
     }
     config_ = snapshot;
-    storeConsumerState(full, kConsumerAttached);
+    if (access == Access::Attach) {
+        storeConsumerState(full, kConsumerAttached);
+    }
     return true;
 }
 

@@ -22,6 +22,11 @@ public:
     // failureCode 1.
     bool attach(const platform::NativeString& name);
 
+    // Maps the region after the same checks as attach, but writes nothing into it: neither
+    // consumerState nor a failureCode. For a second reader, such as a test that watches a
+    // capture, which must not change what producer and renderer see.
+    bool observe(const platform::NativeString& name);
+
     // Unmaps and closes whatever the record holds. Writes nothing into the region.
     void detach();
 
@@ -39,6 +44,8 @@ public:
     const TransportConfig& config() const { return config_; }
 
 private:
+    enum class Access { Attach, Observe };
+    bool map(const platform::NativeString& name, Access access);
     void release();
 
     platform::RegionHandle handle_{};

@@ -2,7 +2,10 @@
 #include "test_support.h"
 #include "transport/transport_mapping.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <gtest/gtest.h>
+#include <vector>
 
 namespace vaskel::transport {
 namespace {
@@ -147,6 +150,30 @@ TEST(TransportAttach, AttachTwiceStartsAfreshAndDetachIsIdempotent) {
     // Detach writes nothing into the region.
     EXPECT_EQ(producer.consumerState(), kConsumerAttached);
     EXPECT_EQ(producer.failureCode(), 0u);
+}
+
+TEST(TransportAttach, ObservingWritesNoByteOfTheRegion) {
+    for (const std::uint32_t version : {kProtocolVersion, kProtocolVersion - 1}) {
+        SCOPED_TRACE(version);
+        const auto name = uniqueRegionName("observe");
+        TransportProducer producer;
+        CreateOptions options;
+        options.protocolVersion = version;
+        ASSERT_TRUE(producer.create(name, makeConfig(2, 2, 64), options));
+        const std::vector<std::byte> before(producer.view(), producer.view() + producer.viewSize());
+        TransportMapping observer;
+        // A wrong version is refused as by attach, but without publishing protocol_mismatch.
+        EXPECT_EQ(observer.observe(name), version == kProtocolVersion);
+        EXPECT_TRUE(std::equal(before.begin(), before.end(), producer.view()));
+        if (!observer.attached()) {
+            continue;
+        }
+        // It sees what the others write, and a renderer still attaches beside it.
+        TransportMapping renderer;
+        ASSERT_TRUE(renderer.attach(name));
+        EXPECT_EQ(loadConsumerState(headerAt(observer.view())), kConsumerAttached);
+        EXPECT_EQ(observer.viewSize(), renderer.viewSize());
+    }
 }
 
 TEST(TransportAttach, KeepsTheConfigurationItValidatedWhenTheHeaderChangesLater) {
