@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include "output/wav_format.h"
+#include "tools/producer/signal_source.h"
 
 #include <atomic>
 #include <cmath>
@@ -32,8 +33,12 @@ std::string platformNewlines(std::string_view text) {
     return converted;
 }
 
+std::string uniqueName(std::string_view tag) {
+    return "vaskel-test-" + uniqueSuffix(tag);
+}
+
 platform::NativeString uniqueRegionName(std::string_view tag) {
-    return native("vaskel-test-" + uniqueSuffix(tag));
+    return native(uniqueName(tag));
 }
 
 ScratchDir::ScratchDir(std::string_view tag)
@@ -81,9 +86,9 @@ transport::TransportConfig makeConfig(std::uint32_t streams, std::uint32_t slots
 }
 
 float patternSample(std::uint32_t stream, std::uint64_t frame, std::uint32_t channel) {
-    const auto mixed =
-        static_cast<std::uint32_t>(frame * 2654435761u + stream * 40503u + channel * 7u);
-    return static_cast<float>(mixed % 2000003u) / 1000001.5f - 1.0f;
+    producer_tool::SignalSettings pattern;
+    pattern.kind = producer_tool::SignalKind::Pattern;
+    return producer_tool::sampleValue(pattern, stream, frame, channel);
 }
 
 std::vector<float> patternChunk(std::uint32_t stream, std::uint64_t firstFrame,
@@ -103,19 +108,25 @@ std::filesystem::path rendererPath() {
            (std::string("vaskel_renderer") + VASKEL_EXE_SUFFIX);
 }
 
-RendererProcess::RendererProcess(const std::vector<platform::NativeString>& arguments)
-    : dir_("child") {
-    child_ = platform::startProcess(rendererPath(), arguments, dir_ / "stdout", dir_ / "stderr");
+std::filesystem::path producerPath() {
+    return platform::currentExecutablePath().parent_path() /
+           (std::string("vaskel_producer") + VASKEL_EXE_SUFFIX);
 }
 
-RendererProcess::~RendererProcess() {
+RunningChild::RunningChild(const std::filesystem::path& program,
+                           const std::vector<platform::NativeString>& arguments)
+    : dir_("child") {
+    child_ = platform::startProcess(program, arguments, dir_ / "stdout", dir_ / "stderr");
+}
+
+RunningChild::~RunningChild() {
     if (child_) {
         platform::killProcess(child_);
         platform::waitProcess(child_);
     }
 }
 
-ChildResult RendererProcess::wait() {
+ChildResult RunningChild::wait() {
     ChildResult result;
     result.exitCode = platform::waitProcess(child_);
     result.out = readFile(dir_ / "stdout");
@@ -123,17 +134,46 @@ ChildResult RendererProcess::wait() {
     return result;
 }
 
-void RendererProcess::kill() {
+void RunningChild::kill() {
     platform::killProcess(child_);
 }
 
+ChildResult runChild(const std::filesystem::path& program,
+                     const std::vector<platform::NativeString>& arguments) {
+    RunningChild child(program, arguments);
+    if (!child.started()) {
+        return ChildResult{};
+    }
+    return child.wait();
+}
+
 ChildResult runRenderer(const std::vector<platform::NativeString>& arguments) {
-    RendererProcess process(arguments);
-    return process.wait();
+    return runChild(rendererPath(), arguments);
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    std::string line;
+    while (std::getline(stream, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        lines.push_back(line);
+    }
+    return lines;
 }
 
 platform::NativeString native(std::string_view ascii) {
     return platform::nativeFromAscii(ascii);
+}
+
+std::vector<platform::NativeString> nativeWords(const std::vector<std::string>& words) {
+    std::vector<platform::NativeString> native;
+    for (const std::string& word : words) {
+        native.push_back(testing::native(word));
+    }
+    return native;
 }
 
 platform::NativeString nativePath(const std::filesystem::path& path) {

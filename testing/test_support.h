@@ -20,7 +20,9 @@ inline constexpr bool kWindowsTarget = std::string_view(VASKEL_EXE_SUFFIX) == ".
 // "\n" as the renderer's standard streams write it on this platform.
 std::string platformNewlines(std::string_view text);
 
-// A region name no other test (or test process) uses.
+// A name no other test (or test process) uses, in plain text (for a command line).
+std::string uniqueName(std::string_view tag);
+// The same as a region name.
 platform::NativeString uniqueRegionName(std::string_view tag);
 
 // A fresh empty directory, removed again by the destructor.
@@ -49,15 +51,17 @@ transport::TransportConfig makeConfig(std::uint32_t streams, std::uint32_t slots
                                       std::uint32_t sampleRate = 48000,
                                       std::uint64_t startFrame = 0, std::uint64_t endFrame = 0);
 
-// A deterministic sample for (stream, frame, channel), different for every triple nearby.
+// The producer tool's pattern signal: a different exactly representable sample for every
+// (stream, frame, channel) nearby.
 float patternSample(std::uint32_t stream, std::uint64_t frame, std::uint32_t channel);
 
 // `frames` interleaved frames of the pattern, starting at `firstFrame`.
 std::vector<float> patternChunk(std::uint32_t stream, std::uint64_t firstFrame,
                                 std::uint32_t frames, std::uint32_t channels);
 
-// Path of the renderer built beside the test binary.
+// Paths of the programs built beside the test binary.
 std::filesystem::path rendererPath();
+std::filesystem::path producerPath();
 
 struct ChildResult {
     int exitCode = -1;
@@ -65,13 +69,15 @@ struct ChildResult {
     std::string err;
 };
 
-// The renderer running as a child process with its output captured to files.
-class RendererProcess {
+// A program running as a child process with its output captured to files; killed by the
+// destructor if it still runs.
+class RunningChild {
 public:
-    explicit RendererProcess(const std::vector<platform::NativeString>& arguments);
-    ~RendererProcess();
-    RendererProcess(const RendererProcess&) = delete;
-    RendererProcess& operator=(const RendererProcess&) = delete;
+    RunningChild(const std::filesystem::path& program,
+                 const std::vector<platform::NativeString>& arguments);
+    ~RunningChild();
+    RunningChild(const RunningChild&) = delete;
+    RunningChild& operator=(const RunningChild&) = delete;
     bool started() const { return static_cast<bool>(child_); }
     ChildResult wait();
     void kill();
@@ -81,11 +87,26 @@ private:
     platform::ChildProcess child_;
 };
 
+// The renderer running as a child process.
+class RendererProcess : public RunningChild {
+public:
+    explicit RendererProcess(const std::vector<platform::NativeString>& arguments)
+        : RunningChild(rendererPath(), arguments) {}
+};
+
+// Runs `program` to its end.
+ChildResult runChild(const std::filesystem::path& program,
+                     const std::vector<platform::NativeString>& arguments);
+
 // Runs the renderer to its end.
 ChildResult runRenderer(const std::vector<platform::NativeString>& arguments);
 
+// The lines of a child's output, without line ends ("\r\n" or "\n").
+std::vector<std::string> linesOf(const std::string& text);
+
 // Native form of plain text (paths and numbers for a command line).
 platform::NativeString native(std::string_view ascii);
+std::vector<platform::NativeString> nativeWords(const std::vector<std::string>& words);
 platform::NativeString nativePath(const std::filesystem::path& path);
 
 } // namespace vaskel::testing

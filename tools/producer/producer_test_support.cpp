@@ -2,7 +2,6 @@
 
 #include "capture/capture_loop.h"
 #include "entry/renderer.h"
-#include "test_support.h"
 #include "tools/producer/producer_run.h"
 #include "transport/transport_mapping.h"
 
@@ -12,44 +11,8 @@
 
 namespace vaskel::producer_tool::testing {
 
-std::filesystem::path producerPath() {
-    return platform::currentExecutablePath().parent_path() /
-           (std::string("vaskel_producer") + VASKEL_EXE_SUFFIX);
-}
-
-std::vector<platform::NativeString> nativeWords(const std::vector<std::string>& words) {
-    std::vector<platform::NativeString> native;
-    for (const std::string& word : words) {
-        native.push_back(vaskel::testing::native(word));
-    }
-    return native;
-}
-
 ToolResult runTool(const std::vector<std::string>& arguments) {
-    vaskel::testing::ScratchDir dir("tool");
-    platform::ChildProcess child = platform::startProcess(producerPath(), nativeWords(arguments),
-                                                          dir / "stdout", dir / "stderr");
-    ToolResult result;
-    if (!child) {
-        return result;
-    }
-    result.exitCode = platform::waitProcess(child);
-    result.out = vaskel::testing::readFile(dir / "stdout");
-    result.err = vaskel::testing::readFile(dir / "stderr");
-    return result;
-}
-
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    std::string line;
-    while (std::getline(stream, line)) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        lines.push_back(line);
-    }
-    return lines;
+    return vaskel::testing::runChild(producerPath(), nativeWords(arguments));
 }
 
 std::map<std::string, std::string> outcomeLine(const std::string& out) {

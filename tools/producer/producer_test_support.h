@@ -4,6 +4,7 @@
 
 #include "capture/capture_result.h"
 #include "platform/platform.h"
+#include "test_support.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -14,23 +15,16 @@
 
 namespace vaskel::producer_tool::testing {
 
-// Path of vaskel_producer built beside the test binary.
-std::filesystem::path producerPath();
-
-struct ToolResult {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
+using vaskel::testing::linesOf;
+using vaskel::testing::nativeWords;
+using vaskel::testing::producerPath;
+using ToolResult = vaskel::testing::ChildResult;
 
 // Runs vaskel_producer as a child to its end.
 ToolResult runTool(const std::vector<std::string>& arguments);
 
 // The key=value pairs of the "outcome=..." line in `out`; empty when there is none.
 std::map<std::string, std::string> outcomeLine(const std::string& out);
-
-// The lines of `text`, without line ends ("\r\n" or "\n").
-std::vector<std::string> linesOf(const std::string& text);
 
 struct InProcessResult {
     int exitCode = -1;
@@ -47,7 +41,5 @@ InProcessResult runInProcess(const std::vector<std::string>& arguments,
                              const std::filesystem::path& outputRoot, std::uint32_t idleTimeoutMs,
                              std::uint32_t mappingOpenTimeoutMs,
                              std::optional<std::uint32_t> interruptAfterMs = std::nullopt);
-
-std::vector<platform::NativeString> nativeWords(const std::vector<std::string>& words);
 
 } // namespace vaskel::producer_tool::testing

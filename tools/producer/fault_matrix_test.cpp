@@ -8,7 +8,9 @@
 //
 // Under Wine every process start costs seconds, so there only a few rows run.
 #include "reliability_support.h"
+#include "tools/producer/producer_test_support.h"
 #include "transport/transport_layout.h"
+#include "transport/transport_mapping.h"
 
 #include <chrono>
 #include <gtest/gtest.h>
@@ -19,22 +21,22 @@ namespace vaskel {
 namespace {
 
 using namespace transport;
+using producer_tool::testing::outcomeLine;
+using producer_tool::testing::runTool;
 using testing::kWindowsTarget;
+using testing::linesOf;
 using testing::native;
 using testing::nativePath;
+using testing::producerPath;
 using testing::readFile;
 using testing::ScratchDir;
+using testing::uniqueName;
 
 constexpr std::uint32_t kStreams = 3;
 constexpr std::uint32_t kChunkFrames = 256;
 constexpr std::uint64_t kFrames = 20000;
 constexpr std::uint32_t kFrameBytes = 8; // two channels of 32-bit samples
 constexpr std::uint32_t kRate = 48000;
-
-std::filesystem::path producerPath() {
-    return testing::rendererPath().parent_path() /
-           (std::string("vaskel_producer") + VASKEL_EXE_SUFFIX);
-}
 
 // The tool's signal and chunking: three stereo streams of 256-frame chunks, in rings of four.
 std::vector<std::string> signalArguments(std::uint64_t frames) {
@@ -52,94 +54,16 @@ std::vector<std::string> signalArguments(std::uint64_t frames) {
             "fixed"};
 }
 
-// A child process with its output in files.
-class Child {
-public:
-    Child(const std::filesystem::path& program, const std::vector<std::string>& arguments)
-        : dir_("child") {
-        std::vector<platform::NativeString> words;
-        for (const std::string& word : arguments) {
-            words.push_back(native(word));
-        }
-        child_ = platform::startProcess(program, words, dir_ / "out", dir_ / "err");
-    }
-    ~Child() {
-        if (child_) {
-            platform::killProcess(child_);
-            platform::waitProcess(child_);
-        }
-    }
-    bool started() const { return static_cast<bool>(child_); }
-    void kill() { platform::killProcess(child_); }
-    testing::ChildResult wait() {
-        testing::ChildResult result;
-        result.exitCode = platform::waitProcess(child_);
-        result.out = readFile(dir_ / "out");
-        result.err = readFile(dir_ / "err");
-        return result;
-    }
-
-private:
-    ScratchDir dir_;
-    platform::ChildProcess child_;
-};
-
-// A region name in plain text, for a command line.
-std::string regionName(const std::string& tag) {
-    static int counter = 0;
-    return "vaskel-matrix-" + std::to_string(platform::currentProcessId()) + "-" +
-           std::to_string(counter++) + "-" + tag;
-}
-
-// The lines of a child's output, without line ends.
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::string line;
-    for (const char c : text) {
-        if (c == '\n') {
-            lines.push_back(line);
-            line.clear();
-        } else if (c != '\r') {
-            line += c;
-        }
-    }
-    if (!line.empty()) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-// The tool's closing "outcome=...,failureCode=N,...,consumerState=N[,rendererExit=N]" line.
-std::map<std::string, std::string> outcomeOf(const std::string& out) {
-    std::map<std::string, std::string> pairs;
-    for (const std::string& line : linesOf(out)) {
-        if (line.rfind("outcome=", 0) != 0) {
-            continue;
-        }
-        std::size_t at = 0;
-        while (at <= line.size()) {
-            const std::size_t comma = std::min(line.find(',', at), line.size());
-            const std::string pair = line.substr(at, comma - at);
-            const std::size_t equals = pair.find('=');
-            pairs[pair.substr(0, equals)] =
-                equals == std::string::npos ? "" : pair.substr(equals + 1);
-            at = comma + 1;
-        }
-    }
-    return pairs;
-}
-
 // The samples of every stream from a clean run of the same signal, longer than any run below.
 const std::vector<std::string>& referenceData() {
     static const std::vector<std::string> data = [] {
         std::vector<std::string> streams;
         ScratchDir root("reference");
         std::vector<std::string> arguments = signalArguments(3 * kFrames);
-        const std::string name = regionName("reference");
+        const std::string name = uniqueName("reference");
         arguments.insert(arguments.end(), {name, "--run-renderer", testing::rendererPath().string(),
                                            root.path().string(), "0", "20000", "20000"});
-        Child tool(producerPath(), arguments);
-        const testing::ChildResult ended = tool.wait();
+        const testing::ChildResult ended = runTool(arguments);
         EXPECT_EQ(ended.exitCode, 0) << ended.out << ended.err;
         for (std::uint32_t s = 0; s < kStreams; ++s) {
             const std::string file = readFile(root / ("stream-" + std::to_string(s) + ".wav"));
@@ -186,31 +110,24 @@ bool progressSays(const std::filesystem::path& root, const std::string& state) {
            std::string::npos;
 }
 
-// Keeps a view of a region made by another process, to read its ring indices when that process
-// is gone; the view keeps the region alive on every platform.
+// Observes a region made by another process, to read its ring indices when that process is
+// gone; the view keeps the region alive on every platform. It writes nothing into the region.
 class RegionWatcher {
 public:
     explicit RegionWatcher(const std::string& name) {
-        for (int i = 0; i < 2000 && view_ == nullptr; ++i) {
-            attachOnce(name);
-            if (view_ == nullptr) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            }
+        for (int i = 0; i < 2000 && !region_.observe(native(name)); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     }
-    ~RegionWatcher() {
-        platform::unmapRegion(view_, size_);
-        platform::closeRegion(handle_);
-    }
-    bool watching() const { return view_ != nullptr; }
+    bool watching() const { return region_.attached(); }
     std::uint64_t readIndex(std::uint32_t s) const {
-        return loadReadIndex(controlBlockAt(view_, s));
+        return loadReadIndex(controlBlockAt(region_.view(), s));
     }
     std::uint64_t writeIndex(std::uint32_t s) const {
-        return loadWriteIndex(controlBlockAt(view_, s));
+        return loadWriteIndex(controlBlockAt(region_.view(), s));
     }
-    std::uint32_t consumerState() const { return loadConsumerState(headerAt(view_)); }
-    std::uint32_t failureCode() const { return loadFailureCode(headerAt(view_)); }
+    std::uint32_t consumerState() const { return loadConsumerState(headerAt(region_.view())); }
+    std::uint32_t failureCode() const { return loadFailureCode(headerAt(region_.view())); }
 
     // Polls `condition` for up to ten seconds.
     template <typename Condition> static bool waitFor(Condition condition) {
@@ -221,40 +138,8 @@ public:
     }
 
 private:
-    void attachOnce(const std::string& name) {
-        platform::RegionHandle handle = platform::openRegion(native(name));
-        if (!handle) {
-            return;
-        }
-        void* head = platform::mapRegion(handle, kHeaderSize);
-        TransportConfig config{};
-        if (head != nullptr) {
-            TransportHeader& header = headerAt(static_cast<std::byte*>(head));
-            if (loadProducerState(header) == kProducerReady) {
-                config = header.config;
-            }
-            platform::unmapRegion(head, kHeaderSize);
-        }
-        const std::uint64_t size = regionSize(config);
-        void* view = size != 0 ? platform::mapRegion(handle, size) : nullptr;
-        if (view == nullptr) {
-            platform::closeRegion(handle);
-            return;
-        }
-        handle_ = handle;
-        view_ = static_cast<std::byte*>(view);
-        size_ = size;
-    }
-
-    platform::RegionHandle handle_{};
-    std::byte* view_ = nullptr;
-    std::uint64_t size_ = 0;
+    TransportMapping region_;
 };
-
-#define REQUIRE_PRODUCER_TOOL()                                                                    \
-    if (!std::filesystem::exists(producerPath())) {                                                \
-        GTEST_SKIP() << "vaskel_producer is not built";                                            \
-    }
 
 // ---------------------------------------------------------------------------------------------
 // Every fault the tool injects, at chunk 5 of stream 1.
@@ -299,7 +184,6 @@ const FaultRow kFaultRows[] = {
 };
 
 TEST(FaultMatrix, EveryInjectedFaultEndsWithItsNameCodeStatesAndFiles) {
-    REQUIRE_PRODUCER_TOOL();
     for (const FaultRow& row : kFaultRows) {
         if (kWindowsTarget && !row.underWine) {
             continue;
@@ -311,14 +195,13 @@ TEST(FaultMatrix, EveryInjectedFaultEndsWithItsNameCodeStatesAndFiles) {
         std::vector<std::string> arguments = signalArguments(kFrames);
         arguments.insert(arguments.end(),
                          {"--fault", row.fault, "--fault-stream", "1", "--fault-chunk", "5",
-                          "--timeout-ms", attaches ? "30000" : "1000", regionName("matrix"),
+                          "--timeout-ms", attaches ? "30000" : "1000", uniqueName("matrix"),
                           "--run-renderer", testing::rendererPath().string(), root.string(), "0",
                           row.fault == std::string("stall") ? "1000" : "20000",
                           attaches ? "20000" : "300"});
-        Child tool(producerPath(), arguments);
-        const testing::ChildResult ended = tool.wait();
+        const testing::ChildResult ended = runTool(arguments);
 
-        const auto outcome = outcomeOf(ended.out);
+        const auto outcome = outcomeLine(ended.out);
         EXPECT_EQ(ended.exitCode, row.exitCode) << ended.out << ended.err;
         EXPECT_EQ(outcome.count("rendererExit") ? outcome.at("rendererExit") : "",
                   std::to_string(row.exitCode));
@@ -387,13 +270,14 @@ TEST(FaultMatrix, EveryInjectedFaultEndsWithItsNameCodeStatesAndFiles) {
 // the ring indices can be read whatever ended first.
 struct WatchedCapture {
     ScratchDir scratch{"watched"};
-    std::string name = regionName("watched");
-    Child tool;
+    std::string name = uniqueName("watched");
+    testing::RunningChild tool;
     RegionWatcher watcher;
 
     // `paced`: the tool renders in real time, so a capture is still running when a test acts.
     WatchedCapture(bool paced, const std::string& toolTimeoutMs)
-        : tool(producerPath(), toolArguments(paced, toolTimeoutMs)), watcher(name) {}
+        : tool(producerPath(), testing::nativeWords(toolArguments(paced, toolTimeoutMs))),
+          watcher(name) {}
 
     std::vector<std::string> toolArguments(bool paced, const std::string& toolTimeoutMs) const {
         std::vector<std::string> arguments = signalArguments(paced ? 2 * kFrames : kFrames);
@@ -423,7 +307,6 @@ struct WatchedCapture {
 };
 
 TEST(FaultMatrix, ProducerKilledMidCaptureEndsInProducerAbortWithEveryConsumedSample) {
-    REQUIRE_PRODUCER_TOOL();
     WatchedCapture live(true, "30000");
     ASSERT_TRUE(live.watcher.watching());
     const std::filesystem::path root = live.scratch / "out";
@@ -448,7 +331,6 @@ TEST(FaultMatrix, ProducerKilledMidCaptureEndsInProducerAbortWithEveryConsumedSa
 }
 
 TEST(FaultMatrix, RendererKilledMidCaptureLeavesHeadersAndWholeChunks) {
-    REQUIRE_PRODUCER_TOOL();
     WatchedCapture live(true, "30000");
     ASSERT_TRUE(live.watcher.watching());
     const std::filesystem::path root = live.scratch / "out";
@@ -488,7 +370,6 @@ struct WholeCapture {
 };
 
 TEST(FaultMatrix, FullDiskEndsInWriterFailureWithNothingConsumedLost) {
-    REQUIRE_PRODUCER_TOOL();
     std::error_code error;
     if (kWindowsTarget || !std::filesystem::exists("/dev/full", error)) {
         GTEST_SKIP() << "no /dev/full on this platform";
@@ -504,7 +385,7 @@ TEST(FaultMatrix, FullDiskEndsInWriterFailureWithNothingConsumedLost) {
     const RegionWatcher* watcher = &run.region();
     EXPECT_EQ(run.renderer.exitCode, 4) << run.renderer.out << run.renderer.err;
     EXPECT_EQ(run.renderer.err, testing::platformNewlines("writer_failure\n"));
-    EXPECT_EQ(outcomeOf(run.tool.out)["outcome"], "capture_failed");
+    EXPECT_EQ(outcomeLine(run.tool.out)["outcome"], "capture_failed");
     EXPECT_EQ(watcher->failureCode(), 7u);
     EXPECT_EQ(watcher->consumerState(), kConsumerFailed);
     // The failed chunk was not released; every chunk released before is in its file.
@@ -516,7 +397,6 @@ TEST(FaultMatrix, FullDiskEndsInWriterFailureWithNothingConsumedLost) {
 }
 
 TEST(FaultMatrix, OutputRootBelowARegularFileEndsInWriterFailureBeforeAnyChunk) {
-    REQUIRE_PRODUCER_TOOL();
     ScratchDir scratch("below-file");
     testing::writeFile(scratch / "file", "not a directory");
     const std::filesystem::path root = scratch / "file" / "out";
@@ -526,7 +406,7 @@ TEST(FaultMatrix, OutputRootBelowARegularFileEndsInWriterFailureBeforeAnyChunk) 
     const RegionWatcher* watcher = &run.region();
     EXPECT_EQ(run.renderer.exitCode, 4) << run.renderer.out << run.renderer.err;
     EXPECT_EQ(run.renderer.err, testing::platformNewlines("writer_failure\n"));
-    EXPECT_EQ(outcomeOf(run.tool.out)["outcome"], "capture_failed");
+    EXPECT_EQ(outcomeLine(run.tool.out)["outcome"], "capture_failed");
     EXPECT_EQ(watcher->failureCode(), 7u);
     EXPECT_EQ(watcher->consumerState(), kConsumerFailed);
     for (std::uint32_t s = 0; s < kStreams; ++s) {
@@ -536,7 +416,6 @@ TEST(FaultMatrix, OutputRootBelowARegularFileEndsInWriterFailureBeforeAnyChunk) 
 }
 
 TEST(FaultMatrix, ProgressFileThatCannotBeReplacedLeavesTheCaptureWhole) {
-    REQUIRE_PRODUCER_TOOL();
     ScratchDir scratch("progress");
     const std::filesystem::path root = scratch / "out";
     // A non-empty directory where the snapshot goes: no rename can replace it.
@@ -547,7 +426,7 @@ TEST(FaultMatrix, ProgressFileThatCannotBeReplacedLeavesTheCaptureWhole) {
     const RegionWatcher* watcher = &run.region();
     EXPECT_EQ(run.renderer.exitCode, 0) << run.renderer.out << run.renderer.err;
     EXPECT_EQ(linesOf(run.renderer.out).size(), 1u + kStreams);
-    EXPECT_EQ(outcomeOf(run.tool.out)["outcome"], "completed");
+    EXPECT_EQ(outcomeLine(run.tool.out)["outcome"], "completed");
     EXPECT_EQ(watcher->consumerState(), kConsumerCompleted);
     for (std::uint32_t s = 0; s < kStreams; ++s) {
         expectStreamFile(root, s, Header::Final, kFrames);
