@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 dir=build/fuzz
 seconds=${VASKEL_FUZZ_SECONDS:-60}
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVASKEL_WERROR=ON \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVASKEL_FUZZ=ON >/dev/null
 cmake --build "$dir" -j "$(nproc)" --target capture_fuzzer command_line_fuzzer
 
