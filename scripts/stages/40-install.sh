@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# Uses the installed producer library as an outside project would. Builds a Release tree,
+# installs it into a temporary prefix and checks the installed tree's layout, the library's
+# SONAME and that it exports exactly the C interface's functions. Then builds the C example
+# against the prefix twice (find_package(vaskel), and pkg-config with cc -std=c99 -Wall -Wextra
+# -Werror) and runs each, and the Python example over the installed shared library, beside the
+# installed renderer; examples/run_example.py checks every output byte. Last, cpack makes the
+# .deb, whose file list must be the installed tree under /usr.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+build=${VASKEL_INSTALL_BUILD_DIR:-build/install}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+version=$(sed -n 's/^project(vaskel_renderer VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+major=${version%%.*}
+
+echo "--- build (Release) and install into a temporary prefix"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVASKEL_WERROR=ON -DVASKEL_BUILD_TESTS=OFF \
+  >/dev/null
+cmake --build "$build" -j "$(nproc)" --target vaskel_renderer vaskel_producer \
+  vaskel_producer_shared vaskel_producer_static >/dev/null
+cmake --install "$build" --prefix "$prefix" >/dev/null
+
+# Every file and link, and nothing else: no test, benchmark or example program.
+(cd "$prefix" && find . ! -type d | sed 's|^\./||' | sort) >"$work/installed.txt"
+{
+  printf '%s\n' bin/vaskel_renderer bin/vaskel_producer \
+    lib/libvaskel_producer.a lib/libvaskel_producer.so "lib/libvaskel_producer.so.$major" \
+    "lib/libvaskel_producer.so.$version" lib/pkgconfig/vaskel-producer.pc \
+    lib/cmake/vaskel/vaskelConfig.cmake lib/cmake/vaskel/vaskelConfigVersion.cmake \
+    lib/cmake/vaskel/vaskelTargets.cmake lib/cmake/vaskel/vaskelTargets-release.cmake
+  (cd include && find vaskel -type f | sed 's|^|include/|')
+} | sort >"$work/expected.txt"
+if ! diff -u "$work/expected.txt" "$work/installed.txt"; then
+  echo "the installed tree differs from the expected layout (- expected, + installed)" >&2
+  exit 1
+fi
+echo "ok   $(wc -l <"$work/installed.txt") files, as expected"
+
+library=$prefix/lib/libvaskel_producer.so.$version
+soname=$(readelf -d "$library" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
+[ "$soname" = "libvaskel_producer.so.$major" ] || {
+  echo "SONAME is '$soname', expected libvaskel_producer.so.$major" >&2
+  exit 1
+}
+echo "ok   SONAME $soname"
+nm -D --defined-only "$library" | awk '{print $NF}' | sort >"$work/exported.txt"
+sed -n 's/^VASKEL_API [^(]*[ *]\(vaskel_[a-z_]*\)(.*/\1/p' include/vaskel/producer.h | sort \
+  >"$work/declared.txt"
+if ! diff -u "$work/declared.txt" "$work/exported.txt"; then
+  echo "the exported symbols differ from the C interface's functions (- declared, + exported)" >&2
+  exit 1
+fi
+echo "ok   exports exactly the $(wc -l <"$work/declared.txt") functions of vaskel/producer.h"
+
+run_example() { # output-dir producer-command...
+  local output=$1
+  shift
+  python3 examples/run_example.py --renderer "$prefix/bin/vaskel_renderer" \
+    --output "$work/$output" -- "$@" >"$work/$output.log" 2>&1 || {
+    cat "$work/$output.log"
+    exit 1
+  }
+  tail -1 "$work/$output.log"
+}
+
+echo "--- the C example, built with find_package(vaskel)"
+cmake -S examples/c -B "$work/cmake-consumer" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS=-Werror >/dev/null
+cmake --build "$work/cmake-consumer" >/dev/null
+run_example cmake-capture "$work/cmake-consumer/tone_producer"
+
+echo "--- the C example, built with pkg-config"
+export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+# shellcheck disable=SC2046 # the flags are words
+cc -std=c99 -Wall -Wextra -Werror examples/c/tone_producer.c \
+  $(pkg-config --cflags --libs vaskel-producer) -o "$work/tone_producer_pc"
+LD_LIBRARY_PATH=$prefix/lib run_example pkgconfig-capture "$work/tone_producer_pc"
+
+echo "--- the Python example, over the installed shared library"
+run_example python-capture python3 examples/python/tone_producer.py --library "$library"
+
+echo "--- the .deb"
+(cd "$build" && cpack -G DEB -B "$work/deb" >/dev/null)
+deb=$(ls "$work"/deb/*.deb)
+dpkg-deb -c "$deb" >"$work/deb-listing.txt"
+# Files and links only, with /usr taken off: the same tree as the install.
+awk '$1 !~ /^d/ {print $6}' "$work/deb-listing.txt" | sed 's|^\./usr/||' | sort \
+  >"$work/deb-files.txt"
+if ! diff -u "$work/installed.txt" "$work/deb-files.txt"; then
+  echo "the .deb differs from the installed tree (- installed, + .deb)" >&2
+  exit 1
+fi
+for field in Package Version Maintainer Depends Description; do
+  [ -n "$(dpkg-deb -f "$deb" "$field")" ] || {
+    echo "the .deb has no $field" >&2
+    exit 1
+  }
+done
+[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || {
+  echo "the .deb's version is not $version" >&2
+  exit 1
+}
+echo "ok   $(basename "$deb"): the installed tree under /usr; depends on $(dpkg-deb -f "$deb" Depends)"
