@@ -11,6 +11,10 @@ install(TARGETS vaskel_renderer vaskel_producer RUNTIME DESTINATION ${CMAKE_INST
 
 set_target_properties(vaskel_producer_shared PROPERTIES EXPORT_NAME producer)
 set_target_properties(vaskel_producer_static PROPERTIES EXPORT_NAME producer_static)
+# A C program that links the static library links with the C driver, which leaves out the C++
+# runtime the library needs.
+target_link_libraries(vaskel_producer_static INTERFACE $<$<NOT:$<LINK_LANGUAGE:CXX>>:stdc++>
+                                                       $<$<NOT:$<LINK_LANGUAGE:CXX>>:m>)
 install(TARGETS vaskel_producer_shared vaskel_producer_static EXPORT vaskelTargets
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}  # the DLL, beside the programs
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}  # the .so with its version links

@@ -2,10 +2,10 @@
 # Uses the installed producer library as an outside project would. Builds a Release tree,
 # installs it into a temporary prefix and checks the installed tree's layout, the library's
 # SONAME and that it exports exactly the C interface's functions. Then builds the C example
-# against the prefix twice (find_package(vaskel), and pkg-config with cc -std=c99 -Wall -Wextra
-# -Werror) and runs each, and the Python example over the installed shared library, beside the
-# installed renderer; examples/run_example.py checks every output byte. Last, cpack makes the
-# .deb, whose file list must be the installed tree under /usr.
+# against the prefix with find_package(vaskel) (shared and static library) and with pkg-config
+# (cc -std=c99 -Wall -Wextra -Werror), and runs each build and the Python example (over the
+# installed shared library) beside the installed renderer; examples/run_example.py checks every
+# output byte. Last, cpack makes the .deb, whose file list must be the installed tree under /usr.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${VASKEL_INSTALL_BUILD_DIR:-build/install}
@@ -65,11 +65,18 @@ run_example() { # output-dir producer-command...
   tail -1 "$work/$output.log"
 }
 
-echo "--- the C example, built with find_package(vaskel)"
-cmake -S examples/c -B "$work/cmake-consumer" -DCMAKE_PREFIX_PATH="$prefix" \
-  -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS=-Werror >/dev/null
-cmake --build "$work/cmake-consumer" >/dev/null
-run_example cmake-capture "$work/cmake-consumer/tone_producer"
+for linkage in shared static; do
+  echo "--- the C example, built with find_package(vaskel), $linkage library"
+  flag=$([ $linkage = static ] && echo ON || echo OFF)
+  cmake -S examples/c -B "$work/cmake-$linkage" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS=-Werror -DTONE_PRODUCER_STATIC=$flag >/dev/null
+  cmake --build "$work/cmake-$linkage" >/dev/null
+  if [ $linkage = static ] && ldd "$work/cmake-$linkage/tone_producer" | grep -q vaskel; then
+    echo "the static build loads the shared library" >&2
+    exit 1
+  fi
+  run_example "cmake-$linkage-capture" "$work/cmake-$linkage/tone_producer"
+done
 
 echo "--- the C example, built with pkg-config"
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
@@ -82,7 +89,10 @@ echo "--- the Python example, over the installed shared library"
 run_example python-capture python3 examples/python/tone_producer.py --library "$library"
 
 echo "--- the .deb"
-(cd "$build" && cpack -G DEB -B "$work/deb" >/dev/null)
+(cd "$build" && cpack -G DEB -B "$work/deb" >"$work/cpack.log" 2>&1) || {
+  cat "$work/cpack.log"
+  exit 1
+}
 deb=$(ls "$work"/deb/*.deb)
 dpkg-deb -c "$deb" >"$work/deb-listing.txt"
 # Files and links only, with /usr taken off: the same tree as the install.
