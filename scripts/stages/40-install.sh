@@ -16,8 +16,9 @@ version=$(sed -n 's/^project(vaskel_renderer VERSION \([0-9.]*\).*/\1/p' CMakeLi
 major=${version%%.*}
 
 echo "--- build (Release) and install into a temporary prefix"
+# Skipping the install rule's dependency on "all" keeps cpack from building the benchmarks.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVASKEL_WERROR=ON -DVASKEL_BUILD_TESTS=OFF \
-  >/dev/null
+  -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" --target vaskel_renderer vaskel_producer \
   vaskel_producer_shared vaskel_producer_static >/dev/null
 cmake --install "$build" --prefix "$prefix" >/dev/null
@@ -113,3 +114,31 @@ done
   exit 1
 }
 echo "ok   $(basename "$deb"): the installed tree under /usr; depends on $(dpkg-deb -f "$deb" Depends)"
+
+# The Windows package: the same tree with the platform's names. Uses the Windows build that
+# scripts/test.sh has made (the C example runs under Wine in its tests).
+windows=${VASKEL_WINDOWS_BUILD_DIR:-build/windows}
+if [ ! -f "$windows/libvaskel_producer.dll" ] || [ ! -f "$windows/vaskel_renderer.exe" ]; then
+  echo "skip the .zip: no Windows build in $windows"
+  exit 0
+fi
+echo "--- the .zip"
+(cd "$windows" && cpack -G ZIP -B "$work/zip" >"$work/cpack-zip.log" 2>&1) || {
+  cat "$work/cpack-zip.log"
+  exit 1
+}
+zip=$(ls "$work"/zip/*.zip)
+config='s/vaskelTargets-[a-z]*\.cmake/vaskelTargets-<build type>.cmake/' # the builds' types differ
+python3 -c 'import sys, zipfile
+for name in zipfile.ZipFile(sys.argv[1]).namelist():
+    if not name.endswith("/"):
+        print(name.split("/", 1)[1])' "$zip" | sed "$config" | sort >"$work/zip-files.txt"
+sed -e 's|^bin/\(vaskel_[a-z]*\)$|bin/\1.exe|' -e '/^lib\/libvaskel_producer\.so/d' -e "$config" \
+  "$work/installed.txt" >"$work/zip-expected.txt"
+printf '%s\n' bin/libvaskel_producer.dll lib/libvaskel_producer.dll.a >>"$work/zip-expected.txt"
+sort -o "$work/zip-expected.txt" "$work/zip-expected.txt"
+if ! diff -u "$work/zip-expected.txt" "$work/zip-files.txt"; then
+  echo "the .zip differs from the installed tree (- expected, + .zip)" >&2
+  exit 1
+fi
+echo "ok   $(basename "$zip"): the same tree, with the DLL and its import library"
