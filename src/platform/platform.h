@@ -31,6 +31,12 @@ using NativeStringView = std::basic_string_view<NativeChar>;
 // Widens plain ASCII text (names this program makes itself) to the native form.
 NativeString nativeFromAscii(std::string_view ascii);
 
+// A command-line number word in ASCII, for one reading of numbers on every platform: the other
+// decimal digits and white space that this platform's C library takes in a number become their
+// ASCII forms, any other character outside ASCII a '?'. Windows: the characters Windows' wcstoul
+// takes ("５０" reads 50). POSIX: arguments are bytes, returned as they are.
+std::string asciiNumberWord(const NativeString& word);
+
 // An open shared-memory region. Zero means none; the meaning of other values is private to the
 // implementation (a HANDLE on Windows, a descriptor plus one on POSIX).
 struct RegionHandle {

@@ -33,6 +33,10 @@ NativeString nativeFromAscii(std::string_view ascii) {
     return NativeString(ascii);
 }
 
+std::string asciiNumberWord(const NativeString& word) {
+    return word;
+}
+
 RegionHandle openRegion(const NativeString& name) {
     const int fd = ::shm_open(objectName(name).c_str(), O_RDWR, 0);
     if (fd < 0) {

@@ -1,5 +1,6 @@
 #include "platform/platform.h"
 
+#include <cwchar>
 #include <iostream>
 
 #define WIN32_LEAN_AND_MEAN
@@ -56,6 +57,32 @@ HANDLE openInheritable(const std::filesystem::path& path, DWORD access, DWORD di
 
 NativeString nativeFromAscii(std::string_view ascii) {
     return NativeString(ascii.begin(), ascii.end());
+}
+
+std::string asciiNumberWord(const NativeString& word) {
+    // wcstoul itself decides, one character at a time, which characters are digits and white
+    // space; the arithmetic stays with the caller, because the C libraries disagree on a negative
+    // word beyond 32 bits: Wine's negates the saturated value ("-99999999999" gives 1) where the
+    // rule gives 4294967295.
+    std::string ascii;
+    ascii.reserve(word.size());
+    for (const wchar_t c : word) {
+        if (c < 0x80) {
+            ascii += static_cast<char>(c);
+            continue;
+        }
+        wchar_t* end = nullptr;
+        const wchar_t alone[] = {c, L'\0'};
+        const unsigned long digit = std::wcstoul(alone, &end, 10);
+        if (end == alone + 1) {
+            ascii += static_cast<char>('0' + digit);
+            continue;
+        }
+        const wchar_t beforeOne[] = {c, L'1', L'\0'};
+        std::wcstoul(beforeOne, &end, 10);
+        ascii += end == beforeOne + 2 ? ' ' : '?'; // skipped as white space, or not a number
+    }
+    return ascii;
 }
 
 RegionHandle openRegion(const NativeString& name) {
