@@ -218,20 +218,57 @@ TEST(RendererBinary, AProducerFailurePrintsItsNameAndExitsFour) {
     EXPECT_EQ(readFile(dir / "out" / "stream-1.wav"), testing::wavHeaderBytes(48000, 2, 0));
 }
 
-TEST(RendererBinary, EchoesTheMappingNameAsGiven) {
-    // On POSIX a name is bytes, used and echoed unchanged, whatever their encoding.
-    const std::string tail = testing::kWindowsTarget ? "plain" : "caf\xC3\xA9-\xFF";
-    const platform::NativeString name = uniqueRegionName("echo") + native(tail);
-    ScratchDir dir("echo");
+TEST(RendererBinary, EchoesTheMappingNameExactly) {
+    // Windows: the summary redirected to a file is UTF-8, characters outside the basic plane
+    // included. POSIX: a name is bytes, used and echoed unchanged, whatever their encoding.
+    struct Tail {
+        const char* utf8;
+        const char16_t* utf16;
+    };
+    std::vector<Tail> tails = {
+        {"\xD0\xBC\xD0\xB8\xD1\x80x", u"\u043C\u0438\u0440x"}, // Cyrillic
+        {"\xE6\xB8\xB2\xE6\x9F\x93", u"\u6E32\u67D3"},         // CJK
+        {"\xF0\x9F\x8E\xB5", u"\U0001F3B5"},                   // an emoji, a surrogate pair
+        {"caf\xC3\xA9", u"caf\u00E9"},                         // Latin-1, one byte there
+    };
+    if (!testing::kWindowsTarget) {
+        tails.push_back({"caf\xC3\xA9-\xFF", nullptr}); // no UTF-8 at all
+    }
+    for (const Tail& tail : tails) {
+        SCOPED_TRACE(tail.utf8);
+        const platform::NativeString prefix = uniqueRegionName("echo");
+        const platform::NativeString name =
+            prefix + testing::nativeText(tail.utf8, tail.utf16 != nullptr ? tail.utf16 : u"");
+        ScratchDir dir("echo");
+        TransportProducer producer;
+        ASSERT_TRUE(producer.create(name, makeConfig(1, 1, 1, 1, 1)));
+        producer.closeStream(0);
+        const ChildResult result = testing::runRenderer({name, nativePath(dir / "out")});
+        ASSERT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.out,
+                  platformNewlines("mapping=" + std::string(prefix.begin(), prefix.end()) +
+                                   tail.utf8 +
+                                   ",streamCount=1\nstreamId=0,writtenChunks=0,"
+                                   "writtenFrames=0,maxOccupancy=0\n"));
+    }
+}
+
+TEST(RendererBinary, ASummaryThatCannotBeWrittenIsNamedAndTheExitStaysZero) {
+    if (testing::kWindowsTarget) {
+        GTEST_SKIP() << "no device that refuses writes to redirect the summary into";
+    }
+    ScratchDir dir("full");
+    const auto name = uniqueRegionName("full");
     TransportProducer producer;
     ASSERT_TRUE(producer.create(name, makeConfig(1, 1, 1, 1, 1)));
     producer.closeStream(0);
-    const ChildResult result = testing::runRenderer({name, nativePath(dir / "out")});
-    ASSERT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.out,
-              platformNewlines("mapping=" + std::string(name.begin(), name.end()) +
-                               ",streamCount=1\nstreamId=0,writtenChunks=0,writtenFrames=0,"
-                               "maxOccupancy=0\n"));
+    platform::ChildProcess child = platform::startProcess(
+        testing::rendererPath(), {name, nativePath(dir / "out")}, "/dev/full", dir / "stderr");
+    ASSERT_TRUE(child);
+    EXPECT_EQ(platform::waitProcess(child), 0);
+    EXPECT_EQ(readFile(dir / "stderr"), "summary_write_failed\n");
+    EXPECT_EQ(producer.consumerState(), kConsumerCompleted);
 }
 
 } // namespace

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -99,9 +98,10 @@ bool replaceFileWriteThrough(const std::filesystem::path& from, const std::files
 
 // --- process ---------------------------------------------------------------------------------
 
-// The stream that carries the run summary: wide standard output on Windows, standard output on
-// POSIX, so a mapping name is echoed in the form it was given.
-std::basic_ostream<NativeChar>& summaryOut();
+// Writes the finished run summary whole to standard output and returns false when it could not.
+// Windows: on a console as UTF-16 through WriteConsoleW, to a file or a pipe as UTF-8, with
+// "\r\n" line ends either way. POSIX: the bytes unchanged, flushed.
+bool writeSummary(NativeStringView text);
 
 // Full path of the running executable.
 std::filesystem::path currentExecutablePath();

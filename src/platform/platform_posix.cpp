@@ -140,8 +140,10 @@ bool replaceFileWriteThrough(const std::filesystem::path& from, const std::files
     return synced;
 }
 
-std::basic_ostream<NativeChar>& summaryOut() {
-    return std::cout;
+bool writeSummary(NativeStringView text) {
+    std::cout.write(text.data(), static_cast<std::streamsize>(text.size()));
+    std::cout.flush();
+    return static_cast<bool>(std::cout);
 }
 
 std::filesystem::path currentExecutablePath() {
