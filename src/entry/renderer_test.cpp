@@ -7,7 +7,9 @@
 #include "test_support.h"
 
 #include <chrono>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <memory>
 #include <random>
 #include <thread>
 
@@ -40,15 +42,19 @@ std::vector<platform::NativeString> words(std::initializer_list<std::string_view
     return result;
 }
 
-// Waits (bounded) until the renderer has attached to the producer's region.
-bool waitForConsumer(const TransportProducer& producer, std::uint32_t state) {
+// Polls `done` every millisecond for at most 30 s; false when it never held.
+template <typename Done> bool waitUntil(Done done) {
     for (int i = 0; i < 30000; ++i) {
-        if (producer.consumerState() == state) {
+        if (done()) {
             return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return false;
+}
+
+bool waitForConsumer(const TransportProducer& producer, std::uint32_t state) {
+    return waitUntil([&] { return producer.consumerState() == state; });
 }
 
 TEST(RendererBinary, CapabilityAnswerAndMalformedCommandLines) {
@@ -269,6 +275,61 @@ TEST(RendererBinary, ASummaryThatCannotBeWrittenIsNamedAndTheExitStaysZero) {
     EXPECT_EQ(platform::waitProcess(child), 0);
     EXPECT_EQ(readFile(dir / "stderr"), "summary_write_failed\n");
     EXPECT_EQ(producer.consumerState(), kConsumerCompleted);
+}
+
+// On Windows a file cannot be replaced while another process holds it open. The test process is
+// that reader: an ordinary std::ifstream (read and write sharing, no delete sharing).
+TEST(RendererBinary, TheCompleteSnapshotSurvivesAReaderOfTheProgressFile) {
+    const std::string complete =
+        "{\"schemaVersion\":1,\"state\":\"complete\",\"streamCount\":2,\"activeStreams\":2,"
+        "\"completedStreams\":2,\"writtenFrames\":1280,\"totalFrames\":1280}";
+    for (const bool releases : {true, false}) {
+        SCOPED_TRACE(releases ? "the reader lets go" : "the reader holds on");
+        ScratchDir dir("reader");
+        const auto name = uniqueRegionName("reader");
+        const auto snapshot = dir / "out" / "render-progress.json";
+        const auto temporary = dir / "out" / "render-progress.json.tmp";
+        TransportProducer producer;
+        ASSERT_TRUE(producer.create(name, makeConfig(2, 4, 64, 2, 48000, 0, 640)));
+        RendererProcess renderer({name, nativePath(dir / "out"), native("0"), native("20000")});
+        // The first snapshot; an open may fail while its rename is still in progress.
+        std::unique_ptr<std::ifstream> reader;
+        ASSERT_TRUE(waitUntil([&] {
+            reader = std::make_unique<std::ifstream>(snapshot, std::ios::binary);
+            return reader->is_open();
+        }));
+
+        for (std::uint32_t chunk = 0; chunk < 10; ++chunk) {
+            for (std::uint32_t s = 0; s < 2; ++s) {
+                const auto samples = patternChunk(s, producer.nextHeader(s, 64).firstFrame, 64, 2);
+                ASSERT_TRUE(waitUntil([&] { return producer.tryPublish(s, samples.data(), 64); }));
+            }
+        }
+        producer.closeStream(0);
+        producer.closeStream(1);
+        if (releases) {
+            // Let go while the renderer is retrying its final snapshot (on POSIX it never has
+            // to, and completes at once).
+            waitUntil([&] {
+                return readFile(temporary) == complete ||
+                       producer.consumerState() == kConsumerCompleted;
+            });
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            reader.reset();
+        }
+        const ChildResult result = renderer.wait();
+        reader.reset();
+        ASSERT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(producer.consumerState(), kConsumerCompleted);
+        if (testing::kWindowsTarget && !releases) {
+            // Beyond the retry window: the complete snapshot waits in the temporary file.
+            EXPECT_EQ(readFile(temporary), complete);
+            EXPECT_NE(readFile(snapshot), complete);
+        } else {
+            EXPECT_EQ(readFile(snapshot), complete);
+            EXPECT_FALSE(std::filesystem::exists(temporary));
+        }
+    }
 }
 
 } // namespace
