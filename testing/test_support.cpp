@@ -7,6 +7,7 @@
 #include <cmath>
 #include <fstream>
 #include <sstream>
+#include <type_traits>
 
 namespace vaskel::testing {
 
@@ -174,6 +175,14 @@ std::vector<platform::NativeString> nativeWords(const std::vector<std::string>& 
         native.push_back(testing::native(word));
     }
     return native;
+}
+
+platform::NativeString nativeText(std::string_view utf8, std::u16string_view utf16) {
+    if constexpr (std::is_same_v<platform::NativeChar, char>) {
+        return platform::NativeString(utf8.begin(), utf8.end());
+    } else {
+        return platform::NativeString(utf16.begin(), utf16.end()); // wchar_t is UTF-16 there
+    }
 }
 
 platform::NativeString nativePath(const std::filesystem::path& path) {

@@ -107,6 +107,10 @@ std::vector<std::string> linesOf(const std::string& text);
 // Native form of plain text (paths and numbers for a command line).
 platform::NativeString native(std::string_view ascii);
 std::vector<platform::NativeString> nativeWords(const std::vector<std::string>& words);
+
+// Native form of other text as a command line carries it: the UTF-8 bytes on POSIX, the UTF-16
+// units on Windows. Both spellings are given, so no conversion under test is trusted.
+platform::NativeString nativeText(std::string_view utf8, std::u16string_view utf16);
 platform::NativeString nativePath(const std::filesystem::path& path);
 
 } // namespace vaskel::testing

@@ -9,6 +9,10 @@ std::string capabilityAnswer() {
            ",\"maximumStreams\":" + std::to_string(transport::kMaxStreams) + "}\n";
 }
 
+std::uint32_t parseNumber(const platform::NativeString& word) {
+    return parseU32<char>(platform::asciiNumberWord(word));
+}
+
 Command parseCommandLine(const std::vector<platform::NativeString>& arguments) {
     Command command;
     if (arguments.size() == 1 &&
@@ -24,17 +28,17 @@ Command parseCommandLine(const std::vector<platform::NativeString>& arguments) {
     settings.mappingName = arguments[0];
     settings.outputRoot = arguments[1];
     if (arguments.size() > 2) {
-        settings.delayUs = parseU32<platform::NativeChar>(arguments[2]);
+        settings.delayUs = parseNumber(arguments[2]);
     }
     if (arguments.size() > 3) {
-        settings.idleTimeoutMs = parseU32<platform::NativeChar>(arguments[3]);
+        settings.idleTimeoutMs = parseNumber(arguments[3]);
         if (settings.idleTimeoutMs == 0) {
             command.kind = CommandKind::IdleTimeoutInvalid;
             return command;
         }
     }
     if (arguments.size() > 4) {
-        settings.mappingOpenTimeoutMs = parseU32<platform::NativeChar>(arguments[4]);
+        settings.mappingOpenTimeoutMs = parseNumber(arguments[4]);
         if (settings.mappingOpenTimeoutMs == 0) {
             command.kind = CommandKind::MappingOpenTimeoutInvalid;
             return command;

@@ -66,6 +66,10 @@ template <typename Char> std::uint32_t parseU32(std::basic_string_view<Char> wor
     return negative ? static_cast<std::uint32_t>(0u - result) : result;
 }
 
+// A number of the command line, read by parseU32 with the digits and white space that the
+// platform's C library takes (on Windows also "５０" or "٥٠", which wcstoul reads as 50).
+std::uint32_t parseNumber(const platform::NativeString& word);
+
 struct RunSettings {
     platform::NativeString mappingName;
     platform::NativeString outputRoot;

@@ -8,8 +8,11 @@ namespace {
 
 using testing::native;
 
-TEST(ParseU32, FollowsWcstoulWithThirtyTwoBitResults) {
-    const std::pair<const char*, std::uint32_t> cases[] = {
+// The same words on both platforms. ASCII words read alike everywhere; other digits and white
+// space count where the C library takes them in a number (Windows), not where arguments are
+// bytes (POSIX).
+TEST(ParseNumber, FollowsWcstoulWithThirtyTwoBitResults) {
+    const std::pair<const char*, std::uint32_t> ascii[] = {
         {"0", 0},
         {"42", 42},
         {"letters", 0},
@@ -31,11 +34,31 @@ TEST(ParseU32, FollowsWcstoulWithThirtyTwoBitResults) {
         {" -4294967295", 1},
         {"0x10", 0},
     };
-    for (const auto& [word, expected] : cases) {
+    for (const auto& [word, expected] : ascii) {
         SCOPED_TRACE(word);
         EXPECT_EQ(parseU32<char>(word), expected);
         const std::wstring wide(word, word + std::char_traits<char>::length(word));
         EXPECT_EQ(parseU32<wchar_t>(wide), expected);
+        EXPECT_EQ(parseNumber(native(word)), expected);
+    }
+
+    struct Unicode {
+        const char* utf8;
+        const char16_t* utf16;
+        std::uint32_t posix;
+        std::uint32_t windows;
+    };
+    const Unicode unicode[] = {
+        {"\xEF\xBC\x95\xEF\xBC\x90", u"\uFF15\uFF10", 0, 50},                       // fullwidth 50
+        {"\xD9\xA5\xD9\xA0\xD9\xA0\xD9\xA0", u"\u0665\u0660\u0660\u0660", 0, 5000}, // Arabic-Indic
+        {"1\xD9\xA2", u"1\u0662", 1, 12},             // an ASCII digit, then an Arabic-Indic one
+        {"\xE3\x80\x80\x31\x32", u"\u300012", 0, 12}, // ideographic space, 12
+        {"\xEF\xBC\x8D\xEF\xBC\x91", u"\uFF0D\uFF11", 0, 0}, // a fullwidth minus is no sign
+    };
+    for (const Unicode& row : unicode) {
+        SCOPED_TRACE(row.utf8);
+        EXPECT_EQ(parseNumber(testing::nativeText(row.utf8, row.utf16)),
+                  testing::kWindowsTarget ? row.windows : row.posix);
     }
 }
 

@@ -6,6 +6,7 @@
 #include "transport/failure_code.h"
 
 #include <iostream>
+#include <string>
 
 namespace vaskel {
 
@@ -22,6 +23,22 @@ int exitUsage(std::string_view text) {
     return exitWith(ExitCode::BadCommandLine);
 }
 
+platform::NativeString summaryText(const platform::NativeString& mappingName,
+                                   const CaptureResult& result) {
+    using platform::nativeFromAscii;
+    platform::NativeString text =
+        nativeFromAscii("mapping=") + mappingName +
+        nativeFromAscii(",streamCount=" + std::to_string(result.streamCount) + "\n");
+    for (std::uint32_t i = 0; i < result.streamCount; ++i) {
+        const StreamStats& stats = result.streams[i];
+        text += nativeFromAscii("streamId=" + std::to_string(i) +
+                                ",writtenChunks=" + std::to_string(stats.writtenChunks) +
+                                ",writtenFrames=" + std::to_string(stats.writtenFrames) +
+                                ",maxOccupancy=" + std::to_string(stats.maxOccupancy) + "\n");
+    }
+    return text;
+}
+
 // Captures on the attached mapping, reports the outcome and detaches.
 int runAttached(transport::TransportMapping& mapping, const RunSettings& settings) {
     const std::filesystem::path outputRoot{platform::NativeString(settings.outputRoot)};
@@ -32,13 +49,10 @@ int runAttached(transport::TransportMapping& mapping, const RunSettings& setting
         mapping.detach();
         return exitWith(ExitCode::CaptureFailed);
     }
-    auto& out = platform::summaryOut();
-    out << "mapping=" << settings.mappingName << ",streamCount=" << result.streamCount << '\n';
-    for (std::uint32_t i = 0; i < result.streamCount; ++i) {
-        const StreamStats& stats = result.streams[i];
-        out << "streamId=" << i << ",writtenChunks=" << stats.writtenChunks
-            << ",writtenFrames=" << stats.writtenFrames << ",maxOccupancy=" << stats.maxOccupancy
-            << '\n';
+    // The capture is complete (files, progress file and the shared word say so) whether or not
+    // the summary reaches its reader, so a lost summary is named but keeps exit code 0.
+    if (!platform::writeSummary(summaryText(settings.mappingName, result))) {
+        std::cerr << "summary_write_failed\n";
     }
     mapping.detach();
     return exitWith(ExitCode::Success);

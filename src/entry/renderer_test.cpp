@@ -7,7 +7,9 @@
 #include "test_support.h"
 
 #include <chrono>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <memory>
 #include <random>
 #include <thread>
 
@@ -40,15 +42,19 @@ std::vector<platform::NativeString> words(std::initializer_list<std::string_view
     return result;
 }
 
-// Waits (bounded) until the renderer has attached to the producer's region.
-bool waitForConsumer(const TransportProducer& producer, std::uint32_t state) {
+// Polls `done` every millisecond for at most 30 s; false when it never held.
+template <typename Done> bool waitUntil(Done done) {
     for (int i = 0; i < 30000; ++i) {
-        if (producer.consumerState() == state) {
+        if (done()) {
             return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return false;
+}
+
+bool waitForConsumer(const TransportProducer& producer, std::uint32_t state) {
+    return waitUntil([&] { return producer.consumerState() == state; });
 }
 
 TEST(RendererBinary, CapabilityAnswerAndMalformedCommandLines) {
@@ -218,20 +224,112 @@ TEST(RendererBinary, AProducerFailurePrintsItsNameAndExitsFour) {
     EXPECT_EQ(readFile(dir / "out" / "stream-1.wav"), testing::wavHeaderBytes(48000, 2, 0));
 }
 
-TEST(RendererBinary, EchoesTheMappingNameAsGiven) {
-    // On POSIX a name is bytes, used and echoed unchanged, whatever their encoding.
-    const std::string tail = testing::kWindowsTarget ? "plain" : "caf\xC3\xA9-\xFF";
-    const platform::NativeString name = uniqueRegionName("echo") + native(tail);
-    ScratchDir dir("echo");
+TEST(RendererBinary, EchoesTheMappingNameExactly) {
+    // Windows: the summary redirected to a file is UTF-8, characters outside the basic plane
+    // included. POSIX: a name is bytes, used and echoed unchanged, whatever their encoding.
+    struct Tail {
+        const char* utf8;
+        const char16_t* utf16;
+    };
+    std::vector<Tail> tails = {
+        {"\xD0\xBC\xD0\xB8\xD1\x80x", u"\u043C\u0438\u0440x"}, // Cyrillic
+        {"\xE6\xB8\xB2\xE6\x9F\x93", u"\u6E32\u67D3"},         // CJK
+        {"\xF0\x9F\x8E\xB5", u"\U0001F3B5"},                   // an emoji, a surrogate pair
+        {"caf\xC3\xA9", u"caf\u00E9"},                         // Latin-1, one byte there
+    };
+    if (!testing::kWindowsTarget) {
+        tails.push_back({"caf\xC3\xA9-\xFF", nullptr}); // no UTF-8 at all
+    }
+    for (const Tail& tail : tails) {
+        SCOPED_TRACE(tail.utf8);
+        const platform::NativeString prefix = uniqueRegionName("echo");
+        const platform::NativeString name =
+            prefix + testing::nativeText(tail.utf8, tail.utf16 != nullptr ? tail.utf16 : u"");
+        ScratchDir dir("echo");
+        TransportProducer producer;
+        ASSERT_TRUE(producer.create(name, makeConfig(1, 1, 1, 1, 1)));
+        producer.closeStream(0);
+        const ChildResult result = testing::runRenderer({name, nativePath(dir / "out")});
+        ASSERT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.out,
+                  platformNewlines("mapping=" + std::string(prefix.begin(), prefix.end()) +
+                                   tail.utf8 +
+                                   ",streamCount=1\nstreamId=0,writtenChunks=0,"
+                                   "writtenFrames=0,maxOccupancy=0\n"));
+    }
+}
+
+TEST(RendererBinary, ASummaryThatCannotBeWrittenIsNamedAndTheExitStaysZero) {
+    if (testing::kWindowsTarget) {
+        GTEST_SKIP() << "no device that refuses writes to redirect the summary into";
+    }
+    ScratchDir dir("full");
+    const auto name = uniqueRegionName("full");
     TransportProducer producer;
     ASSERT_TRUE(producer.create(name, makeConfig(1, 1, 1, 1, 1)));
     producer.closeStream(0);
-    const ChildResult result = testing::runRenderer({name, nativePath(dir / "out")});
-    ASSERT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.out,
-              platformNewlines("mapping=" + std::string(name.begin(), name.end()) +
-                               ",streamCount=1\nstreamId=0,writtenChunks=0,writtenFrames=0,"
-                               "maxOccupancy=0\n"));
+    platform::ChildProcess child = platform::startProcess(
+        testing::rendererPath(), {name, nativePath(dir / "out")}, "/dev/full", dir / "stderr");
+    ASSERT_TRUE(child);
+    EXPECT_EQ(platform::waitProcess(child), 0);
+    EXPECT_EQ(readFile(dir / "stderr"), "summary_write_failed\n");
+    EXPECT_EQ(producer.consumerState(), kConsumerCompleted);
+}
+
+// On Windows a file cannot be replaced while another process holds it open. The test process is
+// that reader: an ordinary std::ifstream (read and write sharing, no delete sharing).
+TEST(RendererBinary, TheCompleteSnapshotSurvivesAReaderOfTheProgressFile) {
+    const std::string complete =
+        "{\"schemaVersion\":1,\"state\":\"complete\",\"streamCount\":2,\"activeStreams\":2,"
+        "\"completedStreams\":2,\"writtenFrames\":1280,\"totalFrames\":1280}";
+    for (const bool releases : {true, false}) {
+        SCOPED_TRACE(releases ? "the reader lets go" : "the reader holds on");
+        ScratchDir dir("reader");
+        const auto name = uniqueRegionName("reader");
+        const auto snapshot = dir / "out" / "render-progress.json";
+        const auto temporary = dir / "out" / "render-progress.json.tmp";
+        TransportProducer producer;
+        ASSERT_TRUE(producer.create(name, makeConfig(2, 4, 64, 2, 48000, 0, 640)));
+        RendererProcess renderer({name, nativePath(dir / "out"), native("0"), native("20000")});
+        // The first snapshot; an open may fail while its rename is still in progress.
+        std::unique_ptr<std::ifstream> reader;
+        ASSERT_TRUE(waitUntil([&] {
+            reader = std::make_unique<std::ifstream>(snapshot, std::ios::binary);
+            return reader->is_open();
+        }));
+
+        for (std::uint32_t chunk = 0; chunk < 10; ++chunk) {
+            for (std::uint32_t s = 0; s < 2; ++s) {
+                const auto samples = patternChunk(s, producer.nextHeader(s, 64).firstFrame, 64, 2);
+                ASSERT_TRUE(waitUntil([&] { return producer.tryPublish(s, samples.data(), 64); }));
+            }
+        }
+        producer.closeStream(0);
+        producer.closeStream(1);
+        if (releases) {
+            // Let go while the renderer is retrying its final snapshot (on POSIX it never has
+            // to, and completes at once).
+            waitUntil([&] {
+                return readFile(temporary) == complete ||
+                       producer.consumerState() == kConsumerCompleted;
+            });
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            reader.reset();
+        }
+        const ChildResult result = renderer.wait();
+        reader.reset();
+        ASSERT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(producer.consumerState(), kConsumerCompleted);
+        if (testing::kWindowsTarget && !releases) {
+            // Beyond the retry window: the complete snapshot waits in the temporary file.
+            EXPECT_EQ(readFile(temporary), complete);
+            EXPECT_NE(readFile(snapshot), complete);
+        } else {
+            EXPECT_EQ(readFile(snapshot), complete);
+            EXPECT_FALSE(std::filesystem::exists(temporary));
+        }
+    }
 }
 
 } // namespace

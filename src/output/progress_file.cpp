@@ -1,11 +1,38 @@
 #include "output/progress_file.h"
 
+#include "common/steady_clock.h"
 #include "output/output_paths.h"
 #include "platform/platform.h"
 
 #include <fstream>
 
 namespace vaskel {
+
+namespace {
+
+constexpr std::int64_t kCompleteReplaceWindowNs = 2 * kNanosecondsPerSecond;
+constexpr std::uint32_t kReplaceRetrySleepMs = 10;
+
+// Windows refuses to replace a file that a reader holds open. The complete snapshot is the one a
+// follower waits for, so its replacement is retried for a while; a periodic one is not, the next
+// one replaces it anyway. On POSIX the first attempt succeeds and nothing waits.
+void replaceSnapshot(const std::filesystem::path& tempPath,
+                     const std::filesystem::path& snapshotPath, bool complete) {
+    if (platform::replaceFileWriteThrough(tempPath, snapshotPath) || !complete) {
+        return;
+    }
+    const std::int64_t deadline = SteadyClock::now() + kCompleteReplaceWindowNs;
+    std::error_code ignored;
+    // A temporary file that is gone was moved after all (only its write-through failed).
+    while (SteadyClock::now() < deadline && std::filesystem::exists(tempPath, ignored)) {
+        platform::sleepMilliseconds(kReplaceRetrySleepMs);
+        if (platform::replaceFileWriteThrough(tempPath, snapshotPath)) {
+            return;
+        }
+    }
+}
+
+} // namespace
 
 std::string formatProgress(const ProgressCounts& counts, bool complete) {
     std::string text = "{\"schemaVersion\":1,\"state\":\"";
@@ -36,8 +63,8 @@ void writeProgressFile(const std::filesystem::path& outputRoot, const ProgressCo
                 return;
             }
         }
-        // Its outcome is deliberately not looked at: a failed move leaves the old snapshot.
-        platform::replaceFileWriteThrough(tempPath, snapshotPath);
+        // A move that still fails leaves the old snapshot, and the new one in the temporary file.
+        replaceSnapshot(tempPath, snapshotPath, complete);
     } catch (...) {
         // Progress is best effort and must never disturb the capture.
     }

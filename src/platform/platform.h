@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,6 +34,12 @@ NativeString nativeFromAscii(std::string_view ascii);
 // (Windows: UTF-16; POSIX: the bytes unchanged). False, with `out` untouched, when the system
 // refuses the conversion.
 bool nativeFromUtf8(std::string_view utf8, NativeString& out);
+
+// A command-line number word in ASCII, for one reading of numbers on every platform: the other
+// decimal digits and white space that this platform's C library takes in a number become their
+// ASCII forms, any other character outside ASCII a '?'. Windows: the characters Windows' wcstoul
+// takes ("５０" reads 50). POSIX: arguments are bytes, returned as they are.
+std::string asciiNumberWord(const NativeString& word);
 
 // An open shared-memory region. Zero means none; the meaning of other values is private to the
 // implementation (a HANDLE on Windows, a descriptor plus one on POSIX).
@@ -99,9 +104,10 @@ bool replaceFileWriteThrough(const std::filesystem::path& from, const std::files
 
 // --- process ---------------------------------------------------------------------------------
 
-// The stream that carries the run summary: wide standard output on Windows, standard output on
-// POSIX, so a mapping name is echoed in the form it was given.
-std::basic_ostream<NativeChar>& summaryOut();
+// Writes the finished run summary whole to standard output and returns false when it could not.
+// Windows: on a console as UTF-16 through WriteConsoleW, to a file or a pipe as UTF-8, with
+// "\r\n" line ends either way. POSIX: the bytes unchanged, flushed.
+bool writeSummary(NativeStringView text);
 
 // Full path of the running executable.
 std::filesystem::path currentExecutablePath();

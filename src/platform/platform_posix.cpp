@@ -38,6 +38,10 @@ bool nativeFromUtf8(std::string_view utf8, NativeString& out) {
     return true;
 }
 
+std::string asciiNumberWord(const NativeString& word) {
+    return word;
+}
+
 RegionHandle openRegion(const NativeString& name) {
     const int fd = ::shm_open(objectName(name).c_str(), O_RDWR, 0);
     if (fd < 0) {
@@ -144,8 +148,10 @@ bool replaceFileWriteThrough(const std::filesystem::path& from, const std::files
     return synced;
 }
 
-std::basic_ostream<NativeChar>& summaryOut() {
-    return std::cout;
+bool writeSummary(NativeStringView text) {
+    std::cout.write(text.data(), static_cast<std::streamsize>(text.size()));
+    std::cout.flush();
+    return static_cast<bool>(std::cout);
 }
 
 std::filesystem::path currentExecutablePath() {

@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
-#include <iostream>
+#include <algorithm>
+#include <cwchar>
 
 #define WIN32_LEAN_AND_MEAN
 #ifndef NOMINMAX
@@ -52,6 +53,22 @@ HANDLE openInheritable(const std::filesystem::path& path, DWORD access, DWORD di
                          disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// Writes `count` units through `write`, a Win32 call that may write fewer; false when it fails.
+// Pieces of 8192 units stay below the console's old 64 KiB limit on one WriteConsoleW.
+template <typename Unit, typename Write>
+bool writeWhole(const Unit* data, std::size_t count, Write write) {
+    while (count > 0) {
+        DWORD written = 0;
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(count, 8192));
+        if (!write(data, chunk, &written) || written == 0) {
+            return false;
+        }
+        data += written;
+        count -= written;
+    }
+    return true;
+}
+
 } // namespace
 
 NativeString nativeFromAscii(std::string_view ascii) {
@@ -76,6 +93,32 @@ bool nativeFromUtf8(std::string_view utf8, NativeString& out) {
     }
     out = std::move(converted);
     return true;
+}
+
+std::string asciiNumberWord(const NativeString& word) {
+    // wcstoul itself decides, one character at a time, which characters are digits and white
+    // space; the arithmetic stays with the caller, because the C libraries disagree on a negative
+    // word beyond 32 bits: Wine's negates the saturated value ("-99999999999" gives 1) where the
+    // rule gives 4294967295.
+    std::string ascii;
+    ascii.reserve(word.size());
+    for (const wchar_t c : word) {
+        if (c < 0x80) {
+            ascii += static_cast<char>(c);
+            continue;
+        }
+        wchar_t* end = nullptr;
+        const wchar_t alone[] = {c, L'\0'};
+        const unsigned long digit = std::wcstoul(alone, &end, 10);
+        if (end == alone + 1) {
+            ascii += static_cast<char>('0' + digit);
+            continue;
+        }
+        const wchar_t beforeOne[] = {c, L'1', L'\0'};
+        std::wcstoul(beforeOne, &end, 10);
+        ascii += end == beforeOne + 2 ? ' ' : '?'; // skipped as white space, or not a number
+    }
+    return ascii;
 }
 
 RegionHandle openRegion(const NativeString& name) {
@@ -160,8 +203,46 @@ bool replaceFileWriteThrough(const std::filesystem::path& from, const std::files
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-std::basic_ostream<NativeChar>& summaryOut() {
-    return std::wcout;
+bool writeSummary(NativeStringView text) {
+    std::wstring lines; // text mode's line ends, as the program's other output has them
+    lines.reserve(text.size() + text.size() / 16);
+    for (const wchar_t c : text) {
+        if (c == L'\n') {
+            lines += L'\r';
+        }
+        lines += c;
+    }
+    HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out == nullptr || out == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD mode = 0;
+    if (::GetConsoleMode(out, &mode)) {
+        // A console shows every character of the name, whatever its code page.
+        return writeWhole(lines.data(), lines.size(),
+                          [out](const wchar_t* data, DWORD count, DWORD* written) {
+                              return ::WriteConsoleW(out, data, count, written, nullptr);
+                          });
+    }
+    // A file or a pipe gets UTF-8, which is what a caller parsing the summary expects. An unpaired
+    // surrogate in the name, which has no UTF-8 form, becomes U+FFFD.
+    if (lines.empty()) {
+        return true;
+    }
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, lines.data(), static_cast<int>(lines.size()),
+                                           nullptr, 0, nullptr, nullptr);
+    if (size <= 0) {
+        return false;
+    }
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    if (::WideCharToMultiByte(CP_UTF8, 0, lines.data(), static_cast<int>(lines.size()),
+                              bytes.data(), size, nullptr, nullptr) != size) {
+        return false;
+    }
+    return writeWhole(bytes.data(), bytes.size(),
+                      [out](const char* data, DWORD count, DWORD* written) {
+                          return ::WriteFile(out, data, count, written, nullptr);
+                      });
 }
 
 std::filesystem::path currentExecutablePath() {
