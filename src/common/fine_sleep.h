@@ -18,8 +18,8 @@ public:
     void sleepFor(std::int64_t nanoseconds) const { platform::fineSleep(sleep_, nanoseconds); }
 
     // The shortest sleep the platform gives, in nanoseconds: the least time that a few sleeps of
-    // 1 ns took on the SteadyClock. The least, since a slow one tells of other work on the
-    // machine rather than of the timer.
+    // 1 ns took on the SteadyClock, measured once per process. The least, since a slow one tells
+    // of other work on the machine rather than of the timer.
     std::int64_t measureResolution() const;
 
 private:
