@@ -216,11 +216,11 @@ def filesystem_type(path):
     for command in (["findmnt", "-n", "-o", "FSTYPE", "-T", str(path)],
                     ["stat", "-f", "-c", "%T", str(path)]):
         try:
-            found = subprocess.run(command, capture_output=True, text=True).stdout.strip()
+            found = subprocess.run(command, capture_output=True, text=True).stdout.split()
         except OSError:
             continue
         if found:
-            return found
+            return found[0]  # findmnt lists a mount point mounted over again more than once
     return "?"
 
 

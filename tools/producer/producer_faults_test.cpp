@@ -227,6 +227,10 @@ TEST(ProducerEndToEnd, BadCommandLineNamesTheOption) {
 // In real time the renderer spends most of its passes asleep between chunks; with one slot of
 // 64 frames the ring lasts 1.3 ms and each sleep a quarter of it. Every sample still arrives.
 TEST(ProducerEndToEnd, ARealTimeCaptureThatSleepsBetweenChunksStaysExact) {
+    if (vaskel::testing::kWindowsTarget) {
+        // ProducerRun.PacedRunTakesItsTimeAndStillVerifies sleeps on the Windows timer in process.
+        GTEST_SKIP() << "a Linux-only case: process starts under Wine are slow";
+    }
     vaskel::testing::ScratchDir root("e2e-realtime");
     const std::vector<std::string> arguments = {"--streams", "3", "--seconds",          "0.4",
                                                 "--pace",    "1", "--frames-per-chunk", "64",
