@@ -25,6 +25,11 @@ SAMPLE_RATE = 48000
 # cache when all rings together stay small, from memory when they do not. The benchmark's
 # producer sizes its rings to this budget (see the slot sweep in the report).
 RING_BUDGET = 4 << 20
+# Real-time captures: stream counts and chunk sizes in frames.
+REALTIME_STREAMS = [1, 8, 128]
+REALTIME_FRAMES = [1024, 64]
+# Spacing of the chunks that each arrive after a quiet spell: far longer than the spell.
+QUIET_SPACING_US = 5000
 
 # Throughput contenders: name in tables, driver mode, extra driver options.
 CONTENDERS = [
@@ -58,10 +63,12 @@ class Runner:
         self.driver = str(build / "bench" / "vaskel_bench")
         self.alloc = str(build / "bench" / "vaskel_bench_alloc")
         self.renderer = str(build / "vaskel_renderer")
+        self.producer = str(build / "vaskel_producer")
         self.out = out_root / "run"
         self.slots = slots
         self.failures = []
         self.gate = None
+        self.captures = 0
 
     def slots_for(self, streams):
         """Ring slots per stream: fixed when asked for, else what keeps the producer's rings
@@ -70,10 +77,11 @@ class Runner:
             return self.slots
         return max(4, min(64, RING_BUDGET // (streams * (CHUNK_BYTES + 32))))
 
-    def drive(self, mode, streams, chunks, extra=(), timeout=600, prefix=(), slots=None):
+    def drive(self, mode, streams, chunks, extra=(), timeout=600, prefix=(), slots=None,
+              renderer=None):
         slots = slots or self.slots_for(streams)
         command = [*prefix, self.driver, mode, "--streams", str(streams), "--chunks", str(chunks),
-                   "--out", str(self.out), "--renderer", self.renderer,
+                   "--out", str(self.out), "--renderer", renderer or self.renderer,
                    "--slots", str(slots), *extra]
         done = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
         figures = parse_line(done.stdout)
@@ -82,6 +90,41 @@ class Runner:
                                  f"{done.stderr.strip()}")
             return None
         return figures
+
+
+    def realtime_capture(self, renderer, streams, frames, seconds):
+        """One capture as a user runs it: vaskel_producer renders stereo 48 kHz in real time
+        (--pace 1, 16 slots) and the renderer, started beside it, drains it. Returns the
+        renderer's own CPU seconds (wait4) and wall seconds, or None when the capture failed."""
+        self.captures += 1
+        name = f"vaskel-bench-rt-{os.getpid()}-{self.captures}"
+        out = self.out.parent / "realtime"
+        shutil.rmtree(out, ignore_errors=True)
+        log = self.out.parent / "realtime.log"
+        producer_command = [self.producer, name, "--streams", str(streams), "--frames-per-chunk",
+                            str(frames), "--seconds", str(seconds), "--pace", "1",
+                            "--timeout-ms", "30000"]
+        with open(log, "w") as sink:
+            producer = subprocess.Popen(producer_command, stdout=sink, stderr=sink)
+            start = time.monotonic()
+            renderer_process = subprocess.Popen([renderer, name, str(out)], stdout=sink,
+                                                stderr=sink)
+            # wait4 gives the renderer's CPU alone; the producer's is not in it.
+            _, status, usage = os.wait4(renderer_process.pid, 0)
+            wall = time.monotonic() - start
+            renderer_process.returncode = os.waitstatus_to_exitcode(status)
+            try:
+                producer_exit = producer.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                producer.kill()
+                producer_exit = producer.wait()
+        shutil.rmtree(out, ignore_errors=True)
+        if renderer_process.returncode != 0 or producer_exit != 0:
+            self.failures.append(f"{' '.join(producer_command)} with {renderer}: renderer exit "
+                                 f"{renderer_process.returncode}, producer exit {producer_exit}: "
+                                 f"{log.read_text(errors='replace').strip()[-400:]}")
+            return None
+        return {"cpu_s": usage.ru_utime + usage.ru_stime, "wall_s": wall}
 
 
 def summary(values):
@@ -168,6 +211,19 @@ def loadavg():
         return "?"
 
 
+def filesystem_type(path):
+    """ext4, tmpfs, ...: findmnt names ext4 where stat -f only says ext2/ext3."""
+    for command in (["findmnt", "-n", "-o", "FSTYPE", "-T", str(path)],
+                    ["stat", "-f", "-c", "%T", str(path)]):
+        try:
+            found = subprocess.run(command, capture_output=True, text=True).stdout.split()
+        except OSError:
+            continue
+        if found:
+            return found[0]  # findmnt lists a mount point mounted over again more than once
+    return "?"
+
+
 def machine_description(out_root):
     cpu = "?"
     try:
@@ -177,15 +233,15 @@ def machine_description(out_root):
                 break
     except OSError:
         pass
-    fs = subprocess.run(["stat", "-f", "-c", "%T", str(out_root)], capture_output=True,
-                        text=True).stdout.strip()
+    fs = filesystem_type(out_root)
     mem = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2**30
     return (f"{cpu}, {os.cpu_count()} cores, {mem:.0f} GiB RAM, Linux {platform.release()}, "
             f"output on {out_root} ({fs})")
 
 
-def throughput(runner, args, rows, table):
-    """Throughput, CPU per audio second and, for the renderer, the producer's CPU."""
+def throughput(runner, args, rows, table, where="", tag=""):
+    """Throughput, CPU per audio second and, for the renderer, the producer's CPU. `where` names
+    the output filesystem in the titles, `tag` marks the CSV sections of a second run."""
     tools = [c for c in CONTENDERS
              if c[1] not in ("sox", "ffmpeg") or shutil.which(c[1])]
     results = {}  # (name, streams) -> list of figure dicts
@@ -206,7 +262,7 @@ def throughput(runner, args, rows, table):
 
             for name, figures in runner.gate.measure(run_set):
                 results.setdefault((name, streams), []).append(figures)
-        print(f"  throughput repetition {rep + 1}/{args.reps} done (load {loadavg()})",
+        print(f"  throughput{where} repetition {rep + 1}/{args.reps} done (load {loadavg()})",
               flush=True)
 
     def stat(name, streams, key, scale=1.0):
@@ -218,21 +274,21 @@ def throughput(runner, args, rows, table):
         return summary([float(a["mb_s"]) / float(b["mb_s"]) for a, b in pairs if a and b])
 
     names = [c[0] for c in tools]
-    table.append("Throughput, MB/s (10^6 bytes of samples per second, whole run), "
+    table.append(f"Throughput{where}, MB/s (10^6 bytes of samples per second, whole run), "
                  f"median [min-max] of {args.reps}")
     table.append(f"{'streams':>7} " + " ".join(f"{n:>22}" for n in names))
     for streams in STREAM_COUNTS:
         table.append(f"{streams:>7} " + " ".join(
             f"{fmt(stat(n, streams, 'mb_s')):>22}" for n in names))
     table.append("")
-    table.append("Real-time factor (seconds of the whole N-stream render per second)")
+    table.append(f"Real-time factor{where} (seconds of the whole N-stream render per second)")
     table.append(f"{'streams':>7} " + " ".join(f"{n:>22}" for n in names))
     for streams in STREAM_COUNTS:
         table.append(f"{streams:>7} " + " ".join(
             f"{fmt(stat(n, streams, 'rtf')):>22}" for n in names))
     table.append("")
-    table.append("CPU time per second of audio, ms (user+sys of every process that did the "
-                 "work; renderer column: the renderer process alone)")
+    table.append(f"CPU time per second of audio{where}, ms (user+sys of every process that did "
+                 "the work; renderer column: the renderer process alone)")
     table.append(f"{'streams':>7} " + " ".join(f"{n:>22}" for n in names)
                  + f" {'producer, with spinning':>24}")
     for streams in STREAM_COUNTS:
@@ -245,7 +301,7 @@ def throughput(runner, args, rows, table):
             + f" {fmt(producer, 2):>24}")
     table.append("")
     others = [n for n in names if n != "renderer"]
-    table.append("Ratios renderer / contender (MB/s, paired per repetition)")
+    table.append(f"Ratios renderer / contender{where} (MB/s, paired per repetition)")
     table.append(f"{'streams':>7} " + " ".join(f"{'/ ' + n:>22}" for n in others))
     for streams in STREAM_COUNTS:
         table.append(f"{streams:>7} " + " ".join(
@@ -256,14 +312,14 @@ def throughput(runner, args, rows, table):
         for key, unit in (("mb_s", "MB/s"), ("rtf", "x"), ("cpu_ms_per_audio_s", "ms/s")):
             s = stat(name, streams, key)
             if s:
-                rows.append(("throughput", f"{name}_{key}", streams, unit, *s))
+                rows.append((f"throughput{tag}", f"{name}_{key}", streams, unit, *s))
     def cpu_ratio(streams):
         pairs = zip(results.get(("renderer", streams), []), results.get(("plain", streams), []))
         return summary([float(a["cpu_ms_per_audio_s"]) / float(b["cpu_ms_per_audio_s"])
                         for a, b in pairs if a and b])
 
-    table.append("CPU per byte, renderer process / plain writer (paired per repetition; 1.00 "
-                 "means the renderer adds nothing to the cost of the write calls)")
+    table.append(f"CPU per byte{where}, renderer process / plain writer (paired per repetition;"
+                 " 1.00 means the renderer adds nothing to the cost of the write calls)")
     table.append("  " + "   ".join(f"{streams} streams: {fmt(cpu_ratio(streams), 2)}"
                                    for streams in STREAM_COUNTS))
     table.append("")
@@ -271,10 +327,10 @@ def throughput(runner, args, rows, table):
         for other in others:
             s = ratio(streams, other)
             if s:
-                rows.append(("ratio", f"renderer_over_{other}", streams, "x", *s))
+                rows.append((f"ratio{tag}", f"renderer_over_{other}", streams, "x", *s))
         s = cpu_ratio(streams)
         if s:
-            rows.append(("ratio", "renderer_cpu_over_plain_cpu", streams, "x", *s))
+            rows.append((f"ratio{tag}", "renderer_cpu_over_plain_cpu", streams, "x", *s))
     return results, names
 
 
@@ -321,20 +377,30 @@ def latency(runner, args, rows, table):
     table.append("  256 frames: 2 KiB chunks instead of 16 KiB, where the write() is cheap and "
                  "the renderer's own share shows")
     table.append(f"{'streams':>7} {'':<20} {'p50':>14} {'p99':>22} {'p99.9':>22} {'max':>22}")
+    table.append(f"  after quiet: one chunk every {QUIET_SPACING_US} us instead, so that each "
+                 "finds the renderer past its quiet spell, asleep; before: the renderer of the "
+                 "commit before idle passes slept")
     small = ["--frames", "256"]
-    variants = [("latency", "renderer", (), []), ("writelatency", "write() floor", (), [])]
+    quiet = ["--spacing-us", str(QUIET_SPACING_US), "--samples", str(args.quiet_samples),
+             "--warmup", "20"]
+    variants = [("latency", "renderer", (), [], None),
+                ("writelatency", "write() floor", (), [], None)]
     if realtime:
-        variants.append(("latency", "renderer, rt", realtime, []))
-    variants_small = [("latency", "renderer, 256 frames", (), small),
-                      ("writelatency", "floor, 256 frames", (), small)]
+        variants.append(("latency", "renderer, rt", realtime, [], None))
+    variants.append(("latency", "after quiet", (), quiet, None))
+    if args.before_renderer:
+        variants.append(("latency", "after quiet, before", (), quiet, str(args.before_renderer)))
+    variants_small = [("latency", "renderer, 256 frames", (), small, None),
+                      ("writelatency", "floor, 256 frames", (), small, None)]
     found = {}
     for streams, kinds in ((1, variants + variants_small), (128, variants)):
-        for mode, label, prefix, extra in kinds:
+        for mode, label, prefix, extra, renderer in kinds:
             runs = []
             for _ in range(args.latency_reps):
                 runs.append(runner.gate.measure(lambda: runner.drive(mode, streams, 1, [
                     "--samples", str(args.latency_samples),
-                    "--spacing-us", str(args.spacing_us), *extra], prefix=prefix)))
+                    "--spacing-us", str(args.spacing_us), *extra], prefix=prefix,
+                    renderer=renderer)))
             cells = []
             for key in ("p50_ns", "p99_ns", "p999_ns", "max_ns"):
                 s = summary([float(f[key]) / 1000 for f in runs if f])
@@ -347,6 +413,47 @@ def latency(runner, args, rows, table):
             table.append(f"{streams:>7} {label:<20}" + " ".join(cells))
     table.append("")
     return found
+
+
+def realtime(runner, args, rows, table):
+    """The renderer's CPU while a producer renders in real time: most of the time it waits.
+    This build against the one before idle passes slept, interleaved in the same run."""
+    builds = [("after", runner.renderer)]
+    if args.before_renderer:
+        builds.insert(0, ("before", str(args.before_renderer)))
+    found = {}
+    for _ in range(args.realtime_reps):
+        for streams in REALTIME_STREAMS:
+            for frames in REALTIME_FRAMES:
+                def run_set():
+                    return [(label, runner.realtime_capture(path, streams, frames,
+                                                            args.realtime_seconds))
+                            for label, path in builds]
+
+                for label, f in runner.gate.measure(run_set):
+                    found.setdefault((label, streams, frames), []).append(
+                        f["cpu_s"] / args.realtime_seconds * 100 if f else None)
+        print(f"  real-time repetition done (load {loadavg()})", flush=True)
+    table.append("Renderer CPU in a real-time capture, % of one core (its CPU time per second of "
+                 f"audio; vaskel_producer --pace 1, stereo 48 kHz, 16 slots, "
+                 f"{args.realtime_seconds} s), median [min-max] of {args.realtime_reps}")
+    table.append("  before: the renderer of the commit before idle passes slept, built beside "
+                 "this one")
+    table.append(f"{'streams':>7} {'frames':>7} " + " ".join(f"{b[0]:>22}" for b in builds))
+    result = {}
+    for streams in REALTIME_STREAMS:
+        for frames in REALTIME_FRAMES:
+            cells = []
+            for label, _ in builds:
+                s = summary(found.get((label, streams, frames), []))
+                result[(label, streams, frames)] = s
+                cells.append(f"{fmt(s, 2):>22}")
+                if s:
+                    rows.append(("realtime", f"renderer_cpu_{label}_{frames}_frames", streams,
+                                 "% of a core", *s))
+            table.append(f"{streams:>7} {frames:>7} " + " ".join(cells))
+    table.append("")
+    return result
 
 
 def resident(runner, args, rows, table):
@@ -475,7 +582,7 @@ plot {plots}
     subprocess.run(["gnuplot"], input=script, text=True, check=False)
 
 
-def targets(results, latency_found, rss_found, alloc_found, table):
+def targets(results, latency_found, rss_found, alloc_found, table, realtime_found=None):
     def ratio(streams, other):
         """Median of the per-repetition ratios renderer / other, as in the ratio table."""
         pairs = zip(results.get(("renderer", streams), []), results.get((other, streams), []))
@@ -509,6 +616,19 @@ def targets(results, latency_found, rss_found, alloc_found, table):
             check(f"latency p99 <= 10 us, idle renderer, 1 stream ({label})", p99[0] <= 10.0,
                   f"{p99[0]:.1f} us (median of runs; the write() call alone: "
                   f"{floor[0] if floor else float('nan'):.1f} us)")
+    for label in ("after quiet",):
+        for streams in (1, 128):
+            p99 = latency_found.get((label, streams, "p99_ns"))
+            if p99:
+                check(f"first chunk after a quiet spell, latency p99 <= 1.5 ms, {streams} streams",
+                      p99[0] <= 1500.0, f"{p99[0]:.1f} us (median of runs)")
+    for streams, frames, limit in ((8, 1024, 2.0), (128, 1024, 5.0)):
+        s = (realtime_found or {}).get(("after", streams, frames))
+        if s:
+            before = (realtime_found or {}).get(("before", streams, frames))
+            check(f"renderer CPU <= {limit:g} % of a core, real time, {streams} streams of "
+                  f"{frames} frames", s[0] <= limit,
+                  f"{s[0]:.2f} %" + (f" (before: {before[0]:.2f} %)" if before else ""))
     for f in alloc_found:
         if f.get("clock") == "frozen":
             check(f"no allocation per chunk ({f['streams']} streams)",
@@ -534,6 +654,12 @@ def main():
     parser.add_argument("--slots", type=int, default=0,
                         help="ring slots per stream (default: rings within a 4 MiB budget, "
                              "4 to 64 slots)")
+    parser.add_argument("--disk-out", type=Path, default=None,
+                        help="run the throughput table a second time with the output here "
+                             "(a disk filesystem)")
+    parser.add_argument("--before-renderer", type=Path, default=None,
+                        help="the renderer of an earlier commit, measured beside this one in "
+                             "the real-time and quiet-spell figures")
     parser.add_argument("--no-realtime", dest="realtime", action="store_false",
                         help="skip the latency runs at SCHED_FIFO priority")
     parser.add_argument("--quiet-below", type=float, default=15,
@@ -551,11 +677,13 @@ def main():
         args.latency_reps, args.latency_samples = 2, 3000
         args.rss_reps, args.cg_chunks, args.alloc_chunks = 1, (512, 2048), 500
         args.sweep_reps = 1
+        args.realtime_seconds, args.realtime_reps, args.quiet_samples = 3, 1, 300
     else:
         args.bytes, args.reps = 512 << 20, args.reps or 5
         args.latency_reps, args.latency_samples = 3, 10000
         args.rss_reps, args.cg_chunks, args.alloc_chunks = 3, (1024, 4096), 4000
         args.sweep_reps = 3
+        args.realtime_seconds, args.realtime_reps, args.quiet_samples = 6, 2, 1000
     args.spacing_us = 500
     results_dir = args.results or args.build / "results"
     results_dir.mkdir(parents=True, exist_ok=True)
@@ -563,6 +691,10 @@ def main():
     out_root.mkdir(parents=True, exist_ok=True)
     runner = Runner(args.build, out_root, args.slots)
     runner.gate = QuietGate(args.quiet_below / 100.0, args.quiet_budget)
+    disk_root = None
+    if args.disk_out:
+        disk_root = args.disk_out.resolve() / f"vaskel-bench-{os.getpid()}"
+        disk_root.mkdir(parents=True, exist_ok=True)
 
     started = time.time()
     header = [
@@ -573,26 +705,44 @@ def main():
         f"{args.bytes >> 20} MiB of samples per throughput run, ring slots per stream "
         + ", ".join(f"{runner.slots_for(n)} at {n}" for n in STREAM_COUNTS),
         f"load average at start: {loadavg()}",
-        "",
     ]
+    if disk_root:
+        header.append(f"second throughput run: output on {args.disk_out} "
+                      f"({filesystem_type(disk_root)})")
+    if args.before_renderer:
+        header.append(f"before: {args.before_renderer}")
+    header.append("")
     print("\n".join(header), flush=True)
     table, rows = [], []
     try:
-        results, names = throughput(runner, args, rows, table)
+        results, names = throughput(runner, args, rows, table,
+                                    f" (output on {args.out}, {filesystem_type(args.out)})")
+        if disk_root:
+            disk_runner = Runner(args.build, disk_root, args.slots)
+            disk_runner.gate, disk_runner.failures = runner.gate, runner.failures
+            throughput(disk_runner, args, rows, table,
+                       f" (output on {args.disk_out}, {filesystem_type(disk_root)})",
+                       f"_{filesystem_type(disk_root)}")
         print(f"  ring sizes ... (at {time.time() - started:.0f} s)", flush=True)
         slot_sweep(runner, args, rows, table)
         print(f"  latency ... (at {time.time() - started:.0f} s)", flush=True)
         latency_found = latency(runner, args, rows, table)
+        realtime_found = {}
+        if Path(runner.producer).exists():
+            print(f"  real-time captures ... (at {time.time() - started:.0f} s)", flush=True)
+            realtime_found = realtime(runner, args, rows, table)
         print(f"  resident set ... (at {time.time() - started:.0f} s)", flush=True)
         rss_found = resident(runner, args, rows, table)
         print(f"  instructions (callgrind) ... (at {time.time() - started:.0f} s)", flush=True)
         instructions(runner, args, rows, table)
         print(f"  allocations ... (at {time.time() - started:.0f} s)", flush=True)
         alloc_found = allocations(runner, args, rows, table)
-        targets(results, latency_found, rss_found, alloc_found, table)
+        targets(results, latency_found, rss_found, alloc_found, table, realtime_found)
         png = chart(results, names, results_dir)
     finally:
         shutil.rmtree(out_root, ignore_errors=True)
+        if disk_root:
+            shutil.rmtree(disk_root, ignore_errors=True)
 
     footer = [f"load average at end: {loadavg()}; wall time {time.time() - started:.0f} s",
               f"machine load from other work: {runner.gate.describe()}"]

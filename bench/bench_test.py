@@ -65,6 +65,22 @@ class Targets(unittest.TestCase):
         self.assertEqual(text.count("allocation per chunk"), 1)  # the real clock is no target
         self.assertIn("[MISSED] peak RSS apart from region < 8 MiB at 128 streams", text)
 
+    def test_real_time_cpu_is_judged_after_the_change_and_quiet_latency_in_microseconds(self):
+        realtime = {("before", 8, 1024): (81.0, 80.0, 82.0, 2),
+                    ("after", 8, 1024): (1.5, 1.4, 1.6, 2),
+                    ("after", 128, 1024): (6.0, 5.5, 6.5, 2)}
+        latency = {("after quiet", 1, "p99_ns"): (1200.0, 1100.0, 1300.0, 2),
+                   ("after quiet", 128, "p99_ns"): (1600.0, 1500.0, 1700.0, 2)}
+        table = []
+        bench.targets({}, latency, {}, [], table, realtime)
+        text = "\n".join(table)
+        self.assertIn("[met] renderer CPU <= 2 % of a core, real time, 8 streams of 1024 frames: "
+                      "1.50 % (before: 81.00 %)", text)
+        self.assertIn("[MISSED] renderer CPU <= 5 % of a core, real time, 128 streams", text)
+        self.assertIn("[met] first chunk after a quiet spell, latency p99 <= 1.5 ms, 1 streams",
+                      text)
+        self.assertIn("[MISSED] first chunk after a quiet spell, latency p99 <= 1.5 ms, 128", text)
+
 
 class RingSizes(unittest.TestCase):
     def test_rings_fit_the_budget_within_four_to_sixty_four_slots(self):

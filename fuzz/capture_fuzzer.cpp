@@ -272,6 +272,10 @@ void onStep(std::uint32_t) {
 void onYield() {
     current->step();
 }
+// A quiet spell's sleep is one more step of the producer, on the fake clock.
+void onSleep(std::int64_t) {
+    current->step();
+}
 
 // Inaccessible pages around the renderer's view. Before the attach, a hole of exactly the view's
 // size is left below a guard; the kernel, handing out addresses from the top down, usually puts
@@ -408,8 +412,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::error_code error;
     std::filesystem::remove_all(outputRoot(), error);
-    const CaptureResult result = runCapture(mapping, outputRoot(), 0, idleMs,
-                                            CaptureEnvironment{&fakeNow, &onStep, &onYield});
+    const CaptureResult result =
+        runCapture(mapping, outputRoot(), 0, idleMs,
+                   CaptureEnvironment{&fakeNow, &onStep, &onYield, &onSleep});
     run.observeConsumption();
     current = nullptr;
     if (std::getenv("VASKEL_FUZZ_VERBOSE") != nullptr) {

@@ -1,6 +1,8 @@
 #include "capture/capture_loop.h"
 
+#include "capture/idle_sleep.h"
 #include "capture/pacing.h"
+#include "common/fine_sleep.h"
 #include "common/steady_clock.h"
 #include "output/output_paths.h"
 #include "output/progress_file.h"
@@ -9,6 +11,7 @@
 
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -19,6 +22,12 @@ using namespace transport;
 namespace {
 
 constexpr std::int64_t kProgressIntervalNs = 120000000;
+
+// How long no chunk may have come on any stream before idle passes sleep rather than yield.
+// Twice the time one 16 KiB chunk takes to hand over at full speed (8-10 us here): a producer
+// that keeps up with the renderer never sends it to sleep between chunks, while the gaps of a
+// real-time producer, milliseconds long, are seen after a few passes.
+constexpr std::int64_t kQuietSpellNs = 20000;
 
 // Whether a failure also marks the renderer failed in consumerState: the renderer's own chunk
 // checks and its output do; timeouts, aborts and range mismatches leave it attached.
@@ -71,7 +80,8 @@ public:
                            : static_cast<std::int64_t>(idleTimeoutMs) * 1000000),
           now_(env.now != nullptr ? env.now : &SteadyClock::now),
           pacing_(env.pacing != nullptr ? env.pacing : &pacingDelay),
-          yield_(env.yield != nullptr ? env.yield : &platform::yieldThread), result_(result) {}
+          yield_(env.yield != nullptr ? env.yield : &platform::yieldThread), sleep_(env.sleep),
+          sleepResolutionNs_(env.sleepResolutionNs), result_(result) {}
 
     // True when the capture completed; false when it ended with the failure now in the result.
     // Output errors leave as exceptions.
@@ -100,13 +110,16 @@ public:
             if (scan == StreamScan::AllClosed && sweep.allEmpty && ringsEmpty()) {
                 return complete();
             }
-            if (idleTimedOut()) {
+            // One reading for the idle test and the quiet spell; exactly the idle limit does
+            // not time out yet.
+            const std::int64_t quietNs = now_() - lastActivity_;
+            if (quietNs > idleLimitNs_) {
                 endWithFailure(header_, result_, code(FailureCode::ProducerAbort),
                                ConsumerMark::Keep);
                 return false;
             }
             if (!sweep.consumedAny) {
-                yield_();
+                waitIdle(quietNs);
             }
         }
     }
@@ -125,6 +138,13 @@ private:
 
     // Per-stream state is made once here; the passes allocate nothing.
     void setUp() {
+        std::int64_t resolution = sleepResolutionNs_;
+        if (sleep_ == nullptr) {
+            fineSleeper_.emplace();
+            resolution = fineSleeper_->measureResolution();
+        }
+        idleSleepNs_ = idleSleepBound(config_.slotsPerStream, config_.framesPerChunk,
+                                      config_.sampleRate, resolution);
         lastActivity_ = now_();
         const std::uint32_t streams = config_.streamCount;
         writers_ = std::vector<StreamWriter>(streams);
@@ -234,8 +254,18 @@ private:
         return true;
     }
 
-    // Exactly the idle limit does not time out yet.
-    bool idleTimedOut() { return now_() - lastActivity_ > idleLimitNs_; }
+    // A pass that found nothing yields while a chunk may be just behind; after a quiet spell it
+    // sleeps for the bound, short enough that no ring fills meanwhile. The first chunk restarts
+    // the spell, so the passes after it spin again at once.
+    void waitIdle(std::int64_t quietNs) {
+        if (idleSleepNs_ == 0 || quietNs < kQuietSpellNs) {
+            yield_();
+        } else if (sleep_ != nullptr) {
+            sleep_(idleSleepNs_);
+        } else {
+            fineSleeper_->sleepFor(idleSleepNs_);
+        }
+    }
 
     // Finalises every stream in index order; a stream short of the declared end stops it there,
     // with the streams before it finalised.
@@ -268,7 +298,13 @@ private:
     std::int64_t (*now_)();
     void (*pacing_)(std::uint32_t);
     void (*yield_)();
+    void (*sleep_)(std::int64_t);
+    const std::int64_t sleepResolutionNs_;
     CaptureResult& result_;
+    // Held from set-up to the end of the capture (on Windows it may raise the system timer
+    // resolution, which its release restores).
+    std::optional<FineSleeper> fineSleeper_;
+    std::int64_t idleSleepNs_ = 0;
 
     std::vector<StreamWriter> writers_;
     std::vector<std::uint64_t> nextSequence_;

@@ -17,6 +17,11 @@ struct CaptureEnvironment {
     std::int64_t (*now)() = nullptr;         // SteadyClock::now when null
     void (*pacing)(std::uint32_t) = nullptr; // pacingDelay when null
     void (*yield)() = nullptr;               // platform::yieldThread when null
+    // The sleep of an idle pass after a quiet spell, in nanoseconds; the platform's fine sleep,
+    // held for the capture and its resolution measured, when null.
+    void (*sleep)(std::int64_t) = nullptr;
+    // The resolution an injected sleep stands for: no idle sleep when the bound is below it.
+    std::int64_t sleepResolutionNs = 0;
 };
 
 // Runs one capture on an attached mapping. Never throws: every exit is a CaptureResult.

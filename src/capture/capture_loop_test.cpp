@@ -44,6 +44,7 @@ std::int64_t fakeClock() {
 }
 void noPacing(std::uint32_t) {}
 void noYield() {}
+void noSleep(std::int64_t) {}
 
 class CaptureTest : public ::testing::Test {
 protected:
@@ -86,6 +87,7 @@ protected:
         environment.now = &fakeClock;
         environment.pacing = &noPacing;
         environment.yield = &noYield;
+        environment.sleep = &noSleep;
         return runCapture(mapping_, root(), 0, idleTimeoutMs, environment);
     }
 
@@ -581,6 +583,7 @@ TEST_F(CaptureTest, ProgressIsRewrittenOnlyOnce120MsHavePassed) {
     environment.now = &fakeClock;
     environment.pacing = &recordSnapshot;
     environment.yield = &noYield;
+    environment.sleep = &noSleep;
     fakeNow = 0;
     fakeStep = 10000000;
     ASSERT_TRUE(runCapture(mapping_, root(), 0, 100000, environment).success);
@@ -613,6 +616,127 @@ TEST_F(CaptureTest, ProgressIsRewrittenOnlyOnce120MsHavePassed) {
     for (std::size_t k = 0; k < 5; ++k) {
         EXPECT_EQ(frames(cadenceSeen[k]), exact[k]) << "pass " << k + 1;
     }
+}
+
+// Idle waits on a fake clock that moves 1 us a reading and by the slept time in a sleep: 'Y'
+// a yield, 'S' a sleep, 'C' a consumed chunk. `waitScript` acts on the producer at the n-th wait.
+std::string waits;
+std::int64_t longestSleep = 0;
+std::int64_t shortestSleep = 0;
+TransportProducer* waitProducer = nullptr;
+void (*waitScript)(std::size_t) = nullptr;
+void waitEvent(char event) {
+    waits += event;
+    if (waitScript != nullptr) {
+        waitScript(waits.size());
+    }
+}
+void recordYield() {
+    waitEvent('Y');
+}
+void recordSleep(std::int64_t ns) {
+    longestSleep = std::max(longestSleep, ns);
+    shortestSleep = shortestSleep == 0 ? ns : std::min(shortestSleep, ns);
+    fakeNow += ns;
+    waitEvent('S');
+}
+void recordChunk(std::uint32_t) {
+    waits += 'C';
+}
+
+class IdleSleepTest : public CaptureTest {
+protected:
+    // 1 stream of 2 slots of 48 frames at 48 kHz: a 2 ms ring, so idle sleeps of 500 us.
+    void SetUp() override {
+        create(makeConfig(1, 2, 48));
+        waitProducer = &producer_;
+        waits.clear();
+        longestSleep = shortestSleep = 0;
+        fakeNow = 0;
+        fakeStep = 1000;
+    }
+    void TearDown() override { waitScript = nullptr; }
+
+    // A new region for a second capture in the same test.
+    void again(const char* what) {
+        producer_.destroy();
+        mapping_.detach();
+        name_ = uniqueRegionName(what);
+        SetUp();
+    }
+
+    CaptureResult captureWaiting(std::uint64_t idleTimeoutMs, std::int64_t resolutionNs) {
+        CaptureEnvironment environment;
+        environment.now = &fakeClock;
+        environment.pacing = &recordChunk;
+        environment.yield = &recordYield;
+        environment.sleep = &recordSleep;
+        environment.sleepResolutionNs = resolutionNs;
+        return runCapture(mapping_, root(), 0, idleTimeoutMs, environment);
+    }
+};
+
+// A chunk at the 60th wait, every stream closed at the 120th.
+void chunkThenClose(std::size_t n) {
+    if (n == 60) {
+        const ChunkHeader next = waitProducer->nextHeader(0, 48);
+        const auto samples = patternChunk(0, next.firstFrame, 48, 2);
+        ASSERT_TRUE(waitProducer->tryPublish(0, samples.data(), 48));
+    } else if (n == 121) { // 'C' took a place in the record
+        waitProducer->closeStream(0);
+    }
+}
+
+TEST_F(IdleSleepTest, AQuietSpellSleepsTheRingBoundAndAChunkReturnsToSpinningAtOnce) {
+    waitScript = &chunkThenClose;
+    ASSERT_TRUE(captureWaiting(10000, 100000).success);
+    // About 20 us of yields (one reading a pass), then only sleeps until the chunk; after it
+    // yields again for about as long, since the spell starts anew from the chunk, then sleeps.
+    const std::size_t firstSleep = waits.find('S');
+    const std::size_t chunk = waits.find('C');
+    ASSERT_NE(chunk, std::string::npos) << waits;
+    const std::size_t sleepAfter = waits.find('S', chunk);
+    ASSERT_NE(sleepAfter, std::string::npos) << waits;
+    EXPECT_GE(firstSleep, 15u) << waits;
+    EXPECT_LE(firstSleep, 25u) << waits;
+    EXPECT_EQ(waits.find_first_not_of('S', firstSleep), chunk) << waits;
+    EXPECT_EQ(waits.find_first_not_of('Y', chunk + 1), sleepAfter) << waits;
+    EXPECT_GE(sleepAfter - chunk - 1, 15u) << waits;
+    EXPECT_LE(sleepAfter - chunk - 1, 25u) << waits;
+    EXPECT_EQ(waits.find_first_not_of('S', sleepAfter), std::string::npos) << waits;
+    EXPECT_EQ(shortestSleep, 500000);
+    EXPECT_EQ(longestSleep, 500000);
+    EXPECT_EQ(streamFile(0).substr(44), sampleBytes(0, 0, 48, 2));
+
+    // A timer coarser than the bound: no sleep at all, only yields.
+    again("coarse");
+    waitScript = &chunkThenClose;
+    ASSERT_TRUE(captureWaiting(10000, 500001).success);
+    EXPECT_EQ(waits.find('S'), std::string::npos) << waits;
+    EXPECT_NE(waits.find('C'), std::string::npos) << waits;
+}
+
+// Publishes overflow (2) in the 30th wait, a sleep.
+void failWhileAsleep(std::size_t n) {
+    if (n == 30) {
+        waitProducer->publishFailure(2);
+    }
+}
+
+TEST_F(IdleSleepTest, TheIdleTimeoutAndAPublishedFailureEndASleepingCaptureOnTime) {
+    // 5 ms without a chunk: the pass whose reading is past the limit ends it, no later than one
+    // sleep (500 us) and a few readings after the limit.
+    EXPECT_EQ(captureWaiting(5, 0).failureCode, code(FailureCode::ProducerAbort));
+    EXPECT_GT(fakeNow.load(), 5000000);
+    EXPECT_LE(fakeNow.load(), 5000000 + 500000 + 10000);
+    EXPECT_EQ(waits.back(), 'S');
+
+    again("asleep");
+    waitScript = &failWhileAsleep;
+    EXPECT_EQ(captureWaiting(10000, 0).failureCode, 2u);
+    ASSERT_EQ(waits.size(), 30u) << waits;
+    EXPECT_EQ(waits.back(), 'S'); // noticed on the pass right after that sleep
+    EXPECT_EQ(producer_.consumerState(), kConsumerAttached);
 }
 
 TEST(CaptureCompletion, ALastChunkPublishedRightBeforeCloseIsNeverLost) {

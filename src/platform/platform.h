@@ -89,6 +89,24 @@ std::int64_t performanceFrequency();
 // Sleeps for at least `milliseconds`.
 void sleepMilliseconds(std::uint32_t milliseconds);
 
+// A sleep fine enough for waits well below a millisecond, held open while it is used (a
+// capture). POSIX holds nothing: clock_nanosleep on CLOCK_MONOTONIC. Windows: a high-resolution
+// waitable timer where the system has one; otherwise a plain waitable timer with the system
+// timer resolution raised to 1 ms (timeBeginPeriod), which closing restores.
+struct FineSleep {
+    std::intptr_t raw = 0;
+    bool raisedTimerResolution = false;
+};
+
+FineSleep openFineSleep();
+
+// Sleeps for at least `nanoseconds`; however short the request, the platform's resolution at
+// least. A non-positive request returns at once.
+void fineSleep(const FineSleep& sleep, std::int64_t nanoseconds);
+
+// Releases what openFineSleep took. Safe on an empty FineSleep.
+void closeFineSleep(FineSleep& sleep);
+
 // Gives up the rest of the time slice.
 void yieldThread();
 

@@ -120,6 +120,28 @@ void sleepMilliseconds(std::uint32_t milliseconds) {
     }
 }
 
+FineSleep openFineSleep() {
+    return {};
+}
+
+void fineSleep(const FineSleep&, std::int64_t nanoseconds) {
+    if (nanoseconds <= 0) {
+        return;
+    }
+    // An absolute deadline, so a signal that cuts the sleep short costs no extra time.
+    timespec deadline{};
+    ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+    const std::int64_t end = static_cast<std::int64_t>(deadline.tv_nsec) + nanoseconds;
+    deadline.tv_sec += static_cast<time_t>(end / 1000000000);
+    deadline.tv_nsec = static_cast<long>(end % 1000000000);
+    while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
+}
+
+void closeFineSleep(FineSleep& sleep) {
+    sleep = {};
+}
+
 void yieldThread() {
     ::sched_yield();
 }

@@ -9,6 +9,8 @@
 #endif
 #include <immintrin.h>
 #include <windows.h>
+// timeBeginPeriod; after windows.h, which it needs.
+#include <mmsystem.h>
 
 namespace vaskel::platform {
 
@@ -19,6 +21,9 @@ HANDLE handleOf(RegionHandle handle) {
 }
 
 constexpr DWORD kAllAccess = 0xF001F; // FILE_MAP_ALL_ACCESS
+
+// CREATE_WAITABLE_TIMER_HIGH_RESOLUTION (Windows 10 1803 and later); older systems refuse it.
+constexpr DWORD kHighResolutionTimer = 0x00000002;
 
 // Quotes one argument so that CommandLineToArgvW gives it back unchanged.
 void appendQuoted(std::wstring& line, const std::wstring& word) {
@@ -188,6 +193,45 @@ std::int64_t performanceFrequency() {
 
 void sleepMilliseconds(std::uint32_t milliseconds) {
     ::Sleep(milliseconds);
+}
+
+FineSleep openFineSleep() {
+    FineSleep sleep;
+    HANDLE timer =
+        ::CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer, TIMER_ALL_ACCESS);
+    if (timer == nullptr) {
+        // Older systems: a plain timer follows the system timer resolution, so raise that to
+        // its finest, 1 ms, for as long as the sleep is held.
+        sleep.raisedTimerResolution = ::timeBeginPeriod(1) == TIMERR_NOERROR;
+        timer = ::CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
+    }
+    sleep.raw = reinterpret_cast<std::intptr_t>(timer);
+    return sleep;
+}
+
+void fineSleep(const FineSleep& sleep, std::int64_t nanoseconds) {
+    if (nanoseconds <= 0) {
+        return;
+    }
+    HANDLE timer = reinterpret_cast<HANDLE>(sleep.raw);
+    // A negative due time is relative, in 100 ns units; a started unit counts whole.
+    LARGE_INTEGER due{};
+    due.QuadPart = -((nanoseconds + 99) / 100);
+    if (timer != nullptr && ::SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE) &&
+        ::WaitForSingleObject(timer, INFINITE) == WAIT_OBJECT_0) {
+        return;
+    }
+    ::Sleep(static_cast<DWORD>((nanoseconds + 999999) / 1000000));
+}
+
+void closeFineSleep(FineSleep& sleep) {
+    if (sleep.raw != 0) {
+        ::CloseHandle(reinterpret_cast<HANDLE>(sleep.raw));
+    }
+    if (sleep.raisedTimerResolution) {
+        ::timeEndPeriod(1);
+    }
+    sleep = {};
 }
 
 void yieldThread() {

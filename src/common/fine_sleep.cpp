@@ -1,0 +1,25 @@
+#include "common/fine_sleep.h"
+
+#include "common/steady_clock.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace vaskel {
+
+std::int64_t FineSleeper::measureResolution() const {
+    // Once per process: the timer does not change while it runs, and a renderer captures once.
+    static const std::int64_t measured = [this] {
+        constexpr int kTries = 10;
+        std::int64_t shortest = std::numeric_limits<std::int64_t>::max();
+        for (int i = 0; i < kTries; ++i) {
+            const std::int64_t start = SteadyClock::now();
+            sleepFor(1);
+            shortest = std::min(shortest, SteadyClock::now() - start);
+        }
+        return std::max<std::int64_t>(shortest, 1);
+    }();
+    return measured;
+}
+
+} // namespace vaskel
