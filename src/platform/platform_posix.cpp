@@ -136,8 +136,21 @@ bool replaceFileWriteThrough(const std::filesystem::path& from, const std::files
     return synced;
 }
 
+bool flushFileToDisk(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDWR);
+    if (fd < 0) {
+        return false;
+    }
+    const bool synced = ::fsync(fd) == 0;
+    return ::close(fd) == 0 && synced;
+}
+
 std::basic_ostream<NativeChar>& summaryOut() {
     return std::cout;
+}
+
+bool standardErrorIsTerminal() {
+    return ::isatty(STDERR_FILENO) == 1;
 }
 
 std::filesystem::path currentExecutablePath() {
@@ -221,6 +234,18 @@ void killProcess(const ChildProcess& child) {
     }
 }
 
+bool interruptProcess(const ChildProcess& child, bool terminate) {
+    return child && ::kill(static_cast<pid_t>(child.raw), terminate ? SIGTERM : SIGINT) == 0;
+}
+
+void setEnvironmentVariable(const std::string& name, const std::string& value) {
+    if (value.empty()) {
+        ::unsetenv(name.c_str());
+    } else {
+        ::setenv(name.c_str(), value.c_str(), 1);
+    }
+}
+
 namespace {
 void (*interruptHandler)() = nullptr;
 extern "C" void onSignal(int) {
@@ -237,6 +262,7 @@ void onInterrupt(void (*handler)()) {
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGHUP, &action, nullptr);
 }
 
 } // namespace vaskel::platform
