@@ -71,7 +71,8 @@ public:
                            : static_cast<std::int64_t>(idleTimeoutMs) * 1000000),
           now_(env.now != nullptr ? env.now : &SteadyClock::now),
           pacing_(env.pacing != nullptr ? env.pacing : &pacingDelay),
-          yield_(env.yield != nullptr ? env.yield : &platform::yieldThread), result_(result) {}
+          yield_(env.yield != nullptr ? env.yield : &platform::yieldThread), stop_(env.stop),
+          result_(result) {}
 
     // True when the capture completed; false when it ended with the failure now in the result.
     // Output errors leave as exceptions.
@@ -86,6 +87,14 @@ public:
                 noteActivity();
             }
             if (failureObserved()) {
+                return false;
+            }
+            // Checked between passes, so every chunk taken is written whole. The producer is
+            // told as by an idle timeout, a code it already understands.
+            if (stop_ != nullptr && stop_->load(std::memory_order_relaxed)) {
+                endWithFailure(header_, result_, code(FailureCode::ProducerAbort),
+                               ConsumerMark::Keep);
+                result_.interrupted = true;
                 return false;
             }
             const StreamScan scan = scanStreamStates();
@@ -268,6 +277,7 @@ private:
     std::int64_t (*now_)();
     void (*pacing_)(std::uint32_t);
     void (*yield_)();
+    const std::atomic<bool>* stop_;
     CaptureResult& result_;
 
     std::vector<StreamWriter> writers_;

@@ -6,6 +6,7 @@
 #include "capture/capture_result.h"
 #include "transport/transport_mapping.h"
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 
@@ -17,6 +18,9 @@ struct CaptureEnvironment {
     std::int64_t (*now)() = nullptr;         // SteadyClock::now when null
     void (*pacing)(std::uint32_t) = nullptr; // pacingDelay when null
     void (*yield)() = nullptr;               // platform::yieldThread when null
+    // Set when the user asks the renderer to stop (Ctrl-C, SIGTERM, ...); looked at once a pass.
+    // The capture then ends as an idle timeout does, with CaptureResult::interrupted set.
+    const std::atomic<bool>* stop = nullptr;
 };
 
 // Runs one capture on an attached mapping. Never throws: every exit is a CaptureResult.
