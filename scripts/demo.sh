@@ -51,7 +51,7 @@ echo "== installing what the build needs (scripts/install-deps.sh)"
 bash scripts/install-deps.sh
 
 build=${VASKEL_BUILD_DIR:-build/linux}
-echo "== building vaskel_renderer and vaskel_producer in $build"
+echo "== building vaskel_renderer, vaskel_producer and vaskel_wav in $build"
 build_log=$(mktemp)
 trap 'rm -f "$build_log"' EXIT
 if ! {
@@ -60,7 +60,7 @@ if ! {
   else
     cmake --preset linux
   fi
-  cmake --build "$build" -j "$(nproc)" --target vaskel_renderer vaskel_producer
+  cmake --build "$build" -j "$(nproc)" --target vaskel_renderer vaskel_producer vaskel_wav
 } >"$build_log" 2>&1; then
   cat "$build_log" >&2
   echo "demo: the build failed" >&2
@@ -131,6 +131,8 @@ echo "   producer: $(grep '^outcome=' "$run_log/out" || echo 'no outcome')"
 if [ "$status" -ne 0 ]; then
   sed 's/^/   /' "$run_log/err" >&2
   echo "demo: the capture did not complete (vaskel_producer exit code $status)" >&2
+  echo "demo: the samples written so far are kept; see README.md, \"When a capture stops early\":" >&2
+  echo "      $build/vaskel_wav check $output && $build/vaskel_wav repair $output" >&2
   exit "$status"
 fi
 

@@ -139,6 +139,10 @@ void RunningChild::kill() {
     platform::killProcess(child_);
 }
 
+bool RunningChild::interrupt(bool terminate) {
+    return platform::interruptProcess(child_, terminate);
+}
+
 ChildResult runChild(const std::filesystem::path& program,
                      const std::vector<platform::NativeString>& arguments) {
     RunningChild child(program, arguments);

@@ -81,6 +81,8 @@ public:
     bool started() const { return static_cast<bool>(child_); }
     ChildResult wait();
     void kill();
+    // SIGINT, or SIGTERM when `terminate`; false where the platform cannot (see platform.h).
+    bool interrupt(bool terminate);
 
 private:
     ScratchDir dir_;

@@ -81,7 +81,7 @@ public:
           now_(env.now != nullptr ? env.now : &SteadyClock::now),
           pacing_(env.pacing != nullptr ? env.pacing : &pacingDelay),
           yield_(env.yield != nullptr ? env.yield : &platform::yieldThread), sleep_(env.sleep),
-          sleepResolutionNs_(env.sleepResolutionNs), result_(result) {}
+          sleepResolutionNs_(env.sleepResolutionNs), stop_(env.stop), result_(result) {}
 
     // True when the capture completed; false when it ended with the failure now in the result.
     // Output errors leave as exceptions.
@@ -96,6 +96,14 @@ public:
                 noteActivity();
             }
             if (failureObserved()) {
+                return false;
+            }
+            // Checked between passes, so every chunk taken is written whole. The producer is
+            // told as by an idle timeout, a code it already understands.
+            if (stop_ != nullptr && stop_->load(std::memory_order_relaxed)) {
+                endWithFailure(header_, result_, code(FailureCode::ProducerAbort),
+                               ConsumerMark::Keep);
+                result_.interrupted = true;
                 return false;
             }
             const StreamScan scan = scanStreamStates();
@@ -300,6 +308,7 @@ private:
     void (*yield_)();
     void (*sleep_)(std::int64_t);
     const std::int64_t sleepResolutionNs_;
+    const std::atomic<bool>* stop_;
     CaptureResult& result_;
     // Held from set-up to the end of the capture (on Windows it may raise the system timer
     // resolution, which its release restores).

@@ -6,6 +6,7 @@
 #include "capture/capture_result.h"
 #include "transport/transport_mapping.h"
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 
@@ -22,6 +23,10 @@ struct CaptureEnvironment {
     void (*sleep)(std::int64_t) = nullptr;
     // The resolution an injected sleep stands for: no idle sleep when the bound is below it.
     std::int64_t sleepResolutionNs = 0;
+
+    // Set when the user asks the renderer to stop (Ctrl-C, SIGTERM, ...); looked at once a pass.
+    // The capture then ends as an idle timeout does, with CaptureResult::interrupted set.
+    const std::atomic<bool>* stop = nullptr;
 };
 
 // Runs one capture on an attached mapping. Never throws: every exit is a CaptureResult.

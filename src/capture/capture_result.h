@@ -25,6 +25,8 @@ struct CaptureResult {
     // A FailureCode, kept as the raw word: the shared word may hold any value.
     std::uint32_t failureCode = 0;
     std::uint32_t streamCount = 0;
+    // The capture ended because the user asked it to stop, not because of its failure code.
+    bool interrupted = false;
     std::array<StreamStats, kMaxStreamStats> streams{};
 };
 

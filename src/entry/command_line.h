@@ -19,6 +19,7 @@ enum class ExitCode : int {
     BadCommandLine = 2, // usage, or a zero timeout
     NotAttached = 3,    // no region attached before the mapping-open deadline
     CaptureFailed = 4,  // the capture ended with a failure code
+    Interrupted = 130,  // stopped by Ctrl-C or a termination signal, as a shell reports it
 };
 
 // The one-line JSON answer to --transport-capacity: the protocol version attach accepts and the

@@ -39,11 +39,27 @@ platform::NativeString summaryText(const platform::NativeString& mappingName,
     return text;
 }
 
+int exitInterrupted() {
+    std::cerr << "interrupted\n";
+    return exitWith(ExitCode::Interrupted);
+}
+
+bool stopRequested(const std::atomic<bool>* stop) {
+    return stop != nullptr && stop->load(std::memory_order_relaxed);
+}
+
 // Captures on the attached mapping, reports the outcome and detaches.
-int runAttached(transport::TransportMapping& mapping, const RunSettings& settings) {
+int runAttached(transport::TransportMapping& mapping, const RunSettings& settings,
+                const std::atomic<bool>* stop) {
     const std::filesystem::path outputRoot{platform::NativeString(settings.outputRoot)};
+    CaptureEnvironment environment;
+    environment.stop = stop;
     const CaptureResult result =
-        runCapture(mapping, outputRoot, settings.delayUs, settings.idleTimeoutMs);
+        runCapture(mapping, outputRoot, settings.delayUs, settings.idleTimeoutMs, environment);
+    if (result.interrupted) {
+        mapping.detach();
+        return exitInterrupted();
+    }
     if (!result.success) {
         std::cerr << failureCodeName(result.failureCode) << '\n';
         mapping.detach();
@@ -61,10 +77,13 @@ int runAttached(transport::TransportMapping& mapping, const RunSettings& setting
 } // namespace
 
 bool waitForRegion(transport::TransportMapping& mapping, const platform::NativeString& name,
-                   std::uint32_t mappingOpenTimeoutMs) {
+                   std::uint32_t mappingOpenTimeoutMs, const std::atomic<bool>* stop) {
     const std::int64_t deadline =
         SteadyClock::now() + static_cast<std::int64_t>(mappingOpenTimeoutMs) * 1000000;
     for (;;) {
+        if (stopRequested(stop)) {
+            return false;
+        }
         if (mapping.attach(platform::NativeString(name))) {
             return true;
         }
@@ -75,7 +94,8 @@ bool waitForRegion(transport::TransportMapping& mapping, const platform::NativeS
     }
 }
 
-int runRenderer(const std::vector<platform::NativeString>& arguments) {
+int runRenderer(const std::vector<platform::NativeString>& arguments,
+                const std::atomic<bool>* stop) {
     const Command command = parseCommandLine(arguments);
     switch (command.kind) {
     case CommandKind::Capability:
@@ -92,12 +112,16 @@ int runRenderer(const std::vector<platform::NativeString>& arguments) {
     }
     const RunSettings& settings = command.settings;
     transport::TransportMapping mapping;
-    if (!waitForRegion(mapping, settings.mappingName, settings.mappingOpenTimeoutMs)) {
+    if (!waitForRegion(mapping, settings.mappingName, settings.mappingOpenTimeoutMs, stop)) {
+        if (stopRequested(stop)) {
+            mapping.detach();
+            return exitInterrupted();
+        }
         std::cerr << "mapping_open_timeout\n";
         mapping.detach();
         return exitWith(ExitCode::NotAttached);
     }
-    return runAttached(mapping, settings);
+    return runAttached(mapping, settings, stop);
 }
 
 } // namespace vaskel

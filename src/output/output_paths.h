@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace vaskel {
@@ -20,5 +21,8 @@ std::string streamFileName(std::uint32_t index);
 
 // streamFileName(index) in the root.
 std::filesystem::path streamFilePath(const std::filesystem::path& root, std::uint32_t index);
+
+// The index of a file name of that form ("stream-12.wav" gives 12); empty for any other name.
+std::optional<std::uint32_t> streamFileIndex(const std::filesystem::path& fileName);
 
 } // namespace vaskel

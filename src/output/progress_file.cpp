@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 
 #include <fstream>
+#include <type_traits>
 
 namespace vaskel {
 
@@ -44,6 +45,44 @@ std::string formatProgress(const ProgressCounts& counts, bool complete) {
     text += ",\"totalFrames\":" + std::to_string(counts.totalFrames);
     text += "}";
     return text;
+}
+
+std::optional<ProgressSnapshot> parseProgress(std::string_view text) {
+    ProgressSnapshot snapshot;
+    for (const bool complete : {false, true}) {
+        // The writer's own numbers read back: anything it could not have written is refused.
+        ProgressCounts& c = snapshot.counts;
+        std::string_view rest = text;
+        const auto take = [&rest](std::string_view piece) {
+            if (!rest.starts_with(piece)) {
+                return false;
+            }
+            rest.remove_prefix(piece.size());
+            return true;
+        };
+        const auto number = [&rest](auto& value) {
+            std::uint64_t parsed = 0;
+            std::size_t digits = 0;
+            while (digits < rest.size() && digits < 20 && rest[digits] >= '0' &&
+                   rest[digits] <= '9') {
+                parsed = parsed * 10 + static_cast<std::uint64_t>(rest[digits] - '0');
+                ++digits;
+            }
+            value = static_cast<std::remove_reference_t<decltype(value)>>(parsed);
+            rest.remove_prefix(digits);
+            return digits > 0;
+        };
+        std::string_view state = complete ? "complete" : "capturing";
+        if (take("{\"schemaVersion\":1,\"state\":\"") && take(state) &&
+            take("\",\"streamCount\":") && number(c.streamCount) && take(",\"activeStreams\":") &&
+            number(c.activeStreams) && take(",\"completedStreams\":") &&
+            number(c.completedStreams) && take(",\"writtenFrames\":") && number(c.writtenFrames) &&
+            take(",\"totalFrames\":") && number(c.totalFrames) && take("}") && rest.empty()) {
+            snapshot.complete = complete;
+            return snapshot;
+        }
+    }
+    return std::nullopt;
 }
 
 void writeProgressFile(const std::filesystem::path& outputRoot, const ProgressCounts& counts,

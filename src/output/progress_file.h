@@ -3,7 +3,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace vaskel {
 
@@ -20,6 +22,14 @@ struct ProgressCounts {
 
 // The exact file content: one line of ASCII, no white space, no line terminator.
 std::string formatProgress(const ProgressCounts& counts, bool complete);
+
+// A snapshot read back, for tools that report on a capture's directory. Empty when the text is
+// not one this writer makes.
+struct ProgressSnapshot {
+    bool complete = false;
+    ProgressCounts counts;
+};
+std::optional<ProgressSnapshot> parseProgress(std::string_view text);
 
 // Writes the snapshot to render-progress.json.tmp, flushes it and moves it over
 // render-progress.json with a replacing write-through rename. Best effort: never throws and

@@ -1,5 +1,7 @@
 #include "output/wav_format.h"
 
+#include <algorithm>
+
 namespace vaskel {
 
 namespace {
@@ -43,6 +45,32 @@ makeWavHeader(std::uint32_t sampleRate, std::uint16_t channelCount, std::uint32_
     putTag(out + 36, "data");
     putU32(out + 40, dataSize);
     return header;
+}
+
+std::array<std::uint8_t, kRf64HeaderSize>
+makeRf64Header(std::uint32_t sampleRate, std::uint16_t channelCount, std::uint64_t dataSize) {
+    const auto wav = makeWavHeader(sampleRate, channelCount, 0);
+    std::array<std::uint8_t, kRf64HeaderSize> header{};
+    std::uint8_t* out = header.data();
+    putTag(out + 0, "RF64");
+    putU32(out + 4, kRf64SizeMarker);
+    putTag(out + 8, "WAVE");
+    putTag(out + 12, "ds64");
+    putU32(out + 16, kDs64ChunkSize);
+    putLittleEndian(out + kRf64RiffSizeAt, dataSize + kRf64HeaderSize - 8, 8);
+    putLittleEndian(out + kRf64DataSizeAt, dataSize, 8);
+    putLittleEndian(out + kRf64SampleCountAt, dataSize / (channelCount * kWavBytesPerSample), 8);
+    putU32(out + 44, 0); // table length
+    // The fmt chunk and the data tag exactly as the 44-byte header has them.
+    std::copy_n(wav.begin() + 12, 28, out + 48);
+    putU32(out + 76, kRf64SizeMarker);
+    return header;
+}
+
+void putLittleEndian(std::uint8_t* out, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) {
+        out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
 }
 
 void writeWavHeader(std::ostream& stream, std::uint32_t sampleRate, std::uint16_t channelCount,

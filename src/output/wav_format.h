@@ -40,6 +40,27 @@ constexpr std::uint32_t riffSize(std::uint64_t dataSize) {
 std::array<std::uint8_t, kWavHeaderSize>
 makeWavHeader(std::uint32_t sampleRate, std::uint16_t channelCount, std::uint32_t dataSize);
 
+// Where the two size fields of the 44-byte header lie.
+inline constexpr std::size_t kWavRiffSizeAt = 4;
+inline constexpr std::size_t kWavDataSizeAt = 40;
+
+// RF64 (EBU Tech 3306), for data beyond the RIFF limit: "RF64" instead of "RIFF", both 32-bit
+// sizes 0xFFFFFFFF, and a ds64 chunk right after "WAVE" with the 64-bit RIFF size, data size and
+// sample count (frames per channel) and an empty table; then the same fmt chunk and the data
+// chunk. 80 bytes in all.
+inline constexpr std::size_t kRf64HeaderSize = 80;
+inline constexpr std::uint32_t kRf64SizeMarker = 0xFFFFFFFF;
+inline constexpr std::uint32_t kDs64ChunkSize = 28;
+inline constexpr std::size_t kRf64RiffSizeAt = 20;
+inline constexpr std::size_t kRf64DataSizeAt = 28;
+inline constexpr std::size_t kRf64SampleCountAt = 36;
+
+std::array<std::uint8_t, kRf64HeaderSize>
+makeRf64Header(std::uint32_t sampleRate, std::uint16_t channelCount, std::uint64_t dataSize);
+
+// The low `bytes` bytes of `value`, little-endian, to `out`: how every header field is put.
+void putLittleEndian(std::uint8_t* out, std::uint64_t value, int bytes);
+
 // Seeks to offset 0 and writes the header. Reports nothing: a failure shows in the stream's
 // state (a failed seek sets failbit, a short write badbit; a failed stream writes nothing more).
 void writeWavHeader(std::ostream& stream, std::uint32_t sampleRate, std::uint16_t channelCount,

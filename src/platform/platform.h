@@ -120,12 +120,19 @@ void spinPause();
 // then fsync of the target's directory.
 bool replaceFileWriteThrough(const std::filesystem::path& from, const std::filesystem::path& to);
 
+// Returns only when the file's contents have reached the disk (fsync / FlushFileBuffers), so a
+// rename that follows cannot expose a file whose data a crash lost.
+bool flushFileToDisk(const std::filesystem::path& path);
+
 // --- process ---------------------------------------------------------------------------------
 
 // Writes the finished run summary whole to standard output and returns false when it could not.
 // Windows: on a console as UTF-16 through WriteConsoleW, to a file or a pipe as UTF-8, with
 // "\r\n" line ends either way. POSIX: the bytes unchanged, flushed.
 bool writeSummary(NativeStringView text);
+
+// True when standard error is a terminal (a console on Windows), where a progress bar may be drawn.
+bool standardErrorIsTerminal();
 
 // Full path of the running executable.
 std::filesystem::path currentExecutablePath();
@@ -159,8 +166,20 @@ bool pollProcess(ChildProcess& child, int& exitCode);
 // Ends the child at once (SIGKILL / TerminateProcess); it must still be waited for.
 void killProcess(const ChildProcess& child);
 
-// Runs `handler` once when the user interrupts the process (Ctrl-C, SIGINT, SIGTERM). The handler
-// may run on another thread (Windows) or in a signal context (POSIX): it should only set a flag.
+// Asks the child to stop as a user would: SIGINT, or SIGTERM when `terminate`. False where the
+// platform cannot address one child (Windows delivers console events to a whole console).
+bool interruptProcess(const ChildProcess& child, bool terminate);
+
+// Sets (or, with an empty value, removes) a variable of this process's environment, which the
+// children it starts inherit.
+void setEnvironmentVariable(const std::string& name, const std::string& value);
+
+// Runs `handler` each time the process is asked to stop: SIGINT, SIGTERM and SIGHUP on POSIX;
+// Ctrl-C, Ctrl-Break and the console closing on Windows. The handler may run on another thread
+// (Windows) or in a signal context (POSIX): it should only set a flag (or end the process).
+// Windows ends a process whose console closes as soon as the handler returns, so there the
+// handler's thread then waits, giving the main thread the few seconds the system allows to
+// finish and exit.
 void onInterrupt(void (*handler)());
 
 } // namespace vaskel::platform

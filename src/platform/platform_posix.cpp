@@ -176,6 +176,19 @@ bool writeSummary(NativeStringView text) {
     return static_cast<bool>(std::cout);
 }
 
+bool flushFileToDisk(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDWR);
+    if (fd < 0) {
+        return false;
+    }
+    const bool synced = ::fsync(fd) == 0;
+    return ::close(fd) == 0 && synced;
+}
+
+bool standardErrorIsTerminal() {
+    return ::isatty(STDERR_FILENO) == 1;
+}
+
 std::filesystem::path currentExecutablePath() {
     std::error_code error;
     return std::filesystem::read_symlink("/proc/self/exe", error);
@@ -257,6 +270,18 @@ void killProcess(const ChildProcess& child) {
     }
 }
 
+bool interruptProcess(const ChildProcess& child, bool terminate) {
+    return child && ::kill(static_cast<pid_t>(child.raw), terminate ? SIGTERM : SIGINT) == 0;
+}
+
+void setEnvironmentVariable(const std::string& name, const std::string& value) {
+    if (value.empty()) {
+        ::unsetenv(name.c_str());
+    } else {
+        ::setenv(name.c_str(), value.c_str(), 1);
+    }
+}
+
 namespace {
 void (*interruptHandler)() = nullptr;
 extern "C" void onSignal(int) {
@@ -273,6 +298,7 @@ void onInterrupt(void (*handler)()) {
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGHUP, &action, nullptr);
 }
 
 } // namespace vaskel::platform

@@ -289,6 +289,22 @@ bool writeSummary(NativeStringView text) {
                       });
 }
 
+bool flushFileToDisk(const std::filesystem::path& path) {
+    const HANDLE file =
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const bool flushed = ::FlushFileBuffers(file) != 0;
+    return ::CloseHandle(file) != 0 && flushed;
+}
+
+bool standardErrorIsTerminal() {
+    DWORD mode = 0;
+    return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 std::filesystem::path currentExecutablePath() {
     std::wstring buffer(MAX_PATH, L'\0');
     for (;;) {
@@ -383,11 +399,22 @@ void killProcess(const ChildProcess& child) {
     }
 }
 
+bool interruptProcess(const ChildProcess&, bool) {
+    return false;
+}
+
+void setEnvironmentVariable(const std::string& name, const std::string& value) {
+    ::SetEnvironmentVariableA(name.c_str(), value.empty() ? nullptr : value.c_str());
+}
+
 namespace {
 void (*interruptHandler)() = nullptr;
-BOOL WINAPI onConsoleEvent(DWORD) {
+BOOL WINAPI onConsoleEvent(DWORD event) {
     if (interruptHandler != nullptr) {
         interruptHandler();
+    }
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        ::Sleep(INFINITE); // the main thread's exit ends the process
     }
     return TRUE;
 }

@@ -1,0 +1,175 @@
+// A renderer asked to stop: during a capture it writes the chunks it took whole, tells the
+// producer as an idle timeout does (failureCode 6, consumerState left at 1) and exits 130 with
+// "interrupted"; during the attach wait it ends at once and writes nothing. The binary gets real
+// signals on Linux; on every platform the stop flag that the handler sets is driven in-process.
+#include "capture/capture_loop.h"
+#include "entry/renderer.h"
+#include "output/wav_format.h"
+#include "producer/transport_producer.h"
+#include "test_support.h"
+
+#include <chrono>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace vaskel {
+namespace {
+
+using namespace transport;
+using producer::TransportProducer;
+using testing::native;
+using testing::nativePath;
+using testing::ScratchDir;
+
+constexpr std::uint32_t kChunks = 3;
+constexpr std::uint32_t kFrames = 256;
+
+// A region of two streams with kChunks chunks of the pattern in each ring, drained by whoever
+// attached, the streams left open.
+bool publishAndWaitForDrain(TransportProducer& producer, const platform::NativeString& name) {
+    if (!producer.create(name, testing::makeConfig(2, 4, kFrames))) {
+        return false;
+    }
+    for (int i = 0; i < 20000 && producer.consumerState() != kConsumerAttached; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    for (std::uint32_t s = 0; s < 2; ++s) {
+        for (std::uint32_t c = 0; c < kChunks; ++c) {
+            const auto chunk = testing::patternChunk(s, c * kFrames, kFrames, 2);
+            if (!producer.tryPublish(s, chunk.data(), kFrames)) {
+                return false;
+            }
+        }
+    }
+    for (int i = 0; i < 20000; ++i) {
+        if (producer.readIndex(0) == kChunks && producer.readIndex(1) == kChunks) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+// What the stop leaves: the producer told by code 6, the renderer still attached, each file its
+// placeholder header in front of every chunk taken.
+void expectStoppedAsIdle(const TransportProducer& producer, const std::filesystem::path& root) {
+    EXPECT_EQ(producer.failureCode(), 6u);
+    EXPECT_EQ(producer.consumerState(), kConsumerAttached);
+    for (std::uint32_t s = 0; s < 2; ++s) {
+        std::string expected = testing::wavHeaderBytes(48000, 2, 0);
+        for (std::uint32_t c = 0; c < kChunks; ++c) {
+            const auto chunk = testing::patternChunk(s, c * kFrames, kFrames, 2);
+            expected.append(reinterpret_cast<const char*>(chunk.data()), chunk.size() * 4);
+        }
+        EXPECT_TRUE(testing::readFile(root / ("stream-" + std::to_string(s) + ".wav")) == expected)
+            << "stream " << s;
+    }
+}
+
+struct InterruptCase {
+    std::string name;
+    bool terminate;    // SIGTERM rather than SIGINT
+    bool whileWaiting; // before any region exists
+};
+
+class RendererInterrupt : public ::testing::TestWithParam<InterruptCase> {};
+
+TEST_P(RendererInterrupt, StopsCleanlyWithExit130) {
+    if (testing::kWindowsTarget) {
+        GTEST_SKIP() << "a console event cannot be sent to one child process of a Wine test";
+    }
+    const InterruptCase& c = GetParam();
+    ScratchDir dir("interrupt");
+    const auto name = testing::uniqueRegionName("interrupt");
+    const auto root = dir / "out";
+    testing::RendererProcess renderer(
+        {name, nativePath(root), native("0"), native("30000"), native("30000")});
+    TransportProducer producer;
+    if (c.whileWaiting) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    } else {
+        ASSERT_TRUE(publishAndWaitForDrain(producer, name));
+    }
+    const auto asked = std::chrono::steady_clock::now();
+    ASSERT_TRUE(renderer.interrupt(c.terminate));
+    const testing::ChildResult result = renderer.wait();
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5));
+    EXPECT_EQ(result.exitCode, 130);
+    EXPECT_EQ(result.err, "interrupted\n");
+    EXPECT_EQ(result.out, "");
+    if (c.whileWaiting) {
+        EXPECT_FALSE(std::filesystem::exists(root)) << "nothing is written before attach";
+    } else {
+        expectStoppedAsIdle(producer, root);
+        EXPECT_TRUE(std::filesystem::exists(root / "render-progress.json"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Linux, RendererInterrupt,
+                         ::testing::Values(InterruptCase{"sigint_capturing", false, false},
+                                           InterruptCase{"sigterm_capturing", true, false},
+                                           InterruptCase{"sigint_waiting", false, true},
+                                           InterruptCase{"sigterm_waiting", true, true}),
+                         [](const auto& param) { return param.param.name; });
+
+// A user who will not wait: the first signal arrives while the renderer sits in a 20-second
+// pacing delay after a chunk, the second ends the process at once, without a word.
+TEST(RendererInterrupt, ASecondSignalEndsTheProcessAtOnce) {
+    if (testing::kWindowsTarget) {
+        GTEST_SKIP() << "a console event cannot be sent to one child process of a Wine test";
+    }
+    ScratchDir dir("interrupt-twice");
+    const auto name = testing::uniqueRegionName("interrupt-twice");
+    testing::RendererProcess renderer(
+        {name, nativePath(dir / "out"), native("20000000"), native("60000"), native("30000")});
+    TransportProducer producer;
+    ASSERT_TRUE(producer.create(name, testing::makeConfig(1, 4, kFrames)));
+    for (int i = 0; i < 20000 && producer.consumerState() != kConsumerAttached; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const auto chunk = testing::patternChunk(0, 0, kFrames, 2);
+    ASSERT_TRUE(producer.tryPublish(0, chunk.data(), kFrames));
+    for (int i = 0; i < 20000 && producer.readIndex(0) != 1; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const auto asked = std::chrono::steady_clock::now();
+    ASSERT_TRUE(renderer.interrupt(false));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(renderer.interrupt(false));
+    const testing::ChildResult result = renderer.wait();
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5));
+    EXPECT_EQ(result.exitCode, 130);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(producer.failureCode(), 0u) << "the capture never got to end its pass";
+}
+
+// The flag the handler sets, in this process: the capture stops after the chunks it took, and a
+// flag already set ends the attach wait before a first attempt, with nothing written.
+TEST(RendererInterruptInProcess, TheStopFlagEndsCaptureAndWait) {
+    ScratchDir dir("interrupt-flag");
+    const auto name = testing::uniqueRegionName("interrupt-flag");
+    std::atomic<bool> stop{false};
+    int exitCode = -1;
+    std::thread renderer([&] {
+        exitCode = runRenderer(
+            {name, nativePath(dir / "out"), native("0"), native("30000"), native("30000")}, &stop);
+    });
+    TransportProducer producer;
+    const bool drained = publishAndWaitForDrain(producer, name);
+    stop.store(true);
+    renderer.join();
+    ASSERT_TRUE(drained);
+    EXPECT_EQ(exitCode, 130);
+    expectStoppedAsIdle(producer, dir / "out");
+
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(runRenderer({testing::uniqueRegionName("interrupt-none"), nativePath(dir / "never"),
+                           native("0"), native("30000"), native("30000")},
+                          &stop),
+              130);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_FALSE(std::filesystem::exists(dir / "never"));
+}
+
+} // namespace
+} // namespace vaskel

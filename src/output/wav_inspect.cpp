@@ -1,0 +1,244 @@
+#include "output/wav_inspect.h"
+
+#include "common/md5.h"
+#include "output/wav_format.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+namespace vaskel {
+
+namespace {
+
+constexpr std::size_t kReadBytes = 4 << 20;
+constexpr std::uint32_t kMagnitudeMask = 0x7FFFFFFF;
+constexpr std::uint32_t kInfinityBits = 0x7F800000;
+constexpr std::uint32_t kOneBits = 0x3F800000;
+
+std::uint16_t u16At(std::span<const std::uint8_t> bytes, std::size_t at) {
+    return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
+}
+
+std::uint32_t u32At(std::span<const std::uint8_t> bytes, std::size_t at) {
+    return std::uint32_t{bytes[at]} | std::uint32_t{bytes[at + 1]} << 8 |
+           std::uint32_t{bytes[at + 2]} << 16 | std::uint32_t{bytes[at + 3]} << 24;
+}
+
+std::uint64_t u64At(std::span<const std::uint8_t> bytes, std::size_t at) {
+    return std::uint64_t{u32At(bytes, at)} | std::uint64_t{u32At(bytes, at + 4)} << 32;
+}
+
+bool tagAt(std::span<const std::uint8_t> bytes, std::size_t at, const char (&tag)[5]) {
+    return std::memcmp(bytes.data() + at, tag, 4) == 0;
+}
+
+WavLayout unrecognised(WavLayout layout, std::string reason) {
+    layout.state = HeaderState::Unrecognised;
+    layout.reason = std::move(reason);
+    return layout;
+}
+
+// The 16-byte fmt chunk body at `at`: 32-bit IEEE float with consistent derived fields.
+bool readFormat(std::span<const std::uint8_t> head, std::size_t at, WavLayout& layout) {
+    if (!tagAt(head, at, "fmt ") || u32At(head, at + 4) != 16) {
+        layout.reason = "its fmt chunk is not where or as this system writes it";
+        return false;
+    }
+    const std::uint16_t format = u16At(head, at + 8);
+    const std::uint16_t bits = u16At(head, at + 22);
+    if (format != kWavFormatIeeeFloat || bits != kWavBitsPerSample) {
+        layout.reason = "its samples are not 32-bit float (format " + std::to_string(format) +
+                        ", " + std::to_string(bits) + " bits)";
+        return false;
+    }
+    layout.channels = u16At(head, at + 10);
+    layout.sampleRate = u32At(head, at + 12);
+    if (layout.channels == 0 || layout.sampleRate == 0 ||
+        u16At(head, at + 20) != layout.blockAlign() ||
+        u32At(head, at + 16) != layout.sampleRate * layout.blockAlign()) {
+        layout.reason = "its fmt chunk contradicts itself";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+const char* headerStateName(HeaderState state) {
+    switch (state) {
+    case HeaderState::Finalised:
+        return "finalised";
+    case HeaderState::Placeholder:
+        return "placeholder";
+    case HeaderState::SizeMismatch:
+        return "size_mismatch";
+    case HeaderState::Unrecognised:
+        break;
+    }
+    return "unrecognised";
+}
+
+WavLayout classifyStreamHeader(std::span<const std::uint8_t> head, std::uint64_t fileSize) {
+    WavLayout layout;
+    layout.fileSize = fileSize;
+    if (head.size() < 12 || !(tagAt(head, 0, "RIFF") || tagAt(head, 0, "RF64")) ||
+        !tagAt(head, 8, "WAVE")) {
+        return unrecognised(layout, "it is not a RIFF/WAVE file");
+    }
+    layout.rf64 = tagAt(head, 0, "RF64");
+    layout.dataOffset = layout.rf64 ? kLongestStreamHeader : kWavHeaderSize;
+    if (head.size() < layout.dataOffset) {
+        return unrecognised(layout, "its header is cut short (" + std::to_string(fileSize) +
+                                        " of " + std::to_string(layout.dataOffset) + " bytes)");
+    }
+    const std::size_t fmtAt = layout.rf64 ? 48 : 12;
+    if (layout.rf64 && (!tagAt(head, 12, "ds64") || u32At(head, 16) != kDs64ChunkSize)) {
+        return unrecognised(layout, "its ds64 chunk is not where or as this system writes it");
+    }
+    if (!readFormat(head, fmtAt, layout)) {
+        return unrecognised(layout, layout.reason);
+    }
+    const std::size_t dataAt = layout.dataOffset - 8;
+    if (!tagAt(head, dataAt, "data")) {
+        return unrecognised(layout, "its data chunk is not where this system writes it");
+    }
+
+    const std::uint64_t onDisk = fileSize - layout.dataOffset;
+    layout.frames = onDisk / layout.blockAlign();
+    layout.partialFrameBytes = static_cast<std::uint32_t>(onDisk % layout.blockAlign());
+    std::uint64_t riff = 0;
+    if (layout.rf64) {
+        riff = u64At(head, 20);
+        layout.headerDataSize = u64At(head, 28);
+        const bool markers =
+            u32At(head, 4) == kRf64SizeMarker && u32At(head, dataAt + 4) == kRf64SizeMarker;
+        layout.state = markers && layout.headerDataSize == onDisk && riff == fileSize - 8
+                           ? HeaderState::Finalised
+                           : HeaderState::SizeMismatch;
+        return layout;
+    }
+    riff = u32At(head, 4);
+    layout.headerDataSize = u32At(head, dataAt + 4);
+    if (layout.headerDataSize == onDisk && riff == layout.headerDataSize + 36) {
+        layout.state = HeaderState::Finalised;
+    } else if (riff == 36 && layout.headerDataSize == 0) {
+        layout.state = HeaderState::Placeholder;
+    } else if (riff == fileSize - 8 && layout.headerDataSize != 0 &&
+               layout.headerDataSize < onDisk) {
+        // A consistent file whose data chunk is followed by chunks of another writer: those
+        // bytes are not samples, so nothing here may count them as such. (A data size of 0
+        // with a true RIFF size is a finalisation cut short between the two fields.)
+        return unrecognised(layout, "other chunks follow its data chunk");
+    } else {
+        layout.state = HeaderState::SizeMismatch;
+    }
+    return layout;
+}
+
+std::optional<double> peakDbfs(float peak) {
+    if (!(peak > 0.0f)) {
+        return std::nullopt;
+    }
+    return 20.0 * std::log10(static_cast<double>(peak));
+}
+
+bool readStreamHead(const std::filesystem::path& path, WavLayout& layout) {
+    std::error_code error;
+    const std::uint64_t size = std::filesystem::file_size(path, error);
+    if (error) {
+        return false;
+    }
+    std::ifstream file(path, std::ios::binary);
+    if (!file.is_open()) {
+        return false;
+    }
+    std::uint8_t head[kLongestStreamHeader] = {};
+    file.read(reinterpret_cast<char*>(head), sizeof head);
+    if (file.bad()) {
+        return false;
+    }
+    layout = classifyStreamHeader(std::span(head, static_cast<std::size_t>(file.gcount())), size);
+    return true;
+}
+
+StreamFileReport inspectStreamFile(const std::filesystem::path& path,
+                                   const ReadProgress& progress) {
+    StreamFileReport report;
+    report.path = path;
+    if (!readStreamHead(path, report.layout)) {
+        report.error = "cannot be read";
+        return report;
+    }
+    if (report.layout.state == HeaderState::Unrecognised) {
+        return report;
+    }
+    std::ifstream file(path, std::ios::binary);
+    file.seekg(static_cast<std::streamoff>(report.layout.dataOffset));
+    const std::uint64_t total = report.layout.wholeFrameBytes();
+    const std::uint32_t channels = report.layout.channels;
+    // One buffer per file; the per-sample work below allocates nothing.
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(
+        std::min<std::uint64_t>(kReadBytes, std::max<std::uint64_t>(total, 4))));
+    SampleStats stats;
+    Md5 md5;
+    std::uint32_t peakBits = 0;
+    std::uint64_t sampleIndex = 0;
+    std::uint64_t done = 0;
+    while (done < total) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), total - done));
+        file.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(want));
+        if (static_cast<std::size_t>(file.gcount()) != want) {
+            report.error = "cannot be read to its end";
+            return report;
+        }
+        md5.update(buffer.data(), want);
+        const std::size_t samples = want / 4;
+        // The magnitude's bit pattern orders finite floats like their values; anything at or
+        // above the infinity pattern is infinite or NaN, which is rare and counted one by one.
+        std::uint32_t blockMax = 0;
+        std::uint64_t beyond = 0;
+        for (std::size_t i = 0; i < samples; ++i) {
+            std::uint32_t bits;
+            std::memcpy(&bits, buffer.data() + 4 * i, 4);
+            bits &= kMagnitudeMask;
+            blockMax = std::max(blockMax, bits);
+            beyond += bits > kOneBits ? 1 : 0;
+        }
+        if (blockMax < kInfinityBits) {
+            peakBits = std::max(peakBits, blockMax);
+            stats.beyondFullScale += beyond;
+        } else {
+            for (std::size_t i = 0; i < samples; ++i) {
+                std::uint32_t bits;
+                std::memcpy(&bits, buffer.data() + 4 * i, 4);
+                bits &= kMagnitudeMask;
+                const std::uint64_t frame = (sampleIndex + i) / channels;
+                if (bits > kInfinityBits) {
+                    ++stats.nanCount;
+                    stats.firstNanFrame = stats.firstNanFrame.value_or(frame);
+                } else if (bits == kInfinityBits) {
+                    ++stats.infiniteCount;
+                    stats.firstInfiniteFrame = stats.firstInfiniteFrame.value_or(frame);
+                } else {
+                    peakBits = std::max(peakBits, bits);
+                    stats.beyondFullScale += bits > kOneBits ? 1 : 0;
+                }
+            }
+        }
+        sampleIndex += samples;
+        done += want;
+        if (progress) {
+            progress(done, total);
+        }
+    }
+    std::memcpy(&stats.peak, &peakBits, 4);
+    stats.dataMd5 = md5.finishHex();
+    report.samples = stats;
+    return report;
+}
+
+} // namespace vaskel

@@ -1,0 +1,82 @@
+// Reading a stream file back: what its header says, how that agrees with the file's length,
+// and what its samples hold. The check and repair tools build on this; the renderer does not.
+#pragma once
+
+#include "output/wav_format.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace vaskel {
+
+// How a file's header stands against its length.
+enum class HeaderState {
+    Finalised,    // sizes agree with the file: every reader sees all of it
+    Placeholder,  // data size 0 in front of samples: a capture that stopped early
+    SizeMismatch, // sizes set but not those of the file (a finalisation cut short, a copy)
+    Unrecognised, // not a stream file this system writes
+};
+
+// "finalised", "placeholder", "size_mismatch", "unrecognised".
+const char* headerStateName(HeaderState state);
+
+// The largest header the layouts here need to see: the RF64 form.
+inline constexpr std::size_t kLongestStreamHeader = kRf64HeaderSize;
+
+struct WavLayout {
+    HeaderState state = HeaderState::Unrecognised;
+    std::string reason; // why Unrecognised, in words
+    bool rf64 = false;
+    std::uint16_t channels = 0;
+    std::uint32_t sampleRate = 0;
+    std::uint64_t fileSize = 0;
+    std::uint64_t dataOffset = 0;        // where the samples begin
+    std::uint64_t headerDataSize = 0;    // the data size the header states
+    std::uint64_t frames = 0;            // whole frames on disk after the header
+    std::uint32_t partialFrameBytes = 0; // bytes of a frame cut short at the end
+
+    std::uint32_t blockAlign() const { return std::uint32_t{channels} * 4; }
+    // The bytes a reader should see: the whole frames on disk.
+    std::uint64_t wholeFrameBytes() const { return frames * blockAlign(); }
+};
+
+// Classifies a file from its first bytes (up to kLongestStreamHeader) and its length.
+WavLayout classifyStreamHeader(std::span<const std::uint8_t> head, std::uint64_t fileSize);
+
+struct SampleStats {
+    float peak = 0.0f;                 // largest magnitude of a finite sample
+    std::uint64_t beyondFullScale = 0; // finite samples with magnitude above 1.0
+    std::uint64_t nanCount = 0;
+    std::optional<std::uint64_t> firstNanFrame;
+    std::uint64_t infiniteCount = 0;
+    std::optional<std::uint64_t> firstInfiniteFrame;
+    std::string dataMd5; // of the whole frames' bytes, as md5sum prints it
+};
+
+// Peak in dBFS (1.0 is 0 dBFS); empty when there is no non-zero finite sample.
+std::optional<double> peakDbfs(float peak);
+
+// One file read back: layout, and sample statistics when its samples could be read.
+struct StreamFileReport {
+    std::filesystem::path path;
+    std::string error; // set when the file could not be read at all
+    WavLayout layout;
+    std::optional<SampleStats> samples;
+};
+
+// Called between reads with the bytes of samples read so far and the total to read.
+using ReadProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
+
+// Reads the header and, for a file it recognises, every whole frame, in large reads.
+StreamFileReport inspectStreamFile(const std::filesystem::path& path,
+                                   const ReadProgress& progress = {});
+
+// Reads up to kLongestStreamHeader bytes and the length of the file; false when it cannot be
+// opened or read.
+bool readStreamHead(const std::filesystem::path& path, WavLayout& layout);
+
+} // namespace vaskel

@@ -1,0 +1,154 @@
+// Reading stream files back and repairing them, in this process: every kind of file the tools
+// meet, what each is classified as, what repair does to it, and that a second repair changes
+// nothing.
+#include "common/md5.h"
+#include "output/wav_repair.h"
+#include "test_support.h"
+
+#include <cmath>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <limits>
+
+namespace vaskel {
+namespace {
+
+using testing::readFile;
+using testing::ScratchDir;
+using testing::wavHeaderBytes;
+using testing::writeFile;
+
+std::string bytesOf(const std::vector<float>& samples) {
+    std::string bytes(samples.size() * 4, '\0');
+    std::memcpy(bytes.data(), samples.data(), bytes.size());
+    return bytes;
+}
+
+// Frames of a two-channel stream that differ from frame to frame.
+std::string samples(std::size_t frames) {
+    std::vector<float> values;
+    for (std::size_t i = 0; i < frames * 2; ++i) {
+        values.push_back(static_cast<float>(i % 97) / 97.0f - 0.5f);
+    }
+    return bytesOf(values);
+}
+
+std::string withField(std::string bytes, std::size_t at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        bytes[at + i] = static_cast<char>(value >> (8 * i));
+    }
+    return bytes;
+}
+
+struct RepairCase {
+    std::string name;
+    std::string file;     // the file's bytes before
+    HeaderState state;    // what check classifies it as
+    std::uint64_t frames; // whole frames on disk
+    std::uint32_t partial;
+    RepairAction action;
+    std::string repaired; // the bytes after repair (== file when left alone)
+};
+
+std::vector<RepairCase> repairCases() {
+    const std::string data = samples(1000); // 8000 bytes
+    const std::string placeholder = wavHeaderBytes(48000, 2, 0);
+    const std::string finalised = wavHeaderBytes(48000, 2, 8000) + data;
+    std::string pcm16 = withField(wavHeaderBytes(44100, 2, 8000), 20, 0x00020001); // format 1
+    pcm16 = withField(pcm16, 32, 0x00100004) + data;                               // 16 bits
+    return {
+        {"placeholder", placeholder + data, HeaderState::Placeholder, 1000, 0,
+         RepairAction::InPlace, finalised},
+        {"placeholder_with_a_write_cut_short", placeholder + data + "abc", HeaderState::Placeholder,
+         1000, 3, RepairAction::InPlace, finalised},
+        {"sizes_of_an_earlier_capture", wavHeaderBytes(48000, 2, 4000) + data,
+         HeaderState::SizeMismatch, 1000, 0, RepairAction::InPlace, finalised},
+        {"riff_size_alone_rewritten", withField(placeholder, 4, 8036) + data,
+         HeaderState::SizeMismatch, 1000, 0, RepairAction::InPlace, finalised},
+        {"finalised", finalised, HeaderState::Finalised, 1000, 0, RepairAction::LeftFinalised,
+         finalised},
+        {"stream_that_never_got_a_chunk", placeholder, HeaderState::Finalised, 0, 0,
+         RepairAction::LeftFinalised, placeholder},
+        {"mono_placeholder", wavHeaderBytes(44100, 1, 0) + data, HeaderState::Placeholder, 2000, 0,
+         RepairAction::InPlace, wavHeaderBytes(44100, 1, 8000) + data},
+        {"pcm16_wav", pcm16, HeaderState::Unrecognised, 0, 0, RepairAction::Refused, pcm16},
+        {"mp3", "ID3\x04" + std::string(40, '\0') + "\xFF\xFB\x90\x64" + data,
+         HeaderState::Unrecognised, 0, 0, RepairAction::Refused, ""},
+        {"truncated_header", placeholder.substr(0, 30), HeaderState::Unrecognised, 0, 0,
+         RepairAction::Refused, ""},
+        {"chunks_after_the_data", withField(wavHeaderBytes(48000, 2, 4000), 4, 8036) + data,
+         HeaderState::Unrecognised, 0, 0, RepairAction::Refused, ""},
+    };
+}
+
+class StreamFileRepair : public ::testing::TestWithParam<RepairCase> {};
+
+TEST_P(StreamFileRepair, ClassifiesRepairsAndLeavesTheRepairAlone) {
+    const RepairCase& c = GetParam();
+    ScratchDir dir("wav-repair");
+    const auto path = dir / "stream-0.wav";
+    writeFile(path, c.file);
+    const auto written = std::filesystem::last_write_time(path) - std::chrono::hours(30);
+    std::filesystem::last_write_time(path, written);
+
+    const StreamFileReport report = inspectStreamFile(path);
+    EXPECT_EQ(headerStateName(report.layout.state), std::string(headerStateName(c.state)))
+        << report.layout.reason;
+    if (c.state != HeaderState::Unrecognised) {
+        EXPECT_EQ(report.layout.frames, c.frames);
+        EXPECT_EQ(report.layout.partialFrameBytes, c.partial);
+    }
+
+    const RepairOutcome first = repairStreamFile(path);
+    EXPECT_EQ(static_cast<int>(first.action), static_cast<int>(c.action)) << first.message;
+    const std::string expected = c.repaired.empty() ? c.file : c.repaired;
+    EXPECT_TRUE(readFile(path) == expected) << "the file's bytes after repair";
+    EXPECT_EQ(std::filesystem::last_write_time(path), written) << "modification time kept";
+
+    // Twice changes nothing: a repaired file is finalised, any other is left as it was.
+    const RepairOutcome second = repairStreamFile(path);
+    if (c.action == RepairAction::InPlace) {
+        EXPECT_EQ(static_cast<int>(second.action), static_cast<int>(RepairAction::LeftFinalised));
+        EXPECT_EQ(inspectStreamFile(path).layout.state, HeaderState::Finalised);
+    } else {
+        EXPECT_EQ(static_cast<int>(second.action), static_cast<int>(c.action));
+    }
+    EXPECT_TRUE(readFile(path) == expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Every, StreamFileRepair, ::testing::ValuesIn(repairCases()),
+                         [](const auto& param) { return param.param.name; });
+
+// NaN, infinities and samples beyond full scale are counted, each with its first frame; the
+// peak is that of the finite samples; the MD5 covers the whole frames' bytes only.
+TEST(StreamFileCheck, CountsNonFiniteAndLoudSamplesAndHashesTheFrames) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    std::vector<float> frames = {0.5f, -0.25f, 0.1f, nan, -1.5f, 1.0f,
+                                 -inf, 2.0f,   nan,  inf, -1.0f, 0.0f};
+    // Enough quiet frames behind them that the scan crosses several reads.
+    frames.resize(frames.size() + (6 << 20) / 4, 0.125f);
+    const std::string data = bytesOf(frames);
+    ScratchDir dir("wav-check");
+    const auto path = dir / "stream-0.wav";
+    writeFile(path, wavHeaderBytes(48000, 2, 0) + data + "xy");
+
+    const StreamFileReport report = inspectStreamFile(path);
+    ASSERT_TRUE(report.samples.has_value());
+    const SampleStats& stats = *report.samples;
+    EXPECT_EQ(stats.nanCount, 2u);
+    EXPECT_EQ(stats.firstNanFrame, 1u);
+    EXPECT_EQ(stats.infiniteCount, 2u);
+    EXPECT_EQ(stats.firstInfiniteFrame, 3u);
+    EXPECT_EQ(stats.beyondFullScale, 2u); // -1.5 and 2.0; 1.0 and -1.0 are full scale
+    EXPECT_EQ(stats.peak, 2.0f);
+    EXPECT_NEAR(*peakDbfs(stats.peak), 6.0206, 1e-4);
+    EXPECT_EQ(report.layout.partialFrameBytes, 2u);
+    Md5 md5;
+    md5.update(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+    EXPECT_EQ(stats.dataMd5, md5.finishHex());
+    EXPECT_FALSE(peakDbfs(0.0f).has_value());
+}
+
+} // namespace
+} // namespace vaskel

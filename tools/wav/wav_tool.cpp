@@ -1,0 +1,457 @@
+#include "tools/wav/wav_tool.h"
+
+#include "common/steady_clock.h"
+#include "output/output_paths.h"
+#include "output/progress_file.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+
+namespace vaskel::wav_tool {
+
+namespace {
+
+constexpr const char* kUsage = "usage: vaskel_wav check <output-root | file.wav>... [--json]\n"
+                               "       vaskel_wav repair <output-root | file.wav>...\n";
+constexpr std::int64_t kBarDelayNs = kNanosecondsPerSecond;
+constexpr std::int64_t kBarRedrawNs = 100000000;
+constexpr int kBarWidth = 30;
+
+std::string shown(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+std::string fixed(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+std::string seconds(const WavLayout& layout) {
+    return fixed(static_cast<double>(layout.frames) / layout.sampleRate, 3);
+}
+
+// What one argument names: stream files, and for a directory its progress file.
+struct Target {
+    std::filesystem::path argument;
+    bool directory = false;
+    std::vector<std::filesystem::path> streamFiles;
+};
+
+// Resolves every argument before anything is read or changed; false (with a message) for a
+// path that cannot be read.
+bool resolveTargets(const std::vector<std::filesystem::path>& paths, std::vector<Target>& targets,
+                    std::ostream& err) {
+    for (const auto& path : paths) {
+        Target target;
+        target.argument = path;
+        std::error_code error;
+        const auto status = std::filesystem::status(path, error);
+        if (status.type() == std::filesystem::file_type::directory) {
+            target.directory = true;
+            std::map<std::uint32_t, std::filesystem::path> byIndex;
+            for (std::filesystem::directory_iterator it(path, error), end; !error && it != end;
+                 it.increment(error)) {
+                const auto index = streamFileIndex(it->path().filename());
+                if (index && it->is_regular_file(error)) {
+                    byIndex[*index] = it->path();
+                }
+            }
+            if (error) {
+                err << "vaskel_wav: cannot read the directory " << shown(path) << '\n';
+                return false;
+            }
+            for (auto& [index, file] : byIndex) {
+                target.streamFiles.push_back(file);
+            }
+        } else if (status.type() == std::filesystem::file_type::regular) {
+            target.streamFiles.push_back(path);
+        } else {
+            err << "vaskel_wav: cannot read " << shown(path)
+                << (status.type() == std::filesystem::file_type::not_found
+                        ? ": no such file or directory"
+                        : ": not a file or directory")
+                << '\n';
+            return false;
+        }
+        targets.push_back(std::move(target));
+    }
+    return true;
+}
+
+// A bar on the terminal for a file that takes longer than a second; nothing otherwise.
+class ProgressBar {
+public:
+    ProgressBar(std::ostream& err, bool enabled, const std::filesystem::path& path)
+        : err_(err), enabled_(enabled), name_(shown(path.filename())), start_(SteadyClock::now()) {}
+    ~ProgressBar() {
+        if (drawn_) {
+            err_ << '\r' << std::string(name_.size() + kBarWidth + 10, ' ') << '\r' << std::flush;
+        }
+    }
+    ProgressBar(const ProgressBar&) = delete;
+    ProgressBar& operator=(const ProgressBar&) = delete;
+
+    ReadProgress callback() {
+        if (!enabled_) {
+            return {};
+        }
+        return [this](std::uint64_t done, std::uint64_t total) { update(done, total); };
+    }
+
+private:
+    void update(std::uint64_t done, std::uint64_t total) {
+        const std::int64_t now = SteadyClock::now();
+        if (now - start_ < kBarDelayNs || now - lastDraw_ < kBarRedrawNs || total == 0) {
+            return;
+        }
+        lastDraw_ = now;
+        drawn_ = true;
+        const int filled = static_cast<int>(done * kBarWidth / total);
+        err_ << '\r' << name_ << " [" << std::string(filled, '#')
+             << std::string(kBarWidth - filled, '.') << "] " << done * 100 / total << '%'
+             << std::flush;
+    }
+
+    std::ostream& err_;
+    bool enabled_;
+    std::string name_;
+    std::int64_t start_;
+    std::int64_t lastDraw_ = 0;
+    bool drawn_ = false;
+};
+
+// --- check -------------------------------------------------------------------------------------
+
+struct ProgressReport {
+    std::filesystem::path path;
+    std::string state; // "capturing", "complete", "missing", "unreadable"
+    std::optional<ProgressSnapshot> snapshot;
+};
+
+ProgressReport readProgressReport(const std::filesystem::path& directory) {
+    ProgressReport report;
+    report.path = directory / kProgressFileName;
+    std::error_code error;
+    if (!std::filesystem::exists(report.path, error)) {
+        report.state = "missing";
+        return report;
+    }
+    std::ifstream file(report.path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    report.snapshot = parseProgress(text.str());
+    report.state = !report.snapshot            ? "unreadable"
+                   : report.snapshot->complete ? "complete"
+                                               : "capturing";
+    return report;
+}
+
+bool needsAttention(const StreamFileReport& report) {
+    return !report.error.empty() || report.layout.state != HeaderState::Finalised ||
+           report.layout.partialFrameBytes != 0 || !report.samples ||
+           report.samples->nanCount != 0 || report.samples->infiniteCount != 0;
+}
+
+std::string headerVerdict(const StreamFileReport& report) {
+    const WavLayout& layout = report.layout;
+    if (!report.error.empty()) {
+        return report.error;
+    }
+    switch (layout.state) {
+    case HeaderState::Finalised:
+        return layout.rf64 ? "finalised (RF64)" : "finalised";
+    case HeaderState::Placeholder:
+        return "placeholder header (data size 0) from a stopped capture: run repair";
+    case HeaderState::SizeMismatch:
+        return "header sizes disagree with the file length (" +
+               std::to_string(layout.headerDataSize) + " data bytes in the header, " +
+               std::to_string(layout.fileSize - layout.dataOffset) + " on disk): run repair";
+    case HeaderState::Unrecognised:
+        break;
+    }
+    return "not a stream file of ours: " + layout.reason;
+}
+
+std::string firstFrame(const std::optional<std::uint64_t>& frame) {
+    return frame ? ", first at frame " + std::to_string(*frame) : "";
+}
+
+void printCheckText(const StreamFileReport& report, std::ostream& out) {
+    out << shown(report.path) << ": " << headerVerdict(report) << '\n';
+    if (!report.samples) {
+        return;
+    }
+    const WavLayout& layout = report.layout;
+    const SampleStats& stats = *report.samples;
+    out << "  " << layout.channels << (layout.channels == 1 ? " channel, " : " channels, ")
+        << layout.sampleRate << " Hz, " << layout.frames << " frames, " << seconds(layout)
+        << " s on disk\n";
+    if (layout.partialFrameBytes != 0) {
+        out << "  partial trailing frame: " << layout.partialFrameBytes
+            << " bytes (a write cut short; repair cuts it off)\n";
+    }
+    const auto peak = peakDbfs(stats.peak);
+    out << "  peak " << (peak ? fixed(*peak, 2) + " dBFS" : std::string("-inf dBFS (silence)"))
+        << ", " << stats.beyondFullScale << " samples beyond full scale\n";
+    if (stats.nanCount != 0 || stats.infiniteCount != 0) {
+        out << "  NaN: " << stats.nanCount << " samples" << firstFrame(stats.firstNanFrame)
+            << "; infinite: " << stats.infiniteCount << " samples"
+            << firstFrame(stats.firstInfiniteFrame) << '\n';
+    }
+    out << "  data md5 " << stats.dataMd5 << '\n';
+}
+
+void printProgressText(const ProgressReport& report, std::ostream& out) {
+    out << shown(report.path) << ": ";
+    if (!report.snapshot) {
+        out << (report.state == "missing" ? "missing" : "not a progress file of ours") << '\n';
+        return;
+    }
+    const ProgressCounts& counts = report.snapshot->counts;
+    out << report.state << ", " << counts.writtenFrames << " frames written of "
+        << counts.totalFrames << " declared, " << counts.streamCount << " streams"
+        << (report.snapshot->complete ? "" : " (the last snapshot before the capture stopped)")
+        << '\n';
+}
+
+std::string jsonString(const std::string& text) {
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            quoted += escape;
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + '"';
+}
+
+std::string jsonOptional(const std::optional<std::uint64_t>& value) {
+    return value ? std::to_string(*value) : "null";
+}
+
+std::string checkJson(const StreamFileReport& report) {
+    const WavLayout& layout = report.layout;
+    std::string json = "{\"path\":" + jsonString(shown(report.path));
+    if (!report.error.empty()) {
+        return json + ",\"header\":null,\"error\":" + jsonString(report.error) + "}";
+    }
+    json += ",\"header\":\"" + std::string(headerStateName(layout.state)) + "\"";
+    if (layout.state == HeaderState::Unrecognised) {
+        return json + ",\"reason\":" + jsonString(layout.reason) + "}";
+    }
+    json += ",\"container\":\"" + std::string(layout.rf64 ? "RF64" : "RIFF") + "\"";
+    json += ",\"channels\":" + std::to_string(layout.channels);
+    json += ",\"sampleRate\":" + std::to_string(layout.sampleRate);
+    json += ",\"frames\":" + std::to_string(layout.frames);
+    json += ",\"durationSeconds\":" + seconds(layout);
+    json += ",\"headerDataBytes\":" + std::to_string(layout.headerDataSize);
+    json += ",\"dataBytesOnDisk\":" + std::to_string(layout.fileSize - layout.dataOffset);
+    json += ",\"partialFrameBytes\":" + std::to_string(layout.partialFrameBytes);
+    if (report.samples) {
+        const SampleStats& stats = *report.samples;
+        const auto peak = peakDbfs(stats.peak);
+        json += ",\"peakDbfs\":" + (peak ? fixed(*peak, 2) : std::string("null"));
+        json += ",\"beyondFullScale\":" + std::to_string(stats.beyondFullScale);
+        json += ",\"nan\":{\"count\":" + std::to_string(stats.nanCount) +
+                ",\"firstFrame\":" + jsonOptional(stats.firstNanFrame) + "}";
+        json += ",\"infinite\":{\"count\":" + std::to_string(stats.infiniteCount) +
+                ",\"firstFrame\":" + jsonOptional(stats.firstInfiniteFrame) + "}";
+        json += ",\"dataMd5\":\"" + stats.dataMd5 + "\"";
+    }
+    return json + "}";
+}
+
+std::string progressJson(const ProgressReport& report) {
+    std::string json =
+        "{\"path\":" + jsonString(shown(report.path)) + ",\"state\":\"" + report.state + "\"";
+    if (report.snapshot) {
+        const ProgressCounts& counts = report.snapshot->counts;
+        json += ",\"streamCount\":" + std::to_string(counts.streamCount) +
+                ",\"writtenFrames\":" + std::to_string(counts.writtenFrames) +
+                ",\"totalFrames\":" + std::to_string(counts.totalFrames);
+    }
+    return json + "}";
+}
+
+int runCheck(const std::vector<Target>& targets, bool json, std::ostream& out, std::ostream& err,
+             const ToolSettings& settings) {
+    std::vector<std::string> fileJson;
+    std::vector<std::string> progressEntries;
+    std::size_t files = 0;
+    std::size_t attention = 0;
+    bool emptyDirectory = false;
+    for (const Target& target : targets) {
+        if (target.directory && target.streamFiles.empty()) {
+            emptyDirectory = true;
+            err << "vaskel_wav: no stream files (stream-<i>.wav) in " << shown(target.argument)
+                << '\n';
+        }
+        for (const auto& path : target.streamFiles) {
+            StreamFileReport report;
+            {
+                ProgressBar bar(err, settings.progressBar, path);
+                report = inspectStreamFile(path, bar.callback());
+            }
+            ++files;
+            attention += needsAttention(report) ? 1 : 0;
+            if (json) {
+                fileJson.push_back(checkJson(report));
+            } else {
+                printCheckText(report, out);
+            }
+        }
+        if (target.directory) {
+            const ProgressReport progress = readProgressReport(target.argument);
+            if (json) {
+                progressEntries.push_back(progressJson(progress));
+            } else {
+                printProgressText(progress, out);
+            }
+        }
+    }
+    const int exitCode = attention != 0 || emptyDirectory ? kExitAttention : kExitOk;
+    if (json) {
+        const auto joined = [](const std::vector<std::string>& items) {
+            std::string text;
+            for (const auto& item : items) {
+                text += (text.empty() ? "" : ",") + item;
+            }
+            return text;
+        };
+        out << "{\"files\":[" << joined(fileJson) << "],\"progress\":[" << joined(progressEntries)
+            << "],\"filesNeedingAttention\":" << attention << ",\"exitCode\":" << exitCode << "}\n";
+    } else {
+        out << "check: " << files << (files == 1 ? " file, " : " files, ") << attention << " need"
+            << (attention == 1 ? "s" : "") << " repair or attention\n";
+    }
+    return exitCode;
+}
+
+// --- repair ------------------------------------------------------------------------------------
+
+void printRepair(const std::filesystem::path& path, const RepairOutcome& outcome,
+                 std::ostream& out) {
+    const WavLayout& layout = outcome.before;
+    out << shown(path) << ": ";
+    switch (outcome.action) {
+    case RepairAction::LeftFinalised:
+        out << "finalised, left as it is\n";
+        return;
+    case RepairAction::Refused:
+        out << "refused, left untouched: not a stream file of ours: " << outcome.message << '\n';
+        return;
+    case RepairAction::Failed:
+        out << "not repaired, left as it was: " << outcome.message << '\n';
+        return;
+    case RepairAction::InPlace:
+    case RepairAction::Rf64:
+        break;
+    }
+    out << (outcome.action == RepairAction::Rf64 ? "rewritten as RF64: " : "repaired in place: ")
+        << layout.frames << " frames, " << seconds(layout) << " s, " << layout.wholeFrameBytes()
+        << " data bytes";
+    if (layout.partialFrameBytes != 0) {
+        out << "; a partial trailing frame of " << layout.partialFrameBytes << " bytes cut off";
+    }
+    out << '\n';
+}
+
+int runRepair(const std::vector<Target>& targets, std::ostream& out, std::ostream& err,
+              const ToolSettings& settings) {
+    std::size_t repaired = 0, finalised = 0, notRepaired = 0;
+    for (const Target& target : targets) {
+        if (target.directory && target.streamFiles.empty()) {
+            ++notRepaired;
+            err << "vaskel_wav: no stream files (stream-<i>.wav) in " << shown(target.argument)
+                << ", nothing changed\n";
+        }
+        for (const auto& path : target.streamFiles) {
+            RepairOutcome outcome;
+            {
+                ProgressBar bar(err, settings.progressBar, path);
+                RepairOptions options;
+                options.testCrashAfterBytes = settings.testCrashAfterBytes;
+                options.progress = bar.callback();
+                outcome = repairStreamFile(path, options);
+            }
+            printRepair(path, outcome, out);
+            switch (outcome.action) {
+            case RepairAction::InPlace:
+            case RepairAction::Rf64:
+                ++repaired;
+                break;
+            case RepairAction::LeftFinalised:
+                ++finalised;
+                break;
+            case RepairAction::Refused:
+            case RepairAction::Failed:
+                ++notRepaired;
+                break;
+            }
+        }
+    }
+    out << "repair: " << repaired << " repaired, " << finalised << " already finalised, "
+        << notRepaired << " not repaired\n";
+    return notRepaired != 0 ? kExitAttention : kExitOk;
+}
+
+} // namespace
+
+int wavToolMain(const std::vector<platform::NativeString>& arguments, std::ostream& out,
+                std::ostream& err, const ToolSettings& settings) {
+    const auto usage = [&err](const std::string& problem) {
+        if (!problem.empty()) {
+            err << "vaskel_wav: " << problem << '\n';
+        }
+        err << kUsage;
+        return kExitUsage;
+    };
+    if (arguments.empty()) {
+        return usage("");
+    }
+    const platform::NativeString command = arguments[0];
+    const bool check = command == platform::nativeFromAscii("check");
+    if (!check && command != platform::nativeFromAscii("repair")) {
+        return usage("unknown command " + shown(std::filesystem::path(command)));
+    }
+    bool json = false;
+    std::vector<std::filesystem::path> paths;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        const platform::NativeString& word = arguments[i];
+        if (check && word == platform::nativeFromAscii("--json")) {
+            json = true;
+        } else if (word.size() > 1 && word[0] == '-' && word[1] == '-') {
+            return usage("unknown option " + shown(std::filesystem::path(word)));
+        } else {
+            paths.emplace_back(word);
+        }
+    }
+    if (paths.empty()) {
+        return usage("no path given");
+    }
+    std::vector<Target> targets;
+    if (!resolveTargets(paths, targets, err)) {
+        return kExitUsage;
+    }
+    try {
+        return check ? runCheck(targets, json, out, err, settings)
+                     : runRepair(targets, out, err, settings);
+    } catch (const std::exception& error) {
+        err << "vaskel_wav: " << error.what() << '\n';
+        return kExitAttention;
+    }
+}
+
+} // namespace vaskel::wav_tool

@@ -1,0 +1,28 @@
+// vaskel_wav: reads stream files back (check) and makes those of a stopped capture readable
+// (repair). The command line and the report texts; the WAV knowledge is in src/output.
+#pragma once
+
+#include "output/wav_repair.h"
+#include "platform/platform.h"
+
+#include <ostream>
+#include <vector>
+
+namespace vaskel::wav_tool {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitAttention = 1;
+inline constexpr int kExitUsage = 2;
+
+struct ToolSettings {
+    // Draw a progress bar on `err` for a file that takes longer than a second.
+    bool progressBar = false;
+    // Test only (see RepairOptions).
+    std::uint64_t testCrashAfterBytes = 0;
+};
+
+// `arguments` are the words after the program name; returns the exit code.
+int wavToolMain(const std::vector<platform::NativeString>& arguments, std::ostream& out,
+                std::ostream& err, const ToolSettings& settings = {});
+
+} // namespace vaskel::wav_tool

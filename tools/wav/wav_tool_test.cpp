@@ -1,0 +1,434 @@
+// vaskel_wav as users meet it: the binary on captures stopped in every way a capture can stop,
+// on an RF64-sized sparse file with a repair that crashes half-way, and on what it must refuse.
+#include "output/wav_format.h"
+#include "output/wav_repair.h"
+#include "test_support.h"
+#include "tools/producer/producer_test_support.h"
+#include "tools/producer/signal_source.h"
+
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <limits>
+#include <thread>
+
+#ifdef VASKEL_HAVE_SNDFILE
+#include <sndfile.h>
+#endif
+
+namespace vaskel {
+namespace {
+
+using testing::kWindowsTarget;
+using testing::nativeWords;
+using testing::producerPath;
+using testing::ScratchDir;
+
+std::filesystem::path wavToolPath() {
+    return platform::currentExecutablePath().parent_path() /
+           (std::string("vaskel_wav") + VASKEL_EXE_SUFFIX);
+}
+
+testing::ChildResult runWav(const std::vector<platform::NativeString>& arguments) {
+    return testing::runChild(wavToolPath(), arguments);
+}
+
+testing::ChildResult runWav(const std::string& command, const std::filesystem::path& path) {
+    return runWav({testing::native(command), testing::nativePath(path)});
+}
+
+std::string fileBytes(const std::filesystem::path& path) {
+    return testing::readFile(path);
+}
+
+// --- recovery end to end -----------------------------------------------------------------------
+
+producer_tool::SignalSettings recoverySignal() {
+    producer_tool::SignalSettings signal;
+    signal.kind = producer_tool::SignalKind::Pattern;
+    signal.streams = 2;
+    signal.channels = 2;
+    signal.frames = 96000;
+    signal.endFrame = 96000;
+    return signal;
+}
+
+std::vector<std::string> producerWords(const std::string& name, const std::string& pace) {
+    return {name,  "--streams", "2",       "--frames", "96000", "--frames-per-chunk",
+            "256", "--signal",  "pattern", "--pace",   pace,    "--timeout-ms",
+            "1500"};
+}
+
+enum class Stop { ProducerKilled, IdleTimeout, RejectedChunk, Abort, RendererKilled, Interrupted };
+
+struct StopCase {
+    std::string name;
+    Stop stop;
+    // Exact frames of stream 1 when the way of stopping fixes them; 0 when timing decides.
+    std::uint64_t stream1Frames;
+};
+
+void PrintTo(const StopCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+// Runs a capture of recoverySignal() into `root` and stops it the given way.
+void stoppedCapture(const StopCase& c, const std::filesystem::path& root) {
+    const std::string name = testing::uniqueRegionName("wav-" + c.name);
+    const auto renderer = testing::rendererPath();
+    const std::string rootText = root.string();
+    auto faulted = [&](const std::string& fault, const std::string& idleMs) {
+        auto words = producerWords(name, "0");
+        for (const std::string word : {"--fault", fault.c_str(), "--fault-stream", "1",
+                                       "--fault-chunk", "40", "--run-renderer"}) {
+            words.push_back(word);
+        }
+        for (const std::string& word : {renderer.string(), rootText, std::string("0"), idleMs}) {
+            words.push_back(word);
+        }
+        const auto result = producer_tool::testing::runTool(words);
+        EXPECT_EQ(result.exitCode, 4) << result.out << result.err;
+    };
+    switch (c.stop) {
+    case Stop::IdleTimeout:
+        return faulted("stall", "300");
+    case Stop::RejectedChunk:
+        return faulted("sequence-gap", "5000");
+    case Stop::Abort:
+        return faulted("abort", "5000");
+    case Stop::ProducerKilled:
+    case Stop::RendererKilled:
+    case Stop::Interrupted:
+        break;
+    }
+    testing::RunningChild producer(producerPath(), nativeWords(producerWords(name, "1")));
+    ASSERT_TRUE(producer.started());
+    testing::RendererProcess rendererChild({testing::native(name), testing::nativePath(root),
+                                            testing::native("0"), testing::native("400"),
+                                            testing::native("5000")});
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    if (c.stop == Stop::ProducerKilled) {
+        producer.kill();
+        EXPECT_EQ(rendererChild.wait().err, "producer_abort\n");
+        producer.wait();
+        platform::removeRegionName(name); // a killed producer leaves its name behind
+        return;
+    }
+    if (c.stop == Stop::RendererKilled) {
+        rendererChild.kill();
+    } else {
+        ASSERT_TRUE(rendererChild.interrupt(false));
+    }
+    const auto ended = rendererChild.wait();
+    EXPECT_EQ(ended.exitCode, c.stop == Stop::Interrupted ? 130 : -1) << ended.err;
+    producer.wait();
+}
+
+#ifdef VASKEL_HAVE_SNDFILE
+// Every sample libsndfile reads is the one published, bit for bit; returns the frame count.
+std::uint64_t expectPublishedPrefix(const std::filesystem::path& path, std::uint32_t stream) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    EXPECT_NE(file, nullptr) << path << ": " << sf_strerror(nullptr);
+    if (file == nullptr) {
+        return 0;
+    }
+    std::vector<float> read(static_cast<std::size_t>(info.frames) * 2);
+    EXPECT_EQ(sf_readf_float(file, read.data(), info.frames), info.frames);
+    sf_close(file);
+    std::vector<float> published;
+    producer_tool::renderFrames(recoverySignal(), stream, 0,
+                                static_cast<std::uint32_t>(info.frames), published);
+    EXPECT_TRUE(std::memcmp(read.data(), published.data(), read.size() * 4) == 0) << path;
+    return static_cast<std::uint64_t>(info.frames);
+}
+#endif
+
+class CaptureRecovery : public ::testing::TestWithParam<StopCase> {};
+
+TEST_P(CaptureRecovery, RepairMakesEveryConsumedFrameReadable) {
+    if (kWindowsTarget) {
+        GTEST_SKIP() << "Linux only: it starts several processes, seconds each under Wine";
+    }
+    const StopCase& c = GetParam();
+    ScratchDir root("wav-recovery");
+    stoppedCapture(c, root.path());
+
+    const auto before = runWav("check", root.path());
+    EXPECT_EQ(before.exitCode, 1) << before.out << before.err;
+    std::vector<std::uint64_t> framesOnDisk;
+    for (std::uint32_t i = 0; i < 2; ++i) {
+        WavLayout layout;
+        ASSERT_TRUE(readStreamHead(root / ("stream-" + std::to_string(i) + ".wav"), layout));
+        EXPECT_EQ(layout.state, HeaderState::Placeholder);
+        framesOnDisk.push_back(layout.frames);
+    }
+
+    const auto repair = runWav("repair", root.path());
+    EXPECT_EQ(repair.exitCode, 0) << repair.out << repair.err;
+    const auto after = runWav("check", root.path());
+    EXPECT_EQ(after.exitCode, 0) << after.out << after.err;
+    EXPECT_NE(after.out.find("render-progress.json: capturing"), std::string::npos) << after.out;
+#ifdef VASKEL_HAVE_SNDFILE
+    for (std::uint32_t i = 0; i < 2; ++i) {
+        const auto frames =
+            expectPublishedPrefix(root / ("stream-" + std::to_string(i) + ".wav"), i);
+        EXPECT_EQ(frames, framesOnDisk[i]);
+        EXPECT_GT(frames, 0u);
+        if (i == 1 && c.stream1Frames != 0) {
+            EXPECT_EQ(frames, c.stream1Frames);
+        }
+    }
+#endif
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryWayACaptureStops, CaptureRecovery,
+                         ::testing::Values(StopCase{"producer_killed", Stop::ProducerKilled, 0},
+                                           StopCase{"idle_timeout", Stop::IdleTimeout, 40 * 256},
+                                           StopCase{"rejected_chunk", Stop::RejectedChunk,
+                                                    40 * 256},
+                                           StopCase{"abort", Stop::Abort, 0},
+                                           StopCase{"renderer_killed", Stop::RendererKilled, 0},
+                                           StopCase{"renderer_interrupted", Stop::Interrupted, 0}),
+                         [](const auto& param) { return param.param.name; });
+
+// --- RF64 ----------------------------------------------------------------------------------------
+
+// One stereo frame with values that say where they are.
+std::array<float, 2> markFrame(std::uint64_t frame) {
+    return {static_cast<float>(frame % 1000003) / 1000003.0f, -0.5f};
+}
+
+TEST(WavToolRf64, SparseStreamBeyondTheRiffLimitSurvivesACrashedRepair) {
+    if (kWindowsTarget) {
+        GTEST_SKIP() << "Linux only: a 4 GiB copy under Wine takes minutes";
+    }
+    ScratchDir dir("wav-rf64");
+    const auto path = dir / "stream-0.wav";
+    const std::uint64_t frames = kMaxWavDataSize / 8 + 1000;
+    const std::vector<std::uint64_t> marked = {0, 1, 268435456, 536870000, frames - 1};
+    {
+        const auto header = makeWavHeader(48000, 2, 0);
+        std::ofstream file(path, std::ios::binary);
+        file.write(reinterpret_cast<const char*>(header.data()), header.size());
+        for (const std::uint64_t frame : marked) {
+            const auto values = markFrame(frame);
+            file.seekp(static_cast<std::streamoff>(kWavHeaderSize + frame * 8));
+            file.write(reinterpret_cast<const char*>(values.data()), 8);
+        }
+    }
+    ASSERT_EQ(std::filesystem::file_size(path), kWavHeaderSize + frames * 8);
+    const auto readMarks = [&](std::uint64_t dataOffset) {
+        std::ifstream file(path, std::ios::binary);
+        std::string marks;
+        for (const std::uint64_t frame : marked) {
+            char bytes[8];
+            file.seekg(static_cast<std::streamoff>(dataOffset + frame * 8));
+            file.read(bytes, 8);
+            marks.append(bytes, 8);
+        }
+        return marks;
+    };
+    const std::string marksBefore = readMarks(kWavHeaderSize);
+
+    // Killed a quarter of the way through its copy: the original is as it was.
+    platform::setEnvironmentVariable("VASKEL_WAV_TEST_CRASH_AFTER_BYTES", "1073741824");
+    const auto crashed = runWav("repair", path);
+    platform::setEnvironmentVariable("VASKEL_WAV_TEST_CRASH_AFTER_BYTES", "");
+    EXPECT_EQ(crashed.exitCode, 3) << crashed.out << crashed.err;
+    WavLayout layout;
+    ASSERT_TRUE(readStreamHead(path, layout));
+    EXPECT_EQ(layout.state, HeaderState::Placeholder);
+    EXPECT_EQ(std::filesystem::file_size(path), kWavHeaderSize + frames * 8);
+    EXPECT_EQ(readMarks(kWavHeaderSize), marksBefore);
+
+    // The next run completes it, and a third finds nothing to do.
+    const auto repaired = runWav("repair", path);
+    EXPECT_EQ(repaired.exitCode, 0) << repaired.out << repaired.err;
+    EXPECT_NE(repaired.out.find("rewritten as RF64: " + std::to_string(frames) + " frames"),
+              std::string::npos)
+        << repaired.out;
+    EXPECT_FALSE(std::filesystem::exists(repairTempPath(path)));
+    ASSERT_TRUE(readStreamHead(path, layout));
+    EXPECT_EQ(layout.state, HeaderState::Finalised);
+    EXPECT_TRUE(layout.rf64);
+    EXPECT_EQ(layout.frames, frames);
+    EXPECT_EQ(readMarks(kRf64HeaderSize), marksBefore);
+    const auto again = runWav("repair", path);
+    EXPECT_EQ(again.exitCode, 0);
+    EXPECT_NE(again.out.find("finalised, left as it is"), std::string::npos) << again.out;
+#ifdef VASKEL_HAVE_SNDFILE
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+    EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_RF64);
+    EXPECT_EQ(info.format & SF_FORMAT_SUBMASK, SF_FORMAT_FLOAT);
+    EXPECT_EQ(static_cast<std::uint64_t>(info.frames), frames);
+    for (const std::uint64_t frame : marked) {
+        std::array<float, 2> values{};
+        ASSERT_EQ(sf_seek(file, static_cast<sf_count_t>(frame), SEEK_SET),
+                  static_cast<sf_count_t>(frame));
+        ASSERT_EQ(sf_readf_float(file, values.data(), 1), 1);
+        EXPECT_EQ(values, markFrame(frame)) << "frame " << frame;
+    }
+    sf_close(file);
+#endif
+}
+
+// --- refusals and the command line ---------------------------------------------------------------
+
+// Makes a file unwritable even for root (the immutable flag on Linux, the read-only attribute on
+// Windows); false when this machine cannot.
+bool setUnwritable(const std::filesystem::path& path, bool unwritable) {
+    using std::filesystem::perms;
+    std::error_code error;
+    std::filesystem::permissions(
+        path, unwritable ? perms::owner_read : perms::owner_read | perms::owner_write, error);
+    if (!kWindowsTarget) {
+        const std::string command = std::string("chattr ") + (unwritable ? "+i '" : "-i '") +
+                                    path.string() + "' 2>/dev/null";
+        [[maybe_unused]] const int ignored = std::system(command.c_str());
+    }
+    std::ofstream probe(path, std::ios::binary | std::ios::app);
+    return probe.is_open() != unwritable;
+}
+
+std::string withField(std::string bytes, std::size_t at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        bytes[at + i] = static_cast<char>(value >> (8 * i));
+    }
+    return bytes;
+}
+
+std::string headerBytes(std::uint32_t dataSize) {
+    const auto header = makeWavHeader(48000, 2, dataSize);
+    return std::string(reinterpret_cast<const char*>(header.data()), header.size());
+}
+
+struct CommandCase {
+    std::string name;
+    std::string file;                 // content of x.wav; "<dir>" an empty directory
+    std::vector<std::string> command; // "PATH" stands for x.wav
+    int exitCode;
+    std::string says; // on standard output or standard error
+};
+
+TEST(WavToolCommandLine, RefusesWithAMessageAndChangesNothing) {
+    const std::string frames(800, '\x11');
+    std::string pcm16 = withField(headerBytes(800), 20, 0x00020001);
+    pcm16 = withField(pcm16, 32, 0x00100004) + frames;
+    const std::vector<CommandCase> cases = {
+        {"finalised", headerBytes(800) + frames, {"repair", "PATH"}, 0, "finalised, left as it is"},
+        {"pcm16",
+         pcm16,
+         {"repair", "PATH"},
+         1,
+         "refused, left untouched: not a stream file of ours: its samples are not 32-bit float "
+         "(format 1, 16 bits)"},
+        {"mp3",
+         "ID3\x04" + std::string(60, '\0') + frames,
+         {"repair", "PATH"},
+         1,
+         "not a RIFF/WAVE file"},
+        {"truncated_header",
+         headerBytes(0).substr(0, 40),
+         {"repair", "PATH"},
+         1,
+         "its header is cut short (40 of 44 bytes)"},
+        {"directory_without_stream_files",
+         "<dir>",
+         {"repair", "PATH"},
+         1,
+         "no stream files (stream-<i>.wav) in"},
+        {"unwritable",
+         headerBytes(0) + frames,
+         {"repair", "PATH"},
+         1,
+         "not repaired, left as it was: cannot be opened for writing"},
+        {"missing_path", "", {"check", "PATH"}, 2, ": no such file or directory"},
+        {"no_command", "", {}, 2, "usage: vaskel_wav check"},
+        {"no_path", "", {"check", "--json"}, 2, "vaskel_wav: no path given"},
+        {"json_is_for_check",
+         headerBytes(0) + frames,
+         {"repair", "PATH", "--json"},
+         2,
+         "unknown option --json"},
+        {"unknown_command", headerBytes(0) + frames, {"fix", "PATH"}, 2, "unknown command fix"},
+    };
+    for (const CommandCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir("wav-command");
+        const auto path = dir / (c.file == "<dir>" ? "empty" : "x.wav");
+        if (c.file == "<dir>") {
+            std::filesystem::create_directory(path);
+        } else if (!c.file.empty()) {
+            testing::writeFile(path, c.file);
+        }
+        if (c.name == "unwritable" && !setUnwritable(path, true)) {
+            setUnwritable(path, false);
+            ADD_FAILURE() << "this machine cannot make a file unwritable";
+            continue;
+        }
+        std::vector<platform::NativeString> words;
+        for (const std::string& word : c.command) {
+            words.push_back(word == "PATH" ? testing::nativePath(path) : testing::native(word));
+        }
+        const auto result = runWav(words);
+        EXPECT_EQ(result.exitCode, c.exitCode) << result.out << result.err;
+        EXPECT_NE((result.out + result.err).find(c.says), std::string::npos)
+            << result.out << result.err;
+        if (c.name == "missing_path") {
+            EXPECT_NE(result.err.find(path.filename().string()), std::string::npos);
+        }
+        if (c.name == "unwritable") {
+            setUnwritable(path, false);
+        }
+        if (!c.file.empty() && c.file != "<dir>") {
+            EXPECT_TRUE(fileBytes(path) == c.file) << "the file was changed";
+        }
+    }
+}
+
+// check on NaN, infinity and beyond-full-scale samples: counted with their first frames, exit 1,
+// and the MD5 of the data bytes is what md5sum says of exactly those bytes.
+TEST(WavToolCheck, ReportsNonFiniteSamplesAndTheDataMd5AsMd5sumDoes) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const std::vector<float> samples = {0.25f, 0.5f, nan, -3.0f, 0.0f, -inf, 1.0f, -1.0f};
+    std::string data(samples.size() * 4, '\0');
+    std::memcpy(data.data(), samples.data(), data.size());
+    ScratchDir dir("wav-check");
+    testing::writeFile(dir / "stream-0.wav",
+                       headerBytes(static_cast<std::uint32_t>(data.size())) + data);
+    testing::writeFile(dir / "data.raw", data);
+
+    const auto json = runWav(
+        {testing::native("check"), testing::nativePath(dir.path()), testing::native("--json")});
+    EXPECT_EQ(json.exitCode, 1) << json.err;
+    for (const std::string expected :
+         {"\"header\":\"finalised\"", "\"frames\":4", "\"beyondFullScale\":1",
+          "\"nan\":{\"count\":1,\"firstFrame\":1}", "\"infinite\":{\"count\":1,\"firstFrame\":2}",
+          "\"peakDbfs\":9.54", "\"progress\":[{\"path\":", "\"state\":\"missing\"}]",
+          "\"exitCode\":1}"}) {
+        EXPECT_NE(json.out.find(expected), std::string::npos) << expected << " in " << json.out;
+    }
+    if (!kWindowsTarget) {
+        const std::string command =
+            "md5sum < '" + (dir / "data.raw").string() + "' > '" + (dir / "md5").string() + "'";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        const std::string md5sum = testing::readFile(dir / "md5").substr(0, 32);
+        EXPECT_NE(json.out.find("\"dataMd5\":\"" + md5sum + "\""), std::string::npos)
+            << md5sum << " in " << json.out;
+    }
+    const auto text = runWav("check", dir / "stream-0.wav");
+    EXPECT_NE(text.out.find("NaN: 1 samples, first at frame 1; infinite: 1 samples, first at "
+                            "frame 2"),
+              std::string::npos)
+        << text.out;
+}
+
+} // namespace
+} // namespace vaskel
