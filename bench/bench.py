@@ -376,10 +376,10 @@ def latency(runner, args, rows, table):
                      "other work on the machine cannot delay either")
     table.append("  256 frames: 2 KiB chunks instead of 16 KiB, where the write() is cheap and "
                  "the renderer's own share shows")
-    table.append(f"{'streams':>7} {'':<20} {'p50':>14} {'p99':>22} {'p99.9':>22} {'max':>22}")
     table.append(f"  after quiet: one chunk every {QUIET_SPACING_US} us instead, so that each "
                  "finds the renderer past its quiet spell, asleep; before: the renderer of the "
                  "commit before idle passes slept")
+    table.append(f"{'streams':>7} {'':<20} {'p50':>14} {'p99':>22} {'p99.9':>22} {'max':>22}")
     small = ["--frames", "256"]
     quiet = ["--spacing-us", str(QUIET_SPACING_US), "--samples", str(args.quiet_samples),
              "--warmup", "20"]

@@ -389,13 +389,15 @@ struct SteppedWorld {
         now = 0;
         yields = 0;
         onYield = std::move(action);
-        return CaptureEnvironment{&clock, &noPacing, &yield};
+        return CaptureEnvironment{&clock, &noPacing, &yield, &sleep};
     }
     static std::int64_t clock() { return now; }
+    // Every idle wait is one step of the world, a yield or, after a quiet spell, a sleep.
     static void yield() {
         ++yields;
         onYield();
     }
+    static void sleep(std::int64_t) { yield(); }
 };
 
 TEST_F(CaptureTest, TheIdleTimeoutFiresOnlyOnceMoreThanItHasPassed) {
