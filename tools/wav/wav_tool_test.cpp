@@ -369,7 +369,10 @@ TEST(WavToolCommandLine, RefusesWithAMessageAndChangesNothing) {
         }
         if (c.name == "unwritable" && !setUnwritable(path, true)) {
             setUnwritable(path, false);
-            ADD_FAILURE() << "this machine cannot make a file unwritable";
+            // Wine run as root maps the read-only attribute to permission bits root ignores.
+            if (!kWindowsTarget) {
+                ADD_FAILURE() << "this machine cannot make a file unwritable";
+            }
             continue;
         }
         std::vector<platform::NativeString> words;
