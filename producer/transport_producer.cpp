@@ -1,8 +1,5 @@
 #include "producer/transport_producer.h"
 
-#include <algorithm>
-#include <cstring>
-
 namespace vaskel::producer {
 
 using namespace transport;
@@ -10,6 +7,7 @@ using namespace transport;
 bool TransportProducer::create(const platform::NativeString& name, const TransportConfig& config,
                                const CreateOptions& options) {
     destroy();
+    createError_ = CreateError::System;
     std::uint64_t bytes = options.regionBytes;
     if (bytes == 0) {
         bytes = isValidConfig(config) ? regionSize(config) : kHeaderSize;
@@ -17,8 +15,10 @@ bool TransportProducer::create(const platform::NativeString& name, const Transpo
     if (bytes < kHeaderSize) {
         return false;
     }
-    handle_ = platform::createRegion(name, bytes);
+    bool taken = false;
+    handle_ = platform::createRegion(name, bytes, &taken);
     if (!handle_) {
+        createError_ = taken ? CreateError::NameTaken : CreateError::System;
         return false;
     }
     name_ = name;
@@ -35,7 +35,6 @@ bool TransportProducer::create(const platform::NativeString& name, const Transpo
     head.config = config;
     // Control blocks only where the created region really holds them.
     const std::uint32_t streams = isValidConfig(config) ? config.streamCount : 0;
-    cursors_.assign(streams, StreamCursor{});
     for (std::uint32_t i = 0; i < streams; ++i) {
         if (controlBlockOffset(i) + kControlBlockSize > viewSize_) {
             break;
@@ -46,12 +45,14 @@ bool TransportProducer::create(const platform::NativeString& name, const Transpo
         control.readIndex = 0;
         control.maxOccupancy = 0;
     }
-    for (StreamCursor& cursor : cursors_) {
-        cursor.nextFrame = config.logicalStartFrame;
+    writers_.reserve(streams);
+    for (std::uint32_t i = 0; i < streams; ++i) {
+        writers_.emplace_back(view_, config, i);
     }
     if (options.markReady) {
         markReady();
     }
+    createError_ = CreateError::None;
     return true;
 }
 
@@ -70,64 +71,33 @@ void TransportProducer::destroy() {
         handle_ = {};
         platform::removeRegionName(name_);
     }
-    cursors_.clear();
+    writers_.clear();
 }
 
 bool TransportProducer::hasSpace(std::uint32_t stream) const {
-    const std::uint64_t consumed = loadReadIndex(block(stream));
-    return cursors_[stream].writeIndex - consumed < config_.slotsPerStream;
+    return writers_[stream].hasSpace();
 }
 
 ChunkHeader TransportProducer::nextHeader(std::uint32_t stream, std::uint32_t frames) const {
-    ChunkHeader chunk{};
-    chunk.streamId = stream;
-    chunk.frameCount = frames;
-    chunk.channelCount = config_.channelCount;
-    chunk.bitsPerSample = kBitsPerSample;
-    chunk.sequence = cursors_[stream].sequence;
-    chunk.firstFrame = cursors_[stream].nextFrame;
-    return chunk;
+    return writers_[stream].nextHeader(frames);
 }
 
 bool TransportProducer::tryPublish(std::uint32_t stream, const float* samples,
                                    std::uint32_t frames) {
-    const std::size_t bytes = std::size_t{frames} * config_.channelCount * sizeof(float);
-    return tryPublishRaw(stream, nextHeader(stream, frames), samples, bytes);
+    return writers_[stream].tryPublish(samples, frames);
 }
 
 bool TransportProducer::tryPublishRaw(std::uint32_t stream, const ChunkHeader& chunk,
                                       const void* payload, std::size_t payloadBytes) {
-    if (!hasSpace(stream)) {
-        return false;
-    }
-    StreamCursor& cursor = cursors_[stream];
-    ChunkSlot& slot = slotAt(view_, config_, stream, cursor.writeIndex);
-    std::memcpy(&slot.header, &chunk, sizeof chunk);
-    if (payloadBytes != 0) {
-        std::memcpy(slot.payload, payload, std::min<std::size_t>(payloadBytes, kPayloadSize));
-    }
-
-    cursor.writeIndex += 1;
-    cursor.sequence += 1;
-    cursor.nextFrame += chunk.frameCount;
-    cursor.publishedFrames += chunk.frameCount;
-    StreamControlBlock& control = block(stream);
-    // Slot contents first, then the index that exposes them.
-    storeWriteIndex(control, cursor.writeIndex);
-    const std::uint64_t occupancy = cursor.writeIndex - loadReadIndex(control);
-    if (occupancy > cursor.maxOccupancy) {
-        cursor.maxOccupancy = occupancy;
-        storeMaxOccupancy(control, occupancy);
-    }
-    return true;
+    return writers_[stream].tryPublishRaw(chunk, payload, payloadBytes);
 }
 
 void TransportProducer::closeStream(std::uint32_t stream) {
-    storeStreamState(block(stream), kStreamClosed);
+    writers_[stream].close();
 }
 
 void TransportProducer::abortStream(std::uint32_t stream) {
-    storeStreamState(block(stream), kStreamAborted);
+    writers_[stream].abort();
 }
 
 bool TransportProducer::publishFailure(std::uint32_t code) {
@@ -147,11 +117,11 @@ std::uint64_t TransportProducer::readIndex(std::uint32_t stream) const {
 }
 
 std::uint64_t TransportProducer::writeIndex(std::uint32_t stream) const {
-    return cursors_[stream].writeIndex;
+    return writers_[stream].writeIndex();
 }
 
 std::uint64_t TransportProducer::publishedFrames(std::uint32_t stream) const {
-    return cursors_[stream].publishedFrames;
+    return writers_[stream].publishedFrames();
 }
 
 } // namespace vaskel::producer

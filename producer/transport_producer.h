@@ -15,10 +15,12 @@
 //     producer.destroy();
 //
 // One thread may publish into a given stream; different streams may be fed from different
-// threads. Every shared field is accessed with the orderings of transport_layout.h.
+// threads. This class owns the region (its name, size and header); each stream's ring is written
+// by a transport::RingWriter, which works the same over any other view of the region.
 #pragma once
 
 #include "platform/platform.h"
+#include "transport/ring_writer.h"
 #include "transport/transport_layout.h"
 
 #include <cstddef>
@@ -37,6 +39,9 @@ struct CreateOptions {
     bool markReady = true;
 };
 
+// Why create() failed.
+enum class CreateError { None, NameTaken, System };
+
 class TransportProducer {
 public:
     TransportProducer() = default;
@@ -49,6 +54,7 @@ public:
     // configuration is written as given, valid or not.
     bool create(const platform::NativeString& name, const transport::TransportConfig& config,
                 const CreateOptions& options = {});
+    CreateError createError() const { return createError_; }
 
     // Stores producerState 1 (release): the renderer may attach from now on.
     void markReady();
@@ -81,6 +87,9 @@ public:
     bool tryPublishRaw(std::uint32_t stream, const transport::ChunkHeader& header,
                        const void* payload, std::size_t payloadBytes);
 
+    // The writer of `stream`'s ring (below the configuration's streamCount).
+    transport::RingWriter& writer(std::uint32_t stream) { return writers_[stream]; }
+
     // Marks the stream closed (2) after its last chunk, or aborted (3).
     void closeStream(std::uint32_t stream);
     void abortStream(std::uint32_t stream);
@@ -97,20 +106,13 @@ public:
     std::uint64_t publishedFrames(std::uint32_t stream) const;
 
 private:
-    struct StreamCursor {
-        std::uint64_t writeIndex = 0;
-        std::uint64_t sequence = 0;
-        std::uint64_t nextFrame = 0;
-        std::uint64_t publishedFrames = 0;
-        std::uint64_t maxOccupancy = 0;
-    };
-
     platform::NativeString name_;
     platform::RegionHandle handle_{};
     std::byte* view_ = nullptr;
     std::uint64_t viewSize_ = 0;
     transport::TransportConfig config_{};
-    std::vector<StreamCursor> cursors_;
+    std::vector<transport::RingWriter> writers_;
+    CreateError createError_ = CreateError::None;
 };
 
 } // namespace vaskel::producer

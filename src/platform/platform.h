@@ -31,6 +31,11 @@ using NativeStringView = std::basic_string_view<NativeChar>;
 // Widens plain ASCII text (names this program makes itself) to the native form.
 NativeString nativeFromAscii(std::string_view ascii);
 
+// Converts UTF-8 text that the caller has checked to be well formed to the native form
+// (Windows: UTF-16; POSIX: the bytes unchanged). False, with `out` untouched, when the system
+// refuses the conversion.
+bool nativeFromUtf8(std::string_view utf8, NativeString& out);
+
 // An open shared-memory region. Zero means none; the meaning of other values is private to the
 // implementation (a HANDLE on Windows, a descriptor plus one on POSIX).
 struct RegionHandle {
@@ -56,9 +61,10 @@ void unmapRegion(void* view, std::uint64_t bytes);
 void closeRegion(RegionHandle handle);
 
 // Producer side: creates a new region of `bytes` bytes (zero-filled) that must not exist yet;
-// empty on failure. Windows: a page-file backed named mapping. POSIX: shm_open with
-// O_CREAT | O_EXCL, mode 0600, then ftruncate.
-RegionHandle createRegion(const NativeString& name, std::uint64_t bytes);
+// empty on failure, and then *nameTaken (when given) tells whether a region of that name exists
+// already. Windows: a page-file backed named mapping. POSIX: shm_open with O_CREAT | O_EXCL,
+// mode 0600, then ftruncate.
+RegionHandle createRegion(const NativeString& name, std::uint64_t bytes, bool* nameTaken = nullptr);
 
 // Producer side: removes the region's name so no new process can open it (POSIX unlink; on
 // Windows the name disappears with the last handle, so this does nothing).

@@ -33,6 +33,11 @@ NativeString nativeFromAscii(std::string_view ascii) {
     return NativeString(ascii);
 }
 
+bool nativeFromUtf8(std::string_view utf8, NativeString& out) {
+    out.assign(utf8);
+    return true;
+}
+
 RegionHandle openRegion(const NativeString& name) {
     const int fd = ::shm_open(objectName(name).c_str(), O_RDWR, 0);
     if (fd < 0) {
@@ -69,8 +74,11 @@ void closeRegion(RegionHandle handle) {
     }
 }
 
-RegionHandle createRegion(const NativeString& name, std::uint64_t bytes) {
+RegionHandle createRegion(const NativeString& name, std::uint64_t bytes, bool* nameTaken) {
     const int fd = ::shm_open(objectName(name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    if (nameTaken != nullptr) {
+        *nameTaken = fd < 0 && errno == EEXIST;
+    }
     if (fd < 0) {
         return {};
     }

@@ -58,6 +58,26 @@ NativeString nativeFromAscii(std::string_view ascii) {
     return NativeString(ascii.begin(), ascii.end());
 }
 
+bool nativeFromUtf8(std::string_view utf8, NativeString& out) {
+    if (utf8.empty()) {
+        out.clear();
+        return true;
+    }
+    const int length = static_cast<int>(utf8.size());
+    const int wide =
+        ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), length, nullptr, 0);
+    if (wide <= 0) {
+        return false;
+    }
+    NativeString converted(static_cast<std::size_t>(wide), L'\0');
+    if (::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), length, converted.data(),
+                              wide) != wide) {
+        return false;
+    }
+    out = std::move(converted);
+    return true;
+}
+
 RegionHandle openRegion(const NativeString& name) {
     HANDLE handle = ::OpenFileMappingW(kAllAccess, FALSE, name.c_str());
     return RegionHandle{reinterpret_cast<std::intptr_t>(handle)};
@@ -83,15 +103,22 @@ void closeRegion(RegionHandle handle) {
     }
 }
 
-RegionHandle createRegion(const NativeString& name, std::uint64_t bytes) {
+RegionHandle createRegion(const NativeString& name, std::uint64_t bytes, bool* nameTaken) {
     HANDLE handle = ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
                                          static_cast<DWORD>(bytes >> 32),
                                          static_cast<DWORD>(bytes & 0xFFFFFFFFu), name.c_str());
+    // A mapping of that name already existed (ERROR_ALREADY_EXISTS with its handle), or another
+    // kind of object holds the name (ERROR_INVALID_HANDLE): either way someone else's.
+    const DWORD error = ::GetLastError();
+    const bool taken =
+        handle == nullptr ? error == ERROR_INVALID_HANDLE : error == ERROR_ALREADY_EXISTS;
+    if (nameTaken != nullptr) {
+        *nameTaken = taken;
+    }
     if (handle == nullptr) {
         return {};
     }
-    // A mapping of that name already existed: it is someone else's region.
-    if (::GetLastError() == ERROR_ALREADY_EXISTS) {
+    if (taken) {
         ::CloseHandle(handle);
         return {};
     }
