@@ -662,31 +662,33 @@ LatencyFigures runLatency(const Workload& workload, const SourceAudio& audio,
         return figures;
     }
 
-    // The chunks are published by hand rather than through tryPublish so that the clock is
-    // read right before the release store of writeIndex, not before the payload copy.
-    std::vector<std::uint64_t> written(workload.streams, 0);
+    // Each chunk is staged first and committed after the clock read, so the figure runs from
+    // the release store of writeIndex, not from the payload copy. The ring is drained before
+    // each chunk, so staging always finds room.
     const std::uint64_t total = options.warmup + options.samples;
     figures.latencyNs.reserve(options.samples);
     std::int64_t next = nowNs();
     bool ok = true;
     for (std::uint64_t k = 0; k < total && ok; ++k) {
         const auto s = static_cast<std::uint32_t>(k % workload.streams);
-        const std::uint64_t n = written[s];
-        ChunkSlot& slot = slotAt(producer.view(), config, s, n);
-        slot.header = ChunkHeader{s, workload.framesPerChunk,    workload.channels, kBitsPerSample,
-                                  n, n * workload.framesPerChunk};
-        std::memcpy(slot.payload, audio.chunk(s), workload.chunkBytes());
+        RingWriter& writer = producer.writer(s);
+        const std::uint64_t n = writer.writeIndex();
+        if (!writer.stage(writer.nextHeader(workload.framesPerChunk), audio.chunk(s),
+                          workload.chunkBytes())) {
+            figures.error = "the ring was not drained";
+            ok = false;
+            break;
+        }
 
         next += options.spacingNs;
         const timespec at{static_cast<time_t>(next / 1000000000),
                           static_cast<long>(next % 1000000000)};
         while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
         }
-        StreamControlBlock& block = producer.block(s);
         const std::int64_t released = nowNs();
-        storeWriteIndex(block, n + 1);
+        writer.commit();
         std::uint64_t spins = 0;
-        while (loadReadIndex(block) != n + 1) {
+        while (writer.readIndex() != n + 1) {
             __builtin_ia32_pause();
             // The first chunk waits for the renderer to start; later ones should not wait long.
             if (++spins % 65536 == 0 && nowNs() - released > 20000000000) {
@@ -698,7 +700,6 @@ LatencyFigures runLatency(const Workload& workload, const SourceAudio& audio,
             }
         }
         const std::int64_t seen = nowNs();
-        written[s] = n + 1;
         if (k >= options.warmup) {
             figures.latencyNs.push_back(static_cast<double>(seen - released));
         }

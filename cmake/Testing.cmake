@@ -22,7 +22,8 @@ target_include_directories(vaskel_tests PRIVATE testing)
 target_link_libraries(vaskel_tests PRIVATE vaskel_core vaskel_producer_lib vaskel_warnings
                       ${VASKEL_GTEST_LIBS})
 target_compile_definitions(vaskel_tests PRIVATE
-                           VASKEL_EXE_SUFFIX="${CMAKE_EXECUTABLE_SUFFIX}")
+                           VASKEL_EXE_SUFFIX="${CMAKE_EXECUTABLE_SUFFIX}"
+                           VASKEL_TEST_VERSION="${PROJECT_VERSION}")
 add_dependencies(vaskel_tests vaskel_renderer)
 if(NOT CMAKE_CROSSCOMPILING)
   target_link_libraries(vaskel_tests PRIVATE PkgConfig::SNDFILE)

@@ -177,6 +177,10 @@ int createProducer(const char* name, const vaskel_config* config, vaskel_produce
 // The real-time path: with timeout 0 it only copies into slots and touches atomics.
 int writeFrames(vaskel_producer* p, std::uint32_t stream, const float* interleaved,
                 std::uint64_t frames, std::uint32_t timeoutMs, std::uint64_t* framesWritten) {
+    // Set first, so a caller that only looks at the count never reads an old one.
+    if (framesWritten != nullptr) {
+        *framesWritten = 0;
+    }
     if (const int status = checkStream(p, stream); status != VASKEL_OK) {
         return status;
     }

@@ -41,13 +41,21 @@ inline std::string expectedStreamFile(const transport::TransportConfig& config,
     return bytes;
 }
 
-// Publishes the next `frames` pattern frames of `stream`; false when the ring is full.
+// Publishes the next `frames` pattern frames of `stream` through its ring writer, over whatever
+// view the writer was made for; false, with no pattern computed, when the ring is full.
+inline bool publishPattern(transport::RingWriter& writer, std::uint32_t stream,
+                           std::uint32_t channels, std::uint32_t frames) {
+    if (!writer.hasSpace()) {
+        return false;
+    }
+    const transport::ChunkHeader next = writer.nextHeader(frames);
+    const std::vector<float> samples = patternChunk(stream, next.firstFrame, frames, channels);
+    return writer.tryPublish(samples.data(), frames);
+}
+
 inline bool publishPattern(producer::TransportProducer& producer, std::uint32_t stream,
                            std::uint32_t frames) {
-    const transport::ChunkHeader next = producer.nextHeader(stream, frames);
-    const std::vector<float> samples =
-        patternChunk(stream, next.firstFrame, frames, producer.config().channelCount);
-    return producer.tryPublish(stream, samples.data(), frames);
+    return publishPattern(producer.writer(stream), stream, producer.config().channelCount, frames);
 }
 
 // A producer driven by the capture's hooks: every idle pass and every consumed chunk is one

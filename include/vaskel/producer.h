@@ -54,18 +54,18 @@ extern "C" {
 /* Statuses: 0 is success, every failure a distinct negative number. */
 typedef enum vaskel_status {
     VASKEL_OK = 0,
-    VASKEL_ERROR_NULL_ARGUMENT = -1,     /* a required pointer is NULL */
-    VASKEL_ERROR_INVALID_CONFIG = -2,    /* the configuration is outside the transport's bounds */
-    VASKEL_ERROR_INVALID_NAME = -3,      /* empty, not UTF-8, or holds a character the platform
-                                            does not allow in a region name */
-    VASKEL_ERROR_NAME_TOO_LONG = -4,     /* longer than VASKEL_MAX_NAME_BYTES */
-    VASKEL_ERROR_NAME_TAKEN = -5,        /* a region of that name exists already */
-    VASKEL_ERROR_SYSTEM = -6,            /* the operating system refused the region */
-    VASKEL_ERROR_STREAM_RANGE = -7,      /* stream index >= stream_count */
-    VASKEL_ERROR_STREAM_CLOSED = -8,     /* the stream was closed or aborted before */
-    VASKEL_ERROR_TIMEOUT = -9,           /* the time ran out: write published only part (see
-                                            frames_written), wait saw no outcome yet */
-    VASKEL_ERROR_CAPTURE_FAILED = -10,   /* a failure code is published; nothing more goes out */
+    VASKEL_ERROR_NULL_ARGUMENT = -1,   /* a required pointer is NULL */
+    VASKEL_ERROR_INVALID_CONFIG = -2,  /* the configuration is outside the transport's bounds */
+    VASKEL_ERROR_INVALID_NAME = -3,    /* empty, not UTF-8, or holds a character the platform
+                                          does not allow in a region name */
+    VASKEL_ERROR_NAME_TOO_LONG = -4,   /* longer than VASKEL_MAX_NAME_BYTES */
+    VASKEL_ERROR_NAME_TAKEN = -5,      /* a region of that name exists already */
+    VASKEL_ERROR_SYSTEM = -6,          /* the operating system refused the region */
+    VASKEL_ERROR_STREAM_RANGE = -7,    /* stream index >= stream_count */
+    VASKEL_ERROR_STREAM_CLOSED = -8,   /* the stream was closed or aborted before */
+    VASKEL_ERROR_TIMEOUT = -9,         /* the time ran out: write published only part (see
+                                          frames_written), wait saw no outcome yet */
+    VASKEL_ERROR_CAPTURE_FAILED = -10, /* a failure code is published; nothing more goes out */
     VASKEL_ERROR_INVALID_FAILURE_CODE = -11 /* vaskel_producer_fail with code 0 */
 } vaskel_status;
 
@@ -83,7 +83,7 @@ typedef enum vaskel_status {
 #define VASKEL_FAILURE_WRITER_FAILURE 7u
 
 /* The renderer's state as the producer sees it (vaskel_producer_consumer_state). */
-#define VASKEL_CONSUMER_NONE 0u      /* no renderer attached yet */
+#define VASKEL_CONSUMER_NONE 0u /* no renderer attached yet */
 #define VASKEL_CONSUMER_ATTACHED 1u
 #define VASKEL_CONSUMER_COMPLETED 2u /* every stream file is complete */
 #define VASKEL_CONSUMER_FAILED 3u
@@ -91,18 +91,20 @@ typedef enum vaskel_status {
 typedef struct vaskel_producer vaskel_producer;
 
 typedef struct vaskel_config {
-    uint32_t stream_count;     /* 1 .. 128 */
-    uint32_t slots_per_stream; /* 1 .. 64: chunks a ring holds */
-    uint32_t frames_per_chunk; /* 1 .. 2048: the largest chunk */
-    uint32_t channel_count;    /* 1 or 2 */
-    uint32_t sample_rate;      /* at least 1 */
+    uint32_t stream_count;        /* 1 .. 128 */
+    uint32_t slots_per_stream;    /* 1 .. 64: chunks a ring holds */
+    uint32_t frames_per_chunk;    /* 1 .. 2048: the largest chunk */
+    uint32_t channel_count;       /* 1 or 2 */
+    uint32_t sample_rate;         /* at least 1 */
     uint64_t logical_start_frame; /* where every stream begins */
     uint64_t logical_end_frame;   /* exclusive end every stream must reach; 0: none declared
                                      (then logical_start_frame must be 0 too) */
 } vaskel_config;
 
 /* Creates the region `name` with `config` and makes it ready for the renderer. On success *out
-   holds the producer; on failure *out is left unchanged and nothing was created. */
+   holds the producer; on failure *out is left unchanged and nothing was created.
+   VASKEL_ERROR_NULL_ARGUMENT, _INVALID_NAME ('/', '\', control characters and malformed UTF-8
+   are refused on every platform), _NAME_TOO_LONG, _INVALID_CONFIG, _NAME_TAKEN, _SYSTEM. */
 VASKEL_API int vaskel_producer_create(const char* name, const vaskel_config* config,
                                       vaskel_producer** out);
 
@@ -112,23 +114,32 @@ VASKEL_API int vaskel_producer_create(const char* name, const vaskel_config* con
    VASKEL_ERROR_TIMEOUT when only part did; VASKEL_ERROR_CAPTURE_FAILED, at once and with
    nothing published, once either side has published a failure code. frames_written (may be
    NULL) receives the frames published by this call, always whole chunks. frames 0 is a no-op
-   (interleaved may then be NULL). */
+   (interleaved may then be NULL). The failure code is checked before every chunk, so a failure
+   published while a write waits ends it with VASKEL_ERROR_CAPTURE_FAILED. Only a call that has
+   to wait (timeout_ms > 0 and a full ring) reads the clock.
+   Also VASKEL_ERROR_NULL_ARGUMENT, _STREAM_RANGE, _STREAM_CLOSED, with nothing published. */
 VASKEL_API int vaskel_producer_write(vaskel_producer* p, uint32_t stream, const float* interleaved,
                                      uint64_t frames, uint32_t timeout_ms,
                                      uint64_t* frames_written);
 
-/* Marks the stream finished after its last write; no further write is accepted. */
+/* Marks the stream finished after its last write; no further write, close or abort of it is
+   accepted (VASKEL_ERROR_STREAM_CLOSED). Also VASKEL_ERROR_NULL_ARGUMENT, _STREAM_RANGE. */
 VASKEL_API int vaskel_producer_close_stream(vaskel_producer* p, uint32_t stream);
 
-/* Marks the stream aborted: the renderer stops with "producer_abort". */
+/* Marks the stream aborted: the renderer stops with "producer_abort". Statuses as for
+   vaskel_producer_close_stream. */
 VASKEL_API int vaskel_producer_abort_stream(vaskel_producer* p, uint32_t stream);
 
-/* Publishes a failure code (not 0) unless one is published already; the first code stays. */
+/* Publishes a failure code (not 0) unless one is published already; the first code stays.
+   VASKEL_OK when this call published it, VASKEL_ERROR_CAPTURE_FAILED when a code was there
+   already, VASKEL_ERROR_INVALID_FAILURE_CODE for 0, VASKEL_ERROR_NULL_ARGUMENT. */
 VASKEL_API int vaskel_producer_fail(vaskel_producer* p, uint32_t failure_code);
 
 /* Waits up to timeout_ms for the renderer's verdict: VASKEL_OK when it completed the capture,
    VASKEL_ERROR_CAPTURE_FAILED with *failure_code set (may be NULL) when a failure is published,
-   VASKEL_ERROR_TIMEOUT otherwise. */
+   VASKEL_ERROR_TIMEOUT otherwise (at once with timeout_ms 0). *failure_code is 0 unless the
+   status is VASKEL_ERROR_CAPTURE_FAILED. A completed capture stays VASKEL_OK even if a failure
+   is published afterwards: its files are whole. */
 VASKEL_API int vaskel_producer_wait(vaskel_producer* p, uint32_t timeout_ms,
                                     uint32_t* failure_code);
 
@@ -136,7 +147,8 @@ VASKEL_API int vaskel_producer_wait(vaskel_producer* p, uint32_t timeout_ms,
 VASKEL_API uint32_t vaskel_producer_consumer_state(const vaskel_producer* p);
 VASKEL_API uint32_t vaskel_producer_failure_code(const vaskel_producer* p);
 
-/* Unmaps the region and removes its name. NULL is fine. */
+/* Unmaps the region and removes its name. NULL is fine. A renderer still attached keeps its
+   own view; close every stream and wait for the verdict first. */
 VASKEL_API void vaskel_producer_destroy(vaskel_producer* p);
 
 /* A constant English text for a status; "unknown status" for any other number. */

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # ThreadSanitizer over the capture and producer threads sharing one region: many short captures
-# with random shapes and pacing, the backpressure run, then the soak, every output checked byte
-# for byte. Any report of the sanitizer fails the stage.
+# with random shapes and pacing, the backpressure run, then the soak, and two threads writing two
+# streams through the C interface while the renderer drains them, every output checked byte for
+# byte. Any report of the sanitizer fails the stage.
 #   VASKEL_SOAK_SECONDS  length of the soak (default 45; e.g. 3600 for a long run)
 #   VASKEL_RACE_ROUNDS   short captures (default 200)
 #   VASKEL_SEED          replays the random plans of an earlier run
@@ -21,4 +22,4 @@ export VASKEL_RACE_ROUNDS=${VASKEL_RACE_ROUNDS:-200}
 export VASKEL_SOAK_SECONDS=${VASKEL_SOAK_SECONDS:-45}
 # A bound well above the planned time, so a hang fails instead of stalling the whole run.
 timeout $((VASKEL_SOAK_SECONDS + 300)) "$dir/vaskel_tests" \
-  --gtest_filter='CaptureRace.*:CaptureSoak.*' --gtest_brief=1
+  --gtest_filter='CaptureRace.*:CaptureSoak.*:ProducerCThreads.*' --gtest_brief=1

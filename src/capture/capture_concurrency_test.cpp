@@ -7,6 +7,7 @@
 //   VASKEL_SEED          seed of the random plans (default: a fresh one, printed)
 #include "capture/capture_loop.h"
 #include "reliability_support.h"
+#include "transport/ring_writer.h"
 
 #include <atomic>
 #include <chrono>
@@ -152,65 +153,17 @@ void producerPause(std::mt19937_64& random) {
     }
 }
 
-// The producer side of the protocol, publishing through the renderer's own view. The producer
-// library maps a second view of the same memory, and ThreadSanitizer tells memory apart by
-// address: only when both sides use one view can it pair every slot write with its read and
-// every index store with its load. The region itself is still made by the library.
-class SameViewProducer {
-public:
-    SameViewProducer(std::byte* view, const TransportConfig& config)
-        : view_(view), config_(config), cursors_(config.streamCount) {
-        for (Cursor& cursor : cursors_) {
-            cursor.nextFrame = config.logicalStartFrame;
-        }
+// The producer side writes through the renderer's own view. The region's owner maps a second
+// view of the same memory, and ThreadSanitizer tells memory apart by address: only when both
+// sides use one view can it pair every slot write with its read and every index store with its
+// load. The region itself is still made by the library; its ring writers work over any view.
+std::vector<RingWriter> writersOver(std::byte* view, const TransportConfig& config) {
+    std::vector<RingWriter> writers;
+    for (std::uint32_t s = 0; s < config.streamCount; ++s) {
+        writers.emplace_back(view, config, s);
     }
-
-    // Publishes the next `frames` pattern frames of `stream`; false when its ring is full. Only
-    // one thread may publish into a given stream.
-    bool tryPublish(std::uint32_t stream, std::uint32_t frames) {
-        Cursor& cursor = cursors_[stream];
-        StreamControlBlock& block = controlBlockAt(view_, stream);
-        if (cursor.writeIndex - loadReadIndex(block) >= config_.slotsPerStream) {
-            return false;
-        }
-        ChunkSlot& slot = slotAt(view_, config_, stream, cursor.writeIndex);
-        slot.header = ChunkHeader{stream,         frames,          config_.channelCount,
-                                  kBitsPerSample, cursor.sequence, cursor.nextFrame};
-        const std::vector<float> samples =
-            testing::patternChunk(stream, cursor.nextFrame, frames, config_.channelCount);
-        std::memcpy(slot.payload, samples.data(), samples.size() * sizeof(float));
-        cursor.writeIndex += 1;
-        cursor.sequence += 1;
-        cursor.nextFrame += frames;
-        // The slot is complete before the index that exposes it.
-        storeWriteIndex(block, cursor.writeIndex);
-        const std::uint64_t occupancy = cursor.writeIndex - loadReadIndex(block);
-        if (occupancy > cursor.maxOccupancy) {
-            cursor.maxOccupancy = occupancy;
-            storeMaxOccupancy(block, occupancy);
-        }
-        return true;
-    }
-
-    void close(std::uint32_t stream) {
-        storeStreamState(controlBlockAt(view_, stream), kStreamClosed);
-    }
-    void abort(std::uint32_t stream) {
-        storeStreamState(controlBlockAt(view_, stream), kStreamAborted);
-    }
-    void publishFailure(std::uint32_t failure) { publishFailureCode(headerAt(view_), failure); }
-
-private:
-    struct Cursor {
-        std::uint64_t writeIndex = 0;
-        std::uint64_t sequence = 0;
-        std::uint64_t nextFrame = 0;
-        std::uint64_t maxOccupancy = 0;
-    };
-    std::byte* view_;
-    TransportConfig config_;
-    std::vector<Cursor> cursors_;
-};
+    return writers;
+}
 
 struct PlanReport {
     std::uint64_t bytesVerified = 0;
@@ -232,7 +185,7 @@ PlanReport runPlan(const Plan& plan) {
         return report;
     }
     ScratchDir out("race");
-    SameViewProducer feed(mapping.view(), config);
+    std::vector<RingWriter> feed = writersOver(mapping.view(), config);
 
     std::atomic<bool> stop{false};
     std::atomic<std::uint64_t> published{0};
@@ -259,7 +212,7 @@ PlanReport runPlan(const Plan& plan) {
                     busy = true;
                     const auto frames = static_cast<std::uint32_t>(
                         std::min<std::uint64_t>(left[k], 1 + random() % config.framesPerChunk));
-                    if (!feed.tryPublish(s, frames)) {
+                    if (!testing::publishPattern(feed[s], s, config.channelCount, frames)) {
                         std::this_thread::yield();
                         continue;
                     }
@@ -267,14 +220,14 @@ PlanReport runPlan(const Plan& plan) {
                     published.fetch_add(1);
                     // A faulty run never closes its streams: only the fault can end it.
                     if (left[k] == 0 && plan.fault == Fault::None) {
-                        feed.close(s);
+                        feed[s].close();
                     }
                     producerPause(random);
                 }
             }
             if (plan.fault == Fault::None) {
                 for (const std::uint32_t s : mine) {
-                    feed.close(s);
+                    feed[s].close();
                 }
             }
         });
@@ -285,9 +238,10 @@ PlanReport runPlan(const Plan& plan) {
                 std::this_thread::yield();
             }
             if (plan.fault == Fault::ProducerFailure) {
-                feed.publishFailure(static_cast<std::uint32_t>(FailureCode::Overflow));
+                publishFailureCode(headerAt(mapping.view()),
+                                   static_cast<std::uint32_t>(FailureCode::Overflow));
             } else {
-                feed.abort(static_cast<std::uint32_t>(plan.seed % config.streamCount));
+                feed[plan.seed % config.streamCount].abort();
             }
         });
     }
