@@ -80,7 +80,8 @@ if len(examples) != 1:
 open(sys.argv[1], "w", encoding="utf-8").write(examples[0] + "\n")
 PY
 g++ -std=c++20 -Wall -Wextra -Wpedantic -Werror -I. -Isrc "$work/my_producer.cpp" \
-  "$build/libvaskel_producer_lib.a" "$build/libvaskel_core.a" -lrt -o "$work/my_producer"
+  "$build/producer/libvaskel_producer_lib.a" "$build/libvaskel_transport.a" \
+  "$build/libvaskel_platform.a" -lrt -o "$work/my_producer"
 region=vaskel-readme-example-$$
 "$work/my_producer" "$region" >"$work/producer.out" 2>&1 &
 producer_pid=$!
