@@ -102,7 +102,11 @@ public:
 
     CaptureEnvironment environment() {
         active() = this;
-        return CaptureEnvironment{&now, &pacing, &yield};
+        // An idle pass's sleep is one more step too, so a quiet spell cannot stall the feeder.
+        CaptureEnvironment environment{&now, &pacing, &yield};
+        environment.sleep = &sleep;
+        environment.sleepResolutionNs = 1;
+        return environment;
     }
 
     std::uint64_t steps() const { return steps_; }
@@ -115,6 +119,7 @@ private:
     static std::int64_t now() { return active()->clock_ += 1000000; }
     static void pacing(std::uint32_t) { active()->step(); }
     static void yield() { active()->step(); }
+    static void sleep(std::int64_t) { active()->step(); }
 
     void step() {
         ++steps_;
