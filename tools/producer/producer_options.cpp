@@ -398,7 +398,9 @@ std::string toDisplay(platform::NativeStringView word) {
 }
 
 const std::string& producerHelp() {
-    static const std::string help = std::string(R"(usage: vaskel_producer [options] <mapping-name> [--run-renderer <renderer> <output-root> [renderer-args...]]
+    static const std::string help =
+        std::string(
+            R"(usage: vaskel_producer [options] <mapping-name> [--run-renderer <renderer> <output-root> [renderer-args...]]
        vaskel_producer --verify <output-root> [options]
        vaskel_producer --help
 
@@ -430,7 +432,8 @@ Publishing:
                            nor reported (default 60000)
 Faults, to test a renderer:
   --fault KIND             inject KIND into chunk --fault-chunk of stream --fault-stream:
-)") + faultHelp() + R"(  --fault-stream N         stream of the fault (default 0)
+)") + faultHelp() +
+        R"(  --fault-stream N         stream of the fault (default 0)
   --fault-chunk N          chunk number of the fault, counted from 0 (default 1)
   --fault-code N           code of publish-failure (default 2, overflow)
 Renderer:
