@@ -10,6 +10,7 @@
 //
 // The output directory is removed afterwards unless --keep is given.
 #include "bench_support.h"
+#include "output/output_paths.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -133,7 +134,7 @@ void printRun(const Arguments& args, const RunFigures& run) {
 
 bool verifyFiles(const Arguments& args, const SourceAudio& audio) {
     for (std::uint32_t s = 0; s < args.workload.streams; ++s) {
-        const fs::path path = args.out / ("stream-" + std::to_string(s) + ".wav");
+        const fs::path path = vaskel::streamFilePath(args.out, s);
         if (!holdsExpectedWav(path, args.workload, audio, s)) {
             std::fprintf(stderr, "vaskel_bench: %s differs from the expected bytes\n",
                          path.c_str());

@@ -1,5 +1,6 @@
 #include "bench_support.h"
 
+#include "output/output_paths.h"
 #include "output/wav_format.h"
 #include "producer/transport_producer.h"
 #include "transport/transport_layout.h"
@@ -82,7 +83,7 @@ bool writeAll(int fd, const void* data, std::size_t bytes) {
 }
 
 fs::path streamPath(const fs::path& dir, std::uint32_t stream) {
-    return dir / ("stream-" + std::to_string(stream) + ".wav");
+    return streamFilePath(dir, stream);
 }
 
 std::array<std::uint8_t, kWavHeaderSize> headerFor(const Workload& workload,

@@ -2,6 +2,7 @@
 // really writes the workload it is timed on (a contender that silently wrote less would look
 // fast).
 #include "bench_support.h"
+#include "output/output_paths.h"
 #include "output/wav_format.h"
 #include "test_support.h"
 
@@ -128,9 +129,7 @@ TEST(BenchContenders, RendererRunDeliversEveryChunk) {
     ASSERT_TRUE(figures.run.ok) << figures.run.error;
     EXPECT_GT(figures.run.wallS, 0);
     for (std::uint32_t s = 0; s < workload.streams; ++s) {
-        EXPECT_TRUE(holdsExpectedWav(dir / "out" / ("stream-" + std::to_string(s) + ".wav"),
-                                     workload, audio, s))
-            << s;
+        EXPECT_TRUE(holdsExpectedWav(streamFilePath(dir / "out", s), workload, audio, s)) << s;
     }
 }
 
@@ -212,8 +211,7 @@ TEST(BenchContenders, SndfileAndPipedToolsWriteAllTheSamples) {
         ASSERT_TRUE(run.ok) << run.error;
         EXPECT_GT(run.cpuUserS + run.cpuSysS, 0); // the children's CPU time is collected
         for (std::uint32_t s = 0; s < workload.streams; ++s) {
-            const std::uintmax_t size =
-                fs::file_size(out / ("stream-" + std::to_string(s) + ".wav"));
+            const std::uintmax_t size = fs::file_size(streamFilePath(out, s));
             EXPECT_GE(size, data + kWavHeaderSize);
             EXPECT_LT(size, data + 4096);
         }

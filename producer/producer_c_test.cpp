@@ -1,6 +1,7 @@
 // The C interface against real regions: every status of every call, a write that meets a full
 // ring or a failure, the wait on each outcome, and two threads writing two streams while the
 // real renderer drains them.
+#include "output/output_paths.h"
 #include "reliability_support.h"
 #include "transport/transport_mapping.h"
 #include "vaskel/producer.h"
@@ -364,9 +365,8 @@ TEST(ProducerCThreads, TwoThreadsWriteTwoStreamsWhileTheRendererDrains) {
     EXPECT_EQ(result.exitCode, 0) << result.err;
     TransportConfig expected = testing::makeConfig(2, 4, 512, 2, 48000, 1000, 1000 + kFrames);
     for (std::uint32_t s = 0; s < 2; ++s) {
-        const bool same =
-            testing::readFile(dir / "out" / ("stream-" + std::to_string(s) + ".wav")) ==
-            testing::expectedStreamFile(expected, s, kFrames, true);
+        const bool same = testing::readFile(streamFilePath(dir / "out", s)) ==
+                          testing::expectedStreamFile(expected, s, kFrames, true);
         EXPECT_TRUE(same) << "stream " << s;
     }
 }

@@ -6,6 +6,7 @@
 //   VASKEL_SOAK_SECONDS  length of the soak (default 2)
 //   VASKEL_SEED          seed of the random plans (default: a fresh one, printed)
 #include "capture/capture_loop.h"
+#include "output/output_paths.h"
 #include "reliability_support.h"
 #include "transport/ring_writer.h"
 
@@ -279,7 +280,7 @@ PlanReport runPlan(const Plan& plan) {
             EXPECT_EQ(producer.readIndex(s), loadWriteIndex(producer.block(s))) << "stream " << s;
         }
         EXPECT_LE(stats.maxOccupancy, config.slotsPerStream) << "stream " << s;
-        const std::string file = readFile(out / ("stream-" + std::to_string(s) + ".wav"));
+        const std::string file = readFile(streamFilePath(out.path(), s));
         // Byte for byte: nothing lost, nothing doubled, nothing torn, header as the exit
         // leaves it.
         const bool sameFile = file == expectedStreamFile(config, s, frames, clean);

@@ -4,6 +4,7 @@
 // signals on Linux; on every platform the stop flag that the handler sets is driven in-process.
 #include "capture/capture_loop.h"
 #include "entry/renderer.h"
+#include "output/output_paths.h"
 #include "output/wav_format.h"
 #include "producer/transport_producer.h"
 #include "test_support.h"
@@ -61,8 +62,7 @@ void expectStoppedAsIdle(const TransportProducer& producer, const std::filesyste
             const auto chunk = testing::patternChunk(s, c * kFrames, kFrames, 2);
             expected.append(reinterpret_cast<const char*>(chunk.data()), chunk.size() * 4);
         }
-        EXPECT_TRUE(testing::readFile(root / ("stream-" + std::to_string(s) + ".wav")) == expected)
-            << "stream " << s;
+        EXPECT_TRUE(testing::readFile(streamFilePath(root, s)) == expected) << "stream " << s;
     }
 }
 

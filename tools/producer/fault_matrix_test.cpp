@@ -7,6 +7,7 @@
 // stream, and nothing the renderer consumed before the fault is missing.
 //
 // Under Wine every process start costs seconds, so there only a few rows run.
+#include "output/output_paths.h"
 #include "reliability_support.h"
 #include "tools/producer/producer_test_support.h"
 #include "transport/transport_layout.h"
@@ -66,7 +67,7 @@ const std::vector<std::string>& referenceData() {
         const testing::ChildResult ended = runTool(arguments);
         EXPECT_EQ(ended.exitCode, 0) << ended.out << ended.err;
         for (std::uint32_t s = 0; s < kStreams; ++s) {
-            const std::string file = readFile(root / ("stream-" + std::to_string(s) + ".wav"));
+            const std::string file = readFile(streamFilePath(root.path(), s));
             EXPECT_EQ(file.size(), 44 + 3 * kFrames * kFrameBytes);
             streams.push_back(file.size() > 44 ? file.substr(44) : std::string());
         }
@@ -80,8 +81,8 @@ enum class Header { Placeholder, Final };
 // Checks stream file `s`: the header, then exactly `frames` frames of the stream.
 void expectStreamFile(const std::filesystem::path& root, std::uint32_t s, Header header,
                       std::uint64_t frames) {
-    SCOPED_TRACE("stream-" + std::to_string(s) + ".wav");
-    const std::string file = readFile(root / ("stream-" + std::to_string(s) + ".wav"));
+    SCOPED_TRACE(streamFileName(s));
+    const std::string file = readFile(streamFilePath(root, s));
     const auto dataSize = static_cast<std::uint32_t>(frames * kFrameBytes);
     ASSERT_EQ(file.size(), 44 + std::uint64_t{dataSize});
     EXPECT_EQ(file.substr(0, 44),
@@ -92,8 +93,8 @@ void expectStreamFile(const std::filesystem::path& root, std::uint32_t s, Header
 // Frames in stream file `s` when it is the placeholder header and an exact prefix of the
 // stream in whole chunks; a failed check otherwise.
 std::uint64_t prefixFrames(const std::filesystem::path& root, std::uint32_t s) {
-    SCOPED_TRACE("stream-" + std::to_string(s) + ".wav");
-    const std::string file = readFile(root / ("stream-" + std::to_string(s) + ".wav"));
+    SCOPED_TRACE(streamFileName(s));
+    const std::string file = readFile(streamFilePath(root, s));
     if (file.size() < 44) {
         ADD_FAILURE() << "no header: " << file.size() << " bytes";
         return 0;

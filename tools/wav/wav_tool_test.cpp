@@ -1,5 +1,6 @@
 // vaskel_wav as users meet it: the binary on captures stopped in every way a capture can stop,
 // on an RF64-sized sparse file with a repair that crashes half-way, and on what it must refuse.
+#include "output/output_paths.h"
 #include "output/wav_format.h"
 #include "output/wav_repair.h"
 #include "test_support.h"
@@ -162,7 +163,7 @@ TEST_P(CaptureRecovery, RepairMakesEveryConsumedFrameReadable) {
     std::vector<std::uint64_t> framesOnDisk;
     for (std::uint32_t i = 0; i < 2; ++i) {
         WavLayout layout;
-        ASSERT_TRUE(readStreamHead(root / ("stream-" + std::to_string(i) + ".wav"), layout));
+        ASSERT_TRUE(readStreamHead(streamFilePath(root.path(), i), layout));
         EXPECT_EQ(layout.state, HeaderState::Placeholder);
         framesOnDisk.push_back(layout.frames);
     }
@@ -174,8 +175,7 @@ TEST_P(CaptureRecovery, RepairMakesEveryConsumedFrameReadable) {
     EXPECT_NE(after.out.find("render-progress.json: capturing"), std::string::npos) << after.out;
 #ifdef VASKEL_HAVE_SNDFILE
     for (std::uint32_t i = 0; i < 2; ++i) {
-        const auto frames =
-            expectPublishedPrefix(root / ("stream-" + std::to_string(i) + ".wav"), i);
+        const auto frames = expectPublishedPrefix(streamFilePath(root.path(), i), i);
         EXPECT_EQ(frames, framesOnDisk[i]);
         EXPECT_GT(frames, 0u);
         if (i == 1 && c.stream1Frames != 0) {
