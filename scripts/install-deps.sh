@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, from Debian's packages. Quick when all is there.
+# Extra package names given as arguments are installed too: a stage that needs a package of its
+# own (an audio server, a compiler for a binding) names it where it is used.
 set -euo pipefail
 packages=(
   cmake make g++ pkg-config git
@@ -9,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   valgrind gnuplot-nox python3
   dpkg-dev file
+  "$@"
 )
 missing=()
 for package in "${packages[@]}"; do
