@@ -20,7 +20,10 @@ enum class Phase : std::uint32_t { Waiting, Capturing, Finished, Overflow, Faile
 
 // What the process callback touches: made whole before activation, never resized after.
 struct Capture {
-    vaskel_producer* producer = nullptr;
+    vaskel_producer* producer = nullptr; // set before `ready`
+    // Set once the ports are connected and the region exists: the renderer can only attach to
+    // a region whose ports already carry their sources.
+    std::atomic<bool> ready{false};
     std::vector<jack_port_t*> ports; // streams x channels, in port order
     std::vector<float> interleaved;  // one chunk of stereo frames
     std::uint32_t streams = 0;
@@ -88,6 +91,9 @@ int onProcess(jack_nframes_t nframes, void* arg) {
     auto& c = *static_cast<Capture*>(arg);
     Phase phase = c.phase.load(std::memory_order_relaxed);
     if (phase == Phase::Waiting) {
+        if (!c.ready.load(std::memory_order_acquire)) {
+            return 0;
+        }
         if (c.stopRequested.load(std::memory_order_acquire)) {
             c.phase.store(Phase::Finished, std::memory_order_release);
             return 0;
@@ -291,15 +297,6 @@ int runBridge(const BridgeOptions& options, const std::atomic<int>& interrupts, 
     if (!plan.warning.empty()) {
         err << "vaskel_jack: warning: " << plan.warning << '\n';
     }
-    vaskel_producer* raw = nullptr;
-    const int created = vaskel_producer_create(options.mappingName.c_str(), &plan.config, &raw);
-    if (created != VASKEL_OK) {
-        err << "vaskel_jack: cannot create the region " << options.mappingName << ": "
-            << vaskel_status_text(created) << '\n';
-        return exitCode(BridgeExit::SetupFailed);
-    }
-    producer.reset(raw);
-    c.producer = raw;
     c.streams = plan.config.stream_count;
     c.channels = plan.config.channel_count;
     c.chunkFrames = plan.config.frames_per_chunk;
@@ -317,6 +314,16 @@ int runBridge(const BridgeOptions& options, const std::atomic<int>& interrupts, 
     if (!connectPorts(client.get(), c, options, err)) {
         return exitCode(BridgeExit::SetupFailed);
     }
+    vaskel_producer* raw = nullptr;
+    const int created = vaskel_producer_create(options.mappingName.c_str(), &plan.config, &raw);
+    if (created != VASKEL_OK) {
+        err << "vaskel_jack: cannot create the region " << options.mappingName << ": "
+            << vaskel_status_text(created) << '\n';
+        return exitCode(BridgeExit::SetupFailed);
+    }
+    producer.reset(raw);
+    c.producer = raw;
+    c.ready.store(true, std::memory_order_release);
     err << "vaskel_jack: region " << options.mappingName << " ready (" << c.streams << " streams x "
         << c.channels << " channels, " << plan.config.sample_rate << " Hz, " << c.chunkFrames
         << " frames per chunk, " << plan.config.slots_per_stream
