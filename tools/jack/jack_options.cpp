@@ -212,6 +212,7 @@ A full ring is never a silent drop: the capture stops with the failure "overflow
 xruns are counted and reported. When the server shuts down, the capture is aborted
 ("producer_abort"). At the end the renderer's verdict is printed on standard output:
   verdict=<completed|failure name>,framesPerStream=N,xruns=N
+Under PipeWire, run it through its JACK layer: pw-jack vaskel_jack ... (package pipewire-jack).
 
 Exit codes:
   0  the renderer completed the capture
