@@ -9,6 +9,7 @@
 # 45-packages.sh.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+bash scripts/install-deps.sh help2man # the man pages are part of the install
 build=${VASKEL_INSTALL_BUILD_DIR:-build/install}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

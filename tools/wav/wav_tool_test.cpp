@@ -360,7 +360,7 @@ TEST(WavToolCommandLine, RefusesWithAMessageAndChangesNothing) {
         // The queries answer on standard output alone.
         {"help_option", "", {"--help"}, 0, "usage: vaskel_wav check"},
         {"help_command", "", {"help"}, 0, "Commands:"},
-        {"version", "", {"--version"}, 0, "vaskel_wav " VASKEL_TEST_VERSION "\n"},
+        {"version", "", {"--version"}, 0, "vaskel_wav " VASKEL_TEST_VERSION},
         {"help_with_a_path", "", {"help", "x"}, 2, "unknown command help"},
     };
     for (const CommandCase& c : cases) {
