@@ -38,7 +38,8 @@ for package in "${packages[@]}"; do
   deb=$(ls build/pkg/"${package}"_"$version"-*.deb 2>/dev/null) || fail "no $package .deb"
   debs+=("$deb")
 done
-[ "$(ls build/pkg/*.deb | wc -l)" = ${#packages[@]} ] || fail "other .debs: $(ls build/pkg/*.deb)"
+all=(build/pkg/*.deb)
+[ ${#all[@]} = ${#packages[@]} ] || fail "other .debs than the four: ${all[*]}"
 echo "ok   ${debs[*]##*/}"
 
 echo "--- lintian"
