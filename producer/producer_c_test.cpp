@@ -305,6 +305,10 @@ TEST(ProducerC, TextsNameEveryStatusAndFailure) {
     EXPECT_STREQ(vaskel_failure_name(VASKEL_FAILURE_WRITER_FAILURE), "writer_failure");
     EXPECT_STREQ(vaskel_failure_name(8), "unknown");
     EXPECT_STREQ(vaskel_version(), VASKEL_TEST_VERSION);
+    // The header's numbers are the same version.
+    EXPECT_EQ(std::to_string(VASKEL_VERSION_MAJOR) + "." + std::to_string(VASKEL_VERSION_MINOR) +
+                  "." + std::to_string(VASKEL_VERSION_PATCH),
+              VASKEL_TEST_VERSION);
 }
 
 // Two threads each write their own stream, in uneven pieces, while the real renderer drains

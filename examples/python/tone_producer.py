@@ -6,6 +6,10 @@ Start vaskel_renderer with the same name, before or after this script:
     python3 tone_producer.py my-render 4 96000 &
     vaskel_renderer my-render /tmp/my-render
 
+The module comes from the python/ folder of the repository (pip install ./python) or the
+python3-vaskel package. With --numpy the tone is computed and written as numpy arrays of shape
+(frames, channels), without a copy.
+
 The tone is the one of the C example (examples/c/tone_producer.c): a triangle wave computed in
 integers, stream s at 220 + 110 * (s mod 16) Hz, channel 0 at amplitude 0.5, channel 1 at 0.25.
 Ctrl-C aborts the streams and removes the region. Exit codes as the C example's.
@@ -31,16 +35,35 @@ def tone_sample(stream, frame, channel):
     return level / (32768.0 if channel == 0 else 65536.0)
 
 
+def tone_block(stream, first, count):
+    """The tone's frames first .. first + count - 1, interleaved."""
+    return array("f", (tone_sample(stream, first + i // CHANNELS, i % CHANNELS)
+                       for i in range(count * CHANNELS)))
+
+
+def numpy_tone_block(stream, first, count):
+    """The same frames as a numpy array of shape (count, CHANNELS); every value is exact."""
+    import numpy  # pylint: disable=import-outside-toplevel
+    frames = numpy.arange(first, first + count, dtype=numpy.int64)
+    phase = (frames * (220 + 110 * (stream % 16))) % SAMPLE_RATE * 65536 // SAMPLE_RATE
+    level = numpy.where(phase < 32768, phase - 16384, 49151 - phase)
+    block = numpy.empty((count, CHANNELS), numpy.float32)
+    block[:, 0] = level / 32768.0
+    block[:, 1] = level / 65536.0
+    return block
+
+
 def write_all(producer, stream, samples):
-    """Writes every frame, a short timeout at a time, so Ctrl-C is seen while the ring is full."""
-    view = memoryview(samples)
+    """Writes every frame and gives up only after PATIENCE_S without progress (no renderer)."""
+    # A flat buffer counts floats, a (frames, channels) array counts frames.
+    flat = memoryview(samples).ndim == 1
     deadline = time.monotonic() + PATIENCE_S
-    while len(view):
+    while len(samples):
         try:
-            producer.write(stream, view, timeout_ms=100)
+            producer.write(stream, samples, timeout_ms=1000)
             return
         except vaskel.WriteTimeout as timeout:
-            view = view[timeout.frames_written * CHANNELS:]
+            samples = samples[timeout.frames_written * (CHANNELS if flat else 1):]
             if timeout.frames_written:
                 deadline = time.monotonic() + PATIENCE_S
             elif time.monotonic() > deadline:
@@ -53,7 +76,9 @@ def main():
     parser.add_argument("streams", nargs="?", type=int, default=2)
     parser.add_argument("frames", nargs="?", type=int, default=48000)
     parser.add_argument("--library", help="path of the vaskel_producer shared library")
+    parser.add_argument("--numpy", action="store_true", help="write numpy arrays")
     args = parser.parse_args()
+    block = numpy_tone_block if args.numpy else tone_block
     vaskel.load(args.library)
 
     try:
@@ -67,16 +92,12 @@ def main():
             for first in range(0, args.frames, FRAMES_PER_WRITE):
                 count = min(FRAMES_PER_WRITE, args.frames - first)
                 for stream in range(args.streams):
-                    write_all(producer, stream, array("f", (
-                        tone_sample(stream, first + i // CHANNELS, i % CHANNELS)
-                        for i in range(count * CHANNELS))))
+                    write_all(producer, stream, block(stream, first, count))
             for stream in range(args.streams):
                 producer.close_stream(stream)
-            deadline = time.monotonic() + PATIENCE_S
-            while not producer.wait(100):
-                if time.monotonic() > deadline:
-                    print("tone_producer.py: no verdict from the renderer", file=sys.stderr)
-                    return 1
+            if not producer.wait(PATIENCE_S * 1000):
+                print("tone_producer.py: no verdict from the renderer", file=sys.stderr)
+                return 1
         except vaskel.CaptureFailed as failure:
             print(failure.failure_name, file=sys.stderr)
             return 4

@@ -33,6 +33,8 @@
 
 #include <stdint.h>
 
+#include <vaskel/version.h> /* VASKEL_VERSION_MAJOR, _MINOR, _PATCH, _STRING */
+
 #if defined(_WIN32)
 #if defined(VASKEL_PRODUCER_BUILDING)
 #define VASKEL_API __declspec(dllexport)
@@ -158,7 +160,8 @@ VASKEL_API const char* vaskel_status_text(int status);
    "writer_failure"; "unknown" above 7. */
 VASKEL_API const char* vaskel_failure_name(uint32_t failure_code);
 
-/* The library's version, "MAJOR.MINOR.PATCH". */
+/* The library's version, "MAJOR.MINOR.PATCH": the VASKEL_VERSION_STRING the library was built
+   with, which may differ from the one of the header a program was compiled with. */
 VASKEL_API const char* vaskel_version(void);
 
 #ifdef __cplusplus

@@ -1,5 +1,5 @@
 // The renderer's command line:
-//   vaskel_renderer --transport-capacity
+//   vaskel_renderer --transport-capacity | --help | --version
 //   vaskel_renderer <mapping-name> <output-root> [delay-us] [idle-timeout-ms]
 //                   [mapping-open-timeout-ms]
 #pragma once
@@ -28,6 +28,10 @@ std::string capabilityAnswer();
 inline constexpr std::string_view kUsageLine =
     "usage: vaskel_renderer <mapping-name> <output-root> [delay-us] [idle-timeout-ms] "
     "[mapping-open-timeout-ms]\n";
+// The answer to --help, on standard output; the man page is made from it.
+std::string helpText();
+// The answer to --version: "vaskel_renderer <version>".
+std::string versionText();
 
 // Parses a number the way wcstoul does in base 10 with a 32-bit unsigned long, whatever the
 // platform's own width: leading white space skipped, an optional sign, digits up to the first
@@ -79,7 +83,15 @@ struct RunSettings {
     std::uint32_t mappingOpenTimeoutMs = 30000;
 };
 
-enum class CommandKind { Capability, Usage, IdleTimeoutInvalid, MappingOpenTimeoutInvalid, Run };
+enum class CommandKind {
+    Capability,
+    Help,
+    Version,
+    Usage,
+    IdleTimeoutInvalid,
+    MappingOpenTimeoutInvalid,
+    Run
+};
 
 struct Command {
     CommandKind kind = CommandKind::Usage;

@@ -79,6 +79,10 @@ TEST(CommandLine, CapabilityQueryOnlyForTheExactWordAlone) {
     EXPECT_EQ(pair.kind, CommandKind::Run);
     EXPECT_EQ(pair.settings.mappingName, native("--transport-capacity"));
     EXPECT_EQ(pair.settings.outputRoot, native("out"));
+    // --help and --version are queries only alone, like the capability word.
+    EXPECT_EQ(parseCommandLine(words({"--help"})).kind, CommandKind::Help);
+    EXPECT_EQ(parseCommandLine(words({"--version"})).kind, CommandKind::Version);
+    EXPECT_EQ(parseCommandLine(words({"--help", "out"})).kind, CommandKind::Run);
 }
 
 TEST(CommandLine, ArgumentCountAndDefaults) {

@@ -101,6 +101,12 @@ int runRenderer(const std::vector<platform::NativeString>& arguments,
     case CommandKind::Capability:
         std::cout << capabilityAnswer();
         return exitWith(ExitCode::Success);
+    case CommandKind::Help:
+        std::cout << helpText();
+        return exitWith(ExitCode::Success);
+    case CommandKind::Version:
+        std::cout << versionText();
+        return exitWith(ExitCode::Success);
     case CommandKind::Usage:
         return exitUsage(kUsageLine);
     case CommandKind::IdleTimeoutInvalid:

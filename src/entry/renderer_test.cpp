@@ -57,17 +57,28 @@ bool waitForConsumer(const TransportProducer& producer, std::uint32_t state) {
     return waitUntil([&] { return producer.consumerState() == state; });
 }
 
-TEST(RendererBinary, CapabilityAnswerAndMalformedCommandLines) {
-    const ChildResult capability = testing::runRenderer(words({"--transport-capacity"}));
-    EXPECT_EQ(capability.exitCode, 0);
-    EXPECT_EQ(capability.out, platformNewlines("{\"protocolVersion\":3,\"maximumStreams\":128}\n"));
-    EXPECT_EQ(capability.err, "");
+TEST(RendererBinary, QueriesAndMalformedCommandLines) {
+    // Each query: its answer begins the standard output, exit 0, nothing on standard error.
+    const std::pair<std::string_view, std::string> queries[] = {
+        {"--transport-capacity", "{\"protocolVersion\":3,\"maximumStreams\":128}\n"},
+        {"--help", std::string(kUsageLine) + "       vaskel_renderer --transport-capacity"},
+        {"--version", "vaskel_renderer " VASKEL_TEST_VERSION "\n"},
+    };
+    for (const auto& [word, answer] : queries) {
+        SCOPED_TRACE(word);
+        const ChildResult result = testing::runRenderer(words({word}));
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.out.rfind(platformNewlines(answer), 0), 0u) << result.out;
+        EXPECT_EQ(result.err, "");
+    }
 
     const std::string usage = platformNewlines(kUsageLine);
     const std::vector<std::vector<platform::NativeString>> malformed = {
         {},
         words({"--Transport-Capacity"}),
         words({"--transport-capacity-now"}),
+        words({"-h"}),
+        words({"--Version"}),
         words({"a", "b", "1", "2", "3", "4"}),
     };
     for (const auto& arguments : malformed) {

@@ -10,6 +10,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <vaskel/version.h>
 
 namespace vaskel::wav_tool {
 
@@ -17,6 +18,27 @@ namespace {
 
 constexpr const char* kUsage = "usage: vaskel_wav check <output-root | file.wav>... [--json]\n"
                                "       vaskel_wav repair <output-root | file.wav>...\n";
+// The answer to --help; the man page is made from it.
+constexpr const char* kHelp =
+    "\n"
+    "Checks the stream files of a capture (check) and makes those of a stopped capture\n"
+    "readable (repair). A path is an output root (every stream-<i>.wav in it and its\n"
+    "render-progress.json) or a single WAV file.\n"
+    "\n"
+    "Commands:\n"
+    "  check   report each file's header, length and samples; --json for one JSON object\n"
+    "          per file\n"
+    "  repair  finalise the header of a file a stopped capture left open, cut a partial\n"
+    "          trailing frame, and turn a file past 4 GiB into RF64\n"
+    "  help    print this text (also --help)\n"
+    "\n"
+    "Options:\n"
+    "  --json     with check: machine-readable output\n"
+    "  --help     print this text\n"
+    "  --version  print the version\n"
+    "\n"
+    "Exit status: 0 all is well, 1 a file needs attention or was not repaired, 2 bad\n"
+    "command line or a path that cannot be read.\n";
 constexpr std::int64_t kBarDelayNs = kNanosecondsPerSecond;
 constexpr std::int64_t kBarRedrawNs = 100000000;
 constexpr int kBarWidth = 30;
@@ -422,6 +444,15 @@ int wavToolMain(const std::vector<platform::NativeString>& arguments, std::ostre
         return usage("");
     }
     const platform::NativeString command = arguments[0];
+    if (arguments.size() == 1 && (command == platform::nativeFromAscii("--help") ||
+                                  command == platform::nativeFromAscii("help"))) {
+        out << kUsage << kHelp;
+        return kExitOk;
+    }
+    if (arguments.size() == 1 && command == platform::nativeFromAscii("--version")) {
+        out << "vaskel_wav " VASKEL_VERSION_STRING "\n";
+        return kExitOk;
+    }
     const bool check = command == platform::nativeFromAscii("check");
     if (!check && command != platform::nativeFromAscii("repair")) {
         return usage("unknown command " + shown(std::filesystem::path(command)));

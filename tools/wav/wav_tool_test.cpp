@@ -357,6 +357,11 @@ TEST(WavToolCommandLine, RefusesWithAMessageAndChangesNothing) {
          2,
          "unknown option --json"},
         {"unknown_command", headerBytes(0) + frames, {"fix", "PATH"}, 2, "unknown command fix"},
+        // The queries answer on standard output alone.
+        {"help_option", "", {"--help"}, 0, "usage: vaskel_wav check"},
+        {"help_command", "", {"help"}, 0, "Commands:"},
+        {"version", "", {"--version"}, 0, "vaskel_wav " VASKEL_TEST_VERSION},
+        {"help_with_a_path", "", {"help", "x"}, 2, "unknown command help"},
     };
     for (const CommandCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -383,6 +388,9 @@ TEST(WavToolCommandLine, RefusesWithAMessageAndChangesNothing) {
         EXPECT_EQ(result.exitCode, c.exitCode) << result.out << result.err;
         EXPECT_NE((result.out + result.err).find(c.says), std::string::npos)
             << result.out << result.err;
+        if (c.exitCode == 0 && c.file.empty()) {
+            EXPECT_EQ(result.err, "") << "a query answers on standard output";
+        }
         if (c.name == "missing_path") {
             EXPECT_NE(result.err.find(path.filename().string()), std::string::npos);
         }

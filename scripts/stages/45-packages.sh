@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# The Debian packages as a packager makes them and a user installs them. Builds them with the
+# README's one command, runs lintian (no error, no warning), checks that together they hold
+# exactly what `cmake --install` installs, installs them on this machine and uses only the
+# installed files: the system python3 imports vaskel (its unit tests run against it), pkg-config
+# and man know the library and the programs, every program answers --help and --version, a
+# numpy producer and the C example (find_package and pkg-config) capture exactly beside the
+# installed renderer, and a Producer never closed leaves no region behind. The packages are
+# removed again on every exit. Last, `pip install --no-build-isolation` of python/, offline.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+repo=$PWD
+bash scripts/install-deps.sh lintian help2man man-db python3-setuptools python3-wheel \
+  python3-pip python3-numpy
+python=/usr/bin/python3 # the system's, whatever python3 comes first in PATH
+version=$(sed -n 's/^project(vaskel_renderer VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+packages=(python3-vaskel vaskel-tools libvaskel-producer-dev libvaskel-producer0)
+programs=(vaskel_renderer vaskel_producer vaskel_wav)
+work=$(mktemp -d)
+remove_packages() { dpkg --purge "${packages[@]}" >/dev/null 2>&1 || true; }
+trap 'remove_packages; rm -rf "$work"' EXIT
+fail() {
+  echo "FAIL $*" >&2
+  exit 1
+}
+
+echo "--- build the packages"
+rm -f build/pkg/*.deb
+{
+  cmake -S . -B build/pkg -DCMAKE_BUILD_TYPE=Release -DVASKEL_BUILD_TESTS=OFF \
+    -DCMAKE_INSTALL_PREFIX=/usr && cmake --build build/pkg -j2 && (cd build/pkg && cpack -G DEB)
+} >"$work/build.log" 2>&1 || {
+  tail -40 "$work/build.log"
+  fail "the package build"
+}
+debs=()
+for package in "${packages[@]}"; do
+  deb=$(ls build/pkg/"${package}"_"$version"-*.deb 2>/dev/null) || fail "no $package .deb"
+  debs+=("$deb")
+done
+all=(build/pkg/*.deb)
+[ ${#all[@]} = ${#packages[@]} ] || fail "other .debs than the four: ${all[*]}"
+echo "ok   ${debs[*]##*/}"
+
+echo "--- lintian"
+lintian -I --fail-on error,warning "${debs[@]}" | tee "$work/lintian.txt" ||
+  fail "lintian reports an error or a warning"
+echo "ok   no error, no warning ($(grep -c '^I:' "$work/lintian.txt" || true) informational)"
+
+# Together the packages hold the installed tree, nothing more or less.
+cmake --install build/pkg --prefix "$work/tree/usr" >/dev/null
+(cd "$work/tree" && find . ! -type d | sort) >"$work/installed.txt"
+for deb in "${debs[@]}"; do dpkg-deb -c "$deb"; done | awk '$1 !~ /^d/ {print $6}' | sort \
+  >"$work/packaged.txt"
+diff -u "$work/installed.txt" "$work/packaged.txt" ||
+  fail "the packages differ from the installed tree (- installed, + packaged)"
+echo "ok   the packages hold the $(wc -l <"$work/installed.txt") installed files"
+
+echo "--- install on this machine"
+remove_packages # a run that was killed may have left them
+dpkg -i "${debs[@]}" >"$work/dpkg.log" 2>&1 || {
+  cat "$work/dpkg.log"
+  fail "dpkg -i"
+}
+cd "$work" # nothing of the source tree on any path from here
+unset PKG_CONFIG_PATH PYTHONPATH VASKEL_PRODUCER_LIBRARY LD_LIBRARY_PATH
+
+module=$($python -c 'import vaskel; print(vaskel.__file__, vaskel.version())')
+[ "$module" = "/usr/lib/python3/dist-packages/vaskel/__init__.py $version" ] ||
+  fail "import vaskel: $module"
+[ "$(pkg-config --modversion vaskel-producer)" = "$version" ] || fail "pkg-config"
+for program in "${programs[@]}"; do
+  [ "$(man -w "$program")" = "/usr/share/man/man1/$program.1.gz" ] || fail "man $program"
+  "/usr/bin/$program" --help >help.out 2>help.err || fail "$program --help exits $?"
+  [ -s help.out ] && [ ! -s help.err ] || fail "$program --help: not on standard output alone"
+  [ "$("/usr/bin/$program" --version)" = "$program $version" ] || fail "$program --version"
+done
+echo "ok   import vaskel, pkg-config, man pages, --help and --version of ${programs[*]}"
+
+VASKEL_REQUIRE_NUMPY=1 $python -m unittest discover -s "$repo/python/tests" 2>unittest.log || {
+  cat unittest.log
+  fail "the Python module's tests against the installed module"
+}
+echo "ok   $(grep '^Ran' unittest.log) against the installed module"
+
+# A producer that is never closed: its region exists while it runs and is gone once it exits.
+region=vaskel-stage45-$$
+seen=$($python -c "import os, vaskel
+kept = vaskel.Producer('$region', 1)
+print(os.path.exists('/dev/shm/$region'))")
+[ "$seen" = True ] || fail "the region was not at /dev/shm/$region while its producer ran"
+[ ! -e "/dev/shm/$region" ] || fail "an unclosed Producer left /dev/shm/$region behind"
+echo "ok   an unclosed Producer removes its region when its interpreter exits"
+
+capture() { # name producer-command...
+  local name=$1
+  shift
+  $python "$repo/examples/run_example.py" --renderer /usr/bin/vaskel_renderer \
+    --output "$work/$name" -- "$@" >"$name.log" 2>&1 || {
+    cat "$name.log"
+    fail "the $name capture"
+  }
+  echo "ok   $name: $(tail -1 "$name.log")"
+}
+capture numpy $python "$repo/examples/python/tone_producer.py" --numpy
+
+cmake -S "$repo/examples/c" -B c-cmake -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS=-Werror \
+  >/dev/null && cmake --build c-cmake >/dev/null || fail "the C example with find_package"
+capture c-find-package c-cmake/tone_producer
+# shellcheck disable=SC2046 # the flags are words
+cc -std=c99 -Wall -Wextra -Werror "$repo/examples/c/tone_producer.c" \
+  $(pkg-config --cflags --libs vaskel-producer) -o tone_producer_pc ||
+  fail "the C example with pkg-config"
+capture c-pkg-config ./tone_producer_pc
+
+echo "--- pip install --no-build-isolation, offline"
+cp -r "$repo/python" python-source
+rm -rf python-source/build python-source/*.egg-info
+$python -m pip install --quiet --no-build-isolation --no-index --target pip-target \
+  ./python-source >pip.log 2>&1 || {
+  cat pip.log
+  fail "pip install"
+}
+installed=$(PYTHONPATH=pip-target $python -c 'import vaskel; print(vaskel.__file__)')
+[ "$installed" = "$work/pip-target/vaskel/__init__.py" ] || fail "pip's vaskel: $installed"
+echo "ok   pip installs the package vaskel $version"
