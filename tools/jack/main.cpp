@@ -1,16 +1,13 @@
 // vaskel_jack: captures the ports of a JACK client into the renderer. See --help.
 #include "platform/platform.h"
 #include "tools/jack/jack_bridge.h"
+#include "vaskel/version.h"
 
 #include <atomic>
 #include <exception>
 #include <iostream>
 #include <string>
 #include <vector>
-
-#ifndef VASKEL_VERSION_STRING
-#error "the build defines VASKEL_VERSION_STRING"
-#endif
 
 namespace {
 std::atomic<int> interrupts{0};
