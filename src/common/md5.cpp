@@ -1,5 +1,7 @@
 #include "common/md5.h"
 
+#include "common/byte_order.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -21,11 +23,6 @@ constexpr std::uint32_t rotateLeft(std::uint32_t value, int bits) {
     return (value << bits) | (value >> (32 - bits));
 }
 
-std::uint32_t loadLittle(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-           std::uint32_t{p[3]} << 24;
-}
-
 } // namespace
 
 Md5::Md5() : state_{0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476} {}
@@ -39,9 +36,10 @@ inline void step(F f, std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::u
 }
 
 void Md5::block(const std::uint8_t* data) {
+    const std::span<const std::uint8_t> bytes(data, 64);
     std::uint32_t m[16];
-    for (int i = 0; i < 16; ++i) {
-        m[i] = loadLittle(data + 4 * i);
+    for (std::size_t i = 0; i < 16; ++i) {
+        m[i] = loadLE32(bytes, 4 * i);
     }
     const auto f = [](std::uint32_t b, std::uint32_t c, std::uint32_t d) {
         return d ^ (b & (c ^ d));
@@ -107,15 +105,11 @@ std::array<std::uint8_t, 16> Md5::finish() {
     const std::uint64_t bits = length_ * 8;
     std::uint8_t tail[72] = {0x80};
     const std::size_t padding = (pendingBytes_ < 56 ? 56 : 120) - pendingBytes_;
-    for (int i = 0; i < 8; ++i) {
-        tail[padding + i] = static_cast<std::uint8_t>(bits >> (8 * i));
-    }
+    storeLE64(tail, padding, bits);
     update(tail, padding + 8);
     std::array<std::uint8_t, 16> digest{};
-    for (int i = 0; i < 4; ++i) {
-        for (int k = 0; k < 4; ++k) {
-            digest[4 * i + k] = static_cast<std::uint8_t>(state_[i] >> (8 * k));
-        }
+    for (std::size_t i = 0; i < 4; ++i) {
+        storeLE32(digest, 4 * i, state_[i]);
     }
     return digest;
 }

@@ -58,7 +58,7 @@ inline constexpr std::size_t kRf64SampleCountAt = 36;
 std::array<std::uint8_t, kRf64HeaderSize>
 makeRf64Header(std::uint32_t sampleRate, std::uint16_t channelCount, std::uint64_t dataSize);
 
-// The low `bytes` bytes of `value`, little-endian, to `out`: how every header field is put.
+// The low `bytes` bytes of `value`, little-endian, to `out`: one field of a header in place.
 void putLittleEndian(std::uint8_t* out, std::uint64_t value, int bytes);
 
 // Seeks to offset 0 and writes the header. Reports nothing: a failure shows in the stream's

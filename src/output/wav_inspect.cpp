@@ -1,5 +1,6 @@
 #include "output/wav_inspect.h"
 
+#include "common/byte_order.h"
 #include "common/md5.h"
 #include "output/wav_format.h"
 
@@ -19,16 +20,15 @@ constexpr std::uint32_t kInfinityBits = 0x7F800000;
 constexpr std::uint32_t kOneBits = 0x3F800000;
 
 std::uint16_t u16At(std::span<const std::uint8_t> bytes, std::size_t at) {
-    return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
+    return loadLE16(bytes, at);
 }
 
 std::uint32_t u32At(std::span<const std::uint8_t> bytes, std::size_t at) {
-    return std::uint32_t{bytes[at]} | std::uint32_t{bytes[at + 1]} << 8 |
-           std::uint32_t{bytes[at + 2]} << 16 | std::uint32_t{bytes[at + 3]} << 24;
+    return loadLE32(bytes, at);
 }
 
 std::uint64_t u64At(std::span<const std::uint8_t> bytes, std::size_t at) {
-    return std::uint64_t{u32At(bytes, at)} | std::uint64_t{u32At(bytes, at + 4)} << 32;
+    return loadLE64(bytes, at);
 }
 
 bool tagAt(std::span<const std::uint8_t> bytes, std::size_t at, const char (&tag)[5]) {

@@ -1,5 +1,6 @@
 #include "tools/producer/capture_verify.h"
 
+#include "common/byte_order.h"
 #include "output/output_paths.h"
 #include "tools/producer/signal_source.h"
 
@@ -15,25 +16,6 @@ namespace {
 
 constexpr std::uint64_t kBlockFrames = 65536;
 
-void put16(unsigned char* at, std::uint32_t value) {
-    at[0] = static_cast<unsigned char>(value);
-    at[1] = static_cast<unsigned char>(value >> 8);
-}
-
-void put32(unsigned char* at, std::uint32_t value) {
-    put16(at, value);
-    put16(at + 2, value >> 16);
-}
-
-std::uint32_t get32(const unsigned char* at) {
-    return std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8 | std::uint32_t{at[2]} << 16 |
-           std::uint32_t{at[3]} << 24;
-}
-
-std::uint32_t get16(const unsigned char* at) {
-    return std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8;
-}
-
 struct HeaderField {
     std::size_t offset;
     std::size_t size;
@@ -48,13 +30,14 @@ constexpr HeaderField kHeaderFields[] = {
     {40, 4, "data size"},
 };
 
-std::string describeHeaderDifference(const unsigned char* got, const unsigned char* want) {
+std::string describeHeaderDifference(std::span<const std::uint8_t> got,
+                                     std::span<const std::uint8_t> want) {
     for (const HeaderField& field : kHeaderFields) {
-        if (std::memcmp(got + field.offset, want + field.offset, field.size) == 0) {
+        if (std::memcmp(&got[field.offset], &want[field.offset], field.size) == 0) {
             continue;
         }
-        const auto value = [&](const unsigned char* at) {
-            return field.size == 2 ? get16(at + field.offset) : get32(at + field.offset);
+        const auto value = [&](std::span<const std::uint8_t> header) {
+            return loadLittleEndian(header.subspan(field.offset, field.size));
         };
         return std::string("header field ") + field.name + " (offset " +
                std::to_string(field.offset) + ") is " + std::to_string(value(got)) + ", expected " +
@@ -70,38 +53,35 @@ std::string sampleText(float value) {
     return text.str();
 }
 
-FileVerdict verifyStream(const std::filesystem::path& root, const SignalSettings& signal,
-                         std::uint32_t stream) {
-    FileVerdict verdict;
-    verdict.name = streamFileName(stream);
-    const std::uint32_t channels = signal.channels;
-    const std::uint64_t dataBytes = std::uint64_t{channels} * signal.frames * 4;
-
+// Opens the stream file and checks its size and header. Empty when both are as expected, else
+// what differs.
+std::string openStreamFile(const std::filesystem::path& path, const SignalSettings& signal,
+                           std::ifstream& file) {
+    const std::uint64_t dataBytes = std::uint64_t{signal.channels} * signal.frames * 4;
     std::error_code error;
-    const std::filesystem::path path = root / verdict.name;
     const std::uintmax_t size = std::filesystem::file_size(path, error);
     if (error) {
-        verdict.detail = "missing or unreadable";
-        return verdict;
+        return "missing or unreadable";
     }
     if (size != 44 + dataBytes) {
-        verdict.detail =
-            "size " + std::to_string(size) + " bytes, expected " + std::to_string(44 + dataBytes);
-        return verdict;
+        return "size " + std::to_string(size) + " bytes, expected " +
+               std::to_string(44 + dataBytes);
     }
-    std::ifstream file(path, std::ios::binary);
+    file.open(path, std::ios::binary);
     std::array<unsigned char, 44> header{};
     file.read(reinterpret_cast<char*>(header.data()), header.size());
     if (!file) {
-        verdict.detail = "header unreadable";
-        return verdict;
+        return "header unreadable";
     }
-    const auto want = expectedWavHeader(signal.sampleRate, channels, dataBytes);
-    if (header != want) {
-        verdict.detail = describeHeaderDifference(header.data(), want.data());
-        return verdict;
-    }
+    const auto want = expectedWavHeader(signal.sampleRate, signal.channels, dataBytes);
+    return header == want ? std::string() : describeHeaderDifference(header, want);
+}
 
+// Compares every sample after the header with the signal. Empty when all match, else how many
+// differ and the first of them.
+std::string compareSamples(std::ifstream& file, const SignalSettings& signal,
+                           std::uint32_t stream) {
+    const std::uint32_t channels = signal.channels;
     std::vector<float> expected;
     std::vector<float> actual;
     std::uint64_t differing = 0;
@@ -114,8 +94,7 @@ FileVerdict verifyStream(const std::filesystem::path& root, const SignalSettings
         file.read(reinterpret_cast<char*>(actual.data()),
                   static_cast<std::streamsize>(actual.size() * sizeof(float)));
         if (!file) {
-            verdict.detail = "samples unreadable after frame " + std::to_string(done);
-            return verdict;
+            return "samples unreadable after frame " + std::to_string(done);
         }
         for (std::size_t i = 0; i < expected.size(); ++i) {
             // Bit patterns, not values: the renderer must copy bytes, and -0.0 or a NaN would
@@ -132,11 +111,25 @@ FileVerdict verifyStream(const std::filesystem::path& root, const SignalSettings
         done += frames;
     }
     if (differing != 0) {
-        verdict.detail = std::to_string(differing) + " samples differ, first at " + first;
+        return std::to_string(differing) + " samples differ, first at " + first;
+    }
+    return {};
+}
+
+FileVerdict verifyStream(const std::filesystem::path& root, const SignalSettings& signal,
+                         std::uint32_t stream) {
+    FileVerdict verdict;
+    verdict.name = streamFileName(stream);
+    std::ifstream file;
+    verdict.detail = openStreamFile(root / verdict.name, signal, file);
+    if (verdict.detail.empty()) {
+        verdict.detail = compareSamples(file, signal, stream);
+    }
+    if (!verdict.detail.empty()) {
         return verdict;
     }
     verdict.ok = true;
-    verdict.detail = std::to_string(signal.frames) + " frames, " + std::to_string(channels) +
+    verdict.detail = std::to_string(signal.frames) + " frames, " + std::to_string(signal.channels) +
                      " channels, " + std::to_string(signal.sampleRate) + " Hz";
     return verdict;
 }
@@ -167,20 +160,20 @@ bool VerifyReport::ok() const {
 std::array<unsigned char, 44> expectedWavHeader(std::uint32_t sampleRate, std::uint32_t channels,
                                                 std::uint64_t dataBytes) {
     std::array<unsigned char, 44> header{};
-    unsigned char* at = header.data();
+    const std::span<std::uint8_t> at = header;
     const auto data = static_cast<std::uint32_t>(dataBytes);
-    std::memcpy(at, "RIFF", 4);
-    put32(at + 4, data + 36);
-    std::memcpy(at + 8, "WAVEfmt ", 8);
-    put32(at + 16, 16);
-    put16(at + 20, 3); // IEEE float
-    put16(at + 22, channels);
-    put32(at + 24, sampleRate);
-    put32(at + 28, sampleRate * channels * 4);
-    put16(at + 32, channels * 4);
-    put16(at + 34, 32);
-    std::memcpy(at + 36, "data", 4);
-    put32(at + 40, data);
+    std::memcpy(&at[0], "RIFF", 4);
+    storeLE32(at, 4, data + 36);
+    std::memcpy(&at[8], "WAVEfmt ", 8);
+    storeLE32(at, 16, 16);
+    storeLE16(at, 20, 3); // IEEE float
+    storeLE16(at, 22, static_cast<std::uint16_t>(channels));
+    storeLE32(at, 24, sampleRate);
+    storeLE32(at, 28, sampleRate * channels * 4);
+    storeLE16(at, 32, static_cast<std::uint16_t>(channels * 4));
+    storeLE16(at, 34, 32);
+    std::memcpy(&at[36], "data", 4);
+    storeLE32(at, 40, data);
     return header;
 }
 

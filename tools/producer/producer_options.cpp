@@ -2,8 +2,12 @@
 
 #include "tools/producer/signal_source.h"
 
+#include <algorithm>
+#include <array>
+#include <charconv>
 #include <cstddef>
 #include <limits>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -18,25 +22,21 @@ struct Decimal {
     std::uint64_t scale = 1; // 10^(fraction digits)
 };
 
-std::optional<std::uint64_t> parseWhole(std::string_view text) {
+// A plain decimal: digits only, no sign, no space, at most 20 of them (leading zeros included).
+[[nodiscard]] std::optional<std::uint64_t> parseWhole(std::string_view text) {
+    std::uint64_t value = 0;
+    const char* const end = text.data() + text.size();
     if (text.empty() || text.size() > 20) {
         return std::nullopt;
     }
-    std::uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        const auto digit = static_cast<std::uint64_t>(c - '0');
-        if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) {
-            return std::nullopt;
-        }
-        value = value * 10 + digit;
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc() || stop != end) {
+        return std::nullopt;
     }
     return value;
 }
 
-std::optional<Decimal> parseDecimal(std::string_view text) {
+[[nodiscard]] std::optional<Decimal> parseDecimal(std::string_view text) {
     const std::size_t point = text.find('.');
     const std::string_view wholeText = text.substr(0, point);
     Decimal decimal;
@@ -63,7 +63,7 @@ std::optional<Decimal> parseDecimal(std::string_view text) {
 }
 
 // Frames in `seconds` at `rate`, truncated; nullopt beyond 64 bits.
-std::optional<std::uint64_t> framesOf(const Decimal& seconds, std::uint32_t rate) {
+[[nodiscard]] std::optional<std::uint64_t> framesOf(const Decimal& seconds, std::uint32_t rate) {
     if (seconds.whole > std::numeric_limits<std::uint64_t>::max() / rate) {
         return std::nullopt;
     }
@@ -76,18 +76,270 @@ std::optional<std::uint64_t> framesOf(const Decimal& seconds, std::uint32_t rate
     return wholeFrames + partFrames;
 }
 
+// What the words on the command line set, before the checks that need all of them.
+struct Words {
+    ProducerOptions options;
+    bool help = false;
+    bool version = false;
+    bool verify = false;
+    std::optional<Decimal> seconds;
+    std::optional<std::uint64_t> frames;
+    std::string endWord = "auto";
+    std::optional<std::uint64_t> explicitEnd;
+};
+
+enum class Takes { Nothing, Number, Word, Rest };
+
+// The value an option was given.
+struct Value {
+    std::uint64_t number = 0; // Takes::Number: already within the row's range
+    std::string_view text{};  // the value word as display text
+    std::span<const platform::NativeString> native{}; // the value word and every word after it
+};
+
+using Setter = bool (*)(Words&, const Value&); // false: the value is refused
+
+// One option: how it is spelled, what it takes, where it goes, and its lines in --help. A row
+// with a heading and no name opens a section of --help.
+struct OptionRow {
+    std::string_view name{};
+    Takes takes = Takes::Nothing;
+    std::uint64_t low = 0; // Takes::Number: the accepted range
+    std::uint64_t high = 0;
+    Setter set = nullptr;
+    std::string_view refusal{}; // follows the name when refused; {} is the value
+    std::string_view value{};   // --help: what follows the name
+    std::string_view help{};    // --help: the description, '\n' between lines; {range} is the range
+    std::string (*more)() = nullptr; // --help: lines that follow the description
+    std::string_view heading{};
+};
+
+constexpr OptionRow heading(std::string_view text) {
+    return {.heading = text};
+}
+
+constexpr OptionRow flag(std::string_view name, Setter set) {
+    return {.name = name, .set = set};
+}
+
+constexpr OptionRow number(std::string_view name, std::string_view value, std::uint64_t low,
+                           std::uint64_t high, Setter set, std::string_view help) {
+    return {name, Takes::Number, low, high, set, {}, value, help};
+}
+
+constexpr OptionRow word(std::string_view name, std::string_view value, Setter set,
+                         std::string_view refusal, std::string_view help,
+                         std::string (*more)() = nullptr) {
+    return {name, Takes::Word, 0, 0, set, refusal, value, help, more};
+}
+
+template <typename Field> bool put(Field& field, const Value& value) {
+    field = static_cast<Field>(value.number);
+    return true;
+}
+
+template <auto field> bool toOption(Words& w, const Value& v) {
+    return put(w.options.*field, v);
+}
+
+template <auto field> bool toSignal(Words& w, const Value& v) {
+    return put(w.options.signal.*field, v);
+}
+
+constexpr std::uint64_t kU32 = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint64_t kU64 = std::numeric_limits<std::uint64_t>::max();
+
+bool setHelp(Words& w, const Value&) {
+    w.help = true;
+    return true;
+}
+
+bool setVersion(Words& w, const Value&) {
+    w.version = true;
+    return true;
+}
+
+bool setFrames(Words& w, const Value& v) {
+    return put(w.frames, v);
+}
+
+bool setEnd(Words& w, const Value& v) {
+    if (v.text == "auto" || v.text == "none") {
+        w.endWord = v.text;
+        return true;
+    }
+    const auto end = parseWhole(v.text);
+    if (!end) {
+        return false;
+    }
+    w.endWord.clear();
+    w.explicitEnd = *end;
+    return true;
+}
+
+bool setSeconds(Words& w, const Value& v) {
+    w.seconds = parseDecimal(v.text);
+    return w.seconds.has_value();
+}
+
+bool setSignal(Words& w, const Value& v) {
+    if (v.text != "sine" && v.text != "pattern") {
+        return false;
+    }
+    w.options.signal.kind = v.text == "sine" ? SignalKind::Sine : SignalKind::Pattern;
+    return true;
+}
+
+bool setChunks(Words& w, const Value& v) {
+    if (v.text != "fixed" && v.text != "random") {
+        return false;
+    }
+    w.options.chunks = v.text == "fixed" ? ChunkMode::Fixed : ChunkMode::Random;
+    return true;
+}
+
+bool setPace(Words& w, const Value& v) {
+    const auto pace = parseDecimal(v.text);
+    if (!pace || pace->whole > 1000000) {
+        return false;
+    }
+    w.options.pace = static_cast<double>(pace->whole) +
+                     static_cast<double>(pace->fraction) / static_cast<double>(pace->scale);
+    return true;
+}
+
+bool setFault(Words& w, const Value& v) {
+    const auto fault = faultFromName(v.text);
+    if (fault) {
+        w.options.fault = *fault;
+    }
+    return fault.has_value();
+}
+
+// Every word after --run-renderer belongs to the renderer: its path, then its own arguments.
+bool setRenderer(Words& w, const Value& v) {
+    if (v.native.size() < 2) {
+        return false;
+    }
+    w.options.rendererPath = std::filesystem::path(v.native.front());
+    w.options.rendererArguments.assign(v.native.begin() + 1, v.native.end());
+    return true;
+}
+
+bool setVerify(Words& w, const Value& v) {
+    w.verify = true;
+    w.options.verifyRoot = std::filesystem::path(v.native.front());
+    return true;
+}
+
+// Short names for the member pointers in the table.
+using P = ProducerOptions;
+using S = SignalSettings;
+
+// Every option, in the order of --help.
+constexpr std::array kOptions{
+    flag("--help", setHelp),
+    flag("-h", setHelp),
+    flag("--version", setVersion),
+    heading("Region:"),
+    number("--streams", "N", 1, transport::kMaxStreams, toSignal<&S::streams>,
+           "streams, {range} (default 8)"),
+    number("--channels", "N", 1, transport::kMaxChannels, toSignal<&S::channels>,
+           "channels per stream, {range} (default 2)"),
+    number("--rate", "HZ", 1, kU32, toSignal<&S::sampleRate>, "sample rate in Hz (default 48000)"),
+    number("--frames-per-chunk", "N", 1, transport::kMaxFramesPerChunk,
+           toOption<&P::framesPerChunk>, "largest chunk in frames, {range} (default 1024)"),
+    number("--slots", "N", 1, transport::kMaxSlotsPerStream, toOption<&P::slots>,
+           "ring slots per stream, {range} (default 16)"),
+    number("--start-frame", "N", 0, kU64, toSignal<&S::startFrame>,
+           "logical frame at which every stream starts (default 0)"),
+    word("--end", "auto|none|N", setEnd, ": expected auto, none or a frame number, got \"{}\"",
+         "declared logical end frame: start + length (auto, the default),\n"
+         "none (needs --start-frame 0), or the frame number N"),
+    heading("Signal:"),
+    word("--signal", "sine|pattern", setSignal, ": expected sine or pattern, got \"{}\"",
+         "sine: a tone per stream, 220 Hz, 330 Hz, 440 Hz, ... (default);\n"
+         "pattern: a pseudo-random function of stream, frame and channel"),
+    word("--seconds", "S", setSeconds,
+         ": expected a number of seconds such as 10 or 2.5, got \"{}\"",
+         "length of every stream in seconds, e.g. 10 or 2.5 (default 10)"),
+    number("--frames", "N", 0, kU64, setFrames,
+           "length of every stream in frames, instead of --seconds"),
+    heading("Publishing:"),
+    word("--chunks", "fixed|random", setChunks, ": expected fixed or random, got \"{}\"",
+         "chunk sizes: always frames-per-chunk (default), or drawn from\n"
+         "1 to frames-per-chunk"),
+    number("--seed", "N", 0, kU64, toOption<&P::seed>,
+           "seed of the random chunk sizes (default 1)"),
+    word("--pace", "X", setPace,
+         ": expected 0 (as fast as possible) or a speed factor such as 1 or 2.5, got \"{}\"",
+         "0: as fast as the renderer drains (default); 1: real time;\n"
+         "X: X times real time"),
+    number("--timeout-ms", "N", 1, kU32, toOption<&P::timeoutMs>,
+           "give up after N ms in which the renderer neither attached, drained\n"
+           "nor reported (default 60000)"),
+    heading("Faults, to test a renderer:"),
+    word("--fault", "KIND", setFault, ": unknown fault \"{}\" (see --help)",
+         "inject KIND into chunk --fault-chunk of stream --fault-stream:", faultHelp),
+    number("--fault-stream", "N", 0, transport::kMaxStreams - 1, toOption<&P::faultStream>,
+           "stream of the fault (default 0)"),
+    number("--fault-chunk", "N", 0, kU64, toOption<&P::faultChunk>,
+           "chunk number of the fault, counted from 0 (default 1)"),
+    number("--fault-code", "N", 1, kU32, toOption<&P::faultCode>,
+           "code of publish-failure (default 2, overflow)"),
+    heading("Renderer:"),
+    OptionRow{.name = "--run-renderer",
+              .takes = Takes::Rest,
+              .set = setRenderer,
+              .refusal = " needs the renderer's path and an output root",
+              .value = "PATH ...",
+              .help = "start PATH as a child with <mapping-name> and every word after PATH\n"
+                      "(<output-root> [delay-us] [idle-timeout-ms] [mapping-open-timeout-ms]);\n"
+                      "its output is shown when it ends. Must come last."},
+    heading("Verification:"),
+    word("--verify", "ROOT", setVerify, "",
+         "check ROOT/stream-<i>.wav (header and every sample) and\n"
+         "ROOT/render-progress.json against the signal that the region,\n"
+         "signal and end options describe; no region is created"),
+};
+
+const OptionRow* findOption(std::string_view word) {
+    for (const OptionRow& row : kOptions) {
+        if (!row.name.empty() && word == row.name) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+// `pattern` with its first `placeholder` replaced by `with`.
+std::string substitute(std::string_view pattern, std::string_view placeholder,
+                       std::string_view with) {
+    std::string text(pattern);
+    const std::size_t at = text.find(placeholder);
+    if (at != std::string::npos) {
+        text.replace(at, placeholder.size(), with);
+    }
+    return text;
+}
+
 class Parser {
 public:
-    explicit Parser(const std::vector<platform::NativeString>& arguments) : words_(arguments) {}
+    explicit Parser(const std::vector<platform::NativeString>& arguments) : arguments_(arguments) {}
 
-    ParsedCommandLine parse() {
+    [[nodiscard]] ParsedCommandLine parse() {
         ParsedCommandLine parsed;
-        if (!parseWords(parsed.options) || !finish(parsed.options)) {
+        const bool ok = parseWords() && finish();
+        parsed.options = std::move(w_.options);
+        if (!ok) {
             parsed.mode = Mode::Error;
             parsed.error = error_;
-            return parsed;
+        } else {
+            parsed.mode = w_.help      ? Mode::Help
+                          : w_.version ? Mode::Version
+                          : w_.verify  ? Mode::Verify
+                                       : Mode::Run;
         }
-        parsed.mode = help_ ? Mode::Help : verify_ ? Mode::Verify : Mode::Run;
         return parsed;
     }
 
@@ -97,205 +349,75 @@ private:
         return false;
     }
 
-    // The value after option `name`, as display text; false when it is missing.
-    bool value(std::size_t& i, std::string_view name, std::string& text) {
-        if (i + 1 >= words_.size()) {
-            return fail(std::string(name) + " needs a value");
-        }
-        ++i;
-        text = toDisplay(words_[i]);
-        return true;
-    }
-
-    bool number(std::size_t& i, std::string_view name, std::uint64_t low, std::uint64_t high,
-                std::uint64_t& out) {
-        std::string text;
-        if (!value(i, name, text)) {
-            return false;
-        }
-        const auto parsed = parseWhole(text);
-        if (!parsed || *parsed < low || *parsed > high) {
-            return fail(std::string(name) + ": expected a whole number from " +
-                        std::to_string(low) + " to " + std::to_string(high) + ", got \"" + text +
-                        "\"");
-        }
-        out = *parsed;
-        return true;
-    }
-
-    bool number32(std::size_t& i, std::string_view name, std::uint64_t low, std::uint64_t high,
-                  std::uint32_t& out) {
-        std::uint64_t wide = 0;
-        if (!number(i, name, low, high, wide)) {
-            return false;
-        }
-        out = static_cast<std::uint32_t>(wide);
-        return true;
-    }
-
-    bool parseWords(ProducerOptions& options) {
-        constexpr std::uint64_t kU32 = std::numeric_limits<std::uint32_t>::max();
-        constexpr std::uint64_t kU64 = std::numeric_limits<std::uint64_t>::max();
-        for (std::size_t i = 0; i < words_.size(); ++i) {
-            const std::string word = toDisplay(words_[i]);
-            std::string text;
-            if (word == "--help" || word == "-h") {
-                help_ = true;
-            } else if (word == "--streams") {
-                if (!number32(i, word, 1, transport::kMaxStreams, options.signal.streams)) {
+    [[nodiscard]] bool parseWords() {
+        for (std::size_t i = 0; i < arguments_.size(); ++i) {
+            const std::string word = toDisplay(arguments_[i]);
+            const OptionRow* row = findOption(word);
+            if (row == nullptr) {
+                if (!positional(word, arguments_[i])) {
                     return false;
                 }
-            } else if (word == "--channels") {
-                if (!number32(i, word, 1, transport::kMaxChannels, options.signal.channels)) {
-                    return false;
-                }
-            } else if (word == "--rate") {
-                if (!number32(i, word, 1, kU32, options.signal.sampleRate)) {
-                    return false;
-                }
-            } else if (word == "--frames-per-chunk") {
-                if (!number32(i, word, 1, transport::kMaxFramesPerChunk, options.framesPerChunk)) {
-                    return false;
-                }
-            } else if (word == "--slots") {
-                if (!number32(i, word, 1, transport::kMaxSlotsPerStream, options.slots)) {
-                    return false;
-                }
-            } else if (word == "--start-frame") {
-                if (!number(i, word, 0, kU64, options.signal.startFrame)) {
-                    return false;
-                }
-            } else if (word == "--end") {
-                if (!value(i, word, text)) {
-                    return false;
-                }
-                if (text == "auto" || text == "none") {
-                    endWord_ = text;
-                } else if (const auto end = parseWhole(text)) {
-                    endWord_.clear();
-                    explicitEnd_ = *end;
-                } else {
-                    return fail("--end: expected auto, none or a frame number, got \"" + text +
-                                "\"");
-                }
-            } else if (word == "--signal") {
-                if (!value(i, word, text)) {
-                    return false;
-                }
-                if (text == "sine") {
-                    options.signal.kind = SignalKind::Sine;
-                } else if (text == "pattern") {
-                    options.signal.kind = SignalKind::Pattern;
-                } else {
-                    return fail("--signal: expected sine or pattern, got \"" + text + "\"");
-                }
-            } else if (word == "--seconds") {
-                if (!value(i, word, text)) {
-                    return false;
-                }
-                seconds_ = parseDecimal(text);
-                if (!seconds_) {
-                    return fail(
-                        "--seconds: expected a number of seconds such as 10 or 2.5, got \"" + text +
-                        "\"");
-                }
-            } else if (word == "--frames") {
-                std::uint64_t frames = 0;
-                if (!number(i, word, 0, kU64, frames)) {
-                    return false;
-                }
-                frames_ = frames;
-            } else if (word == "--chunks") {
-                if (!value(i, word, text)) {
-                    return false;
-                }
-                if (text == "fixed") {
-                    options.chunks = ChunkMode::Fixed;
-                } else if (text == "random") {
-                    options.chunks = ChunkMode::Random;
-                } else {
-                    return fail("--chunks: expected fixed or random, got \"" + text + "\"");
-                }
-            } else if (word == "--seed") {
-                if (!number(i, word, 0, kU64, options.seed)) {
-                    return false;
-                }
-            } else if (word == "--pace") {
-                if (!value(i, word, text)) {
-                    return false;
-                }
-                const auto pace = parseDecimal(text);
-                if (!pace || pace->whole > 1000000) {
-                    return fail("--pace: expected 0 (as fast as possible) or a speed factor "
-                                "such as 1 or 2.5, got \"" +
-                                text + "\"");
-                }
-                options.pace =
-                    static_cast<double>(pace->whole) +
-                    static_cast<double>(pace->fraction) / static_cast<double>(pace->scale);
-            } else if (word == "--timeout-ms") {
-                if (!number32(i, word, 1, kU32, options.timeoutMs)) {
-                    return false;
-                }
-            } else if (word == "--fault") {
-                if (!value(i, word, text)) {
-                    return false;
-                }
-                const auto fault = faultFromName(text);
-                if (!fault) {
-                    return fail("--fault: unknown fault \"" + text + "\" (see --help)");
-                }
-                options.fault = *fault;
-            } else if (word == "--fault-stream") {
-                if (!number32(i, word, 0, transport::kMaxStreams - 1, options.faultStream)) {
-                    return false;
-                }
-            } else if (word == "--fault-chunk") {
-                if (!number(i, word, 0, kU64, options.faultChunk)) {
-                    return false;
-                }
-            } else if (word == "--fault-code") {
-                if (!number32(i, word, 1, kU32, options.faultCode)) {
-                    return false;
-                }
-            } else if (word == "--verify") {
-                if (!value(i, word, text)) {
-                    return false;
-                }
-                verify_ = true;
-                options.verifyRoot = std::filesystem::path(words_[i]);
-            } else if (word == "--run-renderer") {
-                if (i + 2 >= words_.size()) {
-                    return fail("--run-renderer needs the renderer's path and an output root");
-                }
-                options.rendererPath = std::filesystem::path(words_[i + 1]);
-                options.rendererArguments.assign(
-                    words_.begin() + static_cast<std::ptrdiff_t>(i) + 2, words_.end());
-                break; // every further word belongs to the renderer
-            } else if (word.size() > 1 && word[0] == '-') {
-                return fail("unknown option \"" + word + "\"");
-            } else if (options.mappingName.empty()) {
-                options.mappingName = words_[i];
-            } else {
-                return fail("unexpected argument \"" + word + "\" (only one mapping name)");
+            } else if (row->takes == Takes::Rest) {
+                return take(*row, i); // no word after it is ours
+            } else if (!take(*row, i)) {
+                return false;
             }
         }
         return true;
     }
 
+    [[nodiscard]] bool positional(const std::string& word, const platform::NativeString& native) {
+        if (word.size() > 1 && word[0] == '-') {
+            return fail("unknown option \"" + word + "\"");
+        }
+        if (!w_.options.mappingName.empty()) {
+            return fail("unexpected argument \"" + word + "\" (only one mapping name)");
+        }
+        w_.options.mappingName = native;
+        return true;
+    }
+
+    // Gives `row` the words after position `i` that it takes, and moves `i` past its value.
+    [[nodiscard]] bool take(const OptionRow& row, std::size_t& i) {
+        const std::string name(row.name);
+        Value value{.native = std::span<const platform::NativeString>(arguments_).subspan(i + 1)};
+        std::string text;
+        if (row.takes == Takes::Number || row.takes == Takes::Word) {
+            if (value.native.empty()) {
+                return fail(name + " needs a value");
+            }
+            text = toDisplay(value.native.front());
+            value.text = text;
+            ++i;
+        }
+        if (row.takes == Takes::Number) {
+            const auto number = parseWhole(text);
+            if (!number || *number < row.low || *number > row.high) {
+                return fail(name + ": expected a whole number from " + std::to_string(row.low) +
+                            " to " + std::to_string(row.high) + ", got \"" + text + "\"");
+            }
+            value.number = *number;
+        }
+        if (!row.set(w_, value)) {
+            return fail(name + substitute(row.refusal, "{}", text));
+        }
+        return true;
+    }
+
     // Checks that need every option: lengths, the declared end, the fault's place.
-    bool finish(ProducerOptions& options) {
-        if (help_) {
+    [[nodiscard]] bool finish() {
+        if (w_.help || w_.version) {
             return true;
         }
+        ProducerOptions& options = w_.options;
         SignalSettings& signal = options.signal;
-        if (seconds_ && frames_) {
+        if (w_.seconds && w_.frames) {
             return fail("--seconds and --frames exclude each other");
         }
-        if (frames_) {
-            signal.frames = *frames_;
+        if (w_.frames) {
+            signal.frames = *w_.frames;
         } else {
-            const auto frames = framesOf(seconds_.value_or(Decimal{10, 0, 1}), signal.sampleRate);
+            const auto frames = framesOf(w_.seconds.value_or(Decimal{10, 0, 1}), signal.sampleRate);
             if (!frames) {
                 return fail("--seconds: too long for 64-bit frame numbers");
             }
@@ -304,13 +426,13 @@ private:
         if (signal.frames > std::numeric_limits<std::uint64_t>::max() - signal.startFrame) {
             return fail("--start-frame: start plus length does not fit in 64 bits");
         }
-        if (explicitEnd_) {
-            if (*explicitEnd_ < signal.startFrame) {
-                return fail("--end: " + std::to_string(*explicitEnd_) +
+        if (w_.explicitEnd) {
+            if (*w_.explicitEnd < signal.startFrame) {
+                return fail("--end: " + std::to_string(*w_.explicitEnd) +
                             " is before --start-frame " + std::to_string(signal.startFrame));
             }
-            signal.endFrame = *explicitEnd_;
-        } else if (endWord_ == "none") {
+            signal.endFrame = *w_.explicitEnd;
+        } else if (w_.endWord == "none") {
             if (signal.startFrame != 0) {
                 return fail("--end none: a region without a declared end must start at frame 0 "
                             "(--start-frame 0)");
@@ -320,7 +442,7 @@ private:
             signal.endFrame = signal.startFrame + signal.frames;
         }
 
-        if (verify_) {
+        if (w_.verify) {
             if (!options.mappingName.empty() || !options.rendererPath.empty()) {
                 return fail("--verify takes no mapping name and no --run-renderer");
             }
@@ -332,7 +454,7 @@ private:
         return checkFault(options);
     }
 
-    bool checkFault(const ProducerOptions& options) {
+    [[nodiscard]] bool checkFault(const ProducerOptions& options) {
         const Fault* fault = findFault(options.fault);
         if (fault == nullptr || fault->region != nullptr) {
             return true;
@@ -359,15 +481,69 @@ private:
         return true;
     }
 
-    const std::vector<platform::NativeString>& words_;
+    const std::vector<platform::NativeString>& arguments_;
     std::string error_;
-    bool help_ = false;
-    bool verify_ = false;
-    std::optional<Decimal> seconds_;
-    std::optional<std::uint64_t> frames_;
-    std::string endWord_ = "auto";
-    std::optional<std::uint64_t> explicitEnd_;
+    Words w_;
 };
+
+constexpr std::string_view kHelpHead =
+    R"(usage: vaskel_producer [options] <mapping-name> [--run-renderer <renderer> <output-root> [renderer-args...]]
+       vaskel_producer --verify <output-root> [options]
+       vaskel_producer --help
+       vaskel_producer --version
+
+Creates the shared region <mapping-name>, renders a test signal into every stream, closes the
+streams at their end and waits until the renderer reports completion or a failure. The region
+is removed on every exit, Ctrl-C included.
+
+)";
+
+constexpr std::string_view kHelpTail = R"(
+Output: a line "region ..." at the start; at the end the renderer's own output (with
+--run-renderer) and "outcome=...,failureCode=N,failureName=...,consumerState=N[,rendererExit=N]".
+
+Exit codes:
+  0  the renderer completed the capture (verification: every file matches)
+  1  verification found a difference
+  2  bad command line
+  3  no renderer attached: none came in time, it refused the region, or it ended first
+  4  the capture failed: a failure code was published by either side
+  5  the renderer attached but stopped draining and reporting for --timeout-ms
+  6  the region could not be created or the renderer could not be started
+  130 interrupted (Ctrl-C); the streams were aborted
+)";
+
+// "1 to 128"; two neighbours read "1 or 2".
+std::string rangeText(const OptionRow& row) {
+    return std::to_string(row.low) + (row.high == row.low + 1 ? " or " : " to ") +
+           std::to_string(row.high);
+}
+
+// The option lines of --help: the name and its value in one column, the description from
+// column 27 on, continued lines indented to it.
+std::string optionHelp() {
+    constexpr std::size_t kTextColumn = 27;
+    const std::string continued = "\n" + std::string(kTextColumn, ' ');
+    std::string text;
+    for (const OptionRow& row : kOptions) {
+        if (!row.heading.empty()) {
+            text += std::string(row.heading) + '\n';
+        }
+        if (row.help.empty()) {
+            continue;
+        }
+        std::string line = "  " + std::string(row.name) + ' ' + std::string(row.value);
+        line.resize(std::max(kTextColumn, line.size() + 2), ' ');
+        for (const char c : substitute(row.help, "{range}", rangeText(row))) {
+            line += c == '\n' ? continued : std::string(1, c);
+        }
+        text += line + '\n';
+        if (row.more != nullptr) {
+            text += row.more();
+        }
+    }
+    return text;
+}
 
 } // namespace
 
@@ -398,67 +574,13 @@ std::string toDisplay(platform::NativeStringView word) {
 }
 
 const std::string& producerHelp() {
-    static const std::string help =
-        std::string(
-            R"(usage: vaskel_producer [options] <mapping-name> [--run-renderer <renderer> <output-root> [renderer-args...]]
-       vaskel_producer --verify <output-root> [options]
-       vaskel_producer --help
-
-Creates the shared region <mapping-name>, renders a test signal into every stream, closes the
-streams at their end and waits until the renderer reports completion or a failure. The region
-is removed on every exit, Ctrl-C included.
-
-Region:
-  --streams N              streams, 1 to 128 (default 8)
-  --channels N             channels per stream, 1 or 2 (default 2)
-  --rate HZ                sample rate in Hz (default 48000)
-  --frames-per-chunk N     largest chunk in frames, 1 to 2048 (default 1024)
-  --slots N                ring slots per stream, 1 to 64 (default 16)
-  --start-frame N          logical frame at which every stream starts (default 0)
-  --end auto|none|N        declared logical end frame: start + length (auto, the default),
-                           none (needs --start-frame 0), or the frame number N
-Signal:
-  --signal sine|pattern    sine: a tone per stream, 220 Hz, 330 Hz, 440 Hz, ... (default);
-                           pattern: a pseudo-random function of stream, frame and channel
-  --seconds S              length of every stream in seconds, e.g. 10 or 2.5 (default 10)
-  --frames N               length of every stream in frames, instead of --seconds
-Publishing:
-  --chunks fixed|random    chunk sizes: always frames-per-chunk (default), or drawn from
-                           1 to frames-per-chunk
-  --seed N                 seed of the random chunk sizes (default 1)
-  --pace X                 0: as fast as the renderer drains (default); 1: real time;
-                           X: X times real time
-  --timeout-ms N           give up after N ms in which the renderer neither attached, drained
-                           nor reported (default 60000)
-Faults, to test a renderer:
-  --fault KIND             inject KIND into chunk --fault-chunk of stream --fault-stream:
-)") + faultHelp() +
-        R"(  --fault-stream N         stream of the fault (default 0)
-  --fault-chunk N          chunk number of the fault, counted from 0 (default 1)
-  --fault-code N           code of publish-failure (default 2, overflow)
-Renderer:
-  --run-renderer PATH ...  start PATH as a child with <mapping-name> and every word after PATH
-                           (<output-root> [delay-us] [idle-timeout-ms] [mapping-open-timeout-ms]);
-                           its output is shown when it ends. Must come last.
-Verification:
-  --verify ROOT            check ROOT/stream-<i>.wav (header and every sample) and
-                           ROOT/render-progress.json against the signal that the region,
-                           signal and end options describe; no region is created
-
-Output: a line "region ..." at the start; at the end the renderer's own output (with
---run-renderer) and "outcome=...,failureCode=N,failureName=...,consumerState=N[,rendererExit=N]".
-
-Exit codes:
-  0  the renderer completed the capture (verification: every file matches)
-  1  verification found a difference
-  2  bad command line
-  3  no renderer attached: none came in time, it refused the region, or it ended first
-  4  the capture failed: a failure code was published by either side
-  5  the renderer attached but stopped draining and reporting for --timeout-ms
-  6  the region could not be created or the renderer could not be started
-  130 interrupted (Ctrl-C); the streams were aborted
-)";
+    static const std::string help = std::string(kHelpHead) + optionHelp() + std::string(kHelpTail);
     return help;
+}
+
+const std::string& producerVersion() {
+    static const std::string version = "vaskel_producer " VASKEL_VERSION_STRING "\n";
+    return version;
 }
 
 } // namespace vaskel::producer_tool

@@ -52,7 +52,7 @@ struct ProducerOptions {
     transport::TransportConfig config() const;
 };
 
-enum class Mode { Help, Run, Verify, Error };
+enum class Mode { Help, Version, Run, Verify, Error };
 
 struct ParsedCommandLine {
     Mode mode = Mode::Error;
@@ -61,10 +61,14 @@ struct ParsedCommandLine {
 };
 
 // `arguments` are the words after the program name.
-ParsedCommandLine parseProducerCommandLine(const std::vector<platform::NativeString>& arguments);
+[[nodiscard]] ParsedCommandLine
+parseProducerCommandLine(const std::vector<platform::NativeString>& arguments);
 
 // The --help text.
 const std::string& producerHelp();
+
+// The --version line, "vaskel_producer <version>".
+const std::string& producerVersion();
 
 // Plain text of a native word for messages; characters outside ASCII become '?'.
 std::string toDisplay(platform::NativeStringView word);

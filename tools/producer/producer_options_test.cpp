@@ -123,6 +123,8 @@ TEST(ProducerOptions, HelpAndVerifyModes) {
     EXPECT_EQ(parse({"--help"}).mode, Mode::Help);
     EXPECT_EQ(parse({"--streams", "x", "-h"}).mode, Mode::Error); // the bad value comes first
     EXPECT_EQ(parse({"name", "-h"}).mode, Mode::Help);
+    EXPECT_EQ(parse({"--version"}).mode, Mode::Version);
+    EXPECT_EQ(parse({"--version", "--slots", "0"}).mode, Mode::Error);
 
     const ParsedCommandLine verify = parse({"--verify", "out/dir", "--streams", "3"});
     ASSERT_EQ(verify.mode, Mode::Verify) << verify.error;
@@ -207,6 +209,18 @@ TEST(ProducerOptions, MainShowsHelpOrRefusesWithExitCodeTwo) {
     std::ostringstream err;
     EXPECT_EQ(producerMain(nativeWords({"--help"}), stop, out, err), 0);
     EXPECT_EQ(out.str(), producerHelp());
+    EXPECT_EQ(err.str(), "");
+    // The limits in the help are the transport's own.
+    for (const std::string& line :
+         {"\n  --streams N              streams, 1 to " + std::to_string(transport::kMaxStreams),
+          "\n  --slots N                ring slots per stream, 1 to " +
+              std::to_string(transport::kMaxSlotsPerStream)}) {
+        EXPECT_NE(out.str().find(line + " (default"), std::string::npos) << line;
+    }
+
+    out.str("");
+    EXPECT_EQ(producerMain(nativeWords({"--version"}), stop, out, err), 0);
+    EXPECT_EQ(out.str(), "vaskel_producer " + std::string(VASKEL_TEST_VERSION) + "\n");
     EXPECT_EQ(err.str(), "");
 
     out.str("");

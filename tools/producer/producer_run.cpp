@@ -481,6 +481,9 @@ int producerMain(const std::vector<platform::NativeString>& arguments,
     case Mode::Help:
         out << producerHelp();
         return exitCode(ProducerExit::Completed);
+    case Mode::Version:
+        out << producerVersion();
+        return exitCode(ProducerExit::Completed);
     case Mode::Error:
         err << "vaskel_producer: " << parsed.error << "\ntry: vaskel_producer --help\n";
         return exitCode(ProducerExit::BadCommandLine);
