@@ -1,6 +1,7 @@
 #include "tools/producer/producer_options.h"
 
 #include "tools/producer/signal_source.h"
+#include "vaskel/version.h"
 
 #include <algorithm>
 #include <array>
