@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <fcntl.h>
+#include <io.h>
 
 #define WIN32_LEAN_AND_MEAN
 #ifndef NOMINMAX
@@ -423,6 +425,28 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 void onInterrupt(void (*handler)()) {
     interruptHandler = handler;
     ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
+void prepareProcess() {
+    // A process started without standard handles has the C runtime's descriptors 0-2 unset, and
+    // the runtime would give the lowest of them to the next file opened, where the program's
+    // standard output then lands. Shared-memory handles are never among them.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::_get_osfhandle(fd) != -1) {
+            continue;
+        }
+        const int opened = ::_open("NUL", fd == 0 ? _O_RDONLY : _O_WRONLY);
+        if (opened >= 0 && opened != fd) {
+            ::_dup2(opened, fd);
+            ::_close(opened);
+        }
+    }
+}
+
+bool flushDirectoryToDisk(const std::filesystem::path&) {
+    // No directory flush for an ordinary user here; NTFS logs directory changes in its journal,
+    // which the write-through move of the complete snapshot that follows commits.
+    return true;
 }
 
 } // namespace vaskel::platform
