@@ -189,9 +189,8 @@ void onInterrupt(void (*handler)());
 // Called first in every program's main, before anything is opened. Opens the null device on any
 // of the standard descriptors 0-2 that the parent left closed, so no file or region opened later
 // takes that number and receives the program's output; and ignores SIGPIPE, so a write to a pipe
-// nobody reads fails with an error the program reports instead of ending it. Windows: the same
-// for the C runtime's descriptors 0-2 (a process started without standard handles); there is no
-// SIGPIPE.
+// nobody reads fails with an error the program reports instead of ending it. Windows: nothing
+// (the C runtime keeps 0-2 reserved without a handle behind them; there is no SIGPIPE).
 void prepareProcess();
 
 // Returns only when the directory's entries (the files created in it) have reached the disk:

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <fcntl.h>
-#include <io.h>
 
 #define WIN32_LEAN_AND_MEAN
 #ifndef NOMINMAX
@@ -428,19 +426,10 @@ void onInterrupt(void (*handler)()) {
 }
 
 void prepareProcess() {
-    // A process started without standard handles has the C runtime's descriptors 0-2 unset, and
-    // the runtime would give the lowest of them to the next file opened, where the program's
-    // standard output then lands. Shared-memory handles are never among them.
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (::_get_osfhandle(fd) != -1) {
-            continue;
-        }
-        const int opened = ::_open("NUL", fd == 0 ? _O_RDONLY : _O_WRONLY);
-        if (opened >= 0 && opened != fd) {
-            ::_dup2(opened, fd);
-            ::_close(opened);
-        }
-    }
+    // Nothing to do: the C runtime keeps its descriptors 0-2 reserved even when the process got
+    // no standard handle (marked open on an invalid handle, so writes to them fail and are
+    // reported), and regions are kernel handles, never C runtime descriptors. There is no SIGPIPE:
+    // a write to a pipe without a reader fails with ERROR_NO_DATA.
 }
 
 bool flushDirectoryToDisk(const std::filesystem::path&) {
