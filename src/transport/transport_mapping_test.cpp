@@ -203,13 +203,14 @@ TEST(TransportAttach, KeepsTheConfigurationItValidatedWhenTheHeaderChangesLater)
         SCOPED_TRACE(rewrite.what);
         static void (*change)(TransportHeader&) = nullptr;
         change = rewrite.change;
-        producer.destroy();
-        ASSERT_TRUE(producer.create(name, makeConfig(1, 2, 16)));
+        const auto lateName = uniqueRegionName("rewrite-late");
+        TransportProducer rewritten;
+        ASSERT_TRUE(rewritten.create(lateName, makeConfig(1, 2, 16)));
         TransportMapping late;
         late.setBeforeFullMapping([](std::byte* view) { change(headerAt(view)); });
-        EXPECT_FALSE(late.attach(name));
+        EXPECT_FALSE(late.attach(lateName));
         expectEmpty(late);
-        EXPECT_EQ(producer.consumerState(), 0u);
+        EXPECT_EQ(rewritten.consumerState(), 0u);
     }
 }
 
