@@ -69,15 +69,16 @@ bool isWellFormedUtf8(std::string_view text) {
 }
 
 // The name rules of both platforms at once, so a name that works on one works on the other:
-// no separator of either ('/' ends a POSIX object name, '\' picks a Windows namespace) and no
-// control character.
+// no separator of either ('/' ends a POSIX object name, '\' picks a Windows namespace), no
+// control character, and not "." or "..".
 int checkName(const char* name, platform::NativeString& native) {
     const std::size_t length = std::strlen(name);
     if (length > VASKEL_MAX_NAME_BYTES) {
         return VASKEL_ERROR_NAME_TOO_LONG;
     }
     const std::string_view text(name, length);
-    if (text.empty() || !isWellFormedUtf8(text)) {
+    // "." and ".." name no object of their own: POSIX reads them as the directory of all regions.
+    if (text.empty() || text == "." || text == ".." || !isWellFormedUtf8(text)) {
         return VASKEL_ERROR_INVALID_NAME;
     }
     for (const char c : text) {

@@ -7,11 +7,13 @@
 #include "vaskel/producer.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <set>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace vaskel {
@@ -85,6 +87,8 @@ TEST(ProducerC, CreateGivesADistinctStatusForEachBadArgument) {
         {"NULL config", fresh, false, good, true, false, VASKEL_ERROR_NULL_ARGUMENT},
         {"NULL out", fresh, false, good, false, true, VASKEL_ERROR_NULL_ARGUMENT},
         {"empty name", "", false, good, false, false, VASKEL_ERROR_INVALID_NAME},
+        {"dot", ".", false, good, false, false, VASKEL_ERROR_INVALID_NAME},
+        {"dot dot", "..", false, good, false, false, VASKEL_ERROR_INVALID_NAME},
         {"slash", fresh + "/x", false, good, false, false, VASKEL_ERROR_INVALID_NAME},
         {"backslash", fresh + "\\x", false, good, false, false, VASKEL_ERROR_INVALID_NAME},
         {"control character", fresh + "\t", false, good, false, false, VASKEL_ERROR_INVALID_NAME},
@@ -123,6 +127,26 @@ TEST(ProducerC, CreateGivesADistinctStatusForEachBadArgument) {
     // The attempt on the holder's name left its region in place.
     EXPECT_TRUE(probe.attach(nativeName(taken)));
     vaskel_producer_destroy(holder);
+
+    // A process started with standard input closed: neither the producer's region nor the
+    // renderer's attach may take that number (the next descriptor opened gets it).
+    if (!testing::kWindowsTarget) {
+        const int saved = ::dup(0);
+        ::close(0);
+        vaskel_producer* made = nullptr;
+        EXPECT_EQ(vaskel_producer_create(fresh.c_str(), &good, &made), VASKEL_OK);
+        TransportMapping attached;
+        EXPECT_TRUE(attached.attach(nativeName(fresh)));
+        const int lowest = ::dup(saved);
+        EXPECT_EQ(lowest, 0) << "a region descriptor took standard input's number";
+        if (lowest != 0) {
+            ::dup2(saved, 0);
+            ::close(lowest);
+        }
+        ::close(saved);
+        attached.detach();
+        vaskel_producer_destroy(made);
+    }
 
     // The longest name, and one outside ASCII, are accepted and reach the renderer's attach.
     for (const std::string& name : {fresh + std::string(VASKEL_MAX_NAME_BYTES - fresh.size(), 'n'),
@@ -259,33 +283,50 @@ TEST(ProducerC, WaitReportsEachOutcome) {
         void (*outcome)(TransportHeader&);
         std::uint32_t timeoutMs;
         int expected;
-        std::uint32_t code;
+        std::uint32_t code;      // what wait reports
+        std::uint32_t published; // what the shared word holds
         std::uint32_t state;
     };
     const Row rows[] = {
-        {"nothing yet, no time", [](TransportHeader&) {}, 0, VASKEL_ERROR_TIMEOUT, 0,
+        {"nothing yet, no time", [](TransportHeader&) {}, 0, VASKEL_ERROR_TIMEOUT, 0, 0,
          VASKEL_CONSUMER_ATTACHED},
-        {"nothing yet", [](TransportHeader&) {}, 20, VASKEL_ERROR_TIMEOUT, 0,
+        {"nothing yet", [](TransportHeader&) {}, 20, VASKEL_ERROR_TIMEOUT, 0, 0,
+         VASKEL_CONSUMER_ATTACHED},
+        {"nothing yet, over a second", [](TransportHeader&) {}, 1030, VASKEL_ERROR_TIMEOUT, 0, 0,
          VASKEL_CONSUMER_ATTACHED},
         {"completed", [](TransportHeader& h) { storeConsumerState(h, kConsumerCompleted); }, 0,
-         VASKEL_OK, 0, VASKEL_CONSUMER_COMPLETED},
+         VASKEL_OK, 0, 0, VASKEL_CONSUMER_COMPLETED},
+        {"completed, a failure published afterwards",
+         [](TransportHeader& h) {
+             storeConsumerState(h, kConsumerCompleted);
+             publishFailureCode(h, VASKEL_FAILURE_PRODUCER_ABORT);
+         },
+         20, VASKEL_OK, 0, VASKEL_FAILURE_PRODUCER_ABORT, VASKEL_CONSUMER_COMPLETED},
         {"renderer failed",
          [](TransportHeader& h) {
              publishFailureCode(h, VASKEL_FAILURE_WRITER_FAILURE);
              storeConsumerState(h, kConsumerFailed);
          },
-         20, VASKEL_ERROR_CAPTURE_FAILED, VASKEL_FAILURE_WRITER_FAILURE, VASKEL_CONSUMER_FAILED},
+         20, VASKEL_ERROR_CAPTURE_FAILED, VASKEL_FAILURE_WRITER_FAILURE,
+         VASKEL_FAILURE_WRITER_FAILURE, VASKEL_CONSUMER_FAILED},
         {"producer failed", [](TransportHeader& h) { publishFailureCode(h, 6); }, 0,
-         VASKEL_ERROR_CAPTURE_FAILED, VASKEL_FAILURE_PRODUCER_ABORT, VASKEL_CONSUMER_ATTACHED},
+         VASKEL_ERROR_CAPTURE_FAILED, VASKEL_FAILURE_PRODUCER_ABORT, VASKEL_FAILURE_PRODUCER_ABORT,
+         VASKEL_CONSUMER_ATTACHED},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         Attached region("wait", cConfig(1, 2, 16));
         row.outcome(region.header());
         std::uint32_t code = 99;
+        const auto started = std::chrono::steady_clock::now();
         EXPECT_EQ(vaskel_producer_wait(region.producer, row.timeoutMs, &code), row.expected);
+        if (row.expected == VASKEL_ERROR_TIMEOUT) {
+            // Never sooner than asked: a timeout cannot end before its whole length has passed.
+            EXPECT_GE(std::chrono::steady_clock::now() - started,
+                      std::chrono::milliseconds(row.timeoutMs));
+        }
         EXPECT_EQ(code, row.code);
-        EXPECT_EQ(vaskel_producer_failure_code(region.producer), row.code);
+        EXPECT_EQ(vaskel_producer_failure_code(region.producer), row.published);
         EXPECT_EQ(vaskel_producer_consumer_state(region.producer), row.state);
     }
 }

@@ -105,8 +105,9 @@ typedef struct vaskel_config {
 
 /* Creates the region `name` with `config` and makes it ready for the renderer. On success *out
    holds the producer; on failure *out is left unchanged and nothing was created.
-   VASKEL_ERROR_NULL_ARGUMENT, _INVALID_NAME ('/', '\', control characters and malformed UTF-8
-   are refused on every platform), _NAME_TOO_LONG, _INVALID_CONFIG, _NAME_TAKEN, _SYSTEM. */
+   VASKEL_ERROR_NULL_ARGUMENT, _INVALID_NAME ('/', '\', control characters, malformed UTF-8 and
+   the names "." and ".." are refused on every platform), _NAME_TOO_LONG, _INVALID_CONFIG,
+   _NAME_TAKEN, _SYSTEM. */
 VASKEL_API int vaskel_producer_create(const char* name, const vaskel_config* config,
                                       vaskel_producer** out);
 

@@ -81,7 +81,11 @@ public:
           now_(env.now != nullptr ? env.now : &SteadyClock::now),
           pacing_(env.pacing != nullptr ? env.pacing : &pacingDelay),
           yield_(env.yield != nullptr ? env.yield : &platform::yieldThread), sleep_(env.sleep),
-          sleepResolutionNs_(env.sleepResolutionNs), stop_(env.stop), result_(result) {}
+          sleepResolutionNs_(env.sleepResolutionNs), stop_(env.stop),
+          flushFile_(env.flushFile != nullptr ? env.flushFile : &platform::flushFileToDisk),
+          flushDirectory_(env.flushDirectory != nullptr ? env.flushDirectory
+                                                        : &platform::flushDirectoryToDisk),
+          result_(result) {}
 
     // True when the capture completed; false when it ended with the failure now in the result.
     // Output errors leave as exceptions.
@@ -106,6 +110,9 @@ public:
                 result_.interrupted = true;
                 return false;
             }
+            // One reading for the idle test and the quiet spell; exactly the idle limit does
+            // not time out yet.
+            const std::int64_t quietNs = now_() - lastActivity_;
             const StreamScan scan = scanStreamStates();
             if (scan == StreamScan::Aborted) {
                 endWithFailure(header_, result_, code(FailureCode::ProducerAbort),
@@ -118,9 +125,6 @@ public:
             if (scan == StreamScan::AllClosed && sweep.allEmpty && ringsEmpty()) {
                 return complete();
             }
-            // One reading for the idle test and the quiet spell; exactly the idle limit does
-            // not time out yet.
-            const std::int64_t quietNs = now_() - lastActivity_;
             if (quietNs > idleLimitNs_) {
                 endWithFailure(header_, result_, code(FailureCode::ProducerAbort),
                                ConsumerMark::Keep);
@@ -293,8 +297,23 @@ private:
                 throw std::runtime_error("renderer output finalize failed");
             }
         }
+        syncToDisk();
         writeProgressFile(root_, progressCounts(config_, result_), true);
         return true;
+    }
+
+    // The complete snapshot promises every file on the disk, so they get there first: each
+    // stream file, closed, then the directory that names them.
+    void syncToDisk() {
+        writers_.clear();
+        for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
+            if (!flushFile_(streamFilePath(root_, i))) {
+                throw std::runtime_error("renderer output sync failed");
+            }
+        }
+        if (!flushDirectory_(root_)) {
+            throw std::runtime_error("renderer output directory sync failed");
+        }
     }
 
     std::byte* base_;
@@ -309,6 +328,8 @@ private:
     void (*sleep_)(std::int64_t);
     const std::int64_t sleepResolutionNs_;
     const std::atomic<bool>* stop_;
+    bool (*flushFile_)(const std::filesystem::path&);
+    bool (*flushDirectory_)(const std::filesystem::path&);
     CaptureResult& result_;
     // Held from set-up to the end of the capture (on Windows it may raise the system timer
     // resolution, which its release restores).

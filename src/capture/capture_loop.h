@@ -27,6 +27,11 @@ struct CaptureEnvironment {
     // Set when the user asks the renderer to stop (Ctrl-C, SIGTERM, ...); looked at once a pass.
     // The capture then ends as an idle timeout does, with CaptureResult::interrupted set.
     const std::atomic<bool>* stop = nullptr;
+
+    // Bring a finalised stream file, then the output directory, to the disk before the complete
+    // snapshot is written; platform::flushFileToDisk / flushDirectoryToDisk when null.
+    bool (*flushFile)(const std::filesystem::path&) = nullptr;
+    bool (*flushDirectory)(const std::filesystem::path&) = nullptr;
 };
 
 // Runs one capture on an attached mapping. Never throws: every exit is a CaptureResult.

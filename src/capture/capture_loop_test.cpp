@@ -563,6 +563,57 @@ TEST_F(CaptureTest, ClosedStreamsAreDrainedBeforeCompletion) {
     EXPECT_EQ(result.streams[1].maxOccupancy, 8u);
 }
 
+// What each flush saw: the flushed name and whether the complete snapshot was there already.
+std::filesystem::path flushRoot;
+std::vector<std::string> flushesSeen;
+bool failFileFlush = false;
+std::string flushSeen(const std::filesystem::path& path) {
+    const bool complete =
+        readFile(flushRoot / "render-progress.json").find("\"complete\"") != std::string::npos;
+    return path.filename().string() + (complete ? " after" : " before");
+}
+bool recordFileFlush(const std::filesystem::path& path) {
+    flushesSeen.push_back(flushSeen(path));
+    return !failFileFlush;
+}
+bool recordDirectoryFlush(const std::filesystem::path& path) {
+    flushesSeen.push_back(std::filesystem::equivalent(path, flushRoot) ? flushSeen("root")
+                                                                       : "other directory");
+    return true;
+}
+
+// Exit 0 means on disk: every finalised stream file, then the directory that names them, is
+// flushed before the complete snapshot; a file that cannot be is a writer failure.
+TEST_F(CaptureTest, StreamFilesReachTheDiskBeforeTheCompleteSnapshot) {
+    for (const bool fails : {false, true}) {
+        SCOPED_TRACE(fails ? "a flush fails" : "every flush succeeds");
+        create(makeConfig(2, 4, 32));
+        publish(0, 32);
+        closeAll();
+        flushRoot = root();
+        flushesSeen.clear();
+        failFileFlush = fails;
+        CaptureEnvironment environment;
+        environment.flushFile = &recordFileFlush;
+        environment.flushDirectory = &recordDirectoryFlush;
+        const CaptureResult result = runCapture(mapping_, root(), 0, 10000, environment);
+        EXPECT_EQ(result.success, !fails);
+        if (fails) {
+            EXPECT_EQ(result.failureCode, 7u);
+            EXPECT_EQ(flushesSeen, (std::vector<std::string>{"stream-0.wav before"}));
+            EXPECT_EQ(progress().find("\"complete\""), std::string::npos);
+        } else {
+            EXPECT_EQ(flushesSeen,
+                      (std::vector<std::string>{"stream-0.wav before", "stream-1.wav before",
+                                                "root before"}));
+            EXPECT_NE(progress().find("\"complete\""), std::string::npos);
+        }
+        producer_.destroy();
+        mapping_.detach();
+        std::filesystem::remove_all(root());
+    }
+}
+
 // Snapshots seen after each chunk, to follow the progress cadence.
 std::filesystem::path cadenceFile;
 std::vector<std::string> cadenceSeen;
@@ -747,6 +798,36 @@ TEST(CaptureCompletion, ALastChunkPublishedRightBeforeCloseIsNeverLost) {
     // streams that are already closed widen the window between the two readings. Every frame
     // must arrive, and the declared end must match, in every capture.
     ScratchDir dir("race");
+    {
+        // Scripted: the first pass's sweep finds the ring empty, then, at the clock reading that
+        // follows (the third: set-up reads two), the last chunk is published and the stream
+        // closed, before the states are scanned.
+        static TransportProducer* lastChunkProducer = nullptr;
+        static int readings = 0;
+        TransportProducer producer;
+        const auto name = uniqueRegionName("race-scripted");
+        ASSERT_TRUE(producer.create(name, makeConfig(1, 2, 4, 1, 8000)));
+        TransportMapping mapping;
+        ASSERT_TRUE(mapping.attach(name));
+        lastChunkProducer = &producer;
+        readings = 0;
+        CaptureEnvironment environment;
+        environment.now = [] {
+            if (++readings == 3) {
+                const auto samples = patternChunk(0, 0, 4, 1);
+                EXPECT_TRUE(lastChunkProducer->tryPublish(0, samples.data(), 4));
+                lastChunkProducer->closeStream(0);
+            }
+            return fakeClock();
+        };
+        environment.pacing = &noPacing;
+        environment.yield = &noYield;
+        environment.sleep = &noSleep;
+        const CaptureResult result =
+            runCapture(mapping, dir.path() / "scripted", 0, 10000, environment);
+        ASSERT_TRUE(result.success);
+        EXPECT_EQ(result.streams[0].writtenFrames, 4u) << "completed without the last chunk";
+    }
     std::mt19937 random(11);
     constexpr std::uint32_t kStreams = 64;
     constexpr std::uint32_t kFrames = 4;

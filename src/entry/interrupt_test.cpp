@@ -70,6 +70,7 @@ struct InterruptCase {
     std::string name;
     bool terminate;    // SIGTERM rather than SIGINT
     bool whileWaiting; // before any region exists
+    bool ignored;      // the signal was ignored when the renderer started (nohup, background job)
 };
 
 class RendererInterrupt : public ::testing::TestWithParam<InterruptCase> {};
@@ -82,8 +83,18 @@ TEST_P(RendererInterrupt, StopsCleanlyWithExit130) {
     ScratchDir dir("interrupt");
     const auto name = testing::uniqueRegionName("interrupt");
     const auto root = dir / "out";
-    testing::RendererProcess renderer(
-        {name, nativePath(root), native("0"), native("30000"), native("30000")});
+    // The shell ignores the signals as nohup and a script's background job do, and the renderer
+    // inherits that.
+    const std::vector<platform::NativeString> arguments = {
+        native("-c"),
+        native(c.ignored ? "trap '' INT TERM HUP; exec \"$0\" \"$@\"" : "exec \"$0\" \"$@\""),
+        nativePath(testing::rendererPath()),
+        name,
+        nativePath(root),
+        native("0"),
+        native("30000"),
+        native("30000")};
+    testing::RunningChild renderer("/bin/sh", arguments);
     TransportProducer producer;
     if (c.whileWaiting) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -92,24 +103,40 @@ TEST_P(RendererInterrupt, StopsCleanlyWithExit130) {
     }
     const auto asked = std::chrono::steady_clock::now();
     ASSERT_TRUE(renderer.interrupt(c.terminate));
+    if (c.ignored) {
+        // Time for a signal that was not ignored to end the capture; then the producer ends it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        producer.closeStream(0);
+        producer.closeStream(1);
+        const testing::ChildResult result = renderer.wait();
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(producer.consumerState(), kConsumerCompleted);
+        return;
+    }
     const testing::ChildResult result = renderer.wait();
     EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5));
     EXPECT_EQ(result.exitCode, 130);
-    EXPECT_EQ(result.err, "interrupted\n");
     EXPECT_EQ(result.out, "");
     if (c.whileWaiting) {
+        EXPECT_EQ(result.err, "interrupted\n");
         EXPECT_FALSE(std::filesystem::exists(root)) << "nothing is written before attach";
     } else {
+        // The way back follows on the next line.
+        EXPECT_EQ(result.err, "interrupted\ninterrupted: 2 stream files keep their audio; run: "
+                              "vaskel_wav repair " +
+                                  root.string() + "\n");
         expectStoppedAsIdle(producer, root);
         EXPECT_TRUE(std::filesystem::exists(root / "render-progress.json"));
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Linux, RendererInterrupt,
-                         ::testing::Values(InterruptCase{"sigint_capturing", false, false},
-                                           InterruptCase{"sigterm_capturing", true, false},
-                                           InterruptCase{"sigint_waiting", false, true},
-                                           InterruptCase{"sigterm_waiting", true, true}),
+                         ::testing::Values(InterruptCase{"sigint_capturing", false, false, false},
+                                           InterruptCase{"sigterm_capturing", true, false, false},
+                                           InterruptCase{"sigint_waiting", false, true, false},
+                                           InterruptCase{"sigterm_waiting", true, true, false},
+                                           InterruptCase{"sigint_ignored", false, false, true},
+                                           InterruptCase{"sigterm_ignored", true, false, true}),
                          [](const auto& param) { return param.param.name; });
 
 // A user who will not wait: the first signal arrives while the renderer sits in a 20-second

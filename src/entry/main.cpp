@@ -19,6 +19,7 @@ void onInterrupt() {
 } // namespace
 
 int VASKEL_MAIN(int argc, vaskel::platform::NativeChar** argv) {
+    vaskel::platform::prepareProcess(); // before anything is opened
     vaskel::platform::onInterrupt(&onInterrupt);
     return vaskel::runRenderer(
         std::vector<vaskel::platform::NativeString>(argv + (argc > 0 ? 1 : 0), argv + argc),

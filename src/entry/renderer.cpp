@@ -44,6 +44,21 @@ int exitInterrupted() {
     return exitWith(ExitCode::Interrupted);
 }
 
+// A capture stopped part-way: the failure word, then the way back to playable files on the next
+// line (their headers still say 0 bytes of data).
+int exitInterruptedCapture(std::uint32_t streamFiles, const std::filesystem::path& outputRoot) {
+    std::string root;
+    try {
+        const std::u8string text = outputRoot.u8string();
+        root.assign(text.begin(), text.end());
+    } catch (...) {
+        root = "<output-root>"; // a name with no UTF-8 form
+    }
+    std::cerr << "interrupted\ninterrupted: " << streamFiles
+              << " stream files keep their audio; run: vaskel_wav repair " << root << '\n';
+    return exitWith(ExitCode::Interrupted);
+}
+
 bool stopRequested(const std::atomic<bool>* stop) {
     return stop != nullptr && stop->load(std::memory_order_relaxed);
 }
@@ -58,7 +73,7 @@ int runAttached(transport::TransportMapping& mapping, const RunSettings& setting
         runCapture(mapping, outputRoot, settings.delayUs, settings.idleTimeoutMs, environment);
     if (result.interrupted) {
         mapping.detach();
-        return exitInterrupted();
+        return exitInterruptedCapture(result.streamCount, outputRoot);
     }
     if (!result.success) {
         std::cerr << failureCodeName(result.failureCode) << '\n';

@@ -271,21 +271,59 @@ TEST(RendererBinary, EchoesTheMappingNameExactly) {
     }
 }
 
-TEST(RendererBinary, ASummaryThatCannotBeWrittenIsNamedAndTheExitStaysZero) {
+// Standard output that cannot take the summary, or is not open at all. A closed descriptor
+// must not be handed to the region (whose header the summary would then overwrite), and a pipe
+// without a reader must not end the process. The shell arranges each case before it starts the
+// program; the producer tool runs its own renderer.
+TEST(RendererBinary, StandardOutputThatIsClosedFullOrABrokenPipeLeavesTheCaptureIntact) {
     if (testing::kWindowsTarget) {
-        GTEST_SKIP() << "no device that refuses writes to redirect the summary into";
+        GTEST_SKIP() << "no POSIX shell to start a child with a closed or broken standard output";
     }
-    ScratchDir dir("full");
-    const auto name = uniqueRegionName("full");
-    TransportProducer producer;
-    ASSERT_TRUE(producer.create(name, makeConfig(1, 1, 1, 1, 1)));
-    producer.closeStream(0);
-    platform::ChildProcess child = platform::startProcess(
-        testing::rendererPath(), {name, nativePath(dir / "out")}, "/dev/full", dir / "stderr");
-    ASSERT_TRUE(child);
-    EXPECT_EQ(platform::waitProcess(child), 0);
-    EXPECT_EQ(readFile(dir / "stderr"), "summary_write_failed\n");
-    EXPECT_EQ(producer.consumerState(), kConsumerCompleted);
+    struct Row {
+        const char* what;
+        const char* redirect; // shell redirections of the program's standard output
+        bool producerTool;
+        const char* err;
+    };
+    const Row rows[] = {
+        {"full device", ">/dev/full", false, "summary_write_failed\n"},
+        {"closed", ">&-", false, ""},
+        {"pipe without a reader", "4<>pipe 5>pipe 4<&- >&5 5>&-", false, "summary_write_failed\n"},
+        {"producer tool, closed", ">&-", true, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ScratchDir dir("stdout");
+        const auto name = uniqueRegionName("stdout");
+        const std::string script =
+            "cd '" + dir.path().string() + "' && mkfifo pipe && exec \"$0\" \"$@\" " + row.redirect;
+        std::vector<platform::NativeString> arguments = {native("-c"), native(script)};
+        if (row.producerTool) {
+            for (const auto& word :
+                 {nativePath(testing::producerPath()), name, native("--streams"), native("1"),
+                  native("--seconds"), native("0.1"), native("--run-renderer"),
+                  nativePath(testing::rendererPath()), nativePath(dir / "out")}) {
+                arguments.push_back(word);
+            }
+            const ChildResult result = testing::runChild("/bin/sh", arguments);
+            EXPECT_EQ(result.exitCode, 0) << result.err;
+            EXPECT_EQ(result.err, row.err);
+            continue;
+        }
+        TransportProducer producer;
+        ASSERT_TRUE(producer.create(name, makeConfig(1, 1, 1, 1, 1)));
+        producer.closeStream(0);
+        for (const auto& word :
+             {nativePath(testing::rendererPath()), name, nativePath(dir / "out")}) {
+            arguments.push_back(word);
+        }
+        const ChildResult result = testing::runChild("/bin/sh", arguments);
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.err, row.err);
+        EXPECT_EQ(producer.consumerState(), kConsumerCompleted);
+        EXPECT_EQ(producer.failureCode(), 0u);
+        EXPECT_EQ(producer.header().protocolVersion, kProtocolVersion) << "the header is intact";
+    }
 }
 
 // On Windows a file cannot be replaced while another process holds it open. The test process is

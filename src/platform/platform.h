@@ -174,12 +174,28 @@ bool interruptProcess(const ChildProcess& child, bool terminate);
 // children it starts inherit.
 void setEnvironmentVariable(const std::string& name, const std::string& value);
 
-// Runs `handler` each time the process is asked to stop: SIGINT, SIGTERM and SIGHUP on POSIX;
-// Ctrl-C, Ctrl-Break and the console closing on Windows. The handler may run on another thread
-// (Windows) or in a signal context (POSIX): it should only set a flag (or end the process).
-// Windows ends a process whose console closes as soon as the handler returns, so there the
-// handler's thread then waits, giving the main thread the few seconds the system allows to
-// finish and exit.
+// Runs `handler` each time the process is asked to stop: SIGINT, SIGTERM and SIGHUP on POSIX,
+// each only where it was not ignored when the program started (nohup, a script's background
+// job), as a shell would; Ctrl-C, Ctrl-Break and the console closing on Windows, where a Ctrl-C
+// ignored by the parent (CREATE_NEW_PROCESS_GROUP) stays ignored by the system itself. The handler
+// may run on another thread (Windows) or in a signal context (POSIX): it should only set a flag (or
+// end the process). Windows ends a process whose console closes as soon as the handler returns, so
+// there the handler's thread then waits, giving the main thread the few seconds the system allows
+// to finish and exit.
 void onInterrupt(void (*handler)());
+
+// --- process start-up and durability ---------------------------------------------------------
+
+// Called first in every program's main, before anything is opened. Opens the null device on any
+// of the standard descriptors 0-2 that the parent left closed, so no file or region opened later
+// takes that number and receives the program's output; and ignores SIGPIPE, so a write to a pipe
+// nobody reads fails with an error the program reports instead of ending it. Windows: nothing
+// (the C runtime keeps 0-2 reserved without a handle behind them; there is no SIGPIPE).
+void prepareProcess();
+
+// Returns only when the directory's entries (the files created in it) have reached the disk:
+// fsync of the directory on POSIX, true where a file system cannot sync a directory. Windows
+// keeps no separate directory data to flush: true.
+bool flushDirectoryToDisk(const std::filesystem::path& directory);
 
 } // namespace vaskel::platform

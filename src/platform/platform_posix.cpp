@@ -27,6 +27,18 @@ std::string objectName(const NativeString& name) {
     return "/" + name;
 }
 
+// A region's descriptor moved above the standard streams (close-on-exec, as shm_open makes it):
+// in a process started with one of 0-2 closed, a descriptor that took that number would
+// receive whatever the program, or a library it calls, writes to the standard stream.
+int aboveStandardStreams(int fd) {
+    if (fd < 0 || fd > STDERR_FILENO) {
+        return fd;
+    }
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    ::close(fd);
+    return moved;
+}
+
 } // namespace
 
 NativeString nativeFromAscii(std::string_view ascii) {
@@ -43,7 +55,7 @@ std::string asciiNumberWord(const NativeString& word) {
 }
 
 RegionHandle openRegion(const NativeString& name) {
-    const int fd = ::shm_open(objectName(name).c_str(), O_RDWR, 0);
+    const int fd = aboveStandardStreams(::shm_open(objectName(name).c_str(), O_RDWR, 0));
     if (fd < 0) {
         return {};
     }
@@ -79,11 +91,15 @@ void closeRegion(RegionHandle handle) {
 }
 
 RegionHandle createRegion(const NativeString& name, std::uint64_t bytes, bool* nameTaken) {
-    const int fd = ::shm_open(objectName(name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    const int created = ::shm_open(objectName(name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     if (nameTaken != nullptr) {
-        *nameTaken = fd < 0 && errno == EEXIST;
+        *nameTaken = created < 0 && errno == EEXIST;
     }
+    const int fd = aboveStandardStreams(created);
     if (fd < 0) {
+        if (created >= 0) {
+            ::shm_unlink(objectName(name).c_str());
+        }
         return {};
     }
     if (::ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
@@ -296,9 +312,41 @@ void onInterrupt(void (*handler)()) {
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGHUP, &action, nullptr);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        // A signal the parent chose to ignore (nohup, a background job) stays ignored.
+        struct sigaction inherited {};
+        if (::sigaction(signal, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) {
+            continue;
+        }
+        ::sigaction(signal, &action, nullptr);
+    }
+}
+
+void prepareProcess() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            // open returns the lowest free number, which is `fd` itself; nothing else to do
+            // when even the null device cannot be opened.
+            const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+            if (opened >= 0 && opened != fd) {
+                ::close(opened);
+            }
+        }
+    }
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+bool flushDirectoryToDisk(const std::filesystem::path& directory) {
+    const int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) {
+        return false;
+    }
+    // Some file systems cannot sync a directory at all; nothing more can be done there.
+    const bool synced = ::fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP;
+    return ::close(fd) == 0 && synced;
 }
 
 } // namespace vaskel::platform

@@ -425,4 +425,17 @@ void onInterrupt(void (*handler)()) {
     ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
 
+void prepareProcess() {
+    // Nothing to do: the C runtime keeps its descriptors 0-2 reserved even when the process got
+    // no standard handle (marked open on an invalid handle, so writes to them fail and are
+    // reported), and regions are kernel handles, never C runtime descriptors. There is no SIGPIPE:
+    // a write to a pipe without a reader fails with ERROR_NO_DATA.
+}
+
+bool flushDirectoryToDisk(const std::filesystem::path&) {
+    // No directory flush for an ordinary user here; NTFS logs directory changes in its journal,
+    // which the write-through move of the complete snapshot that follows commits.
+    return true;
+}
+
 } // namespace vaskel::platform

@@ -82,6 +82,9 @@ bool TransportMapping::map(const platform::NativeString& name, Access access) {
         return false;
     }
 
+    if (beforeFullMapping_ != nullptr) {
+        beforeFullMapping_(view_);
+    }
     platform::unmapRegion(view_, viewSize_);
     view_ = nullptr;
     viewSize_ = 0;

@@ -43,6 +43,10 @@ public:
     // address outside the view.
     const TransportConfig& config() const { return config_; }
 
+    // Runs `hook` on the header view after the header's checks, just before the whole region is
+    // mapped: where a producer could rewrite the header. Lets a test do exactly that.
+    void setBeforeFullMapping(void (*hook)(std::byte* view)) { beforeFullMapping_ = hook; }
+
 private:
     enum class Access { Attach, Observe };
     bool map(const platform::NativeString& name, Access access);
@@ -52,6 +56,7 @@ private:
     std::byte* view_ = nullptr;
     std::uint64_t viewSize_ = 0;
     TransportConfig config_{};
+    void (*beforeFullMapping_)(std::byte*) = nullptr;
 };
 
 } // namespace vaskel::transport

@@ -187,6 +187,31 @@ TEST(TransportAttach, KeepsTheConfigurationItValidatedWhenTheHeaderChangesLater)
     EXPECT_EQ(mapping.config().streamCount, 1u);
     EXPECT_EQ(mapping.config().slotsPerStream, 2u);
     EXPECT_EQ(mapping.viewSize(), regionSize(makeConfig(1, 2, 16)));
+
+    // A header rewritten between the check and the mapping of the whole region is refused: the
+    // view was sized by what the producer no longer says.
+    struct Rewrite {
+        const char* what;
+        void (*change)(TransportHeader&);
+    };
+    const Rewrite rewrites[] = {
+        {"fewer slots", [](TransportHeader& h) { h.config.slotsPerStream = 1; }},
+        {"other rate", [](TransportHeader& h) { h.config.sampleRate = 44100; }},
+        {"other version", [](TransportHeader& h) { h.protocolVersion = kProtocolVersion + 1; }},
+    };
+    for (const Rewrite& rewrite : rewrites) {
+        SCOPED_TRACE(rewrite.what);
+        static void (*change)(TransportHeader&) = nullptr;
+        change = rewrite.change;
+        const auto lateName = uniqueRegionName("rewrite-late");
+        TransportProducer rewritten;
+        ASSERT_TRUE(rewritten.create(lateName, makeConfig(1, 2, 16)));
+        TransportMapping late;
+        late.setBeforeFullMapping([](std::byte* view) { change(headerAt(view)); });
+        EXPECT_FALSE(late.attach(lateName));
+        expectEmpty(late);
+        EXPECT_EQ(rewritten.consumerState(), 0u);
+    }
 }
 
 } // namespace

@@ -16,6 +16,7 @@ void onInterrupt() {
 } // namespace
 
 int VASKEL_MAIN(int argc, vaskel::platform::NativeChar** argv) {
+    vaskel::platform::prepareProcess(); // before anything is opened
     vaskel::platform::onInterrupt(&onInterrupt);
     try {
         return vaskel::producer_tool::producerMain(

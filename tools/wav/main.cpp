@@ -6,6 +6,7 @@
 #include <iostream>
 
 int VASKEL_MAIN(int argc, vaskel::platform::NativeChar** argv) {
+    vaskel::platform::prepareProcess(); // before anything is opened
     vaskel::wav_tool::ToolSettings settings;
     settings.progressBar = vaskel::platform::standardErrorIsTerminal();
     // Set only by the tests that crash a repair half-way on purpose.
