@@ -269,10 +269,10 @@ TEST(RendererBinary, ASummaryThatCannotBeWrittenIsNamedAndTheExitStaysZero) {
     TransportProducer producer;
     ASSERT_TRUE(producer.create(name, makeConfig(1, 1, 1, 1, 1)));
     producer.closeStream(0);
-    platform::ChildProcess child = platform::startProcess(
+    platform::ChildProcess child = platform::ChildProcess::start(
         testing::rendererPath(), {name, nativePath(dir / "out")}, "/dev/full", dir / "stderr");
     ASSERT_TRUE(child);
-    EXPECT_EQ(platform::waitProcess(child), 0);
+    EXPECT_EQ(child.wait(), 0);
     EXPECT_EQ(readFile(dir / "stderr"), "summary_write_failed\n");
     EXPECT_EQ(producer.consumerState(), kConsumerCompleted);
 }
