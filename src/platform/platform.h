@@ -80,10 +80,19 @@ public:
     [[nodiscard]] bool map(std::uint64_t bytes);
 
     // Unmaps the view, if any; the region stays open.
-    void unmap();
+    void unmap() {
+        if (view_ != nullptr) {
+            unmapView(view_, size_);
+        }
+        view_ = nullptr;
+        size_ = 0;
+    }
 
     // Unmaps, closes and (on the creating side) removes the name: the region becomes empty.
-    void reset();
+    void reset() {
+        unmap();
+        close();
+    }
 
     explicit operator bool() const { return raw_ != 0; }
     std::byte* data() const { return view_; }
@@ -93,6 +102,8 @@ public:
     std::intptr_t native() const;
 
 private:
+    static void unmapView(std::byte* view, std::uint64_t bytes);
+    void close();
     void take(Region& other) noexcept {
         raw_ = std::exchange(other.raw_, 0);
         view_ = std::exchange(other.view_, nullptr);
@@ -171,12 +182,13 @@ class ChildProcess {
 public:
     ChildProcess() = default;
     ~ChildProcess() { end(); }
-    ChildProcess(ChildProcess&& other) noexcept { take(other); }
+    ChildProcess(ChildProcess&& other) noexcept
+        : raw_(std::exchange(other.raw_, 0)), failure_(std::exchange(other.failure_, {})) {}
+    // A child held before is ended (killed and waited for) first.
     ChildProcess& operator=(ChildProcess&& other) noexcept {
-        if (this != &other) {
-            end();
-            take(other);
-        }
+        ChildProcess taken(std::move(other));
+        std::swap(raw_, taken.raw_);
+        std::swap(failure_, taken.failure_);
         return *this;
     }
     ChildProcess(const ChildProcess&) = delete;
@@ -220,12 +232,6 @@ private:
             wait();
         }
     }
-    void take(ChildProcess& other) noexcept {
-        raw_ = std::exchange(other.raw_, 0);
-        failure_ = std::move(other.failure_);
-        other.failure_.clear();
-    }
-
     std::intptr_t raw_ = 0;
     std::string failure_;
 };

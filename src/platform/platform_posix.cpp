@@ -88,24 +88,19 @@ bool Region::map(std::uint64_t bytes) {
     return true;
 }
 
-void Region::unmap() {
-    if (view_ != nullptr) {
-        ::munmap(view_, static_cast<std::size_t>(size_));
-        view_ = nullptr;
-        size_ = 0;
-    }
+void Region::unmapView(std::byte* view, std::uint64_t bytes) {
+    ::munmap(view, static_cast<std::size_t>(bytes));
 }
 
-void Region::reset() {
-    unmap();
+void Region::close() {
     if (raw_ != 0) {
         ::close(static_cast<int>(native()));
-        raw_ = 0;
     }
     if (!createdName_.empty()) {
         ::shm_unlink(objectName(createdName_).c_str());
-        createdName_.clear();
     }
+    raw_ = 0;
+    createdName_.clear();
 }
 
 std::intptr_t Region::native() const {

@@ -167,21 +167,16 @@ bool Region::map(std::uint64_t bytes) {
     return true;
 }
 
-void Region::unmap() {
-    if (view_ != nullptr) {
-        ::UnmapViewOfFile(view_);
-        view_ = nullptr;
-        size_ = 0;
-    }
+void Region::unmapView(std::byte* view, std::uint64_t) {
+    ::UnmapViewOfFile(view);
 }
 
 // The name of a mapping goes with its last handle; there is nothing to remove.
-void Region::reset() {
-    unmap();
+void Region::close() {
     if (raw_ != 0) {
         ::CloseHandle(reinterpret_cast<HANDLE>(raw_));
-        raw_ = 0;
     }
+    raw_ = 0;
     createdName_.clear();
 }
 
