@@ -17,7 +17,14 @@ endif()
 
 file(GLOB_RECURSE VASKEL_TEST_SOURCES CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/src/*_test.cpp ${CMAKE_SOURCE_DIR}/producer/*_test.cpp)
-add_executable(vaskel_tests ${VASKEL_TEST_SOURCES} testing/test_support.cpp)
+# The test-only operating-system calls, one file per platform as in src/platform.
+if(WIN32)
+  set(VASKEL_TEST_PLATFORM testing/test_platform_win32.cpp)
+else()
+  set(VASKEL_TEST_PLATFORM testing/test_platform_posix.cpp)
+endif()
+add_executable(vaskel_tests ${VASKEL_TEST_SOURCES} testing/test_support.cpp
+               testing/producer_test_support.cpp ${VASKEL_TEST_PLATFORM})
 target_include_directories(vaskel_tests PRIVATE testing)
 target_link_libraries(vaskel_tests PRIVATE vaskel_core vaskel_producer_lib vaskel_warnings
                       ${VASKEL_GTEST_LIBS})

@@ -23,6 +23,7 @@
 #include "output/output_paths.h"
 #include "output/wav_format.h"
 #include "producer/transport_producer.h"
+#include "test_platform.h"
 #include "transport/transport_mapping.h"
 
 #include <cstdint>
@@ -381,7 +382,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static std::uint64_t counter = 0;
     const std::string name =
         "vaskel-fuzz-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    platform::removeRegionName(name);
+    vaskel::testing::removeRegionName(name); // left by an earlier run that crashed
     producer::TransportProducer producer;
     FUZZ_CHECK(producer.create(name, config));
     Guards guards;

@@ -25,6 +25,24 @@ struct vaskel_producer {
     std::int64_t counterFrequency = 1;
 };
 
+// The C header spells the shared values out as macros; they must stay the values the library
+// writes and reads.
+static_assert(VASKEL_FAILURE_NONE == vaskel::code(vaskel::FailureCode::None));
+static_assert(VASKEL_FAILURE_PROTOCOL_MISMATCH ==
+              vaskel::code(vaskel::FailureCode::ProtocolMismatch));
+static_assert(VASKEL_FAILURE_OVERFLOW == vaskel::code(vaskel::FailureCode::Overflow));
+static_assert(VASKEL_FAILURE_GAP == vaskel::code(vaskel::FailureCode::Gap));
+static_assert(VASKEL_FAILURE_DUPLICATE_OR_OUT_OF_ORDER ==
+              vaskel::code(vaskel::FailureCode::DuplicateOrOutOfOrder));
+static_assert(VASKEL_FAILURE_LOGICAL_RANGE_MISMATCH ==
+              vaskel::code(vaskel::FailureCode::LogicalRangeMismatch));
+static_assert(VASKEL_FAILURE_PRODUCER_ABORT == vaskel::code(vaskel::FailureCode::ProducerAbort));
+static_assert(VASKEL_FAILURE_WRITER_FAILURE == vaskel::code(vaskel::FailureCode::WriterFailure));
+static_assert(VASKEL_CONSUMER_NONE == 0u);
+static_assert(VASKEL_CONSUMER_ATTACHED == vaskel::transport::kConsumerAttached);
+static_assert(VASKEL_CONSUMER_COMPLETED == vaskel::transport::kConsumerCompleted);
+static_assert(VASKEL_CONSUMER_FAILED == vaskel::transport::kConsumerFailed);
+
 namespace {
 
 using namespace vaskel;

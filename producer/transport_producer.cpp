@@ -16,27 +16,29 @@ bool TransportProducer::create(const platform::NativeString& name, const Transpo
         return false;
     }
     bool taken = false;
-    handle_ = platform::createRegion(name, bytes, &taken);
-    if (!handle_) {
+    platform::Region region = platform::Region::create(name, bytes, &taken);
+    if (!region) {
         createError_ = taken ? CreateError::NameTaken : CreateError::System;
         return false;
     }
-    name_ = name;
-    view_ = static_cast<std::byte*>(platform::mapRegion(handle_, bytes));
-    if (view_ == nullptr) {
-        destroy();
+    if (!region.map(bytes)) {
         return false;
     }
-    viewSize_ = bytes;
+    region_ = std::move(region);
     config_ = config;
+    initialise(options);
+    createError_ = CreateError::None;
+    return true;
+}
 
+void TransportProducer::initialise(const CreateOptions& options) {
     TransportHeader& head = header();
     head.protocolVersion = options.protocolVersion;
-    head.config = config;
+    head.config = config_;
     // Control blocks only where the created region really holds them.
-    const std::uint32_t streams = isValidConfig(config) ? config.streamCount : 0;
+    const std::uint32_t streams = isValidConfig(config_) ? config_.streamCount : 0;
     for (std::uint32_t i = 0; i < streams; ++i) {
-        if (controlBlockOffset(i) + kControlBlockSize > viewSize_) {
+        if (controlBlockOffset(i) + kControlBlockSize > viewSize()) {
             break;
         }
         StreamControlBlock& control = block(i);
@@ -47,13 +49,11 @@ bool TransportProducer::create(const platform::NativeString& name, const Transpo
     }
     writers_.reserve(streams);
     for (std::uint32_t i = 0; i < streams; ++i) {
-        writers_.emplace_back(view_, config, i);
+        writers_.emplace_back(view(), config_, i);
     }
     if (options.markReady) {
         markReady();
     }
-    createError_ = CreateError::None;
-    return true;
 }
 
 void TransportProducer::markReady() {
@@ -61,16 +61,7 @@ void TransportProducer::markReady() {
 }
 
 void TransportProducer::destroy() {
-    if (view_ != nullptr) {
-        platform::unmapRegion(view_, viewSize_);
-        view_ = nullptr;
-        viewSize_ = 0;
-    }
-    if (handle_) {
-        platform::closeRegion(handle_);
-        handle_ = {};
-        platform::removeRegionName(name_);
-    }
+    region_.reset();
     writers_.clear();
 }
 

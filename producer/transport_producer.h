@@ -47,13 +47,13 @@ public:
     TransportProducer() = default;
     TransportProducer(const TransportProducer&) = delete;
     TransportProducer& operator=(const TransportProducer&) = delete;
-    ~TransportProducer() { destroy(); }
 
     // Creates the region `name` (it must not exist yet), writes version and configuration, sets
     // every control block to empty and open, and marks the producer ready last. The
     // configuration is written as given, valid or not.
-    bool create(const platform::NativeString& name, const transport::TransportConfig& config,
-                const CreateOptions& options = {});
+    [[nodiscard]] bool create(const platform::NativeString& name,
+                              const transport::TransportConfig& config,
+                              const CreateOptions& options = {});
     CreateError createError() const { return createError_; }
 
     // Stores producerState 1 (release): the renderer may attach from now on.
@@ -62,13 +62,13 @@ public:
     // Unmaps, closes and removes the region's name. Safe to call twice.
     void destroy();
 
-    bool created() const { return view_ != nullptr; }
-    std::byte* view() const { return view_; }
-    std::uint64_t viewSize() const { return viewSize_; }
+    bool created() const { return region_.data() != nullptr; }
+    std::byte* view() const { return region_.data(); }
+    std::uint64_t viewSize() const { return region_.size(); }
     const transport::TransportConfig& config() const { return config_; }
-    transport::TransportHeader& header() const { return transport::headerAt(view_); }
+    transport::TransportHeader& header() const { return transport::headerAt(view()); }
     transport::StreamControlBlock& block(std::uint32_t stream) const {
-        return transport::controlBlockAt(view_, stream);
+        return transport::controlBlockAt(view(), stream);
     }
 
     // True when chunk number writeIndex fits: writeIndex - readIndex < slotsPerStream.
@@ -79,13 +79,13 @@ public:
 
     // Publishes `frames` interleaved frames (channelCount samples each) into the next slot.
     // False, with nothing written, when the ring is full.
-    bool tryPublish(std::uint32_t stream, const float* samples, std::uint32_t frames);
+    [[nodiscard]] bool tryPublish(std::uint32_t stream, const float* samples, std::uint32_t frames);
 
     // Publishes a chunk with any header and payload bytes (at most the payload size), e.g. a
     // deliberately wrong one. The stream's sequence and frame position advance as if `header`
     // were right, by one chunk and header.frameCount frames. False when the ring is full.
-    bool tryPublishRaw(std::uint32_t stream, const transport::ChunkHeader& header,
-                       const void* payload, std::size_t payloadBytes);
+    [[nodiscard]] bool tryPublishRaw(std::uint32_t stream, const transport::ChunkHeader& header,
+                                     const void* payload, std::size_t payloadBytes);
 
     // The writer of `stream`'s ring (below the configuration's streamCount).
     transport::RingWriter& writer(std::uint32_t stream) { return writers_[stream]; }
@@ -106,10 +106,10 @@ public:
     std::uint64_t publishedFrames(std::uint32_t stream) const;
 
 private:
-    platform::NativeString name_;
-    platform::RegionHandle handle_{};
-    std::byte* view_ = nullptr;
-    std::uint64_t viewSize_ = 0;
+    // Writes version, configuration and the control blocks of a freshly mapped region.
+    void initialise(const CreateOptions& options);
+
+    platform::Region region_;
     transport::TransportConfig config_{};
     std::vector<transport::RingWriter> writers_;
     CreateError createError_ = CreateError::None;

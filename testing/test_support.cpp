@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include "output/wav_format.h"
+#include "test_platform.h"
 #include "tools/producer/signal_source.h"
 
 #include <atomic>
@@ -105,42 +106,34 @@ std::vector<float> patternChunk(std::uint32_t stream, std::uint64_t firstFrame,
 }
 
 std::filesystem::path rendererPath() {
-    return platform::currentExecutablePath().parent_path() /
+    return currentExecutablePath().parent_path() /
            (std::string("vaskel_renderer") + VASKEL_EXE_SUFFIX);
 }
 
 std::filesystem::path producerPath() {
-    return platform::currentExecutablePath().parent_path() /
+    return currentExecutablePath().parent_path() /
            (std::string("vaskel_producer") + VASKEL_EXE_SUFFIX);
 }
 
 RunningChild::RunningChild(const std::filesystem::path& program,
                            const std::vector<platform::NativeString>& arguments)
-    : dir_("child") {
-    child_ = platform::startProcess(program, arguments, dir_ / "stdout", dir_ / "stderr");
-}
-
-RunningChild::~RunningChild() {
-    if (child_) {
-        platform::killProcess(child_);
-        platform::waitProcess(child_);
-    }
-}
+    : dir_("child"),
+      child_(platform::ChildProcess::start(program, arguments, dir_ / "stdout", dir_ / "stderr")) {}
 
 ChildResult RunningChild::wait() {
     ChildResult result;
-    result.exitCode = platform::waitProcess(child_);
+    result.exitCode = child_.wait();
     result.out = readFile(dir_ / "stdout");
     result.err = readFile(dir_ / "stderr");
     return result;
 }
 
 void RunningChild::kill() {
-    platform::killProcess(child_);
+    child_.kill();
 }
 
 bool RunningChild::interrupt(bool terminate) {
-    return platform::interruptProcess(child_, terminate);
+    return interruptProcess(child_, terminate);
 }
 
 ChildResult runChild(const std::filesystem::path& program,

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "test_platform.h"
 #include "transport/transport_layout.h"
 
 #include <cstdint>
@@ -75,17 +76,16 @@ class RunningChild {
 public:
     RunningChild(const std::filesystem::path& program,
                  const std::vector<platform::NativeString>& arguments);
-    ~RunningChild();
-    RunningChild(const RunningChild&) = delete;
-    RunningChild& operator=(const RunningChild&) = delete;
     bool started() const { return static_cast<bool>(child_); }
+    // Why the child could not be started; empty when it was.
+    const std::string& failure() const { return child_.failure(); }
     ChildResult wait();
     void kill();
     // SIGINT, or SIGTERM when `terminate`; false where the platform cannot (see platform.h).
     bool interrupt(bool terminate);
 
 private:
-    ScratchDir dir_;
+    ScratchDir dir_; // before the child, so the child has ended when its files go
     platform::ChildProcess child_;
 };
 

@@ -37,7 +37,7 @@ std::string versionText();
 // platform's own width: leading white space skipped, an optional sign, digits up to the first
 // non-digit (the rest ignored); no digits gives 0, a value beyond 32 bits 4294967295, and a minus
 // negates modulo 2^32.
-template <typename Char> std::uint32_t parseU32(std::basic_string_view<Char> word) {
+template <typename Char> [[nodiscard]] std::uint32_t parseU32(std::basic_string_view<Char> word) {
     std::size_t i = 0;
     auto isSpace = [](Char c) {
         return c == Char(' ') || c == Char('\t') || c == Char('\n') || c == Char('\v') ||
@@ -73,7 +73,7 @@ template <typename Char> std::uint32_t parseU32(std::basic_string_view<Char> wor
 
 // A number of the command line, read by parseU32 with the digits and white space that the
 // platform's C library takes (on Windows also "５０" or "٥٠", which wcstoul reads as 50).
-std::uint32_t parseNumber(const platform::NativeString& word);
+[[nodiscard]] std::uint32_t parseNumber(const platform::NativeString& word);
 
 struct RunSettings {
     platform::NativeString mappingName;
@@ -99,6 +99,6 @@ struct Command {
 };
 
 // `arguments` are the words after the program name.
-Command parseCommandLine(const std::vector<platform::NativeString>& arguments);
+[[nodiscard]] Command parseCommandLine(const std::vector<platform::NativeString>& arguments);
 
 } // namespace vaskel

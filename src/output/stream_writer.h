@@ -19,11 +19,12 @@ public:
     // Creates or truncates the file for binary output and writes the placeholder header (data
     // size 0). False when the file could not be opened. A failed header write is not reported
     // here: the stream's error state is sticky and the next append or the finish sees it.
-    bool begin(const std::filesystem::path& path, const transport::TransportConfig& config);
+    [[nodiscard]] bool begin(const std::filesystem::path& path,
+                             const transport::TransportConfig& config);
 
     // One unformatted write straight from the caller's bytes (the shared slot). False once the
     // file is in an error state.
-    bool append(const std::byte* data, std::size_t bytes) {
+    [[nodiscard]] bool append(const std::byte* data, std::size_t bytes) {
         file_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(bytes));
         return file_.good();
     }
@@ -31,7 +32,7 @@ public:
     // Rewrites the header with the true sizes for `frames` frames and flushes. TooLarge, with
     // the file untouched, when the data does not fit a 32-bit RIFF size; Failed when the rewrite
     // or the flush left the file in an error state.
-    Finish finish(std::uint64_t frames);
+    [[nodiscard]] Finish finish(std::uint64_t frames);
 
     // False once any error flag is set; it stays set.
     bool good() const { return file_.good(); }

@@ -146,7 +146,7 @@ TEST(StreamWriterFile, FinalisingRewritesOnlyTheTwoSizes) {
     StreamWriter writer;
     ASSERT_TRUE(writer.begin(path, kStereo48k));
     for (int i = 0; i < 3; ++i) {
-        writer.append(chunk.data(), chunk.size());
+        ASSERT_TRUE(writer.append(chunk.data(), chunk.size()));
     }
     writer.stream().flush();
     const std::string before = readFile(path);
@@ -198,7 +198,7 @@ TEST(StreamWriterFile, FailedStreamGetsNoHeader) {
     {
         StreamWriter writer;
         ASSERT_TRUE(writer.begin(path, kStereo48k));
-        writer.append(chunk.data(), chunk.size());
+        ASSERT_TRUE(writer.append(chunk.data(), chunk.size()));
         writer.stream().flush();
         writer.stream().setstate(std::ios::failbit);
         EXPECT_EQ(writer.finish(64), StreamWriter::Finish::Failed);
@@ -276,8 +276,7 @@ TEST(StreamWriterFile, AppendOnAFullDeviceFails) {
     ASSERT_TRUE(writer.begin(device, kStereo48k));
     // Larger than any stream buffer, so the write reaches the device now.
     const auto chunk = payload(0, 2048, 2);
-    for (int i = 0; i < 16 && writer.good(); ++i) {
-        writer.append(chunk.data(), chunk.size());
+    for (int i = 0; i < 16 && writer.append(chunk.data(), chunk.size()); ++i) {
     }
     EXPECT_FALSE(writer.good());
     // The state is sticky: nothing later makes the writer good again.

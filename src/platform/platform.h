@@ -3,10 +3,12 @@
 // implementations, platform_win32.cpp and platform_posix.cpp, define these functions in this order.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
@@ -41,43 +43,80 @@ bool nativeFromUtf8(std::string_view utf8, NativeString& out);
 // takes ("５０" reads 50). POSIX: arguments are bytes, returned as they are.
 std::string asciiNumberWord(const NativeString& word);
 
-// An open shared-memory region. Zero means none; the meaning of other values is private to the
-// implementation (a HANDLE on Windows, a descriptor plus one on POSIX).
-struct RegionHandle {
-    std::intptr_t raw = 0;
-    explicit operator bool() const { return raw != 0; }
-};
-
 // --- shared-memory regions -------------------------------------------------------------------
 
-// Opens an existing region by name for reading and writing; empty on any failure.
-// POSIX: the shared-memory object "/" + name.
-RegionHandle openRegion(const NativeString& name);
+// A named shared-memory region, opened or created here, with at most one mapped view. Move-only:
+// the destructor unmaps the view, closes the region and, when this side created it, removes its
+// name. A moved-from region is empty.
+class Region {
+public:
+    Region() = default;
+    ~Region() { reset(); }
+    Region(Region&& other) noexcept { take(other); }
+    Region& operator=(Region&& other) noexcept {
+        if (this != &other) {
+            reset();
+            take(other);
+        }
+        return *this;
+    }
+    Region(const Region&) = delete;
+    Region& operator=(const Region&) = delete;
 
-// Maps the first `bytes` bytes of the region for reading and writing; null on failure. A view
-// larger than the region fails here on every platform (POSIX checks the object's size first, so
-// a short region can never fault on first touch).
-void* mapRegion(RegionHandle handle, std::uint64_t bytes);
+    // Opens an existing region by name for reading and writing; empty on any failure. Its name
+    // stays when this side lets go. POSIX: the shared-memory object "/" + name.
+    [[nodiscard]] static Region open(const NativeString& name);
 
-// Unmaps a view returned by mapRegion with the same byte count. Null is ignored.
-void unmapRegion(void* view, std::uint64_t bytes);
+    // Creates a new region of `bytes` bytes (zero-filled) that must not exist yet; empty on
+    // failure, and then *nameTaken (when given) tells whether a region of that name exists
+    // already. Windows: a page-file backed named mapping (its name goes with the last handle).
+    // POSIX: shm_open with O_CREAT | O_EXCL, mode 0600, then ftruncate.
+    [[nodiscard]] static Region create(const NativeString& name, std::uint64_t bytes,
+                                       bool* nameTaken = nullptr);
 
-// Closes a handle returned by openRegion or createRegion. An empty handle is ignored.
-void closeRegion(RegionHandle handle);
+    // Maps the first `bytes` bytes for reading and writing, replacing any view held. False, with
+    // no view, on failure. A view larger than the region fails here on every platform (POSIX
+    // checks the object's size first, so a short region can never fault on first touch).
+    [[nodiscard]] bool map(std::uint64_t bytes);
 
-// Producer side: creates a new region of `bytes` bytes (zero-filled) that must not exist yet;
-// empty on failure, and then *nameTaken (when given) tells whether a region of that name exists
-// already. Windows: a page-file backed named mapping. POSIX: shm_open with O_CREAT | O_EXCL,
-// mode 0600, then ftruncate.
-RegionHandle createRegion(const NativeString& name, std::uint64_t bytes, bool* nameTaken = nullptr);
+    // Unmaps the view, if any; the region stays open.
+    void unmap() {
+        if (view_ != nullptr) {
+            unmapView(view_, size_);
+        }
+        view_ = nullptr;
+        size_ = 0;
+    }
 
-// Producer side: removes the region's name so no new process can open it (POSIX unlink; on
-// Windows the name disappears with the last handle, so this does nothing).
-void removeRegionName(const NativeString& name);
+    // Unmaps, closes and (on the creating side) removes the name: the region becomes empty.
+    void reset() {
+        unmap();
+        close();
+    }
 
-// Changes the size of a region created here. Only POSIX can do this; returns false elsewhere.
-// Used to prove that a shrinking region cannot make the renderer fault.
-bool resizeRegion(RegionHandle handle, std::uint64_t bytes);
+    explicit operator bool() const { return raw_ != 0; }
+    std::byte* data() const { return view_; }
+    std::uint64_t size() const { return size_; }
+
+    // The system's own handle: the descriptor on POSIX, the mapping HANDLE on Windows.
+    std::intptr_t native() const;
+
+private:
+    static void unmapView(std::byte* view, std::uint64_t bytes);
+    void close();
+    void take(Region& other) noexcept {
+        raw_ = std::exchange(other.raw_, 0);
+        view_ = std::exchange(other.view_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        createdName_ = std::move(other.createdName_);
+        other.createdName_.clear();
+    }
+
+    std::intptr_t raw_ = 0; // zero means none; private encoding of each implementation
+    std::byte* view_ = nullptr;
+    std::uint64_t size_ = 0;
+    NativeString createdName_; // set only on the side that created the region
+};
 
 // --- time ------------------------------------------------------------------------------------
 
@@ -134,45 +173,68 @@ bool writeSummary(NativeStringView text);
 // True when standard error is a terminal (a console on Windows), where a progress bar may be drawn.
 bool standardErrorIsTerminal();
 
-// Full path of the running executable.
-std::filesystem::path currentExecutablePath();
-
 // Identifier of this process, used to make names unique.
 std::uint32_t currentProcessId();
 
-// A child process started by startProcess.
-struct ChildProcess {
-    std::intptr_t raw = 0;
-    explicit operator bool() const { return raw != 0; }
+// A started child process, owned: move-only. The destructor of a child still running kills it
+// and waits for it, so no child outlives its owner unseen. A moved-from child is empty.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ~ChildProcess() { end(); }
+    ChildProcess(ChildProcess&& other) noexcept
+        : raw_(std::exchange(other.raw_, 0)), failure_(std::exchange(other.failure_, {})) {}
+    // A child held before is ended (killed and waited for) first.
+    ChildProcess& operator=(ChildProcess&& other) noexcept {
+        ChildProcess taken(std::move(other));
+        std::swap(raw_, taken.raw_);
+        std::swap(failure_, taken.failure_);
+        return *this;
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Starts `program` with `arguments` (not including the program name), standard input from
+    // the null device, standard output and standard error into the given files (created or
+    // truncated). A program named without a directory part is looked up in PATH (Windows: with
+    // ".exe" added when it has no extension). Empty on failure, and then failure() tells why, in
+    // the system's words.
+    [[nodiscard]] static ChildProcess start(const std::filesystem::path& program,
+                                            const std::vector<NativeString>& arguments,
+                                            const std::filesystem::path& stdoutFile,
+                                            const std::filesystem::path& stderrFile);
+
+    // Waits for the child to end and returns its exit code; -1 when it did not end normally
+    // (killed by a signal on POSIX) or there is no child. The child is released.
+    int wait();
+
+    // Returns true, with the exit code as wait() gives it and the child released, when the child
+    // has ended; false at once while it still runs. Lets a parent watch a child between other
+    // work.
+    [[nodiscard]] bool poll(int& exitCode);
+
+    // Ends the child at once (SIGKILL / TerminateProcess); it must still be waited for.
+    void kill();
+
+    // True while a started child has not been waited for.
+    explicit operator bool() const { return raw_ != 0; }
+
+    // Why start failed; empty otherwise.
+    const std::string& failure() const { return failure_; }
+
+    // The system's own identifier: the process id on POSIX, the process HANDLE on Windows.
+    std::intptr_t native() const { return raw_; }
+
+private:
+    void end() {
+        if (raw_ != 0) {
+            kill();
+            wait();
+        }
+    }
+    std::intptr_t raw_ = 0;
+    std::string failure_;
 };
-
-// Starts `program` with `arguments` (not including the program name), standard input from the
-// null device, standard output and standard error into the given files (created or truncated).
-// Empty on failure.
-ChildProcess startProcess(const std::filesystem::path& program,
-                          const std::vector<NativeString>& arguments,
-                          const std::filesystem::path& stdoutFile,
-                          const std::filesystem::path& stderrFile);
-
-// Waits for the child to end and returns its exit code; -1 when it did not end normally
-// (killed by a signal on POSIX). The handle is released.
-int waitProcess(ChildProcess& child);
-
-// Returns true, with the exit code as waitProcess gives it and the handle released, when the
-// child has ended; false at once while it still runs. Lets a parent watch a child between other
-// work.
-bool pollProcess(ChildProcess& child, int& exitCode);
-
-// Ends the child at once (SIGKILL / TerminateProcess); it must still be waited for.
-void killProcess(const ChildProcess& child);
-
-// Asks the child to stop as a user would: SIGINT, or SIGTERM when `terminate`. False where the
-// platform cannot address one child (Windows delivers console events to a whole console).
-bool interruptProcess(const ChildProcess& child, bool terminate);
-
-// Sets (or, with an empty value, removes) a variable of this process's environment, which the
-// children it starts inherit.
-void setEnvironmentVariable(const std::string& name, const std::string& value);
 
 // Runs `handler` each time the process is asked to stop: SIGINT, SIGTERM and SIGHUP on POSIX,
 // each only where it was not ignored when the program started (nohup, a script's background

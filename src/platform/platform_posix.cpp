@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <iostream>
@@ -18,10 +19,6 @@ extern char** environ;
 namespace vaskel::platform {
 
 namespace {
-
-int descriptorOf(RegionHandle handle) {
-    return static_cast<int>(handle.raw - 1);
-}
 
 std::string objectName(const NativeString& name) {
     return "/" + name;
@@ -54,43 +51,18 @@ std::string asciiNumberWord(const NativeString& word) {
     return word;
 }
 
-RegionHandle openRegion(const NativeString& name) {
+// A region holds its descriptor plus one, so that zero means none.
+Region Region::open(const NativeString& name) {
+    Region region;
     const int fd = aboveStandardStreams(::shm_open(objectName(name).c_str(), O_RDWR, 0));
-    if (fd < 0) {
-        return {};
+    if (fd >= 0) {
+        region.raw_ = static_cast<std::intptr_t>(fd) + 1;
     }
-    return RegionHandle{static_cast<std::intptr_t>(fd) + 1};
+    return region;
 }
 
-void* mapRegion(RegionHandle handle, std::uint64_t bytes) {
-    if (!handle || bytes == 0) {
-        return nullptr;
-    }
-    // mmap would accept a view longer than the object and the first touch past its end would
-    // raise SIGBUS; refuse such a view up front, as Windows does.
-    struct stat info {};
-    if (::fstat(descriptorOf(handle), &info) != 0 || info.st_size < 0 ||
-        static_cast<std::uint64_t>(info.st_size) < bytes) {
-        return nullptr;
-    }
-    void* view = ::mmap(nullptr, static_cast<std::size_t>(bytes), PROT_READ | PROT_WRITE,
-                        MAP_SHARED, descriptorOf(handle), 0);
-    return view == MAP_FAILED ? nullptr : view;
-}
-
-void unmapRegion(void* view, std::uint64_t bytes) {
-    if (view != nullptr) {
-        ::munmap(view, static_cast<std::size_t>(bytes));
-    }
-}
-
-void closeRegion(RegionHandle handle) {
-    if (handle) {
-        ::close(descriptorOf(handle));
-    }
-}
-
-RegionHandle createRegion(const NativeString& name, std::uint64_t bytes, bool* nameTaken) {
+Region Region::create(const NativeString& name, std::uint64_t bytes, bool* nameTaken) {
+    Region region;
     const int created = ::shm_open(objectName(name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     if (nameTaken != nullptr) {
         *nameTaken = created < 0 && errno == EEXIST;
@@ -100,22 +72,55 @@ RegionHandle createRegion(const NativeString& name, std::uint64_t bytes, bool* n
         if (created >= 0) {
             ::shm_unlink(objectName(name).c_str());
         }
-        return {};
+        return region;
     }
+    region.raw_ = static_cast<std::intptr_t>(fd) + 1;
+    region.createdName_ = name;
     if (::ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
-        ::close(fd);
-        ::shm_unlink(objectName(name).c_str());
-        return {};
+        region.reset();
     }
-    return RegionHandle{static_cast<std::intptr_t>(fd) + 1};
+    return region;
 }
 
-void removeRegionName(const NativeString& name) {
-    ::shm_unlink(objectName(name).c_str());
+bool Region::map(std::uint64_t bytes) {
+    unmap();
+    if (raw_ == 0 || bytes == 0) {
+        return false;
+    }
+    // mmap would accept a view longer than the object and the first touch past its end would
+    // raise SIGBUS; refuse such a view up front, as Windows does.
+    struct stat info {};
+    if (::fstat(static_cast<int>(native()), &info) != 0 || info.st_size < 0 ||
+        static_cast<std::uint64_t>(info.st_size) < bytes) {
+        return false;
+    }
+    void* view = ::mmap(nullptr, static_cast<std::size_t>(bytes), PROT_READ | PROT_WRITE,
+                        MAP_SHARED, static_cast<int>(native()), 0);
+    if (view == MAP_FAILED) {
+        return false;
+    }
+    view_ = static_cast<std::byte*>(view);
+    size_ = bytes;
+    return true;
 }
 
-bool resizeRegion(RegionHandle handle, std::uint64_t bytes) {
-    return handle && ::ftruncate(descriptorOf(handle), static_cast<off_t>(bytes)) == 0;
+void Region::unmapView(std::byte* view, std::uint64_t bytes) {
+    ::munmap(view, static_cast<std::size_t>(bytes));
+}
+
+void Region::close() {
+    if (raw_ != 0) {
+        ::close(static_cast<int>(native()));
+    }
+    if (!createdName_.empty()) {
+        ::shm_unlink(objectName(createdName_).c_str());
+    }
+    raw_ = 0;
+    createdName_.clear();
+}
+
+std::intptr_t Region::native() const {
+    return raw_ - 1;
 }
 
 std::int64_t performanceCounter() {
@@ -205,19 +210,16 @@ bool standardErrorIsTerminal() {
     return ::isatty(STDERR_FILENO) == 1;
 }
 
-std::filesystem::path currentExecutablePath() {
-    std::error_code error;
-    return std::filesystem::read_symlink("/proc/self/exe", error);
-}
-
 std::uint32_t currentProcessId() {
     return static_cast<std::uint32_t>(::getpid());
 }
 
-ChildProcess startProcess(const std::filesystem::path& program,
-                          const std::vector<NativeString>& arguments,
-                          const std::filesystem::path& stdoutFile,
-                          const std::filesystem::path& stderrFile) {
+namespace {
+
+// posix_spawnp searches PATH only for a name without a slash, as a shell does.
+int spawnChild(pid_t& pid, const std::filesystem::path& program,
+               const std::vector<NativeString>& arguments, const std::filesystem::path& stdoutFile,
+               const std::filesystem::path& stderrFile) {
     std::vector<std::string> words;
     words.push_back(program.string());
     words.insert(words.end(), arguments.begin(), arguments.end());
@@ -228,73 +230,75 @@ ChildProcess startProcess(const std::filesystem::path& program,
     argv.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
-    if (::posix_spawn_file_actions_init(&actions) != 0) {
-        return {};
+    if (const int status = ::posix_spawn_file_actions_init(&actions); status != 0) {
+        return status;
     }
     ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     ::posix_spawn_file_actions_addopen(&actions, 1, stdoutFile.c_str(),
                                        O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::posix_spawn_file_actions_addopen(&actions, 2, stderrFile.c_str(),
                                        O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
     const int status =
-        ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+        ::posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
     ::posix_spawn_file_actions_destroy(&actions);
-    if (status != 0) {
-        return {};
-    }
-    return ChildProcess{static_cast<std::intptr_t>(pid)};
+    return status;
 }
 
-int waitProcess(ChildProcess& child) {
-    if (!child) {
+int exitCodeOf(pid_t result, int status) {
+    return result > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace
+
+ChildProcess ChildProcess::start(const std::filesystem::path& program,
+                                 const std::vector<NativeString>& arguments,
+                                 const std::filesystem::path& stdoutFile,
+                                 const std::filesystem::path& stderrFile) {
+    ChildProcess child;
+    pid_t pid = 0;
+    if (const int status = spawnChild(pid, program, arguments, stdoutFile, stderrFile);
+        status != 0) {
+        child.failure_ = std::strerror(status);
+        return child;
+    }
+    child.raw_ = static_cast<std::intptr_t>(pid);
+    return child;
+}
+
+int ChildProcess::wait() {
+    if (raw_ == 0) {
         return -1;
     }
     int status = 0;
     pid_t result = 0;
     do {
-        result = ::waitpid(static_cast<pid_t>(child.raw), &status, 0);
+        result = ::waitpid(static_cast<pid_t>(raw_), &status, 0);
     } while (result < 0 && errno == EINTR);
-    child.raw = 0;
-    if (result < 0 || !WIFEXITED(status)) {
-        return -1;
-    }
-    return WEXITSTATUS(status);
+    raw_ = 0;
+    return exitCodeOf(result, status);
 }
 
-bool pollProcess(ChildProcess& child, int& exitCode) {
-    if (!child) {
+bool ChildProcess::poll(int& exitCode) {
+    if (raw_ == 0) {
         exitCode = -1;
         return true;
     }
     int status = 0;
     pid_t result = 0;
     do {
-        result = ::waitpid(static_cast<pid_t>(child.raw), &status, WNOHANG);
+        result = ::waitpid(static_cast<pid_t>(raw_), &status, WNOHANG);
     } while (result < 0 && errno == EINTR);
     if (result == 0) {
         return false;
     }
-    child.raw = 0;
-    exitCode = result > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    raw_ = 0;
+    exitCode = exitCodeOf(result, status);
     return true;
 }
 
-void killProcess(const ChildProcess& child) {
-    if (child) {
-        ::kill(static_cast<pid_t>(child.raw), SIGKILL);
-    }
-}
-
-bool interruptProcess(const ChildProcess& child, bool terminate) {
-    return child && ::kill(static_cast<pid_t>(child.raw), terminate ? SIGTERM : SIGINT) == 0;
-}
-
-void setEnvironmentVariable(const std::string& name, const std::string& value) {
-    if (value.empty()) {
-        ::unsetenv(name.c_str());
-    } else {
-        ::setenv(name.c_str(), value.c_str(), 1);
+void ChildProcess::kill() {
+    if (raw_ != 0) {
+        ::kill(static_cast<pid_t>(raw_), SIGKILL);
     }
 }
 

@@ -16,10 +16,6 @@ namespace vaskel::platform {
 
 namespace {
 
-HANDLE handleOf(RegionHandle handle) {
-    return reinterpret_cast<HANDLE>(handle.raw);
-}
-
 constexpr DWORD kAllAccess = 0xF001F; // FILE_MAP_ALL_ACCESS
 
 // CREATE_WAITABLE_TIMER_HIGH_RESOLUTION (Windows 10 1803 and later); older systems refuse it.
@@ -126,32 +122,15 @@ std::string asciiNumberWord(const NativeString& word) {
     return ascii;
 }
 
-RegionHandle openRegion(const NativeString& name) {
-    HANDLE handle = ::OpenFileMappingW(kAllAccess, FALSE, name.c_str());
-    return RegionHandle{reinterpret_cast<std::intptr_t>(handle)};
+Region Region::open(const NativeString& name) {
+    Region region;
+    region.raw_ =
+        reinterpret_cast<std::intptr_t>(::OpenFileMappingW(kAllAccess, FALSE, name.c_str()));
+    return region;
 }
 
-void* mapRegion(RegionHandle handle, std::uint64_t bytes) {
-    if (!handle || bytes == 0) {
-        return nullptr;
-    }
-    // Windows refuses a view longer than the section by itself.
-    return ::MapViewOfFile(handleOf(handle), kAllAccess, 0, 0, static_cast<SIZE_T>(bytes));
-}
-
-void unmapRegion(void* view, std::uint64_t) {
-    if (view != nullptr) {
-        ::UnmapViewOfFile(view);
-    }
-}
-
-void closeRegion(RegionHandle handle) {
-    if (handle) {
-        ::CloseHandle(handleOf(handle));
-    }
-}
-
-RegionHandle createRegion(const NativeString& name, std::uint64_t bytes, bool* nameTaken) {
+Region Region::create(const NativeString& name, std::uint64_t bytes, bool* nameTaken) {
+    Region region;
     HANDLE handle = ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
                                          static_cast<DWORD>(bytes >> 32),
                                          static_cast<DWORD>(bytes & 0xFFFFFFFFu), name.c_str());
@@ -163,20 +142,46 @@ RegionHandle createRegion(const NativeString& name, std::uint64_t bytes, bool* n
     if (nameTaken != nullptr) {
         *nameTaken = taken;
     }
-    if (handle == nullptr) {
-        return {};
-    }
-    if (taken) {
+    if (handle != nullptr && taken) {
         ::CloseHandle(handle);
-        return {};
+    } else if (handle != nullptr) {
+        region.raw_ = reinterpret_cast<std::intptr_t>(handle);
+        region.createdName_ = name;
     }
-    return RegionHandle{reinterpret_cast<std::intptr_t>(handle)};
+    return region;
 }
 
-void removeRegionName(const NativeString&) {}
+bool Region::map(std::uint64_t bytes) {
+    unmap();
+    if (raw_ == 0 || bytes == 0) {
+        return false;
+    }
+    // Windows refuses a view longer than the section by itself.
+    void* view = ::MapViewOfFile(reinterpret_cast<HANDLE>(raw_), kAllAccess, 0, 0,
+                                 static_cast<SIZE_T>(bytes));
+    if (view == nullptr) {
+        return false;
+    }
+    view_ = static_cast<std::byte*>(view);
+    size_ = bytes;
+    return true;
+}
 
-bool resizeRegion(RegionHandle, std::uint64_t) {
-    return false;
+void Region::unmapView(std::byte* view, std::uint64_t) {
+    ::UnmapViewOfFile(view);
+}
+
+// The name of a mapping goes with its last handle; there is nothing to remove.
+void Region::close() {
+    if (raw_ != 0) {
+        ::CloseHandle(reinterpret_cast<HANDLE>(raw_));
+    }
+    raw_ = 0;
+    createdName_.clear();
+}
+
+std::intptr_t Region::native() const {
+    return raw_;
 }
 
 std::int64_t performanceCounter() {
@@ -305,106 +310,150 @@ bool standardErrorIsTerminal() {
     return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
-std::filesystem::path currentExecutablePath() {
-    std::wstring buffer(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length =
-            ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (length == 0) {
-            return {};
-        }
-        if (length < buffer.size()) {
-            buffer.resize(length);
-            return buffer;
-        }
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
 std::uint32_t currentProcessId() {
     return static_cast<std::uint32_t>(::GetCurrentProcessId());
 }
 
-ChildProcess startProcess(const std::filesystem::path& program,
-                          const std::vector<NativeString>& arguments,
-                          const std::filesystem::path& stdoutFile,
-                          const std::filesystem::path& stderrFile) {
+namespace {
+
+// The system's words for a Win32 error, in UTF-8, without the trailing line end.
+std::string systemMessage(DWORD error) {
+    wchar_t* text = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring wide(text != nullptr ? text : L"", length);
+    ::LocalFree(text);
+    while (!wide.empty() && (wide.back() == L'\r' || wide.back() == L'\n' || wide.back() == L' ')) {
+        wide.pop_back();
+    }
+    if (wide.empty()) {
+        return "error " + std::to_string(error);
+    }
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                           nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(std::max(size, 0)), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), size,
+                          nullptr, nullptr);
+    return utf8;
+}
+
+// A bare name is looked up in PATH with ".exe" added when it has none, as a shell does; a name
+// with a directory part is used as it is. False, with the error set, when the search fails.
+bool resolveProgram(const std::filesystem::path& program, std::wstring& resolved) {
+    if (program.has_parent_path() || program.has_root_name()) {
+        resolved = program.wstring();
+        return true;
+    }
+    const DWORD pathLength = ::GetEnvironmentVariableW(L"PATH", nullptr, 0);
+    std::wstring path(pathLength, L'\0');
+    ::GetEnvironmentVariableW(L"PATH", path.data(), pathLength);
+    path.resize(std::wcslen(path.c_str()));
+    if (path.empty()) {
+        ::SetLastError(ERROR_FILE_NOT_FOUND);
+        return false;
+    }
+    std::wstring found(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::SearchPathW(path.c_str(), program.c_str(), L".exe",
+                                           static_cast<DWORD>(found.size()), found.data(), nullptr);
+        if (length == 0) {
+            return false;
+        }
+        if (length < found.size()) {
+            found.resize(length);
+            resolved = std::move(found);
+            return true;
+        }
+        found.resize(length);
+    }
+}
+
+HANDLE createChild(const std::wstring& application, std::wstring line, HANDLE input, HANDLE output,
+                   HANDLE error) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = output;
+    startup.hStdError = error;
+    PROCESS_INFORMATION info{};
+    if (!::CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                          nullptr, &startup, &info)) {
+        return nullptr;
+    }
+    ::CloseHandle(info.hThread);
+    return info.hProcess;
+}
+
+int exitCodeOf(HANDLE process) {
+    DWORD code = 0;
+    const bool known = ::GetExitCodeProcess(process, &code) != 0;
+    ::CloseHandle(process);
+    return known ? static_cast<int>(code) : -1;
+}
+
+} // namespace
+
+ChildProcess ChildProcess::start(const std::filesystem::path& program,
+                                 const std::vector<NativeString>& arguments,
+                                 const std::filesystem::path& stdoutFile,
+                                 const std::filesystem::path& stderrFile) {
     std::wstring line;
     appendQuoted(line, program.wstring());
     for (const std::wstring& word : arguments) {
         line += L' ';
         appendQuoted(line, word);
     }
-
+    ChildProcess child;
+    std::wstring application;
     HANDLE input = openInheritable(L"NUL", GENERIC_READ, OPEN_EXISTING);
     HANDLE output = openInheritable(stdoutFile, GENERIC_WRITE, CREATE_ALWAYS);
     HANDLE error = openInheritable(stderrFile, GENERIC_WRITE, CREATE_ALWAYS);
-    ChildProcess child;
+    HANDLE process = nullptr;
     if (input != INVALID_HANDLE_VALUE && output != INVALID_HANDLE_VALUE &&
-        error != INVALID_HANDLE_VALUE) {
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = input;
-        startup.hStdOutput = output;
-        startup.hStdError = error;
-        PROCESS_INFORMATION info{};
-        if (::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                             nullptr, &startup, &info)) {
-            ::CloseHandle(info.hThread);
-            child.raw = reinterpret_cast<std::intptr_t>(info.hProcess);
-        }
+        error != INVALID_HANDLE_VALUE && resolveProgram(program, application)) {
+        process = createChild(application, std::move(line), input, output, error);
+    }
+    if (process == nullptr) {
+        child.failure_ = systemMessage(::GetLastError());
     }
     for (HANDLE handle : {input, output, error}) {
         if (handle != INVALID_HANDLE_VALUE) {
             ::CloseHandle(handle);
         }
     }
+    child.raw_ = reinterpret_cast<std::intptr_t>(process);
     return child;
 }
 
-int waitProcess(ChildProcess& child) {
-    if (!child) {
+int ChildProcess::wait() {
+    if (raw_ == 0) {
         return -1;
     }
-    HANDLE process = reinterpret_cast<HANDLE>(child.raw);
+    HANDLE process = reinterpret_cast<HANDLE>(std::exchange(raw_, 0));
     ::WaitForSingleObject(process, INFINITE);
-    DWORD code = 0;
-    const bool known = ::GetExitCodeProcess(process, &code) != 0;
-    ::CloseHandle(process);
-    child.raw = 0;
-    return known ? static_cast<int>(code) : -1;
+    return exitCodeOf(process);
 }
 
-bool pollProcess(ChildProcess& child, int& exitCode) {
-    if (!child) {
+bool ChildProcess::poll(int& exitCode) {
+    if (raw_ == 0) {
         exitCode = -1;
         return true;
     }
-    HANDLE process = reinterpret_cast<HANDLE>(child.raw);
+    HANDLE process = reinterpret_cast<HANDLE>(raw_);
     if (::WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
         return false;
     }
-    DWORD code = 0;
-    const bool known = ::GetExitCodeProcess(process, &code) != 0;
-    ::CloseHandle(process);
-    child.raw = 0;
-    exitCode = known ? static_cast<int>(code) : -1;
+    raw_ = 0;
+    exitCode = exitCodeOf(process);
     return true;
 }
 
-void killProcess(const ChildProcess& child) {
-    if (child) {
-        ::TerminateProcess(reinterpret_cast<HANDLE>(child.raw), 137);
+void ChildProcess::kill() {
+    if (raw_ != 0) {
+        ::TerminateProcess(reinterpret_cast<HANDLE>(raw_), 137);
     }
-}
-
-bool interruptProcess(const ChildProcess&, bool) {
-    return false;
-}
-
-void setEnvironmentVariable(const std::string& name, const std::string& value) {
-    ::SetEnvironmentVariableA(name.c_str(), value.empty() ? nullptr : value.c_str());
 }
 
 namespace {

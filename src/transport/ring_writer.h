@@ -39,7 +39,8 @@ public:
 
     // Copies a chunk into the next slot without making it visible; false, with nothing written,
     // when the ring is full. Payload bytes beyond one slot are cut off. commit() exposes it.
-    bool stage(const ChunkHeader& header, const void* payload, std::size_t payloadBytes) {
+    [[nodiscard]] bool stage(const ChunkHeader& header, const void* payload,
+                             std::size_t payloadBytes) {
         if (!hasSpace()) {
             return false;
         }
@@ -69,7 +70,8 @@ public:
     }
 
     // Stages and commits any header and payload; false when the ring is full.
-    bool tryPublishRaw(const ChunkHeader& header, const void* payload, std::size_t payloadBytes) {
+    [[nodiscard]] bool tryPublishRaw(const ChunkHeader& header, const void* payload,
+                                     std::size_t payloadBytes) {
         if (!stage(header, payload, payloadBytes)) {
             return false;
         }
@@ -79,7 +81,7 @@ public:
 
     // Publishes `frames` interleaved frames (channelCount floats each, frames at most
     // framesPerChunk) as the next chunk; false when the ring is full.
-    bool tryPublish(const float* samples, std::uint32_t frames) {
+    [[nodiscard]] bool tryPublish(const float* samples, std::uint32_t frames) {
         return tryPublishRaw(nextHeader(frames), samples,
                              chunkPayloadBytes(config_.channelCount, frames));
     }

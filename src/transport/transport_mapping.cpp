@@ -32,19 +32,6 @@ TransportConfig readConfig(const TransportHeader& header) {
 
 } // namespace
 
-void TransportMapping::release() {
-    if (view_ != nullptr) {
-        platform::unmapRegion(view_, viewSize_);
-        view_ = nullptr;
-        viewSize_ = 0;
-    }
-    if (handle_) {
-        platform::closeRegion(handle_);
-        handle_ = {};
-    }
-    config_ = {};
-}
-
 bool TransportMapping::attach(const platform::NativeString& name) {
     return map(name, Access::Attach);
 }
@@ -53,23 +40,16 @@ bool TransportMapping::observe(const platform::NativeString& name) {
     return map(name, Access::Observe);
 }
 
+// The header alone first, so that a region too short for the configuration it declares is
+// refused before anything is mapped by it.
 bool TransportMapping::map(const platform::NativeString& name, Access access) {
-    release();
-
-    handle_ = platform::openRegion(name);
-    if (!handle_) {
+    detach();
+    platform::Region region = platform::Region::open(name);
+    if (!region || !region.map(kHeaderSize)) {
         return false;
     }
-    view_ = static_cast<std::byte*>(platform::mapRegion(handle_, kHeaderSize));
-    if (view_ == nullptr) {
-        release();
-        return false;
-    }
-    viewSize_ = kHeaderSize;
-
-    TransportHeader& header = headerAt(view_);
+    TransportHeader& header = headerAt(region.data());
     if (loadProducerState(header) != kProducerReady) {
-        release();
         return false;
     }
     const std::uint32_t version = readProtocolVersion(header);
@@ -78,30 +58,19 @@ bool TransportMapping::map(const platform::NativeString& name, Access access) {
         if (access == Access::Attach) {
             publishFailureCode(header, code(FailureCode::ProtocolMismatch));
         }
-        release();
         return false;
     }
-
     if (beforeFullMapping_ != nullptr) {
-        beforeFullMapping_(view_);
+        beforeFullMapping_(region.data());
     }
-    platform::unmapRegion(view_, viewSize_);
-    view_ = nullptr;
-    viewSize_ = 0;
-
-    const std::uint64_t size = regionSize(snapshot);
-    view_ = static_cast<std::byte*>(platform::mapRegion(handle_, size));
-    if (view_ == nullptr) {
-        release();
+    if (!region.map(regionSize(snapshot))) {
         return false;
     }
-    viewSize_ = size;
-
-    TransportHeader& full = headerAt(view_);
+    TransportHeader& full = headerAt(region.data());
     if (readProtocolVersion(full) != kProtocolVersion || !sameConfig(readConfig(full), snapshot)) {
-        release();
         return false;
     }
+    region_ = std::move(region);
     config_ = snapshot;
     if (access == Access::Attach) {
         storeConsumerState(full, kConsumerAttached);
@@ -110,7 +79,8 @@ bool TransportMapping::map(const platform::NativeString& name, Access access) {
 }
 
 void TransportMapping::detach() {
-    release();
+    region_.reset();
+    config_ = {};
 }
 
 } // namespace vaskel::transport

@@ -8,8 +8,8 @@
 //
 // Under Wine every process start costs seconds, so there only a few rows run.
 #include "output/output_paths.h"
+#include "producer_test_support.h"
 #include "reliability_support.h"
-#include "tools/producer/producer_test_support.h"
 #include "transport/transport_layout.h"
 #include "transport/transport_mapping.h"
 
@@ -316,7 +316,7 @@ TEST(FaultMatrix, ProducerKilledMidCaptureEndsInProducerAbortWithEveryConsumedSa
     live.tool.wait();
 
     const testing::ChildResult ended = renderer.wait();
-    platform::removeRegionName(native(live.name)); // the killed producer could not
+    vaskel::testing::removeRegionName(native(live.name)); // the killed producer could not
     EXPECT_EQ(ended.exitCode, 4);
     EXPECT_EQ(ended.err, testing::platformNewlines("producer_abort\n"));
     EXPECT_EQ(ended.out, "");
@@ -340,7 +340,7 @@ TEST(FaultMatrix, RendererKilledMidCaptureLeavesHeadersAndWholeChunks) {
     EXPECT_EQ(renderer.wait().exitCode, kWindowsTarget ? 137 : -1);
     live.tool.kill();
     live.tool.wait();
-    platform::removeRegionName(native(live.name));
+    vaskel::testing::removeRegionName(native(live.name));
 
     for (std::uint32_t s = 0; s < kStreams; ++s) {
         // A chunk's bytes are handed to the system before its slot is released, and each

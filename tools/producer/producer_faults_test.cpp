@@ -1,10 +1,10 @@
 // Every fault the tool injects, against the renderer's capture: in this process on every
 // platform, and end to end (vaskel_producer --run-renderer vaskel_renderer) on Linux in full and
 // under Wine for a few, since every process start there costs seconds.
+#include "producer_test_support.h"
 #include "test_support.h"
 #include "tools/producer/capture_verify.h"
 #include "tools/producer/producer_options.h"
-#include "tools/producer/producer_test_support.h"
 #include "transport/failure_code.h"
 
 #include <algorithm>
@@ -198,7 +198,7 @@ TEST(ProducerEndToEnd, CaptureVerifiesAndTheRegionIsGone) {
     EXPECT_NE(lines[4].find(",writtenFrames=24000,"), std::string::npos);
     EXPECT_EQ(lines[5],
               "outcome=completed,failureCode=0,failureName=none,consumerState=2,rendererExit=0");
-    EXPECT_FALSE(platform::openRegion(vaskel::testing::native(name)));
+    EXPECT_FALSE(platform::Region::open(vaskel::testing::native(name)));
 
     // The tool's own verification agrees, and reports each file.
     std::vector<std::string> verify = signal;

@@ -1,7 +1,7 @@
 #include "test_support.h"
 #include "tools/producer/producer_options.h"
 #include "tools/producer/producer_run.h"
-#include "tools/producer/producer_test_support.h"
+#include "producer_test_support.h"
 
 #include <atomic>
 #include <gtest/gtest.h>

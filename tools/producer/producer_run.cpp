@@ -39,16 +39,14 @@ public:
     RendererChild(const RendererChild&) = delete;
     RendererChild& operator=(const RendererChild&) = delete;
     ~RendererChild() {
-        if (process_) {
-            platform::killProcess(process_);
-            platform::waitProcess(process_);
-        }
+        process_ = {}; // ended before its output files go
         std::error_code ignored;
         if (!dir_.empty()) {
             std::filesystem::remove_all(dir_, ignored);
         }
     }
 
+    // False, with failure() telling why, when the child could not be started.
     bool start(const std::filesystem::path& program,
                const std::vector<platform::NativeString>& arguments) {
         static std::atomic<std::uint32_t> counter{0};
@@ -58,11 +56,16 @@ public:
         std::error_code error;
         std::filesystem::create_directories(dir_, error);
         if (error) {
+            failure_ = error.message();
             return false;
         }
-        process_ = platform::startProcess(program, arguments, dir_ / "stdout", dir_ / "stderr");
+        process_ =
+            platform::ChildProcess::start(program, arguments, dir_ / "stdout", dir_ / "stderr");
+        failure_ = process_.failure();
         return static_cast<bool>(process_);
     }
+
+    const std::string& failure() const { return failure_; }
 
     bool running() const { return static_cast<bool>(process_); }
 
@@ -70,7 +73,7 @@ public:
     std::optional<int> poll() {
         if (!exit_ && process_) {
             int code = -1;
-            if (platform::pollProcess(process_, code)) {
+            if (process_.poll(code)) {
                 exit_ = code;
             }
         }
@@ -83,8 +86,8 @@ public:
             platform::sleepMilliseconds(2);
         }
         if (!exit_) {
-            platform::killProcess(process_);
-            exit_ = platform::waitProcess(process_);
+            process_.kill();
+            exit_ = process_.wait();
         }
         return *exit_;
     }
@@ -107,6 +110,7 @@ private:
     std::filesystem::path dir_;
     platform::ChildProcess process_;
     std::optional<int> exit_;
+    std::string failure_;
 };
 
 class Production {
@@ -130,7 +134,8 @@ public:
                              options_.rendererArguments.end());
             if (!child_.start(options_.rendererPath, arguments)) {
                 err_ << "vaskel_producer: cannot start the renderer \""
-                     << toDisplay(options_.rendererPath.native()) << "\"\n";
+                     << toDisplay(options_.rendererPath.native()) << "\": " << child_.failure()
+                     << '\n';
                 return exitCode(ProducerExit::SetupFailed);
             }
         } else {
@@ -270,7 +275,9 @@ private:
                 continue;
             }
             if (work.publishedFrames < total) {
-                publishChunk(stream, work, faultHere);
+                if (!publishChunk(stream, work, faultHere)) {
+                    continue;
+                }
                 published = true;
             }
             if (work.publishedFrames >= total) {
@@ -283,7 +290,8 @@ private:
         return published;
     }
 
-    void publishChunk(std::uint32_t stream, StreamWork& work, bool faultHere) {
+    // False, with the drawn chunk size kept for the next pass, when the ring had no room.
+    bool publishChunk(std::uint32_t stream, StreamWork& work, bool faultHere) {
         const std::uint64_t total = options_.signal.frames;
         if (work.pendingFrames == 0) {
             work.pendingFrames = work.sizer.next(total - work.publishedFrames);
@@ -300,11 +308,14 @@ private:
         const std::size_t bytes = std::min<std::size_t>(samples_.size() * sizeof(float),
                                                         std::size_t{header.frameCount} *
                                                             config_.channelCount * sizeof(float));
-        producer_.tryPublishRaw(stream, header, samples_.data(), bytes);
+        if (!producer_.tryPublishRaw(stream, header, samples_.data(), bytes)) {
+            return false;
+        }
         work.last = header;
         work.publishedFrames += frames;
         work.chunks += 1;
         work.pendingFrames = 0;
+        return true;
     }
 
     // Every stream, closed ones too: the capture is incomplete, and a renderer should stop now

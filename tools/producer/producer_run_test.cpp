@@ -1,9 +1,9 @@
 #include "common/steady_clock.h"
 #include "entry/renderer.h"
+#include "producer_test_support.h"
 #include "test_support.h"
 #include "tools/producer/capture_verify.h"
 #include "tools/producer/producer_run.h"
-#include "tools/producer/producer_test_support.h"
 #include "transport/transport_mapping.h"
 
 #include <gtest/gtest.h>
@@ -59,9 +59,7 @@ ProducerOptions optionsFor(const platform::NativeString& name, std::vector<std::
 }
 
 bool regionExists(const platform::NativeString& name) {
-    const platform::RegionHandle handle = platform::openRegion(name);
-    platform::closeRegion(handle);
-    return static_cast<bool>(handle);
+    return static_cast<bool>(platform::Region::open(name));
 }
 
 TEST(ProducerRun, InterruptAbortsAndRemovesTheRegion) {
@@ -132,15 +130,29 @@ TEST(ProducerRun, ARendererThatAttachesButNeverDrainsTimesOut) {
 
 TEST(ProducerRun, TakenNameIsASetupFailure) {
     const platform::NativeString name = vaskel::testing::uniqueRegionName("taken");
-    const platform::RegionHandle other = platform::createRegion(name, 4096);
+    const platform::Region other = platform::Region::create(name, 4096);
     ASSERT_TRUE(other);
     const std::atomic<bool> stop{false};
     std::ostringstream out;
     std::ostringstream err;
     EXPECT_EQ(runProduction(optionsFor(name, {"--frames", "100"}), stop, out, err), 6);
     EXPECT_NE(err.str().find("cannot create the region"), std::string::npos);
-    platform::closeRegion(other);
-    platform::removeRegionName(name);
+}
+
+TEST(ProducerRun, ARendererThatCannotStartIsASetupFailureThatSaysWhy) {
+    const platform::NativeString name = vaskel::testing::uniqueRegionName("nostart");
+    ProducerOptions options = optionsFor(name, {"--frames", "100"});
+    options.rendererPath = "vaskel-no-such-renderer";
+    options.rendererArguments = {vaskel::testing::native("out")};
+    const std::atomic<bool> stop{false};
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(runProduction(options, stop, out, err), 6);
+    const std::string said =
+        "vaskel_producer: cannot start the renderer \"vaskel-no-such-renderer\": ";
+    ASSERT_EQ(err.str().rfind(said, 0), 0u) << err.str();
+    EXPECT_GT(err.str().size(), said.size() + 1) << "no reason given";
+    EXPECT_FALSE(regionExists(name));
 }
 
 // Whole captures against the renderer's capture on a thread: what is published arrives, bit

@@ -3,8 +3,8 @@
 #include "output/output_paths.h"
 #include "output/wav_format.h"
 #include "output/wav_repair.h"
+#include "producer_test_support.h"
 #include "test_support.h"
-#include "tools/producer/producer_test_support.h"
 #include "tools/producer/signal_source.h"
 
 #include <array>
@@ -29,7 +29,7 @@ using testing::producerPath;
 using testing::ScratchDir;
 
 std::filesystem::path wavToolPath() {
-    return platform::currentExecutablePath().parent_path() /
+    return vaskel::testing::currentExecutablePath().parent_path() /
            (std::string("vaskel_wav") + VASKEL_EXE_SUFFIX);
 }
 
@@ -115,7 +115,7 @@ void stoppedCapture(const StopCase& c, const std::filesystem::path& root) {
         producer.kill();
         EXPECT_EQ(rendererChild.wait().err, "producer_abort\n");
         producer.wait();
-        platform::removeRegionName(region); // a killed producer leaves its name behind
+        vaskel::testing::removeRegionName(region); // a killed producer leaves its name behind
         return;
     }
     if (c.stop == Stop::RendererKilled) {
@@ -235,9 +235,9 @@ TEST(WavToolRf64, SparseStreamBeyondTheRiffLimitSurvivesACrashedRepair) {
     const std::string marksBefore = readMarks(kWavHeaderSize);
 
     // Killed a quarter of the way through its copy: the original is as it was.
-    platform::setEnvironmentVariable("VASKEL_WAV_TEST_CRASH_AFTER_BYTES", "1073741824");
+    vaskel::testing::setEnvironmentVariable("VASKEL_WAV_TEST_CRASH_AFTER_BYTES", "1073741824");
     const auto crashed = runWav("repair", path);
-    platform::setEnvironmentVariable("VASKEL_WAV_TEST_CRASH_AFTER_BYTES", "");
+    vaskel::testing::setEnvironmentVariable("VASKEL_WAV_TEST_CRASH_AFTER_BYTES", "");
     EXPECT_EQ(crashed.exitCode, 3) << crashed.out << crashed.err;
     WavLayout layout;
     ASSERT_TRUE(readStreamHead(path, layout));

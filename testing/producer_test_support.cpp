@@ -1,4 +1,4 @@
-#include "tools/producer/producer_test_support.h"
+#include "producer_test_support.h"
 
 #include "capture/capture_loop.h"
 #include "entry/renderer.h"

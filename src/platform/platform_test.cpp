@@ -1,0 +1,118 @@
+#include "platform/platform.h"
+#include "test_support.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <utility>
+
+namespace vaskel::platform {
+namespace {
+
+bool nameExists(const NativeString& name) {
+    return static_cast<bool>(Region::open(name));
+}
+
+// Who removes the name: the creating side when it lets go, never an opener, a moved-from region
+// or a create that found the name taken.
+TEST(Region, OnlyTheCreatingSideRemovesTheName) {
+    const NativeString name = testing::uniqueRegionName("owner");
+    {
+        Region created = Region::create(name, 8192);
+        ASSERT_TRUE(created);
+        ASSERT_TRUE(created.map(8192));
+        created.data()[100] = std::byte{42};
+        {
+            Region opened = Region::open(name);
+            ASSERT_TRUE(opened);
+            ASSERT_TRUE(opened.map(4096));
+            EXPECT_EQ(opened.data()[100], std::byte{42});
+            // No view longer than the region, and a failed map leaves none.
+            EXPECT_FALSE(opened.map(8193));
+            EXPECT_EQ(opened.data(), nullptr);
+            EXPECT_EQ(opened.size(), 0u);
+        }
+        EXPECT_TRUE(nameExists(name)) << "an opener removed the name";
+
+        bool taken = false;
+        const Region twice = Region::create(name, 4096, &taken);
+        EXPECT_FALSE(twice);
+        EXPECT_TRUE(taken);
+        EXPECT_TRUE(nameExists(name)) << "a refused create removed someone else's name";
+
+        // Moving hands the name on: the source is empty and removes nothing when it goes.
+        Region moved;
+        {
+            Region source = std::move(created);
+            moved = std::move(source);
+            EXPECT_FALSE(source);
+            EXPECT_EQ(source.data(), nullptr);
+            EXPECT_EQ(source.size(), 0u);
+        }
+        EXPECT_FALSE(created);
+        ASSERT_TRUE(moved);
+        EXPECT_EQ(moved.size(), 8192u);
+        EXPECT_EQ(moved.data()[100], std::byte{42});
+        EXPECT_TRUE(nameExists(name)) << "a moved-from region removed the name";
+
+        // Assigning over a region releases what it held, name included.
+        const NativeString other = testing::uniqueRegionName("replaced");
+        Region replaced = Region::create(other, 4096);
+        ASSERT_TRUE(replaced);
+        replaced = std::move(moved);
+        EXPECT_FALSE(nameExists(other));
+        EXPECT_TRUE(nameExists(name));
+    }
+    EXPECT_FALSE(nameExists(name)) << "the creating side left its name behind";
+}
+
+// Restores PATH when the test ends, however it ends.
+class PathVariable {
+public:
+    explicit PathVariable(const std::filesystem::path& directory) {
+        const char* old = std::getenv("PATH");
+        saved_ = old != nullptr ? old : "";
+        testing::setEnvironmentVariable("PATH", directory.string());
+    }
+    ~PathVariable() { testing::setEnvironmentVariable("PATH", saved_); }
+    PathVariable(const PathVariable&) = delete;
+    PathVariable& operator=(const PathVariable&) = delete;
+
+private:
+    std::string saved_;
+};
+
+// A bare program name is looked up in PATH, one with a directory part is taken as it is, and a
+// start that fails says why in the system's words.
+TEST(ChildProcess, BareNamesAreSearchedInPathAndFailuresSayWhy) {
+    const std::filesystem::path directory = testing::rendererPath().parent_path();
+    const PathVariable path(directory);
+    struct Case {
+        std::filesystem::path program;
+        bool starts;
+    };
+    const Case cases[] = {
+        {"vaskel_renderer", true},
+        {"vaskel-no-such-program", false},
+        {std::filesystem::path("no-such-directory") / "vaskel_renderer", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.program.string());
+        testing::RunningChild child(c.program, {testing::native("--transport-capacity")});
+        ASSERT_EQ(child.started(), c.starts) << child.failure();
+        if (c.starts) {
+            EXPECT_TRUE(child.failure().empty());
+            const testing::ChildResult result = child.wait();
+            EXPECT_EQ(result.exitCode, 0);
+            EXPECT_EQ(result.out.rfind("{", 0), 0u) << result.out;
+            continue;
+        }
+        EXPECT_FALSE(child.failure().empty());
+        if (!testing::kWindowsTarget) {
+            EXPECT_EQ(child.failure(), std::strerror(ENOENT));
+        }
+    }
+}
+
+} // namespace
+} // namespace vaskel::platform

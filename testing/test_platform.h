@@ -1,0 +1,32 @@
+// Operating-system calls that only the tests need: to find the programs built beside the test
+// binary, to set up a child's environment, to interrupt a child as a user would, and to damage or
+// clean up a region behind its owner's back. The product's own calls live in platform/.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <filesystem>
+#include <string>
+
+namespace vaskel::testing {
+
+// Full path of the running executable.
+std::filesystem::path currentExecutablePath();
+
+// Sets (or, with an empty value, removes) a variable of this process's environment, which the
+// children it starts inherit.
+void setEnvironmentVariable(const std::string& name, const std::string& value);
+
+// Asks the child to stop as a user would: SIGINT, or SIGTERM when `terminate`. False where the
+// platform cannot address one child (Windows delivers console events to a whole console).
+bool interruptProcess(const platform::ChildProcess& child, bool terminate);
+
+// Changes the size of an open region. Only POSIX can do this; returns false elsewhere. Used to
+// prove that a shrinking region cannot make the renderer fault.
+bool resizeRegion(const platform::Region& region, std::uint64_t bytes);
+
+// Removes a region's name that a killed producer left behind (POSIX unlink; on Windows the name
+// goes with the last handle, so this does nothing).
+void removeRegionName(const platform::NativeString& name);
+
+} // namespace vaskel::testing

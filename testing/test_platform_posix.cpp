@@ -1,0 +1,35 @@
+#include "test_platform.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace vaskel::testing {
+
+std::filesystem::path currentExecutablePath() {
+    std::error_code error;
+    return std::filesystem::read_symlink("/proc/self/exe", error);
+}
+
+void setEnvironmentVariable(const std::string& name, const std::string& value) {
+    if (value.empty()) {
+        ::unsetenv(name.c_str());
+    } else {
+        ::setenv(name.c_str(), value.c_str(), 1);
+    }
+}
+
+bool interruptProcess(const platform::ChildProcess& child, bool terminate) {
+    return child && ::kill(static_cast<pid_t>(child.native()), terminate ? SIGTERM : SIGINT) == 0;
+}
+
+bool resizeRegion(const platform::Region& region, std::uint64_t bytes) {
+    return region && ::ftruncate(static_cast<int>(region.native()), static_cast<off_t>(bytes)) == 0;
+}
+
+void removeRegionName(const platform::NativeString& name) {
+    ::shm_unlink(("/" + name).c_str());
+}
+
+} // namespace vaskel::testing
