@@ -14,6 +14,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <limits>
+#include <optional>
 #include <thread>
 
 #ifdef VASKEL_HAVE_SNDFILE
@@ -195,11 +196,86 @@ INSTANTIATE_TEST_SUITE_P(EveryWayACaptureStops, CaptureRecovery,
                                            StopCase{"renderer_interrupted", Stop::Interrupted, 0}),
                          [](const auto& param) { return param.param.name; });
 
+// A capture holds its files locked: check says so, repair refuses to touch them (a repair that
+// cut a half-written frame would leave a hole in the audio), and the capture completes exactly.
+TEST(WavToolBesideARunningCapture, RepairRefusesAndTheCaptureCompletesExactly) {
+    ScratchDir root("wav-live");
+    const platform::NativeString region = testing::uniqueRegionName("wav-live");
+    const std::string name = std::filesystem::path(region).string();
+    testing::RunningChild producer(producerPath(), nativeWords(producerWords(name, "1")));
+    ASSERT_TRUE(producer.started());
+    testing::RendererProcess renderer(
+        {region, testing::nativePath(root.path()), testing::native("0"), testing::native("5000")});
+    const auto stream0 = streamFilePath(root.path(), 0);
+    for (int i = 0; i < 500 && !(std::filesystem::exists(stream0) &&
+                                 std::filesystem::file_size(stream0) > 4 * kWavHeaderSize);
+         ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    const auto check = runWav("check", root.path());
+    EXPECT_EQ(check.exitCode, 1) << check.out << check.err;
+    EXPECT_NE(check.out.find("stream-0.wav: being written by a running capture"), std::string::npos)
+        << check.out;
+    // The capture runs two seconds; every repair meanwhile must refuse.
+    for (int i = 0; i < 3; ++i) {
+        const auto repair = runWav("repair", root.path());
+        EXPECT_EQ(repair.exitCode, 1) << repair.out << repair.err;
+        EXPECT_NE(repair.out.find("stream-1.wav: not repaired, left as it was: a capture is still "
+                                  "writing it"),
+                  std::string::npos)
+            << repair.out;
+    }
+    const auto ended = renderer.wait();
+    EXPECT_EQ(ended.exitCode, 0) << ended.err;
+    EXPECT_EQ(producer.wait().exitCode, 0);
+    const auto after = runWav("check", root.path());
+    EXPECT_EQ(after.exitCode, 0) << after.out << after.err;
+    for (std::uint32_t i = 0; i < 2; ++i) {
+        WavLayout layout;
+        ASSERT_TRUE(readStreamHead(streamFilePath(root.path(), i), layout));
+        EXPECT_EQ(layout.frames, 96000u);
+#ifdef VASKEL_HAVE_SNDFILE
+        EXPECT_EQ(expectPublishedPrefix(streamFilePath(root.path(), i), i), 96000u);
+#endif
+    }
+}
+
 // --- RF64 ----------------------------------------------------------------------------------------
 
 // One stereo frame with values that say where they are.
 std::array<float, 2> markFrame(std::uint64_t frame) {
     return {static_cast<float>(frame % 1000003) / 1000003.0f, -0.5f};
+}
+
+// The fields of an RF64 header by their definitions, read from the file itself.
+void expectRf64Fields(const std::filesystem::path& path, std::uint64_t frames) {
+    std::ifstream file(path, std::ios::binary);
+    std::array<std::uint8_t, kRf64HeaderSize> head{};
+    file.read(reinterpret_cast<char*>(head.data()), head.size());
+    const auto field = [&head](std::size_t at, int bytes) {
+        std::uint64_t value = 0;
+        for (int i = bytes - 1; i >= 0; --i) {
+            value = value << 8 | head[at + static_cast<std::size_t>(i)];
+        }
+        return value;
+    };
+    const std::uint64_t size = std::filesystem::file_size(path);
+    EXPECT_EQ(size, kRf64HeaderSize + frames * 8);
+    EXPECT_EQ(field(4, 4), 0xFFFFFFFFu);  // RIFF size: see ds64
+    EXPECT_EQ(field(16, 4), 28u);         // ds64 chunk size
+    EXPECT_EQ(field(20, 8), size - 8);    // RIFF size: all after its own field
+    EXPECT_EQ(field(28, 8), frames * 8);  // data size
+    EXPECT_EQ(field(36, 8), frames);      // sample count: frames per channel
+    EXPECT_EQ(field(44, 4), 0u);          // table length
+    EXPECT_EQ(field(76, 4), 0xFFFFFFFFu); // data size: see ds64
+    EXPECT_EQ(field(64, 4), 48000u * 8);  // byte rate
+}
+
+// What a shell command prints, for the tools the test reads a file with.
+std::string commandOutput(const std::string& command, const std::filesystem::path& scratch) {
+    const auto out = scratch / "command-output";
+    EXPECT_EQ(std::system((command + " > '" + out.string() + "' 2>&1").c_str()), 0) << command;
+    return testing::readFile(out);
 }
 
 TEST(WavToolRf64, SparseStreamBeyondTheRiffLimitSurvivesACrashedRepair) {
@@ -209,7 +285,8 @@ TEST(WavToolRf64, SparseStreamBeyondTheRiffLimitSurvivesACrashedRepair) {
     ScratchDir dir("wav-rf64");
     const auto path = dir / "stream-0.wav";
     const std::uint64_t frames = kMaxWavDataSize / 8 + 1000;
-    const std::vector<std::uint64_t> marked = {0, 1, 268435456, 536870000, frames - 1};
+    // The last marks lie well before the end, so the copy ends in a run of zeros it skips.
+    const std::vector<std::uint64_t> marked = {0, 1, 268435456, 536870000, frames - 700000};
     {
         const auto header = makeWavHeader(48000, 2, 0);
         std::ofstream file(path, std::ios::binary);
@@ -219,6 +296,8 @@ TEST(WavToolRf64, SparseStreamBeyondTheRiffLimitSurvivesACrashedRepair) {
             file.seekp(static_cast<std::streamoff>(kWavHeaderSize + frame * 8));
             file.write(reinterpret_cast<const char*>(values.data()), 8);
         }
+        file.seekp(static_cast<std::streamoff>(kWavHeaderSize + frames * 8 - 1));
+        file.put('\0');
     }
     ASSERT_EQ(std::filesystem::file_size(path), kWavHeaderSize + frames * 8);
     const auto readMarks = [&](std::uint64_t dataOffset) {
@@ -234,29 +313,76 @@ TEST(WavToolRf64, SparseStreamBeyondTheRiffLimitSurvivesACrashedRepair) {
     };
     const std::string marksBefore = readMarks(kWavHeaderSize);
 
+    // No room for the copy: the system's reason, nothing changed.
+    const std::string immutable = "chattr +i '" + dir.path().string() + "' 2>/dev/null";
+    if (std::system(immutable.c_str()) == 0) {
+        const auto refused = runWav("repair", path);
+        std::system(("chattr -i '" + dir.path().string() + "'").c_str());
+        EXPECT_EQ(refused.exitCode, 1);
+        EXPECT_NE(refused.out.find("could not be created beside it: Operation not permitted"),
+                  std::string::npos)
+            << refused.out;
+    }
+
     // Killed a quarter of the way through its copy: the original is as it was.
-    platform::setEnvironmentVariable("VASKEL_WAV_TEST_CRASH_AFTER_BYTES", "1073741824");
-    const auto crashed = runWav("repair", path);
-    platform::setEnvironmentVariable("VASKEL_WAV_TEST_CRASH_AFTER_BYTES", "");
-    EXPECT_EQ(crashed.exitCode, 3) << crashed.out << crashed.err;
+    RepairOptions crashing;
+    crashing.progress = [](std::uint64_t done, std::uint64_t) {
+        if (done >= (std::uint64_t{1} << 30)) {
+            std::_Exit(3);
+        }
+    };
+    EXPECT_EXIT(repairStreamFile(path, crashing), ::testing::ExitedWithCode(3), "");
     WavLayout layout;
     ASSERT_TRUE(readStreamHead(path, layout));
     EXPECT_EQ(layout.state, HeaderState::Placeholder);
     EXPECT_EQ(std::filesystem::file_size(path), kWavHeaderSize + frames * 8);
     EXPECT_EQ(readMarks(kWavHeaderSize), marksBefore);
+    ASSERT_EQ(leftoverRepairTemporaries(path).size(), 1u);
+    const auto leftover = runWav("check", path);
+    EXPECT_NE(
+        leftover.out.find("leftover temporary of a repair that stopped: stream-0.wav.repair-"),
+        std::string::npos)
+        << leftover.out;
 
-    // The next run completes it, and a third finds nothing to do.
-    const auto repaired = runWav("repair", path);
-    EXPECT_EQ(repaired.exitCode, 0) << repaired.out << repaired.err;
-    EXPECT_NE(repaired.out.find("rewritten as RF64: " + std::to_string(frames) + " frames"),
+    // The next run removes the leftover and completes, its copy on disk before the rename; a
+    // third finds nothing to do.
+    const auto trace = dir / "trace";
+    const auto repaired = commandOutput("strace -f -y -e trace=fsync,fdatasync,rename,renameat,"
+                                        "renameat2 -o '" +
+                                            trace.string() + "' '" + wavToolPath().string() +
+                                            "' repair '" + path.string() + "'",
+                                        dir.path());
+    EXPECT_NE(repaired.find("a leftover temporary of a repair that stopped, removed"),
               std::string::npos)
-        << repaired.out;
-    EXPECT_FALSE(std::filesystem::exists(repairTempPath(path)));
+        << repaired;
+    EXPECT_NE(repaired.find("rewritten as RF64: " + std::to_string(frames) + " frames"),
+              std::string::npos)
+        << repaired;
+    std::optional<std::size_t> synced, renamed;
+    const auto calls = testing::linesOf(testing::readFile(trace));
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i].find(".repair-") == std::string::npos) {
+            continue;
+        }
+        if (calls[i].find("sync(") != std::string::npos && !synced) {
+            synced = i;
+        } else if (calls[i].find("rename") != std::string::npos) {
+            renamed = i;
+        }
+    }
+    ASSERT_TRUE(synced && renamed) << testing::readFile(trace);
+    EXPECT_LT(*synced, *renamed) << testing::readFile(trace);
+    EXPECT_TRUE(leftoverRepairTemporaries(path).empty());
     ASSERT_TRUE(readStreamHead(path, layout));
     EXPECT_EQ(layout.state, HeaderState::Finalised);
     EXPECT_TRUE(layout.rf64);
     EXPECT_EQ(layout.frames, frames);
+    expectRf64Fields(path, frames);
     EXPECT_EQ(readMarks(kRf64HeaderSize), marksBefore);
+    // Holes stay holes: a few MiB allocated of over 4 GiB.
+    const auto allocatedKib =
+        std::stoull(commandOutput("du -k '" + path.string() + "'", dir.path()));
+    EXPECT_LT(allocatedKib, 64u << 10);
     const auto again = runWav("repair", path);
     EXPECT_EQ(again.exitCode, 0);
     EXPECT_NE(again.out.find("finalised, left as it is"), std::string::npos) << again.out;
