@@ -483,15 +483,44 @@ TEST(WavToolCommandLine, RefusesWithAMessageAndChangesNothing) {
          2,
          "unknown option --json"},
         {"unknown_command", headerBytes(0) + frames, {"fix", "PATH"}, 2, "unknown command fix"},
+        {"unreadable_file",
+         headerBytes(800) + frames,
+         {"check", "PATH"},
+         2,
+         "vaskel_wav: cannot read"},
+        {"check_nan",
+         headerBytes(8) + std::string("\0\0\xC0\x7F\0\0\0\0", 8),
+         {"check", "PATH"},
+         1,
+         "NaN: 1 samples"},
+        {"check_partial_trailing_frame",
+         headerBytes(803) + frames + "abc",
+         {"check", "PATH"},
+         1,
+         "partial trailing frame: 3 bytes"},
+        {"check_empty_directory", "<dir>", {"check", "PATH"}, 1, "no stream files"},
     };
     for (const CommandCase& c : cases) {
         SCOPED_TRACE(c.name);
+        std::error_code ignored;
         ScratchDir dir("wav-command");
         const auto path = dir / (c.file == "<dir>" ? "empty" : "x.wav");
         if (c.file == "<dir>") {
             std::filesystem::create_directory(path);
         } else if (!c.file.empty()) {
             testing::writeFile(path, c.file);
+        }
+        auto named = path;
+        if (c.name == "unreadable_file") {
+            // Root reads any file whatever its mode; not this one.
+            std::filesystem::permissions(path, std::filesystem::perms::none);
+            if (std::ifstream(path).is_open()) {
+                named = "/proc/sys/vm/drop_caches";
+            }
+            if (kWindowsTarget || std::ifstream(named).is_open()) {
+                std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+                continue; // Windows: no file that cannot be opened for reading
+            }
         }
         if (c.name == "unwritable" && !setUnwritable(path, true)) {
             setUnwritable(path, false);
@@ -503,7 +532,7 @@ TEST(WavToolCommandLine, RefusesWithAMessageAndChangesNothing) {
         }
         std::vector<platform::NativeString> words;
         for (const std::string& word : c.command) {
-            words.push_back(word == "PATH" ? testing::nativePath(path) : testing::native(word));
+            words.push_back(word == "PATH" ? testing::nativePath(named) : testing::native(word));
         }
         const auto result = runWav(words);
         EXPECT_EQ(result.exitCode, c.exitCode) << result.out << result.err;
@@ -515,6 +544,8 @@ TEST(WavToolCommandLine, RefusesWithAMessageAndChangesNothing) {
         if (c.name == "unwritable") {
             setUnwritable(path, false);
         }
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ignored);
         if (!c.file.empty() && c.file != "<dir>") {
             EXPECT_TRUE(fileBytes(path) == c.file) << "the file was changed";
         }
@@ -552,11 +583,68 @@ TEST(WavToolCheck, ReportsNonFiniteSamplesAndTheDataMd5AsMd5sumDoes) {
         EXPECT_NE(json.out.find("\"dataMd5\":\"" + md5sum + "\""), std::string::npos)
             << md5sum << " in " << json.out;
     }
+    if (!kWindowsTarget) {
+        // A POSIX name may hold any bytes; the document stays UTF-8.
+        const auto odd = dir.path() / "stream-\xff.wav";
+        std::filesystem::copy_file(dir / "stream-0.wav", odd);
+        const auto escaped =
+            runWav({testing::native("check"), testing::nativePath(odd), testing::native("--json")});
+        EXPECT_NE(escaped.out.find("stream-\\ufffd.wav\""), std::string::npos) << escaped.out;
+        EXPECT_EQ(escaped.out.find('\xff'), std::string::npos);
+    }
     const auto text = runWav("check", dir / "stream-0.wav");
     EXPECT_NE(text.out.find("NaN: 1 samples, first at frame 1; infinite: 1 samples, first at "
                             "frame 2"),
               std::string::npos)
         << text.out;
+}
+
+struct ProgressCase {
+    std::string name;
+    std::string progress; // "<fifo>", "<dev-zero>", "<huge>": made so, not written
+    int exitCode;
+    std::string says;
+};
+
+// check reads render-progress.json only as a small regular file, and holds the directory to it.
+TEST(WavToolCheck, ReadsTheProgressFileWithLimitsAndReportsTheStreamFilesItNames) {
+    const std::string snapshot = "{\"schemaVersion\":1,\"state\":\"complete\",\"streamCount\":2,"
+                                 "\"activeStreams\":0,\"completedStreams\":2,"
+                                 "\"writtenFrames\":200,\"totalFrames\":200}";
+    const std::vector<ProgressCase> cases = {
+        {"complete", snapshot, 0, "render-progress.json: complete, 200 frames written"},
+        {"trailing_garbage", snapshot + "x", 0,
+         "render-progress.json: not a progress file of ours"},
+        {"names_a_missing_stream", std::string(snapshot).replace(snapshot.find(":2,"), 3, ":3,"), 1,
+         "stream-2.wav: missing, though render-progress.json names 3 streams"},
+        {"far_too_large", "<huge>", 0, "render-progress.json: larger than a progress file can be"},
+        {"link_to_dev_zero", "<dev-zero>", 0, "render-progress.json: not a regular file"},
+        {"fifo", "<fifo>", 0, "render-progress.json: not a regular file"},
+    };
+    for (const ProgressCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir("wav-progress");
+        const auto progress = dir / "render-progress.json";
+        for (std::uint32_t i = 0; i < 2; ++i) {
+            testing::writeFile(streamFilePath(dir.path(), i),
+                               headerBytes(800) + std::string(800, '\0'));
+        }
+        if (c.progress == "<huge>") {
+            std::ofstream(progress, std::ios::binary).close();
+            std::filesystem::resize_file(progress, std::uint64_t{3} << 30);
+        } else if (c.progress == "<dev-zero>" || c.progress == "<fifo>") {
+            if (kWindowsTarget) {
+                continue;
+            }
+            const std::string make = c.progress == "<fifo>" ? "mkfifo '" : "ln -s /dev/zero '";
+            ASSERT_EQ(std::system((make + progress.string() + "'").c_str()), 0);
+        } else {
+            testing::writeFile(progress, c.progress);
+        }
+        const auto result = runWav("check", dir.path());
+        EXPECT_EQ(result.exitCode, c.exitCode) << result.out << result.err;
+        EXPECT_NE(result.out.find(c.says), std::string::npos) << result.out;
+    }
 }
 
 } // namespace
