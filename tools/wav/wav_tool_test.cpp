@@ -344,8 +344,16 @@ TEST(WavToolRf64, SparseStreamBeyondTheRiffLimitSurvivesACrashedRepair) {
         std::string::npos)
         << leftover.out;
 
-    // The next run removes the leftover and completes, its copy on disk before the rename; a
-    // third finds nothing to do.
+    // The next run removes the leftover and completes, its copy on disk before the rename, the
+    // original's owner and mode kept and a link planted at the old temporary name not followed;
+    // a third finds nothing to do.
+    testing::writeFile(dir / "victim.txt", "victim");
+    std::filesystem::create_symlink("victim.txt", dir / "stream-0.wav.repair");
+    const auto ownership = "stat -c '%u:%g %a' '" + path.string() + "'";
+    std::system(
+        ("chown 1234:5678 '" + path.string() + "' && chmod 640 '" + path.string() + "'").c_str());
+    const std::string ownerBefore = commandOutput(ownership, dir.path());
+    EXPECT_EQ(ownerBefore, "1234:5678 640\n") << "the test runs as root";
     const auto trace = dir / "trace";
     const auto repaired = commandOutput("strace -f -y -e trace=fsync,fdatasync,rename,renameat,"
                                         "renameat2 -o '" +
@@ -373,6 +381,9 @@ TEST(WavToolRf64, SparseStreamBeyondTheRiffLimitSurvivesACrashedRepair) {
     ASSERT_TRUE(synced && renamed) << testing::readFile(trace);
     EXPECT_LT(*synced, *renamed) << testing::readFile(trace);
     EXPECT_TRUE(leftoverRepairTemporaries(path).empty());
+    EXPECT_EQ(commandOutput(ownership, dir.path()), ownerBefore);
+    EXPECT_EQ(testing::readFile(dir / "victim.txt"), "victim");
+    EXPECT_FALSE(std::filesystem::is_symlink(path));
     ASSERT_TRUE(readStreamHead(path, layout));
     EXPECT_EQ(layout.state, HeaderState::Finalised);
     EXPECT_TRUE(layout.rf64);
