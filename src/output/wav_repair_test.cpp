@@ -52,6 +52,10 @@ struct RepairCase {
     std::string repaired; // the bytes after repair (== file when left alone)
 };
 
+void PrintTo(const RepairCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 // The cases named so stand behind a link, and the refusal says why.
 Link linkOf(const RepairCase& c) {
     return c.name == "symbolic_link" ? Link::Symbolic
