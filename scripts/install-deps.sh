@@ -10,7 +10,7 @@ packages=(
   g++-mingw-w64-x86-64-posix wine wine64
   clang libclang-rt-14-dev
   valgrind gnuplot-nox python3
-  dpkg-dev file
+  dpkg-dev file strace
   "$@"
 )
 missing=()

@@ -1,9 +1,30 @@
 #include "output/stream_writer.h"
 
+#include "common/steady_clock.h"
+
 namespace vaskel {
+
+namespace {
+
+// A check of the file holds its lock for a moment only; a repair holds it until it is done.
+constexpr std::int64_t kLockWaitNs = kNanosecondsPerSecond;
+constexpr std::uint32_t kLockRetryMs = 5;
+
+} // namespace
 
 bool StreamWriter::begin(const std::filesystem::path& path,
                          const transport::TransportConfig& config) {
+    // Taken before the truncation, so a file another holder is using is never emptied. A file
+    // system without locks is written unlocked.
+    const std::int64_t deadline = SteadyClock::now() + kLockWaitNs;
+    platform::FileLockStatus locked;
+    while ((locked = lock_.acquire(path, true)) == platform::FileLockStatus::Busy &&
+           SteadyClock::now() < deadline) {
+        platform::sleepMilliseconds(kLockRetryMs);
+    }
+    if (locked == platform::FileLockStatus::Busy) {
+        return false;
+    }
     file_.open(path, std::ios::binary | std::ios::out | std::ios::trunc);
     if (!file_.is_open()) {
         return false;

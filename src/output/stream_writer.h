@@ -3,6 +3,7 @@
 #pragma once
 
 #include "output/wav_format.h"
+#include "platform/platform.h"
 #include "transport/transport_layout.h"
 
 #include <cstddef>
@@ -16,8 +17,10 @@ class StreamWriter {
 public:
     enum class Finish { Done, TooLarge, Failed };
 
-    // Creates or truncates the file for binary output and writes the placeholder header (data
-    // size 0). False when the file could not be opened. A failed header write is not reported
+    // Locks the file (see platform::FileLock), then creates or truncates it for binary output and
+    // writes the placeholder header (data size 0). The lock is held until the writer is destroyed,
+    // so the repair tool leaves the file alone while it is written. False when the file could not
+    // be opened, or another capture or a repair holds it. A failed header write is not reported
     // here: the stream's error state is sticky and the next append or the finish sees it.
     [[nodiscard]] bool begin(const std::filesystem::path& path,
                              const transport::TransportConfig& config);
@@ -40,6 +43,7 @@ public:
     std::ofstream& stream() { return file_; }
 
 private:
+    platform::FileLock lock_;
     std::ofstream file_;
     std::uint32_t sampleRate_ = 0;
     std::uint16_t channelCount_ = 0;

@@ -3,6 +3,7 @@
 #include "common/byte_order.h"
 #include "common/md5.h"
 #include "output/wav_format.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <cmath>
@@ -164,6 +165,47 @@ bool readStreamHead(const std::filesystem::path& path, WavLayout& layout) {
     return true;
 }
 
+namespace {
+
+// Folds one read of whole samples into the statistics. The magnitude's bit pattern orders finite
+// floats like their values; anything at or above the infinity pattern is infinite or NaN, which
+// is rare and counted one by one.
+void scanSamples(const std::uint8_t* data, std::size_t samples, std::uint64_t firstSample,
+                 std::uint32_t channels, SampleStats& stats, std::uint32_t& peakBits) {
+    std::uint32_t blockMax = 0;
+    std::uint64_t beyond = 0;
+    for (std::size_t i = 0; i < samples; ++i) {
+        std::uint32_t bits;
+        std::memcpy(&bits, data + 4 * i, 4);
+        bits &= kMagnitudeMask;
+        blockMax = std::max(blockMax, bits);
+        beyond += bits > kOneBits ? 1 : 0;
+    }
+    if (blockMax < kInfinityBits) {
+        peakBits = std::max(peakBits, blockMax);
+        stats.beyondFullScale += beyond;
+        return;
+    }
+    for (std::size_t i = 0; i < samples; ++i) {
+        std::uint32_t bits;
+        std::memcpy(&bits, data + 4 * i, 4);
+        bits &= kMagnitudeMask;
+        const std::uint64_t frame = (firstSample + i) / channels;
+        if (bits > kInfinityBits) {
+            ++stats.nanCount;
+            stats.firstNanFrame = stats.firstNanFrame.value_or(frame);
+        } else if (bits == kInfinityBits) {
+            ++stats.infiniteCount;
+            stats.firstInfiniteFrame = stats.firstInfiniteFrame.value_or(frame);
+        } else {
+            peakBits = std::max(peakBits, bits);
+            stats.beyondFullScale += bits > kOneBits ? 1 : 0;
+        }
+    }
+}
+
+} // namespace
+
 StreamFileReport inspectStreamFile(const std::filesystem::path& path,
                                    const ReadProgress& progress) {
     StreamFileReport report;
@@ -172,20 +214,22 @@ StreamFileReport inspectStreamFile(const std::filesystem::path& path,
         report.error = "cannot be read";
         return report;
     }
-    if (report.layout.state == HeaderState::Unrecognised) {
+    // Held for a moment only: a capture that starts meanwhile waits for it.
+    platform::FileLock probe;
+    report.beingWritten = probe.acquire(path, false) == platform::FileLockStatus::Busy;
+    probe.release();
+    if (report.layout.state == HeaderState::Unrecognised || report.beingWritten) {
         return report;
     }
     std::ifstream file(path, std::ios::binary);
     file.seekg(static_cast<std::streamoff>(report.layout.dataOffset));
     const std::uint64_t total = report.layout.wholeFrameBytes();
-    const std::uint32_t channels = report.layout.channels;
-    // One buffer per file; the per-sample work below allocates nothing.
+    // One buffer per file; the per-sample work allocates nothing.
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(
         std::min<std::uint64_t>(kReadBytes, std::max<std::uint64_t>(total, 4))));
     SampleStats stats;
     Md5 md5;
     std::uint32_t peakBits = 0;
-    std::uint64_t sampleIndex = 0;
     std::uint64_t done = 0;
     while (done < total) {
         const std::size_t want =
@@ -196,40 +240,7 @@ StreamFileReport inspectStreamFile(const std::filesystem::path& path,
             return report;
         }
         md5.update(buffer.data(), want);
-        const std::size_t samples = want / 4;
-        // The magnitude's bit pattern orders finite floats like their values; anything at or
-        // above the infinity pattern is infinite or NaN, which is rare and counted one by one.
-        std::uint32_t blockMax = 0;
-        std::uint64_t beyond = 0;
-        for (std::size_t i = 0; i < samples; ++i) {
-            std::uint32_t bits;
-            std::memcpy(&bits, buffer.data() + 4 * i, 4);
-            bits &= kMagnitudeMask;
-            blockMax = std::max(blockMax, bits);
-            beyond += bits > kOneBits ? 1 : 0;
-        }
-        if (blockMax < kInfinityBits) {
-            peakBits = std::max(peakBits, blockMax);
-            stats.beyondFullScale += beyond;
-        } else {
-            for (std::size_t i = 0; i < samples; ++i) {
-                std::uint32_t bits;
-                std::memcpy(&bits, buffer.data() + 4 * i, 4);
-                bits &= kMagnitudeMask;
-                const std::uint64_t frame = (sampleIndex + i) / channels;
-                if (bits > kInfinityBits) {
-                    ++stats.nanCount;
-                    stats.firstNanFrame = stats.firstNanFrame.value_or(frame);
-                } else if (bits == kInfinityBits) {
-                    ++stats.infiniteCount;
-                    stats.firstInfiniteFrame = stats.firstInfiniteFrame.value_or(frame);
-                } else {
-                    peakBits = std::max(peakBits, bits);
-                    stats.beyondFullScale += bits > kOneBits ? 1 : 0;
-                }
-            }
-        }
-        sampleIndex += samples;
+        scanSamples(buffer.data(), want / 4, done / 4, report.layout.channels, stats, peakBits);
         done += want;
         if (progress) {
             progress(done, total);

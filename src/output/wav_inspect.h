@@ -64,6 +64,9 @@ std::optional<double> peakDbfs(float peak);
 struct StreamFileReport {
     std::filesystem::path path;
     std::string error; // set when the file could not be read at all
+    // A capture holds the file: its header is a placeholder until the capture ends, so its
+    // samples are not read.
+    bool beingWritten = false;
     WavLayout layout;
     std::optional<SampleStats> samples;
 };
@@ -71,7 +74,8 @@ struct StreamFileReport {
 // Called between reads with the bytes of samples read so far and the total to read.
 using ReadProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
-// Reads the header and, for a file it recognises, every whole frame, in large reads.
+// Reads the header and, for a file it recognises and no capture holds, every whole frame, in
+// large reads.
 StreamFileReport inspectStreamFile(const std::filesystem::path& path,
                                    const ReadProgress& progress = {});
 

@@ -5,8 +5,9 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdlib>
+#include <cerrno>
 #include <fstream>
+#include <system_error>
 #include <vector>
 
 namespace vaskel {
@@ -14,11 +15,23 @@ namespace vaskel {
 namespace {
 
 constexpr std::size_t kCopyBytes = 4 << 20;
+constexpr int kTemporaryNameTries = 100;
 
 RepairOutcome failed(RepairOutcome outcome, std::string message) {
     outcome.action = RepairAction::Failed;
     outcome.message = std::move(message);
     return outcome;
+}
+
+RepairOutcome untouched(RepairOutcome outcome, RepairAction action, std::string message) {
+    outcome.action = action;
+    outcome.message = std::move(message);
+    return outcome;
+}
+
+// The system's words for the last failed call, for a message a user can act on.
+std::string systemReason() {
+    return errno != 0 ? std::generic_category().message(errno) : std::string("an I/O error");
 }
 
 bool writeAt(std::fstream& file, std::uint64_t at, std::uint64_t value, int bytes) {
@@ -64,14 +77,16 @@ bool allZero(const std::uint8_t* data, std::size_t bytes) {
     return std::all_of(data, data + bytes, [](std::uint8_t byte) { return byte == 0; });
 }
 
-// Copies the whole frames behind an RF64 header into `temp`. Runs of zero bytes are skipped
-// with a seek, so holes of a sparse original stay holes.
-bool writeRf64Copy(const std::filesystem::path& path, const std::filesystem::path& temp,
-                   const WavLayout& layout, const RepairOptions& options) {
+// Copies the whole frames behind an RF64 header into `temp`, which exists and is empty. Runs of
+// zero bytes are skipped with a seek, so holes of a sparse original stay holes. Returns why it
+// failed, empty on success.
+std::string writeRf64Copy(const std::filesystem::path& path, const std::filesystem::path& temp,
+                          const WavLayout& layout, const RepairOptions& options) {
     std::ifstream in(path, std::ios::binary);
-    std::ofstream out(temp, std::ios::binary | std::ios::out | std::ios::trunc);
+    errno = 0;
+    std::ofstream out(temp, std::ios::binary | std::ios::in | std::ios::out);
     if (!in.is_open() || !out.is_open()) {
-        return false;
+        return systemReason();
     }
     const std::uint64_t total = layout.wholeFrameBytes();
     const auto header = makeRf64Header(layout.sampleRate, layout.channels, total);
@@ -79,13 +94,12 @@ bool writeRf64Copy(const std::filesystem::path& path, const std::filesystem::pat
               static_cast<std::streamsize>(header.size()));
     in.seekg(static_cast<std::streamoff>(layout.dataOffset));
     std::vector<std::uint8_t> buffer(kCopyBytes);
-    std::uint64_t done = 0;
-    while (done < total && out.good()) {
+    for (std::uint64_t done = 0; done < total && out.good();) {
         const std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), total - done));
         in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(want));
         if (static_cast<std::size_t>(in.gcount()) != want) {
-            return false;
+            return "the original could not be read to its end";
         }
         if (allZero(buffer.data(), want)) {
             out.seekp(static_cast<std::streamoff>(want), std::ios::cur);
@@ -94,76 +108,141 @@ bool writeRf64Copy(const std::filesystem::path& path, const std::filesystem::pat
                       static_cast<std::streamsize>(want));
         }
         done += want;
-        if (options.testCrashAfterBytes != 0 && done >= options.testCrashAfterBytes) {
-            out.flush();
-            std::_Exit(3);
-        }
         if (options.progress) {
             options.progress(done, total);
         }
     }
     out.flush();
     if (!out.good()) {
-        return false;
+        return systemReason();
     }
     out.close();
     // A skipped run of zeros at the end leaves the file short of its length.
     std::error_code error;
     std::filesystem::resize_file(temp, header.size() + total, error);
-    return !error && platform::flushFileToDisk(temp);
+    return error ? error.message() : std::string();
+}
+
+// A new file beside `path`, made exclusively under a name no one else uses.
+std::error_code createTemporary(const std::filesystem::path& path, std::filesystem::path& temp) {
+    std::error_code error;
+    for (int attempt = 0; attempt < kTemporaryNameTries; ++attempt) {
+        temp = path;
+        temp += ".repair-" + std::to_string(platform::currentProcessId()) + "-" +
+                std::to_string(attempt);
+        error = platform::createNewFile(temp);
+        if (error != std::errc::file_exists) {
+            return error;
+        }
+    }
+    return error;
+}
+
+// Beyond the 32-bit sizes the samples must move behind a longer header. They go to a new file
+// that replaces the original only once complete and on disk, so a crash or a full disk meanwhile
+// leaves the original as it was.
+RepairOutcome repairAsRf64(const std::filesystem::path& path, RepairOutcome outcome,
+                           const platform::FileAttributes& attributes,
+                           const RepairOptions& options) {
+    std::filesystem::path temp;
+    if (const std::error_code error = createTemporary(path, temp)) {
+        return failed(outcome, "the RF64 copy could not be created beside it: " + error.message());
+    }
+    std::string problem = writeRf64Copy(path, temp, outcome.before, options);
+    if (problem.empty() && !platform::applyFileAttributes(temp, attributes)) {
+        problem = "the original's owner, mode and time could not be given to it";
+    }
+    if (problem.empty() && !platform::flushFileToDisk(temp)) {
+        problem = "it could not be flushed to disk";
+    }
+    if (problem.empty() && !platform::replaceFileWriteThrough(temp, path)) {
+        problem = "it could not replace the original";
+    }
+    if (!problem.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove(temp, ignored);
+        return failed(outcome, "the RF64 copy could not be written beside it: " + problem);
+    }
+    outcome.action = RepairAction::Rf64;
+    return outcome;
+}
+
+// A link in the stream file's place, or a file with other names, is not this repair's to
+// change: replacing it would split the names, rewriting it would change what they name.
+std::string linkRefusal(const std::filesystem::path& path) {
+    std::error_code error;
+    if (std::filesystem::is_symlink(std::filesystem::symlink_status(path, error))) {
+        return "it is a symbolic link; repair the file it points to by its own name";
+    }
+    const auto links = std::filesystem::hard_link_count(path, error);
+    if (!error && links > 1) {
+        return "it has " + std::to_string(links) +
+               " hard links; a repair would change the file under every name";
+    }
+    return {};
+}
+
+// Under the stream file's lock, so no capture or other repair can be using them.
+void removeLeftovers(const std::filesystem::path& path, RepairOutcome& outcome) {
+    for (const auto& temp : leftoverRepairTemporaries(path)) {
+        std::error_code error;
+        if (std::filesystem::remove(temp, error)) {
+            outcome.removedTemporaries.push_back(temp);
+        }
+    }
 }
 
 } // namespace
 
-std::filesystem::path repairTempPath(const std::filesystem::path& path) {
-    std::filesystem::path temp = path;
-    temp += ".repair";
-    return temp;
+std::vector<std::filesystem::path> leftoverRepairTemporaries(const std::filesystem::path& path) {
+    std::vector<std::filesystem::path> found;
+    const std::string prefix = path.filename().string() + ".repair";
+    std::error_code error;
+    const std::filesystem::path directory =
+        path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+    for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end;
+         it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.starts_with(prefix) &&
+            it->symlink_status(error).type() == std::filesystem::file_type::regular) {
+            found.push_back(it->path());
+        }
+    }
+    std::sort(found.begin(), found.end());
+    return found;
 }
 
 RepairOutcome repairStreamFile(const std::filesystem::path& path, const RepairOptions& options) {
     RepairOutcome outcome;
-    if (!readStreamHead(path, outcome.before)) {
+    if (std::string refusal = linkRefusal(path); !refusal.empty()) {
+        return untouched(outcome, RepairAction::Refused, std::move(refusal));
+    }
+    // Held to the end: a capture cannot start on the file meanwhile, nor another repair.
+    platform::FileLock lock;
+    if (lock.acquire(path, false) == platform::FileLockStatus::Busy) {
+        return untouched(outcome, RepairAction::BeingWritten,
+                         "a capture is still writing it; repair it once the capture has ended");
+    }
+    removeLeftovers(path, outcome);
+    platform::FileAttributes attributes;
+    if (!readStreamHead(path, outcome.before) || !platform::readFileAttributes(path, attributes)) {
         return failed(outcome, "cannot be read");
     }
     const WavLayout& layout = outcome.before;
-    if (layout.state == HeaderState::Finalised) {
+    if (layout.state == HeaderState::Finalised && layout.partialFrameBytes == 0) {
         outcome.action = RepairAction::LeftFinalised;
         return outcome;
     }
     if (layout.state == HeaderState::Unrecognised) {
-        outcome.action = RepairAction::Refused;
-        outcome.message = layout.reason;
-        return outcome;
+        return untouched(outcome, RepairAction::Refused, layout.reason);
     }
-    std::error_code error;
-    const auto modified = std::filesystem::last_write_time(path, error);
-    if (error) {
-        return failed(outcome, "cannot be read");
+    if (!layout.rf64 && !fitsRiffLimit(layout.wholeFrameBytes())) {
+        return repairAsRf64(path, outcome, attributes, options);
     }
-    if (layout.rf64 || fitsRiffLimit(layout.wholeFrameBytes())) {
-        outcome = repairInPlace(path, outcome);
-        // The repair changes no sample: the file keeps the time its audio was written.
-        std::filesystem::last_write_time(path, modified, error);
-        return outcome;
-    }
-
-    // Beyond the 32-bit sizes the samples must move behind a longer header. They go to a new
-    // file that replaces the original only once complete and on disk, so a crash or a full
-    // disk meanwhile leaves the original as it was.
-    const std::filesystem::path temp = repairTempPath(path);
-    if (!writeRf64Copy(path, temp, layout, options)) {
-        std::filesystem::remove(temp, error);
-        return failed(outcome, "the RF64 copy could not be written beside it (is there room "
-                               "for a second copy?)");
-    }
-    std::filesystem::permissions(temp, std::filesystem::status(path, error).permissions(), error);
-    std::filesystem::last_write_time(temp, modified, error);
-    if (!platform::replaceFileWriteThrough(temp, path)) {
-        std::filesystem::remove(temp, error);
-        return failed(outcome, "the RF64 copy could not replace it");
-    }
-    outcome.action = RepairAction::Rf64;
+    outcome = repairInPlace(path, outcome);
+    // The repair changes no sample: the file keeps the time its audio was written (best effort,
+    // the samples are readable either way).
+    [[maybe_unused]] const bool kept = platform::applyFileAttributes(path, attributes);
     return outcome;
 }
 

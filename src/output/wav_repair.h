@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace vaskel {
 
@@ -15,7 +16,8 @@ enum class RepairAction {
     LeftFinalised, // already readable: not touched
     InPlace,       // the size fields rewritten (and a partial trailing frame cut off)
     Rf64,          // rewritten as RF64 beside it and renamed over it
-    Refused,       // not a file of ours: not touched
+    Refused,       // not a file of ours, or one it must not change: not touched
+    BeingWritten,  // a capture holds it: not touched
     Failed,        // could not be repaired: the original stays as it was
 };
 
@@ -23,19 +25,18 @@ struct RepairOutcome {
     RepairAction action = RepairAction::Failed;
     WavLayout before;    // the layout found
     std::string message; // why it was refused or failed
+    // Temporaries of an earlier repair that stopped half-way, removed before this one.
+    std::vector<std::filesystem::path> removedTemporaries;
 };
 
 struct RepairOptions {
-    // Test only: a non-zero value ends the process abruptly once this many sample bytes of a
-    // new RF64 file are written, as a crash or a power cut would, to prove the original
-    // survives that.
-    std::uint64_t testCrashAfterBytes = 0;
     // Called between copies with the sample bytes copied so far and the total.
     ReadProgress progress;
 };
 
-// Name of the new RF64 file while it is written, beside the original.
-std::filesystem::path repairTempPath(const std::filesystem::path& path);
+// Temporaries an RF64 repair of `path` left beside it when it stopped before its end (each
+// repair's temporary is "<file>.repair-<unique>").
+std::vector<std::filesystem::path> leftoverRepairTemporaries(const std::filesystem::path& path);
 
 RepairOutcome repairStreamFile(const std::filesystem::path& path,
                                const RepairOptions& options = {});

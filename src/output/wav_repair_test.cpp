@@ -40,6 +40,8 @@ std::string withField(std::string bytes, std::size_t at, std::uint32_t value) {
     return bytes;
 }
 
+enum class Link { None, Symbolic, Hard };
+
 struct RepairCase {
     std::string name;
     std::string file;     // the file's bytes before
@@ -49,6 +51,56 @@ struct RepairCase {
     RepairAction action;
     std::string repaired; // the bytes after repair (== file when left alone)
 };
+
+void PrintTo(const RepairCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+// The cases named so stand behind a link, and the refusal says why.
+Link linkOf(const RepairCase& c) {
+    return c.name == "symbolic_link" ? Link::Symbolic
+           : c.name == "hard_link"   ? Link::Hard
+                                     : Link::None;
+}
+
+std::string rf64Header(std::uint64_t dataSize) {
+    const auto header = makeRf64Header(48000, 2, dataSize);
+    return std::string(reinterpret_cast<const char*>(header.data()), header.size());
+}
+
+std::string withField64(std::string bytes, std::size_t at, std::uint64_t value) {
+    for (int i = 0; i < 8; ++i) {
+        bytes[at + i] = static_cast<char>(value >> (8 * i));
+    }
+    return bytes;
+}
+
+std::uint64_t fieldAt(const std::string& bytes, std::size_t at, int size) {
+    std::uint64_t value = 0;
+    for (int i = size - 1; i >= 0; --i) {
+        value = value << 8 | static_cast<std::uint8_t>(bytes[at + static_cast<std::size_t>(i)]);
+    }
+    return value;
+}
+
+// A repaired file's size fields by their definitions, whatever wrote them.
+void expectSizesByDefinition(const std::string& bytes) {
+    const std::uint64_t size = bytes.size();
+    const bool rf64 = bytes.compare(0, 4, "RF64") == 0;
+    const std::size_t fmt = rf64 ? 56 : 20;
+    const std::uint64_t blockAlign = fieldAt(bytes, fmt + 12, 2);
+    EXPECT_EQ(fieldAt(bytes, fmt + 8, 4), fieldAt(bytes, fmt + 4, 4) * blockAlign) << "byte rate";
+    if (!rf64) {
+        EXPECT_EQ(fieldAt(bytes, 4, 4), size - 8) << "RIFF size";
+        EXPECT_EQ(fieldAt(bytes, 40, 4), size - 44) << "data size";
+        return;
+    }
+    EXPECT_EQ(fieldAt(bytes, 4, 4), 0xFFFFFFFFu);
+    EXPECT_EQ(fieldAt(bytes, 20, 8), size - 8) << "ds64 RIFF size";
+    EXPECT_EQ(fieldAt(bytes, 28, 8), size - 80) << "ds64 data size";
+    EXPECT_EQ(fieldAt(bytes, 36, 8), (size - 80) / blockAlign) << "ds64 sample count";
+    EXPECT_EQ(fieldAt(bytes, 76, 4), 0xFFFFFFFFu);
+}
 
 std::vector<RepairCase> repairCases() {
     const std::string data = samples(1000); // 8000 bytes
@@ -78,6 +130,20 @@ std::vector<RepairCase> repairCases() {
          RepairAction::Refused, ""},
         {"chunks_after_the_data", withField(wavHeaderBytes(48000, 2, 4000), 4, 8036) + data,
          HeaderState::Unrecognised, 0, 0, RepairAction::Refused, ""},
+        {"finalised_with_a_partial_trailing_frame", wavHeaderBytes(48000, 2, 8003) + data + "abc",
+         HeaderState::Finalised, 1000, 3, RepairAction::InPlace, finalised},
+        {"riff_size_wrong_data_size_right", withField(finalised, 4, 8044),
+         HeaderState::SizeMismatch, 1000, 0, RepairAction::InPlace, finalised},
+        {"byte_rate_contradicts_the_rate", withField(finalised, 28, 48000 * 4),
+         HeaderState::Unrecognised, 0, 0, RepairAction::Refused, ""},
+        {"rf64_cut_short", rf64Header(16000) + data, HeaderState::SizeMismatch, 1000, 0,
+         RepairAction::InPlace, rf64Header(8000) + data},
+        {"rf64_riff_size_wrong", withField64(rf64Header(8000), 20, 8000 + 80) + data,
+         HeaderState::SizeMismatch, 1000, 0, RepairAction::InPlace, rf64Header(8000) + data},
+        {"symbolic_link", placeholder + data, HeaderState::Placeholder, 1000, 0,
+         RepairAction::Refused, ""},
+        {"hard_link", placeholder + data, HeaderState::Placeholder, 1000, 0, RepairAction::Refused,
+         ""},
     };
 }
 
@@ -85,11 +151,24 @@ class StreamFileRepair : public ::testing::TestWithParam<RepairCase> {};
 
 TEST_P(StreamFileRepair, ClassifiesRepairsAndLeavesTheRepairAlone) {
     const RepairCase& c = GetParam();
+    const Link link = linkOf(c);
+    if (link != Link::None && testing::kWindowsTarget) {
+        GTEST_SKIP() << "links are a POSIX matter here";
+    }
     ScratchDir dir("wav-repair");
     const auto path = dir / "stream-0.wav";
-    writeFile(path, c.file);
-    const auto written = std::filesystem::last_write_time(path) - std::chrono::hours(30);
-    std::filesystem::last_write_time(path, written);
+    writeFile(link == Link::Symbolic ? dir / "elsewhere.wav" : path, c.file);
+    if (link == Link::Symbolic) {
+        std::filesystem::create_symlink("elsewhere.wav", path);
+    } else if (link == Link::Hard) {
+        std::filesystem::create_hard_link(path, dir / "another-name.wav");
+    }
+    // Back by an odd amount in either platform's units, so a sub-second part is there to keep.
+    const auto timed = link == Link::Symbolic ? dir / "elsewhere.wav" : path;
+    platform::FileAttributes written;
+    ASSERT_TRUE(platform::readFileAttributes(timed, written));
+    written.modified -= 1000000007ll * 100;
+    ASSERT_TRUE(platform::applyFileAttributes(timed, written));
 
     const StreamFileReport report = inspectStreamFile(path);
     EXPECT_EQ(headerStateName(report.layout.state), std::string(headerStateName(c.state)))
@@ -101,9 +180,18 @@ TEST_P(StreamFileRepair, ClassifiesRepairsAndLeavesTheRepairAlone) {
 
     const RepairOutcome first = repairStreamFile(path);
     EXPECT_EQ(static_cast<int>(first.action), static_cast<int>(c.action)) << first.message;
+    const std::string says = link == Link::Symbolic ? "it is a symbolic link"
+                             : link == Link::Hard   ? "it has 2 hard links"
+                                                    : "";
+    EXPECT_NE(first.message.find(says), std::string::npos) << first.message;
     const std::string expected = c.repaired.empty() ? c.file : c.repaired;
     EXPECT_TRUE(readFile(path) == expected) << "the file's bytes after repair";
-    EXPECT_EQ(std::filesystem::last_write_time(path), written) << "modification time kept";
+    platform::FileAttributes after;
+    ASSERT_TRUE(platform::readFileAttributes(timed, after));
+    EXPECT_EQ(after.modified, written.modified) << "modification time kept";
+    if (c.action == RepairAction::InPlace) {
+        expectSizesByDefinition(readFile(path));
+    }
 
     // Twice changes nothing: a repaired file is finalised, any other is left as it was.
     const RepairOutcome second = repairStreamFile(path);

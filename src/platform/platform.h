@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -259,5 +260,64 @@ void prepareProcess();
 // fsync of the directory on POSIX, true where a file system cannot sync a directory. Windows
 // keeps no separate directory data to flush: true.
 bool flushDirectoryToDisk(const std::filesystem::path& directory);
+// --- stream file locks and careful file access -----------------------------------------------
+
+enum class FileLockStatus { Held, Busy, Failed };
+
+// An exclusive lock that marks a file as being written. Advisory: only those who ask see it. The
+// system drops it when the process ends, however it ends. POSIX: flock on a descriptor of its
+// own. Windows: LockFileEx on one byte far beyond any data, so that writes through other handles
+// of the file are never blocked by it.
+class FileLock {
+public:
+    FileLock() = default;
+    ~FileLock() { release(); }
+    FileLock(FileLock&& other) noexcept : raw_(std::exchange(other.raw_, 0)) {}
+    FileLock& operator=(FileLock&& other) noexcept {
+        if (this != &other) {
+            release();
+            raw_ = std::exchange(other.raw_, 0);
+        }
+        return *this;
+    }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+    // Takes the lock without waiting: Busy while another holder has it. With `create` a missing
+    // file is created empty; a link in the file's place is never followed (Failed).
+    [[nodiscard]] FileLockStatus acquire(const std::filesystem::path& path, bool create);
+    void release();
+    bool held() const { return raw_ != 0; }
+
+private:
+    std::intptr_t raw_ = 0;
+};
+
+// Creates `path` as a new empty file that only its owner may read and write. An existing file or
+// link of that name is an error and is never followed. The error carries the system's reason.
+[[nodiscard]] std::error_code createNewFile(const std::filesystem::path& path);
+
+// What a file rewritten by a tool keeps of the one it replaces. The time is in the platform's
+// own units, to its full resolution; owner, group and mode are POSIX only.
+struct FileAttributes {
+    std::int64_t modified = 0;
+    std::uint32_t owner = 0;
+    std::uint32_t group = 0;
+    std::uint32_t mode = 0;
+};
+
+// The attributes of `path` itself (a link is not followed).
+[[nodiscard]] bool readFileAttributes(const std::filesystem::path& path, FileAttributes& out);
+
+// Gives `path` the owner, group and mode (POSIX), then the modification time.
+[[nodiscard]] bool applyFileAttributes(const std::filesystem::path& path,
+                                       const FileAttributes& attributes);
+
+enum class SmallFileRead { Read, Missing, NotRegular, TooLarge, Failed };
+
+// Reads a regular file of at most `maxBytes` whole into `out`. Never follows a link, never waits
+// on a FIFO or a device, never reads more than `maxBytes` + 1 bytes.
+[[nodiscard]] SmallFileRead readSmallRegularFile(const std::filesystem::path& path,
+                                                 std::size_t maxBytes, std::string& out);
 
 } // namespace vaskel::platform

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <sched.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -351,6 +352,108 @@ bool flushDirectoryToDisk(const std::filesystem::path& directory) {
     // Some file systems cannot sync a directory at all; nothing more can be done there.
     const bool synced = ::fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP;
     return ::close(fd) == 0 && synced;
+}
+
+// --- stream file locks and careful file access -----------------------------------------------
+
+FileLockStatus FileLock::acquire(const std::filesystem::path& path, bool create) {
+    release();
+    // Non-blocking so that a FIFO in the file's place cannot hang the open.
+    const int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (create ? O_CREAT : 0);
+    const int fd = ::open(path.c_str(), flags, 0666);
+    if (fd < 0) {
+        return FileLockStatus::Failed;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool busy = errno == EWOULDBLOCK;
+        ::close(fd);
+        return busy ? FileLockStatus::Busy : FileLockStatus::Failed;
+    }
+    raw_ = fd + 1;
+    return FileLockStatus::Held;
+}
+
+void FileLock::release() {
+    if (raw_ != 0) {
+        ::close(static_cast<int>(raw_ - 1)); // closing the last descriptor drops the lock
+        raw_ = 0;
+    }
+}
+
+std::error_code createNewFile(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return {errno, std::generic_category()};
+    }
+    ::close(fd);
+    return {};
+}
+
+bool readFileAttributes(const std::filesystem::path& path, FileAttributes& out) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        return false;
+    }
+    out.modified = std::int64_t{info.st_mtim.tv_sec} * 1000000000 + info.st_mtim.tv_nsec;
+    out.owner = info.st_uid;
+    out.group = info.st_gid;
+    out.mode = info.st_mode & 07777;
+    return true;
+}
+
+bool applyFileAttributes(const std::filesystem::path& path, const FileAttributes& attributes) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat info {};
+    bool applied = ::fstat(fd, &info) == 0;
+    // Only a change of owner needs the privilege; the mode after it, as chown clears set-id bits.
+    if (applied && (info.st_uid != attributes.owner || info.st_gid != attributes.group)) {
+        applied = ::fchown(fd, attributes.owner, attributes.group) == 0;
+    }
+    applied = applied && ::fchmod(fd, static_cast<mode_t>(attributes.mode)) == 0;
+    const timespec times[2] = {{0, UTIME_OMIT},
+                               {static_cast<time_t>(attributes.modified / 1000000000),
+                                static_cast<long>(attributes.modified % 1000000000)}};
+    applied = applied && ::futimens(fd, times) == 0;
+    return ::close(fd) == 0 && applied;
+}
+
+SmallFileRead readSmallRegularFile(const std::filesystem::path& path, std::size_t maxBytes,
+                                   std::string& out) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        return errno == ENOENT  ? SmallFileRead::Missing
+               : errno == ELOOP ? SmallFileRead::NotRegular
+                                : SmallFileRead::Failed;
+    }
+    struct stat info {};
+    SmallFileRead result = SmallFileRead::Read;
+    if (::fstat(fd, &info) != 0) {
+        result = SmallFileRead::Failed;
+    } else if (!S_ISREG(info.st_mode)) {
+        result = SmallFileRead::NotRegular;
+    } else if (static_cast<std::uint64_t>(info.st_size) > maxBytes) {
+        result = SmallFileRead::TooLarge;
+    }
+    out.clear();
+    char buffer[4096];
+    while (result == SmallFileRead::Read) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            result = got == 0 ? SmallFileRead::Read : SmallFileRead::Failed;
+            break;
+        }
+        out.append(buffer, static_cast<std::size_t>(got));
+        // The file may have grown since its size was read.
+        result = out.size() > maxBytes ? SmallFileRead::TooLarge : SmallFileRead::Read;
+    }
+    ::close(fd);
+    return result;
 }
 
 } // namespace vaskel::platform

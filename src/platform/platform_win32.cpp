@@ -487,4 +487,122 @@ bool flushDirectoryToDisk(const std::filesystem::path&) {
     return true;
 }
 
+// --- stream file locks and careful file access -----------------------------------------------
+
+namespace {
+
+// The locked byte: far beyond any stream file, below what every file system accepts.
+constexpr DWORD kLockOffsetHigh = 0x40000000;
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+} // namespace
+
+FileLockStatus FileLock::acquire(const std::filesystem::path& path, bool create) {
+    release();
+    // Shared every way, so the writer's own handle, a reader and a rename over the file all work.
+    const HANDLE file = ::CreateFileW(
+        path.c_str(), GENERIC_READ, kShareAll, nullptr, create ? OPEN_ALWAYS : OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return FileLockStatus::Failed;
+    }
+    OVERLAPPED at{};
+    at.OffsetHigh = kLockOffsetHigh;
+    if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) ==
+        0) {
+        const bool busy = ::GetLastError() == ERROR_LOCK_VIOLATION;
+        ::CloseHandle(file);
+        return busy ? FileLockStatus::Busy : FileLockStatus::Failed;
+    }
+    raw_ = reinterpret_cast<std::intptr_t>(file);
+    return FileLockStatus::Held;
+}
+
+void FileLock::release() {
+    if (raw_ != 0) {
+        const HANDLE file = reinterpret_cast<HANDLE>(raw_);
+        OVERLAPPED at{};
+        at.OffsetHigh = kLockOffsetHigh;
+        ::UnlockFileEx(file, 0, 1, 0, &at);
+        ::CloseHandle(file);
+        raw_ = 0;
+    }
+}
+
+std::error_code createNewFile(const std::filesystem::path& path) {
+    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return {static_cast<int>(::GetLastError()), std::system_category()};
+    }
+    ::CloseHandle(file);
+    return {};
+}
+
+bool readFileAttributes(const std::filesystem::path& path, FileAttributes& out) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) == 0) {
+        return false;
+    }
+    out.modified =
+        static_cast<std::int64_t>((std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
+                                  data.ftLastWriteTime.dwLowDateTime);
+    return true;
+}
+
+bool applyFileAttributes(const std::filesystem::path& path, const FileAttributes& attributes) {
+    // Owner and mode are the directory's inheritance on Windows; only the time is set.
+    const HANDLE file =
+        ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const auto ticks = static_cast<std::uint64_t>(attributes.modified);
+    FILETIME modified{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    const bool set = ::SetFileTime(file, nullptr, nullptr, &modified) != 0;
+    return ::CloseHandle(file) != 0 && set;
+}
+
+SmallFileRead readSmallRegularFile(const std::filesystem::path& path, std::size_t maxBytes,
+                                   std::string& out) {
+    const HANDLE file =
+        ::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                   ? SmallFileRead::Missing
+                   : SmallFileRead::Failed;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    SmallFileRead result = SmallFileRead::Read;
+    if (::GetFileInformationByHandle(file, &info) == 0) {
+        result = SmallFileRead::Failed;
+    } else if (::GetFileType(file) != FILE_TYPE_DISK ||
+               (info.dwFileAttributes &
+                (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        result = SmallFileRead::NotRegular;
+    } else if (info.nFileSizeHigh != 0 || info.nFileSizeLow > maxBytes) {
+        result = SmallFileRead::TooLarge;
+    }
+    out.clear();
+    char buffer[4096];
+    while (result == SmallFileRead::Read) {
+        DWORD got = 0;
+        if (::ReadFile(file, buffer, sizeof buffer, &got, nullptr) == 0) {
+            result = SmallFileRead::Failed;
+            break;
+        }
+        if (got == 0) {
+            break;
+        }
+        out.append(buffer, got);
+        result = out.size() > maxBytes ? SmallFileRead::TooLarge : SmallFileRead::Read;
+    }
+    ::CloseHandle(file);
+    return result;
+}
+
 } // namespace vaskel::platform

@@ -5,11 +5,13 @@
 #include "output/progress_file.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vaskel/version.h>
 
 namespace vaskel::wav_tool {
@@ -92,6 +94,13 @@ bool resolveTargets(const std::vector<std::filesystem::path>& paths, std::vector
                 target.streamFiles.push_back(file);
             }
         } else if (status.type() == std::filesystem::file_type::regular) {
+            errno = 0;
+            if (!std::ifstream(path, std::ios::binary).is_open()) {
+                err << "vaskel_wav: cannot read " << shown(path) << ": "
+                    << (errno != 0 ? std::generic_category().message(errno) : "cannot be opened")
+                    << '\n';
+                return false;
+            }
             target.streamFiles.push_back(path);
         } else {
             err << "vaskel_wav: cannot read " << shown(path)
@@ -150,40 +159,64 @@ private:
 
 // --- check -------------------------------------------------------------------------------------
 
+// A progress snapshot is under 1 KiB; anything far larger is not one of ours.
+constexpr std::size_t kProgressFileLimit = 64 << 10;
+
 struct ProgressReport {
     std::filesystem::path path;
-    std::string state; // "capturing", "complete", "missing", "unreadable"
+    std::string state;  // "capturing", "complete", "missing", "unreadable"
+    std::string reason; // why unreadable, in words
     std::optional<ProgressSnapshot> snapshot;
 };
 
 ProgressReport readProgressReport(const std::filesystem::path& directory) {
     ProgressReport report;
     report.path = directory / kProgressFileName;
-    std::error_code error;
-    if (!std::filesystem::exists(report.path, error)) {
+    std::string text;
+    switch (platform::readSmallRegularFile(report.path, kProgressFileLimit, text)) {
+    case platform::SmallFileRead::Read:
+        report.snapshot = parseProgress(text);
+        report.reason = "not a progress file of ours";
+        break;
+    case platform::SmallFileRead::Missing:
         report.state = "missing";
         return report;
+    case platform::SmallFileRead::NotRegular:
+        report.reason = "not a regular file";
+        break;
+    case platform::SmallFileRead::TooLarge:
+        report.reason = "larger than a progress file can be";
+        break;
+    case platform::SmallFileRead::Failed:
+        report.reason = "cannot be read";
+        break;
     }
-    std::ifstream file(report.path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    report.snapshot = parseProgress(text.str());
     report.state = !report.snapshot            ? "unreadable"
                    : report.snapshot->complete ? "complete"
                                                : "capturing";
     return report;
 }
 
-bool needsAttention(const StreamFileReport& report) {
-    return !report.error.empty() || report.layout.state != HeaderState::Finalised ||
-           report.layout.partialFrameBytes != 0 || !report.samples ||
-           report.samples->nanCount != 0 || report.samples->infiniteCount != 0;
+// One stream file as check sees it.
+struct CheckedFile {
+    StreamFileReport report;
+    std::vector<std::filesystem::path> leftovers; // temporaries of a repair that stopped
+};
+
+bool needsAttention(const CheckedFile& file) {
+    const StreamFileReport& report = file.report;
+    return !report.error.empty() || report.beingWritten || !file.leftovers.empty() ||
+           report.layout.state != HeaderState::Finalised || report.layout.partialFrameBytes != 0 ||
+           !report.samples || report.samples->nanCount != 0 || report.samples->infiniteCount != 0;
 }
 
 std::string headerVerdict(const StreamFileReport& report) {
     const WavLayout& layout = report.layout;
     if (!report.error.empty()) {
         return report.error;
+    }
+    if (report.beingWritten) {
+        return "being written by a running capture: check it again once the capture has ended";
     }
     switch (layout.state) {
     case HeaderState::Finalised:
@@ -204,8 +237,13 @@ std::string firstFrame(const std::optional<std::uint64_t>& frame) {
     return frame ? ", first at frame " + std::to_string(*frame) : "";
 }
 
-void printCheckText(const StreamFileReport& report, std::ostream& out) {
+void printCheckText(const CheckedFile& file, std::ostream& out) {
+    const StreamFileReport& report = file.report;
     out << shown(report.path) << ": " << headerVerdict(report) << '\n';
+    for (const auto& leftover : file.leftovers) {
+        out << "  leftover temporary of a repair that stopped: " << shown(leftover.filename())
+            << " (repair removes it)\n";
+    }
     if (!report.samples) {
         return;
     }
@@ -232,7 +270,7 @@ void printCheckText(const StreamFileReport& report, std::ostream& out) {
 void printProgressText(const ProgressReport& report, std::ostream& out) {
     out << shown(report.path) << ": ";
     if (!report.snapshot) {
-        out << (report.state == "missing" ? "missing" : "not a progress file of ours") << '\n';
+        out << (report.state == "missing" ? "missing" : report.reason) << '\n';
         return;
     }
     const ProgressCounts& counts = report.snapshot->counts;
@@ -242,9 +280,43 @@ void printProgressText(const ProgressReport& report, std::ostream& out) {
         << '\n';
 }
 
+// Length of the well-formed UTF-8 sequence at `at`, 0 when there is none (a stray byte, an
+// overlong form, a surrogate, a code point beyond U+10FFFF).
+std::size_t utf8Length(const std::string& text, std::size_t at) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
+    const unsigned char lead = byte(0);
+    const std::size_t length = lead < 0x80   ? 1
+                               : lead < 0xC2 ? 0
+                               : lead < 0xE0 ? 2
+                               : lead < 0xF0 ? 3
+                               : lead < 0xF5 ? 4
+                                             : 0;
+    if (length == 0 || at + length > text.size()) {
+        return 0;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0) != 0x80) {
+            return 0;
+        }
+    }
+    // The second byte's range rules out overlong forms, surrogates and values past U+10FFFF.
+    const bool bad = (lead == 0xE0 && byte(1) < 0xA0) || (lead == 0xED && byte(1) > 0x9F) ||
+                     (lead == 0xF0 && byte(1) < 0x90) || (lead == 0xF4 && byte(1) > 0x8F);
+    return bad ? 0 : length;
+}
+
+// A JSON string of `text`; bytes that are not UTF-8 (a POSIX path may hold any) become U+FFFD,
+// so the document stays valid.
 std::string jsonString(const std::string& text) {
     std::string quoted = "\"";
-    for (const char c : text) {
+    for (std::size_t at = 0; at < text.size();) {
+        const char c = text[at];
+        const std::size_t length = utf8Length(text, at);
+        if (length == 0) {
+            quoted += "\\ufffd";
+            ++at;
+            continue;
+        }
         if (c == '"' || c == '\\') {
             quoted += '\\';
             quoted += c;
@@ -253,8 +325,9 @@ std::string jsonString(const std::string& text) {
             std::snprintf(escape, sizeof escape, "\\u%04x", c);
             quoted += escape;
         } else {
-            quoted += c;
+            quoted.append(text, at, length);
         }
+        at += length;
     }
     return quoted + '"';
 }
@@ -263,9 +336,19 @@ std::string jsonOptional(const std::optional<std::uint64_t>& value) {
     return value ? std::to_string(*value) : "null";
 }
 
-std::string checkJson(const StreamFileReport& report) {
+std::string leftoversJson(const CheckedFile& file) {
+    std::string json = ",\"leftoverTemporaries\":[";
+    for (std::size_t i = 0; i < file.leftovers.size(); ++i) {
+        json += (i == 0 ? "" : ",") + jsonString(shown(file.leftovers[i]));
+    }
+    return json + "]";
+}
+
+std::string checkJson(const CheckedFile& file) {
+    const StreamFileReport& report = file.report;
     const WavLayout& layout = report.layout;
-    std::string json = "{\"path\":" + jsonString(shown(report.path));
+    std::string json = "{\"path\":" + jsonString(shown(report.path)) + leftoversJson(file);
+    json += std::string(",\"beingWritten\":") + (report.beingWritten ? "true" : "false");
     if (!report.error.empty()) {
         return json + ",\"header\":null,\"error\":" + jsonString(report.error) + "}";
     }
@@ -307,58 +390,104 @@ std::string progressJson(const ProgressReport& report) {
     return json + "}";
 }
 
-int runCheck(const std::vector<Target>& targets, bool json, std::ostream& out, std::ostream& err,
-             const ToolSettings& settings) {
-    std::vector<std::string> fileJson;
-    std::vector<std::string> progressEntries;
-    std::size_t files = 0;
-    std::size_t attention = 0;
-    bool emptyDirectory = false;
-    for (const Target& target : targets) {
+// What one check run has seen so far, and its output.
+class CheckRun {
+public:
+    CheckRun(bool json, std::ostream& out, std::ostream& err, const ToolSettings& settings)
+        : json_(json), out_(out), err_(err), settings_(settings) {}
+
+    void checkTarget(const Target& target) {
         if (target.directory && target.streamFiles.empty()) {
-            emptyDirectory = true;
-            err << "vaskel_wav: no stream files (stream-<i>.wav) in " << shown(target.argument)
-                << '\n';
+            emptyDirectory_ = true;
+            err_ << "vaskel_wav: no stream files (stream-<i>.wav) in " << shown(target.argument)
+                 << '\n';
         }
         for (const auto& path : target.streamFiles) {
-            StreamFileReport report;
+            CheckedFile file;
             {
-                ProgressBar bar(err, settings.progressBar, path);
-                report = inspectStreamFile(path, bar.callback());
+                ProgressBar bar(err_, settings_.progressBar, path);
+                file.report = inspectStreamFile(path, bar.callback());
             }
-            ++files;
-            attention += needsAttention(report) ? 1 : 0;
-            if (json) {
-                fileJson.push_back(checkJson(report));
-            } else {
-                printCheckText(report, out);
-            }
+            file.leftovers = leftoverRepairTemporaries(path);
+            add(file);
         }
         if (target.directory) {
-            const ProgressReport progress = readProgressReport(target.argument);
-            if (json) {
-                progressEntries.push_back(progressJson(progress));
-            } else {
-                printProgressText(progress, out);
-            }
+            checkProgress(target);
         }
     }
-    const int exitCode = attention != 0 || emptyDirectory ? kExitAttention : kExitOk;
-    if (json) {
-        const auto joined = [](const std::vector<std::string>& items) {
-            std::string text;
-            for (const auto& item : items) {
-                text += (text.empty() ? "" : ",") + item;
-            }
-            return text;
-        };
-        out << "{\"files\":[" << joined(fileJson) << "],\"progress\":[" << joined(progressEntries)
-            << "],\"filesNeedingAttention\":" << attention << ",\"exitCode\":" << exitCode << "}\n";
-    } else {
-        out << "check: " << files << (files == 1 ? " file, " : " files, ") << attention << " need"
-            << (attention == 1 ? "s" : "") << " repair or attention\n";
+
+    int finish() {
+        const int exitCode = attention_ != 0 || emptyDirectory_ ? kExitAttention : kExitOk;
+        if (json_) {
+            out_ << "{\"files\":[" << joined(fileJson_) << "],\"progress\":["
+                 << joined(progressJson_) << "],\"filesNeedingAttention\":" << attention_
+                 << ",\"exitCode\":" << exitCode << "}\n";
+        } else {
+            out_ << "check: " << files_ << (files_ == 1 ? " file, " : " files, ") << attention_
+                 << " need" << (attention_ == 1 ? "s" : "") << " repair or attention\n";
+        }
+        return exitCode;
     }
-    return exitCode;
+
+private:
+    void add(const CheckedFile& file) {
+        ++files_;
+        attention_ += needsAttention(file) ? 1 : 0;
+        if (json_) {
+            fileJson_.push_back(checkJson(file));
+        } else {
+            printCheckText(file, out_);
+        }
+    }
+
+    // The progress file, and every stream file it names that the directory lacks.
+    void checkProgress(const Target& target) {
+        const ProgressReport progress = readProgressReport(target.argument);
+        const std::uint32_t named = progress.snapshot ? progress.snapshot->counts.streamCount : 0;
+        for (std::uint32_t i = 0; i < named; ++i) {
+            const auto path = streamFilePath(target.argument, i);
+            if (std::find(target.streamFiles.begin(), target.streamFiles.end(), path) ==
+                target.streamFiles.end()) {
+                CheckedFile missing;
+                missing.report.path = path;
+                missing.report.error = "missing, though " + std::string(kProgressFileName) +
+                                       " names " + std::to_string(named) + " streams";
+                add(missing);
+            }
+        }
+        if (json_) {
+            progressJson_.push_back(progressJson(progress));
+        } else {
+            printProgressText(progress, out_);
+        }
+    }
+
+    static std::string joined(const std::vector<std::string>& items) {
+        std::string text;
+        for (const auto& item : items) {
+            text += (text.empty() ? "" : ",") + item;
+        }
+        return text;
+    }
+
+    bool json_;
+    std::ostream& out_;
+    std::ostream& err_;
+    const ToolSettings& settings_;
+    std::vector<std::string> fileJson_;
+    std::vector<std::string> progressJson_;
+    std::size_t files_ = 0;
+    std::size_t attention_ = 0;
+    bool emptyDirectory_ = false;
+};
+
+int runCheck(const std::vector<Target>& targets, bool json, std::ostream& out, std::ostream& err,
+             const ToolSettings& settings) {
+    CheckRun run(json, out, err, settings);
+    for (const Target& target : targets) {
+        run.checkTarget(target);
+    }
+    return run.finish();
 }
 
 // --- repair ------------------------------------------------------------------------------------
@@ -366,6 +495,9 @@ int runCheck(const std::vector<Target>& targets, bool json, std::ostream& out, s
 void printRepair(const std::filesystem::path& path, const RepairOutcome& outcome,
                  std::ostream& out) {
     const WavLayout& layout = outcome.before;
+    for (const auto& temporary : outcome.removedTemporaries) {
+        out << shown(temporary) << ": a leftover temporary of a repair that stopped, removed\n";
+    }
     out << shown(path) << ": ";
     switch (outcome.action) {
     case RepairAction::LeftFinalised:
@@ -375,6 +507,7 @@ void printRepair(const std::filesystem::path& path, const RepairOutcome& outcome
         out << "refused, left untouched: not a stream file of ours: " << outcome.message << '\n';
         return;
     case RepairAction::Failed:
+    case RepairAction::BeingWritten:
         out << "not repaired, left as it was: " << outcome.message << '\n';
         return;
     case RepairAction::InPlace:
@@ -404,7 +537,6 @@ int runRepair(const std::vector<Target>& targets, std::ostream& out, std::ostrea
             {
                 ProgressBar bar(err, settings.progressBar, path);
                 RepairOptions options;
-                options.testCrashAfterBytes = settings.testCrashAfterBytes;
                 options.progress = bar.callback();
                 outcome = repairStreamFile(path, options);
             }
@@ -418,6 +550,7 @@ int runRepair(const std::vector<Target>& targets, std::ostream& out, std::ostrea
                 ++finalised;
                 break;
             case RepairAction::Refused:
+            case RepairAction::BeingWritten:
             case RepairAction::Failed:
                 ++notRepaired;
                 break;

@@ -17,8 +17,6 @@ inline constexpr int kExitUsage = 2;
 struct ToolSettings {
     // Draw a progress bar on `err` for a file that takes longer than a second.
     bool progressBar = false;
-    // Test only (see RepairOptions).
-    std::uint64_t testCrashAfterBytes = 0;
 };
 
 // `arguments` are the words after the program name; returns the exit code.

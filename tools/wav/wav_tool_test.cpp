@@ -14,6 +14,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <limits>
+#include <optional>
 #include <thread>
 
 #ifdef VASKEL_HAVE_SNDFILE
@@ -195,11 +196,90 @@ INSTANTIATE_TEST_SUITE_P(EveryWayACaptureStops, CaptureRecovery,
                                            StopCase{"renderer_interrupted", Stop::Interrupted, 0}),
                          [](const auto& param) { return param.param.name; });
 
+// A capture holds its files locked: check says so, repair refuses to touch them (a repair that
+// cut a half-written frame would leave a hole in the audio), and the capture completes exactly.
+TEST(WavToolBesideARunningCapture, RepairRefusesAndTheCaptureCompletesExactly) {
+    ScratchDir root("wav-live");
+    const platform::NativeString region = testing::uniqueRegionName("wav-live");
+    const std::string name = std::filesystem::path(region).string();
+    // Under Wine every process start takes a second or so: a longer capture there.
+    const std::uint64_t frames = kWindowsTarget ? 960000 : 96000;
+    auto words = producerWords(name, "1");
+    words[4] = std::to_string(frames);
+    testing::RunningChild producer(producerPath(), nativeWords(words));
+    ASSERT_TRUE(producer.started());
+    testing::RendererProcess renderer(
+        {region, testing::nativePath(root.path()), testing::native("0"), testing::native("5000")});
+    const auto stream0 = streamFilePath(root.path(), 0);
+    for (int i = 0; i < 5000 && !(std::filesystem::exists(stream0) &&
+                                  std::filesystem::file_size(stream0) > 4 * kWavHeaderSize);
+         ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    const auto check = runWav("check", root.path());
+    EXPECT_EQ(check.exitCode, 1) << check.out << check.err;
+    EXPECT_NE(check.out.find("stream-0.wav: being written by a running capture"), std::string::npos)
+        << check.out;
+    // The capture runs for seconds; every repair meanwhile must refuse.
+    for (int i = 0; i < 3; ++i) {
+        const auto repair = runWav("repair", root.path());
+        EXPECT_EQ(repair.exitCode, 1) << repair.out << repair.err;
+        EXPECT_NE(repair.out.find("stream-1.wav: not repaired, left as it was: a capture is still "
+                                  "writing it"),
+                  std::string::npos)
+            << repair.out;
+    }
+    const auto ended = renderer.wait();
+    EXPECT_EQ(ended.exitCode, 0) << ended.err;
+    EXPECT_EQ(producer.wait().exitCode, 0);
+    const auto after = runWav("check", root.path());
+    EXPECT_EQ(after.exitCode, 0) << after.out << after.err;
+    for (std::uint32_t i = 0; i < 2; ++i) {
+        WavLayout layout;
+        ASSERT_TRUE(readStreamHead(streamFilePath(root.path(), i), layout));
+        EXPECT_EQ(layout.frames, frames);
+#ifdef VASKEL_HAVE_SNDFILE
+        EXPECT_EQ(expectPublishedPrefix(streamFilePath(root.path(), i), i), frames);
+#endif
+    }
+}
+
 // --- RF64 ----------------------------------------------------------------------------------------
 
 // One stereo frame with values that say where they are.
 std::array<float, 2> markFrame(std::uint64_t frame) {
     return {static_cast<float>(frame % 1000003) / 1000003.0f, -0.5f};
+}
+
+// The fields of an RF64 header by their definitions, read from the file itself.
+void expectRf64Fields(const std::filesystem::path& path, std::uint64_t frames) {
+    std::ifstream file(path, std::ios::binary);
+    std::array<std::uint8_t, kRf64HeaderSize> head{};
+    file.read(reinterpret_cast<char*>(head.data()), head.size());
+    const auto field = [&head](std::size_t at, int bytes) {
+        std::uint64_t value = 0;
+        for (int i = bytes - 1; i >= 0; --i) {
+            value = value << 8 | head[at + static_cast<std::size_t>(i)];
+        }
+        return value;
+    };
+    const std::uint64_t size = std::filesystem::file_size(path);
+    EXPECT_EQ(size, kRf64HeaderSize + frames * 8);
+    EXPECT_EQ(field(4, 4), 0xFFFFFFFFu);  // RIFF size: see ds64
+    EXPECT_EQ(field(16, 4), 28u);         // ds64 chunk size
+    EXPECT_EQ(field(20, 8), size - 8);    // RIFF size: all after its own field
+    EXPECT_EQ(field(28, 8), frames * 8);  // data size
+    EXPECT_EQ(field(36, 8), frames);      // sample count: frames per channel
+    EXPECT_EQ(field(44, 4), 0u);          // table length
+    EXPECT_EQ(field(76, 4), 0xFFFFFFFFu); // data size: see ds64
+    EXPECT_EQ(field(64, 4), 48000u * 8);  // byte rate
+}
+
+// What a shell command prints, for the tools the test reads a file with.
+std::string commandOutput(const std::string& command, const std::filesystem::path& scratch) {
+    const auto out = scratch / "command-output";
+    EXPECT_EQ(std::system((command + " > '" + out.string() + "' 2>&1").c_str()), 0) << command;
+    return testing::readFile(out);
 }
 
 TEST(WavToolRf64, SparseStreamBeyondTheRiffLimitSurvivesACrashedRepair) {
@@ -209,7 +289,8 @@ TEST(WavToolRf64, SparseStreamBeyondTheRiffLimitSurvivesACrashedRepair) {
     ScratchDir dir("wav-rf64");
     const auto path = dir / "stream-0.wav";
     const std::uint64_t frames = kMaxWavDataSize / 8 + 1000;
-    const std::vector<std::uint64_t> marked = {0, 1, 268435456, 536870000, frames - 1};
+    // The last marks lie well before the end, so the copy ends in a run of zeros it skips.
+    const std::vector<std::uint64_t> marked = {0, 1, 268435456, 536870000, frames - 700000};
     {
         const auto header = makeWavHeader(48000, 2, 0);
         std::ofstream file(path, std::ios::binary);
@@ -219,6 +300,8 @@ TEST(WavToolRf64, SparseStreamBeyondTheRiffLimitSurvivesACrashedRepair) {
             file.seekp(static_cast<std::streamoff>(kWavHeaderSize + frame * 8));
             file.write(reinterpret_cast<const char*>(values.data()), 8);
         }
+        file.seekp(static_cast<std::streamoff>(kWavHeaderSize + frames * 8 - 1));
+        file.put('\0');
     }
     ASSERT_EQ(std::filesystem::file_size(path), kWavHeaderSize + frames * 8);
     const auto readMarks = [&](std::uint64_t dataOffset) {
@@ -234,29 +317,89 @@ TEST(WavToolRf64, SparseStreamBeyondTheRiffLimitSurvivesACrashedRepair) {
     };
     const std::string marksBefore = readMarks(kWavHeaderSize);
 
+    // No room for the copy: the system's reason, nothing changed.
+    const std::string immutable = "chattr +i '" + dir.path().string() + "' 2>/dev/null";
+    if (std::system(immutable.c_str()) == 0) {
+        const auto refused = runWav("repair", path);
+        std::system(("chattr -i '" + dir.path().string() + "'").c_str());
+        EXPECT_EQ(refused.exitCode, 1);
+        EXPECT_NE(refused.out.find("could not be created beside it: Operation not permitted"),
+                  std::string::npos)
+            << refused.out;
+    }
+
     // Killed a quarter of the way through its copy: the original is as it was.
-    vaskel::testing::setEnvironmentVariable("VASKEL_WAV_TEST_CRASH_AFTER_BYTES", "1073741824");
-    const auto crashed = runWav("repair", path);
-    vaskel::testing::setEnvironmentVariable("VASKEL_WAV_TEST_CRASH_AFTER_BYTES", "");
-    EXPECT_EQ(crashed.exitCode, 3) << crashed.out << crashed.err;
+    RepairOptions crashing;
+    crashing.progress = [](std::uint64_t done, std::uint64_t) {
+        if (done >= (std::uint64_t{1} << 30)) {
+            std::_Exit(3);
+        }
+    };
+    EXPECT_EXIT(repairStreamFile(path, crashing), ::testing::ExitedWithCode(3), "");
     WavLayout layout;
     ASSERT_TRUE(readStreamHead(path, layout));
     EXPECT_EQ(layout.state, HeaderState::Placeholder);
     EXPECT_EQ(std::filesystem::file_size(path), kWavHeaderSize + frames * 8);
     EXPECT_EQ(readMarks(kWavHeaderSize), marksBefore);
+    ASSERT_EQ(leftoverRepairTemporaries(path).size(), 1u);
+    const auto leftover = runWav("check", path);
+    EXPECT_NE(
+        leftover.out.find("leftover temporary of a repair that stopped: stream-0.wav.repair-"),
+        std::string::npos)
+        << leftover.out;
 
-    // The next run completes it, and a third finds nothing to do.
-    const auto repaired = runWav("repair", path);
-    EXPECT_EQ(repaired.exitCode, 0) << repaired.out << repaired.err;
-    EXPECT_NE(repaired.out.find("rewritten as RF64: " + std::to_string(frames) + " frames"),
+    // The next run removes the leftover and completes, its copy on disk before the rename, the
+    // original's owner and mode kept and a link planted at the old temporary name not followed;
+    // a third finds nothing to do.
+    testing::writeFile(dir / "victim.txt", "victim");
+    std::filesystem::create_symlink("victim.txt", dir / "stream-0.wav.repair");
+    const auto ownership = "stat -c '%u:%g %a' '" + path.string() + "'";
+    std::system(
+        ("chown 1234:5678 '" + path.string() + "' && chmod 640 '" + path.string() + "'").c_str());
+    const std::string ownerBefore = commandOutput(ownership, dir.path());
+    EXPECT_EQ(ownerBefore, "1234:5678 640\n") << "the test runs as root";
+    const auto trace = dir / "trace";
+    // LeakSanitizer cannot run under a tracer; the sanitizer build's other checks still do.
+    const auto repaired = commandOutput(
+        "ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0\" "
+        "strace -f -y -e trace=fsync,fdatasync,rename,renameat,"
+        "renameat2 -o '" +
+            trace.string() + "' '" + wavToolPath().string() + "' repair '" + path.string() + "'",
+        dir.path());
+    EXPECT_NE(repaired.find("a leftover temporary of a repair that stopped, removed"),
               std::string::npos)
-        << repaired.out;
-    EXPECT_FALSE(std::filesystem::exists(repairTempPath(path)));
+        << repaired;
+    EXPECT_NE(repaired.find("rewritten as RF64: " + std::to_string(frames) + " frames"),
+              std::string::npos)
+        << repaired;
+    std::optional<std::size_t> synced, renamed;
+    const auto calls = testing::linesOf(testing::readFile(trace));
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i].find(".repair-") == std::string::npos) {
+            continue;
+        }
+        if (calls[i].find("sync(") != std::string::npos && !synced) {
+            synced = i;
+        } else if (calls[i].find("rename") != std::string::npos) {
+            renamed = i;
+        }
+    }
+    ASSERT_TRUE(synced && renamed) << testing::readFile(trace);
+    EXPECT_LT(*synced, *renamed) << testing::readFile(trace);
+    EXPECT_TRUE(leftoverRepairTemporaries(path).empty());
+    EXPECT_EQ(commandOutput(ownership, dir.path()), ownerBefore);
+    EXPECT_EQ(testing::readFile(dir / "victim.txt"), "victim");
+    EXPECT_FALSE(std::filesystem::is_symlink(path));
     ASSERT_TRUE(readStreamHead(path, layout));
     EXPECT_EQ(layout.state, HeaderState::Finalised);
     EXPECT_TRUE(layout.rf64);
     EXPECT_EQ(layout.frames, frames);
+    expectRf64Fields(path, frames);
     EXPECT_EQ(readMarks(kRf64HeaderSize), marksBefore);
+    // Holes stay holes: a few MiB allocated of over 4 GiB.
+    const auto allocatedKib =
+        std::stoull(commandOutput("du -k '" + path.string() + "'", dir.path()));
+    EXPECT_LT(allocatedKib, 64u << 10);
     const auto again = runWav("repair", path);
     EXPECT_EQ(again.exitCode, 0);
     EXPECT_NE(again.out.find("finalised, left as it is"), std::string::npos) << again.out;
@@ -362,15 +505,44 @@ TEST(WavToolCommandLine, RefusesWithAMessageAndChangesNothing) {
         {"help_command", "", {"help"}, 0, "Commands:"},
         {"version", "", {"--version"}, 0, "vaskel_wav " VASKEL_TEST_VERSION},
         {"help_with_a_path", "", {"help", "x"}, 2, "unknown command help"},
+        {"unreadable_file",
+         headerBytes(800) + frames,
+         {"check", "PATH"},
+         2,
+         "vaskel_wav: cannot read"},
+        {"check_nan",
+         headerBytes(8) + std::string("\0\0\xC0\x7F\0\0\0\0", 8),
+         {"check", "PATH"},
+         1,
+         "NaN: 1 samples"},
+        {"check_partial_trailing_frame",
+         headerBytes(803) + frames + "abc",
+         {"check", "PATH"},
+         1,
+         "partial trailing frame: 3 bytes"},
+        {"check_empty_directory", "<dir>", {"check", "PATH"}, 1, "no stream files"},
     };
     for (const CommandCase& c : cases) {
         SCOPED_TRACE(c.name);
+        std::error_code ignored;
         ScratchDir dir("wav-command");
         const auto path = dir / (c.file == "<dir>" ? "empty" : "x.wav");
         if (c.file == "<dir>") {
             std::filesystem::create_directory(path);
         } else if (!c.file.empty()) {
             testing::writeFile(path, c.file);
+        }
+        auto named = path;
+        if (c.name == "unreadable_file") {
+            // Root reads any file whatever its mode; not this one.
+            std::filesystem::permissions(path, std::filesystem::perms::none);
+            if (std::ifstream(path).is_open()) {
+                named = "/proc/sys/vm/drop_caches";
+            }
+            if (kWindowsTarget || std::ifstream(named).is_open()) {
+                std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+                continue; // Windows: no file that cannot be opened for reading
+            }
         }
         if (c.name == "unwritable" && !setUnwritable(path, true)) {
             setUnwritable(path, false);
@@ -382,7 +554,7 @@ TEST(WavToolCommandLine, RefusesWithAMessageAndChangesNothing) {
         }
         std::vector<platform::NativeString> words;
         for (const std::string& word : c.command) {
-            words.push_back(word == "PATH" ? testing::nativePath(path) : testing::native(word));
+            words.push_back(word == "PATH" ? testing::nativePath(named) : testing::native(word));
         }
         const auto result = runWav(words);
         EXPECT_EQ(result.exitCode, c.exitCode) << result.out << result.err;
@@ -397,6 +569,8 @@ TEST(WavToolCommandLine, RefusesWithAMessageAndChangesNothing) {
         if (c.name == "unwritable") {
             setUnwritable(path, false);
         }
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ignored);
         if (!c.file.empty() && c.file != "<dir>") {
             EXPECT_TRUE(fileBytes(path) == c.file) << "the file was changed";
         }
@@ -434,11 +608,68 @@ TEST(WavToolCheck, ReportsNonFiniteSamplesAndTheDataMd5AsMd5sumDoes) {
         EXPECT_NE(json.out.find("\"dataMd5\":\"" + md5sum + "\""), std::string::npos)
             << md5sum << " in " << json.out;
     }
+    if (!kWindowsTarget) {
+        // A POSIX name may hold any bytes; the document stays UTF-8.
+        const auto odd = dir.path() / "stream-\xff.wav";
+        std::filesystem::copy_file(dir / "stream-0.wav", odd);
+        const auto escaped =
+            runWav({testing::native("check"), testing::nativePath(odd), testing::native("--json")});
+        EXPECT_NE(escaped.out.find("stream-\\ufffd.wav\""), std::string::npos) << escaped.out;
+        EXPECT_EQ(escaped.out.find('\xff'), std::string::npos);
+    }
     const auto text = runWav("check", dir / "stream-0.wav");
     EXPECT_NE(text.out.find("NaN: 1 samples, first at frame 1; infinite: 1 samples, first at "
                             "frame 2"),
               std::string::npos)
         << text.out;
+}
+
+struct ProgressCase {
+    std::string name;
+    std::string progress; // "<fifo>", "<dev-zero>", "<huge>": made so, not written
+    int exitCode;
+    std::string says;
+};
+
+// check reads render-progress.json only as a small regular file, and holds the directory to it.
+TEST(WavToolCheck, ReadsTheProgressFileWithLimitsAndReportsTheStreamFilesItNames) {
+    const std::string snapshot = "{\"schemaVersion\":1,\"state\":\"complete\",\"streamCount\":2,"
+                                 "\"activeStreams\":0,\"completedStreams\":2,"
+                                 "\"writtenFrames\":200,\"totalFrames\":200}";
+    const std::vector<ProgressCase> cases = {
+        {"complete", snapshot, 0, "render-progress.json: complete, 200 frames written"},
+        {"trailing_garbage", snapshot + "x", 0,
+         "render-progress.json: not a progress file of ours"},
+        {"names_a_missing_stream", std::string(snapshot).replace(snapshot.find(":2,"), 3, ":3,"), 1,
+         "stream-2.wav: missing, though render-progress.json names 3 streams"},
+        {"far_too_large", "<huge>", 0, "render-progress.json: larger than a progress file can be"},
+        {"link_to_dev_zero", "<dev-zero>", 0, "render-progress.json: not a regular file"},
+        {"fifo", "<fifo>", 0, "render-progress.json: not a regular file"},
+    };
+    for (const ProgressCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir("wav-progress");
+        const auto progress = dir / "render-progress.json";
+        for (std::uint32_t i = 0; i < 2; ++i) {
+            testing::writeFile(streamFilePath(dir.path(), i),
+                               headerBytes(800) + std::string(800, '\0'));
+        }
+        if (c.progress == "<huge>") {
+            std::ofstream(progress, std::ios::binary).close();
+            std::filesystem::resize_file(progress, std::uint64_t{3} << 30);
+        } else if (c.progress == "<dev-zero>" || c.progress == "<fifo>") {
+            if (kWindowsTarget) {
+                continue;
+            }
+            const std::string make = c.progress == "<fifo>" ? "mkfifo '" : "ln -s /dev/zero '";
+            ASSERT_EQ(std::system((make + progress.string() + "'").c_str()), 0);
+        } else {
+            testing::writeFile(progress, c.progress);
+        }
+        const auto result = runWav("check", dir.path());
+        EXPECT_EQ(result.exitCode, c.exitCode) << result.out << result.err;
+        EXPECT_NE(result.out.find(c.says), std::string::npos) << result.out;
+    }
 }
 
 } // namespace
