@@ -29,6 +29,10 @@ constexpr std::int64_t kProgressIntervalNs = 120000000;
 // real-time producer, milliseconds long, are seen after a few passes.
 constexpr std::int64_t kQuietSpellNs = 20000;
 
+// Wake-ups in a row that found chunks waiting but no ring full before the producer counts as
+// paced. One is not enough: a producer starting at full speed during a sleep looks the same.
+constexpr int kCalmWakesForPaced = 2;
+
 // Whether a failure also marks the renderer failed in consumerState: the renderer's own chunk
 // checks and its output do; timeouts, aborts and range mismatches leave it attached.
 enum class ConsumerMark { Keep, Failed };
@@ -92,6 +96,7 @@ public:
             if (sweep.rejected) {
                 return false;
             }
+            learnPace(sweep);
             if (sweep.consumedAny) {
                 noteActivity();
             }
@@ -140,6 +145,7 @@ private:
         bool consumedAny = false;
         bool allEmpty = true;
         bool rejected = false;
+        bool sawFull = false; // a ring held slotsPerStream chunks
     };
 
     enum class StreamScan { Open, AllClosed, Aborted };
@@ -175,10 +181,12 @@ private:
         for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
             StreamControlBlock& block = controlBlockAt(base_, i);
             const std::uint64_t r = loadOwnReadIndex(block);
-            if (r == loadWriteIndex(block)) {
+            const std::uint64_t w = loadWriteIndex(block);
+            if (r == w) {
                 continue;
             }
             sweep.allEmpty = false;
+            sweep.sawFull = sweep.sawFull || w - r >= config_.slotsPerStream;
             if (!consumeChunk(i, block, r)) {
                 sweep.rejected = true;
                 return sweep;
@@ -262,16 +270,37 @@ private:
         return true;
     }
 
+    // A producer is paced when wake-ups keep finding chunks that arrived during the sleep
+    // without any ring having filled. A full ring means it runs ahead of real time: the spell
+    // is kept whole from then on, so chunks that follow each other closely are never slept
+    // through.
+    void learnPace(const Sweep& sweep) {
+        if (sweep.sawFull) {
+            calmWakes_ = 0;
+        } else if (sleptLast_ && sweep.consumedAny && calmWakes_ < kCalmWakesForPaced) {
+            ++calmWakes_;
+        }
+        sleptLast_ = false;
+    }
+
     // A pass that found nothing yields while a chunk may be just behind; after a quiet spell it
     // sleeps for the bound, short enough that no ring fills meanwhile. The first chunk restarts
-    // the spell, so the passes after it spin again at once.
+    // the spell, so the passes after it spin again at once, unless the producer is paced: its
+    // next chunk is a chunk's duration away, and spinning for it would only cost.
     void waitIdle(std::int64_t quietNs) {
-        if (idleSleepNs_ == 0 || quietNs < kQuietSpellNs) {
+        const bool paced = calmWakes_ >= kCalmWakesForPaced;
+        if (idleSleepNs_ == 0 || (quietNs < kQuietSpellNs && !paced)) {
             yield_();
-        } else if (sleep_ != nullptr) {
-            sleep_(idleSleepNs_);
+            return;
+        }
+        // Never far past the idle limit: the pass after the sleep is the one that times out.
+        const std::int64_t leftNs = idleLimitNs_ - quietNs;
+        const std::int64_t ns = leftNs < idleSleepNs_ ? leftNs + 1 : idleSleepNs_;
+        sleptLast_ = true;
+        if (sleep_ != nullptr) {
+            sleep_(ns);
         } else {
-            fineSleeper_->sleepFor(idleSleepNs_);
+            fineSleeper_->sleepFor(ns);
         }
     }
 
@@ -314,6 +343,8 @@ private:
     // resolution, which its release restores).
     std::optional<FineSleeper> fineSleeper_;
     std::int64_t idleSleepNs_ = 0;
+    bool sleptLast_ = false;
+    int calmWakes_ = 0;
 
     std::vector<StreamWriter> writers_;
     std::vector<std::uint64_t> nextSequence_;
