@@ -103,31 +103,35 @@ def targets(results, latency_found, rss_found, alloc_found, table, realtime_foun
     table.append("")
 
 
+# The command line: flag and argparse settings, one row each.
+OPTIONS = [
+    ("--build", dict(type=Path, required=True)),
+    ("--out", dict(type=Path, default=Path("/dev/shm"),
+                   help="filesystem for the output files (default: the /dev/shm tmpfs)")),
+    ("--results", dict(type=Path, default=None)),
+    ("--quick", dict(action="store_true", help="smaller runs, fewer repetitions")),
+    ("--reps", dict(type=int, default=None)),
+    ("--slots", dict(type=int, default=0, help="ring slots per stream (default: rings within a "
+                     "4 MiB budget, 4 to 64 slots)")),
+    ("--disk-out", dict(type=Path, default=None, help="run the throughput table a second time "
+                        "with the output here (a disk filesystem)")),
+    ("--before-renderer", dict(type=Path, default=None, help="the renderer of an earlier "
+                               "commit, measured beside this one in the real-time and "
+                               "quiet-spell figures")),
+    ("--no-realtime", dict(dest="realtime", action="store_false",
+                           help="skip the latency runs at SCHED_FIFO priority")),
+    ("--quiet-below", dict(type=float, default=15, help="wait for, and keep only, sets of runs "
+                           "during which other work took less than this percentage of the "
+                           "cores (default 15)")),
+    ("--quiet-budget", dict(type=float, default=None, help="seconds the whole run may spend "
+                            "waiting for quiet and running sets again (default 150, quick 45)")),
+]
+
+
 def parse_args():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--build", type=Path, required=True)
-    parser.add_argument("--out", type=Path, default=Path("/dev/shm"),
-                        help="filesystem for the output files (default: the /dev/shm tmpfs)")
-    parser.add_argument("--results", type=Path, default=None)
-    parser.add_argument("--quick", action="store_true", help="smaller runs, fewer repetitions")
-    parser.add_argument("--reps", type=int, default=None)
-    parser.add_argument("--slots", type=int, default=0,
-                        help="ring slots per stream (default: rings within a 4 MiB budget, "
-                             "4 to 64 slots)")
-    parser.add_argument("--disk-out", type=Path, default=None,
-                        help="run the throughput table a second time with the output here "
-                             "(a disk filesystem)")
-    parser.add_argument("--before-renderer", type=Path, default=None,
-                        help="the renderer of an earlier commit, measured beside this one in "
-                             "the real-time and quiet-spell figures")
-    parser.add_argument("--no-realtime", dest="realtime", action="store_false",
-                        help="skip the latency runs at SCHED_FIFO priority")
-    parser.add_argument("--quiet-below", type=float, default=15,
-                        help="wait for, and keep only, sets of runs during which other work "
-                             "took less than this percentage of the cores (default 15)")
-    parser.add_argument("--quiet-budget", type=float, default=None,
-                        help="seconds the whole run may spend waiting for quiet and running "
-                             "sets again (default 150, quick 45)")
+    for flag, settings in OPTIONS:
+        parser.add_argument(flag, **settings)
     args = parser.parse_args()
     if args.quiet_budget is None:
         args.quiet_budget = 45 if args.quick else 150

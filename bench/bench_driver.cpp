@@ -201,13 +201,12 @@ bool contenderMode(const Arguments& args, const SourceAudio& audio, std::string&
     RunFigures run;
     RendererFigures rendered;
     if (args.mode == "renderer") {
-        RendererOptions options;
-        options.renderer = args.renderer;
-        options.wrapper = args.wrapper;
-        options.slotsPerStream = args.slots;
-        options.sampleResident = args.sampleResident;
-        options.warmRegion = args.warmRegion;
-        options.pace = args.pace;
+        const RendererOptions options{.renderer = args.renderer,
+                                      .wrapper = args.wrapper,
+                                      .slotsPerStream = args.slots,
+                                      .sampleResident = args.sampleResident,
+                                      .warmRegion = args.warmRegion,
+                                      .pace = args.pace};
         rendered = runRenderer(args.workload, audio, args.out, options);
         run = rendered.run;
     } else if (args.mode == "plain") {

@@ -55,8 +55,7 @@ def row_figures(found, streams, frames, labels):
     waits = [cpu_percent(a) - cpu_percent(b)
              for a, b in zip(runs["after"], runs["full speed"]) if a and b]
     cells["waiting"] = summary(waits)
-    full = [int(f["ring_full"]) for label in labels if label != "full speed"
-            for f in runs[label] if f]
+    full = [int(f["ring_full"]) for f in runs["after"] if f]
     return cells, (max(full) if full else None)
 
 
@@ -74,8 +73,8 @@ def realtime(runner, args, rows, table):
                  f"slots, {args.realtime_seconds} s), median [min-max] of {args.realtime_reps}")
     table.append("  before: the renderer of the commit before idle passes slept; full speed: "
                  "this renderer, the same audio at pace 0; waiting: after - full speed, paired")
-    table.append("  ring full: chunks that were due but found their ring full (most of any paced "
-                 "run; must be 0); sleep bound: the renderer's longest idle sleep on these rings")
+    table.append("  ring full: chunks that were due but found their ring full, most of any run "
+                 "after (must be 0); sleep bound: the renderer's longest idle sleep on these rings")
     table.append(f"{'streams':>7} {'frames':>7} " + " ".join(f"{c:>22}" for c in columns)
                  + f" {'ring full':>10} {'sleep bound':>12}")
     result = {}

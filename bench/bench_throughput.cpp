@@ -49,10 +49,20 @@ private:
     std::vector<std::byte> pool_;
 };
 
-void finishRun(RunFigures& figures, const Cpu& cpu0, std::int64_t t0, bool ok,
-               const std::string& error) {
-    figures.wallS = seconds(nowNs() - t0);
-    addCpu(figures, cpu0, threadCpu());
+// Where a run's wall and CPU time start from; the output directory is made first.
+struct RunStart {
+    Cpu cpu;
+    std::int64_t ns = 0;
+};
+
+RunStart startRun(const fs::path& outDir) {
+    fs::create_directories(outDir);
+    return {threadCpu(), nowNs()};
+}
+
+void finishRun(RunFigures& figures, const RunStart& start, bool ok, const std::string& error) {
+    figures.wallS = seconds(nowNs() - start.ns);
+    addCpu(figures, start.cpu, threadCpu());
     figures.ok = ok;
     if (!ok) {
         figures.error = error;
@@ -64,11 +74,9 @@ void finishRun(RunFigures& figures, const Cpu& cpu0, std::int64_t t0, bool ok,
 RunFigures runPlainWriter(const Workload& workload, const SourceAudio& audio,
                           const fs::path& outDir, const PlainOptions& options) {
     RunFigures figures;
-    fs::create_directories(outDir);
     const ChunkSource source(workload, audio, options.coldSourceBytes);
     const std::size_t bytes = workload.chunkBytes();
-    const Cpu cpu0 = threadCpu();
-    const std::int64_t t0 = nowNs();
+    const RunStart start = startRun(outDir);
     std::vector<int> fds(workload.streams, -1);
     bool ok = openStreamFiles(workload, outDir, fds);
     for (std::uint64_t c = 0; c < workload.chunksPerStream && ok; ++c) {
@@ -85,7 +93,7 @@ RunFigures runPlainWriter(const Workload& workload, const SourceAudio& audio,
         ok = syncStreamFiles(fds, outDir);
     }
     ok = closeAll(fds) && ok;
-    finishRun(figures, cpu0, t0, ok, std::string("write failed: ") + std::strerror(errno));
+    finishRun(figures, start, ok, std::string("write failed: ") + std::strerror(errno));
     return figures;
 }
 
@@ -101,9 +109,7 @@ bool sndfileAvailable() {
 RunFigures runSndfile(const Workload& workload, const SourceAudio& audio, const fs::path& outDir,
                       bool peakChunk) {
     RunFigures figures;
-    fs::create_directories(outDir);
-    const Cpu cpu0 = threadCpu();
-    const std::int64_t t0 = nowNs();
+    const RunStart start = startRun(outDir);
     std::vector<SNDFILE*> files(workload.streams, nullptr);
     bool ok = true;
     for (std::uint32_t s = 0; s < workload.streams && ok; ++s) {
@@ -128,7 +134,7 @@ RunFigures runSndfile(const Workload& workload, const SourceAudio& audio, const 
             ok = sf_close(file) == 0 && ok;
         }
     }
-    finishRun(figures, cpu0, t0, ok, "libsndfile write failed");
+    finishRun(figures, start, ok, "libsndfile write failed");
     return figures;
 }
 #else
@@ -240,21 +246,21 @@ std::string feedPipes(std::vector<Feed>& feeds, const Workload& workload,
 RunFigures runPipes(const Workload& workload, const SourceAudio& audio, const fs::path& outDir,
                     PipeTool tool) {
     RunFigures figures;
-    fs::create_directories(outDir);
-    const Cpu cpu0 = threadCpu();
-    const std::int64_t t0 = nowNs();
+    const RunStart start = startRun(outDir);
     std::vector<Feed> feeds(workload.streams);
+    std::string error = "a tool failed";
     bool ok = startPipeTools(feeds, workload, outDir, tool);
     if (ok) {
-        figures.error = feedPipes(feeds, workload, audio);
-        ok = figures.error.empty();
+        const std::string fed = feedPipes(feeds, workload, audio);
+        ok = fed.empty();
+        error = ok ? error : fed;
     }
     for (Feed& feed : feeds) {
         if (feed.fd >= 0) {
             ::close(feed.fd);
         }
     }
-    addCpu(figures, cpu0, threadCpu());
+    // The tools' CPU times, reaped after every pipe is closed; the feeder's own is added last.
     for (Feed& feed : feeds) {
         if (feed.pid > 0) {
             const Reaped reaped = reap(feed.pid);
@@ -262,11 +268,7 @@ RunFigures runPipes(const Workload& workload, const SourceAudio& audio, const fs
             ok = ok && reaped.exitCode == 0;
         }
     }
-    figures.wallS = seconds(nowNs() - t0);
-    figures.ok = ok;
-    if (!ok && figures.error.empty()) {
-        figures.error = "a tool failed";
-    }
+    finishRun(figures, start, ok, error);
     return figures;
 }
 
