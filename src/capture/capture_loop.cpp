@@ -9,6 +9,7 @@
 #include "output/stream_writer.h"
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -32,6 +33,11 @@ constexpr std::int64_t kQuietSpellNs = 20000;
 // Wake-ups in a row that found chunks waiting but no ring full before the producer counts as
 // paced. One is not enough: a producer starting at full speed during a sleep looks the same.
 constexpr int kCalmWakesForPaced = 2;
+
+// A wake-up that finds a ring full halves the idle sleep, down to this fraction of the bound:
+// the machine woke the renderer late, or the producer caught up in a burst, and the next sleep
+// must leave more of the ring free. Never below it, so waiting stays cheap.
+constexpr std::int64_t kSleepShrinkLimit = 8;
 
 // Whether a failure also marks the renderer failed in consumerState: the renderer's own chunk
 // checks and its output do; timeouts, aborts and range mismatches leave it attached.
@@ -159,6 +165,7 @@ private:
         }
         idleSleepNs_ = idleSleepBound(config_.slotsPerStream, config_.framesPerChunk,
                                       config_.sampleRate, resolution);
+        shortestSleepNs_ = std::max(idleSleepNs_ / kSleepShrinkLimit, resolution);
         lastActivity_ = now_();
         const std::uint32_t streams = config_.streamCount;
         writers_ = std::vector<StreamWriter>(streams);
@@ -277,6 +284,9 @@ private:
     void learnPace(const Sweep& sweep) {
         if (sweep.sawFull) {
             calmWakes_ = 0;
+            if (sleptLast_) {
+                idleSleepNs_ = std::max(idleSleepNs_ / 2, shortestSleepNs_);
+            }
         } else if (sleptLast_ && sweep.consumedAny && calmWakes_ < kCalmWakesForPaced) {
             ++calmWakes_;
         }
@@ -343,6 +353,7 @@ private:
     // resolution, which its release restores).
     std::optional<FineSleeper> fineSleeper_;
     std::int64_t idleSleepNs_ = 0;
+    std::int64_t shortestSleepNs_ = 0;
     bool sleptLast_ = false;
     int calmWakes_ = 0;
 

@@ -761,13 +761,15 @@ TEST_F(IdleSleepTest, APacedProducerIsSleptOnAtOnceAndOneAtFullSpeedNever) {
     EXPECT_EQ(shortestSleep, 500000);
     EXPECT_EQ(streamFile(0).substr(44), sampleBytes(0, 0, 144, 2));
 
-    // Every wake-up finds the ring full: the producer runs ahead, the spell stays whole.
+    // Every wake-up finds the ring full: the producer runs ahead, the spell stays whole, and
+    // each such wake-up halves the sleep (500, 250, 125 us), to an eighth of the bound at most.
     again("full");
     waitScript = &burstsWhileAsleep;
     perWake = 2;
     ASSERT_TRUE(captureWaiting(10000, 0).success);
     EXPECT_EQ(waits.find("CCS"), std::string::npos) << waits;
     EXPECT_EQ(std::count(waits.begin(), waits.end(), 'C'), 6) << waits;
+    EXPECT_EQ(shortestSleep, 62500);
 
     // Chunks a few passes apart: never a sleep, before or between them.
     again("fast");
