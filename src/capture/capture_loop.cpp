@@ -36,8 +36,10 @@ constexpr int kCalmWakesForPaced = 2;
 
 // A wake-up that finds a ring full halves the idle sleep, down to this fraction of the bound:
 // the machine woke the renderer late, or the producer caught up in a burst, and the next sleep
-// must leave more of the ring free. Never below it, so waiting stays cheap.
+// must leave more of the ring free. Never below it, so waiting stays cheap. Each calm wake-up
+// then gives back this fraction of the bound, so one bad moment does not cost for good.
 constexpr std::int64_t kSleepShrinkLimit = 8;
+constexpr std::int64_t kSleepRegrowth = 64;
 
 // Whether a failure also marks the renderer failed in consumerState: the renderer's own chunk
 // checks and its output do; timeouts, aborts and range mismatches leave it attached.
@@ -165,6 +167,7 @@ private:
         }
         idleSleepNs_ = idleSleepBound(config_.slotsPerStream, config_.framesPerChunk,
                                       config_.sampleRate, resolution);
+        boundNs_ = idleSleepNs_;
         shortestSleepNs_ = std::max(idleSleepNs_ / kSleepShrinkLimit, resolution);
         lastActivity_ = now_();
         const std::uint32_t streams = config_.streamCount;
@@ -278,17 +281,19 @@ private:
     }
 
     // A producer is paced when wake-ups keep finding chunks that arrived during the sleep
-    // without any ring having filled. A full ring means it runs ahead of real time: the spell
-    // is kept whole from then on, so chunks that follow each other closely are never slept
-    // through.
+    // without any ring having filled. A full ring means it runs ahead of real time, or that the
+    // sleep was too long for this machine: the spell is kept whole until wake-ups are calm
+    // again, so chunks that follow each other closely are never slept through, and a full ring
+    // found on waking halves the sleep.
     void learnPace(const Sweep& sweep) {
         if (sweep.sawFull) {
             calmWakes_ = 0;
             if (sleptLast_) {
                 idleSleepNs_ = std::max(idleSleepNs_ / 2, shortestSleepNs_);
             }
-        } else if (sleptLast_ && sweep.consumedAny && calmWakes_ < kCalmWakesForPaced) {
-            ++calmWakes_;
+        } else if (sleptLast_ && sweep.consumedAny) {
+            calmWakes_ = std::min(calmWakes_ + 1, kCalmWakesForPaced);
+            idleSleepNs_ = std::min(idleSleepNs_ + boundNs_ / kSleepRegrowth, boundNs_);
         }
         sleptLast_ = false;
     }
@@ -353,6 +358,7 @@ private:
     // resolution, which its release restores).
     std::optional<FineSleeper> fineSleeper_;
     std::int64_t idleSleepNs_ = 0;
+    std::int64_t boundNs_ = 0;
     std::int64_t shortestSleepNs_ = 0;
     bool sleptLast_ = false;
     int calmWakes_ = 0;
