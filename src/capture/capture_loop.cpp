@@ -34,6 +34,11 @@ constexpr std::int64_t kQuietSpellNs = 20000;
 // paced. One is not enough: a producer starting at full speed during a sleep looks the same.
 constexpr int kCalmWakesForPaced = 2;
 
+// The longest sleep until the producer is known to be paced. The ring bound assumes chunks come
+// in real time; one at full speed fills its ring in microseconds and would wait out the whole
+// sleep whenever it stalled for a moment.
+constexpr std::int64_t kUnpacedSleepNs = 1000000;
+
 // A wake-up that finds a ring full halves the idle sleep, down to this fraction of the bound:
 // the machine woke the renderer late, or the producer caught up in a burst, and the next sleep
 // must leave more of the ring free. Never below it, so waiting stays cheap. Each calm wake-up
@@ -308,9 +313,10 @@ private:
             yield_();
             return;
         }
+        const std::int64_t sleepNs = paced ? idleSleepNs_ : std::min(idleSleepNs_, kUnpacedSleepNs);
         // Never far past the idle limit: the pass after the sleep is the one that times out.
         const std::int64_t leftNs = idleLimitNs_ - quietNs;
-        const std::int64_t ns = leftNs < idleSleepNs_ ? leftNs + 1 : idleSleepNs_;
+        const std::int64_t ns = leftNs < sleepNs ? leftNs + 1 : sleepNs;
         sleptLast_ = true;
         if (sleep_ != nullptr) {
             sleep_(ns);

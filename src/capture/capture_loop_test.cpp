@@ -745,9 +745,13 @@ void chunkEveryThirdWait(std::size_t n) {
     }
 }
 
-TEST_F(IdleSleepTest, APacedProducerIsSleptOnAtOnceAndOneAtFullSpeedNever) {
-    // Real time: the first wake-up with chunks keeps the whole spell (it could be a producer
-    // starting at full speed); from the second one on, the capture sleeps right after a chunk.
+TEST_F(IdleSleepTest, APacedProducerGetsTheLongerSleepAtOnceAndOneAtFullSpeedNone) {
+    // Real time, on a ring of 2 x 480 frames (20 ms, a bound of 5 ms): the first wake-up with
+    // chunks keeps the whole spell and sleeps of at most 1 ms (it could be a producer starting
+    // at full speed); from the second one on, the capture sleeps the bound right after a chunk.
+    producer_.destroy();
+    mapping_.detach();
+    create(makeConfig(1, 2, 480));
     waitScript = &burstsWhileAsleep;
     perWake = 1;
     ASSERT_TRUE(captureWaiting(10000, 0).success);
@@ -758,7 +762,8 @@ TEST_F(IdleSleepTest, APacedProducerIsSleptOnAtOnceAndOneAtFullSpeedNever) {
     EXPECT_GE(waits.find('S', first) - first - 1, 15u) << waits;
     EXPECT_EQ(waits.substr(second, 2), "CS") << waits;
     EXPECT_EQ(waits.substr(third, 2), "CS") << waits;
-    EXPECT_EQ(shortestSleep, 500000);
+    EXPECT_EQ(shortestSleep, 1000000);
+    EXPECT_EQ(longestSleep, 5000000);
     EXPECT_EQ(streamFile(0).substr(44), sampleBytes(0, 0, 144, 2));
 
     // Every wake-up finds the ring full: the producer runs ahead, the spell stays whole, and
