@@ -5,7 +5,7 @@
 //     --out DIR
 //                  [--frames F] [--renderer PATH] [--slots S] [--wrap "valgrind ..."]
 //                  [--sample-rss] [--cold-region] [--verify] [--keep] [--no-peak]
-//                  [--cold-source-mib M] [--sync] [--pace X]
+//                  [--cold-source-mib M] [--sync] [--pace X] [--max-seconds T]
 //                  [--samples K] [--warmup W] [--spacing-us U]
 //
 // The output directory is removed afterwards unless --keep is given.
@@ -41,6 +41,7 @@ struct Arguments {
     bool peakChunk = true;
     PlainOptions plain;
     double pace = 0;
+    std::int64_t maxNs = 0;
     std::uint64_t samples = 10000;
     std::uint64_t warmup = 200;
     std::int64_t spacingUs = 500;
@@ -102,6 +103,11 @@ const Option kOptions[] = {
      [](Arguments& a, const std::string& v) { a.spacingUs = static_cast<std::int64_t>(number(v)); },
      nullptr},
     {"--pace", [](Arguments& a, const std::string& v) { a.pace = std::stod(v); }, nullptr},
+    {"--max-seconds",
+     [](Arguments& a, const std::string& v) {
+         a.maxNs = static_cast<std::int64_t>(number(v)) * 1000000000;
+     },
+     nullptr},
     {"--sample-rss", nullptr, [](Arguments& a) { a.sampleResident = true; }},
     {"--cold-region", nullptr, [](Arguments& a) { a.warmRegion = false; }},
     {"--verify", nullptr, [](Arguments& a) { a.verify = true; }},
@@ -171,6 +177,7 @@ bool latencyMode(const Arguments& args, const SourceAudio& audio, std::string& e
     options.samples = args.samples;
     options.warmup = args.warmup;
     options.spacingNs = args.spacingUs * 1000;
+    options.maxNs = args.maxNs;
     const LatencyFigures figures = args.mode == "latency"
                                        ? runLatency(args.workload, audio, args.out, options)
                                        : runWriteLatency(args.workload, audio, args.out, options);

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <unistd.h>
 
 namespace vaskel::bench {
@@ -12,6 +13,8 @@ namespace fs = std::filesystem;
 using namespace vaskel::transport;
 
 namespace {
+
+constexpr std::int64_t kForever = std::numeric_limits<std::int64_t>::max() / 4;
 
 // Commits the staged chunk `n` and spins until the renderer has taken it: the latency in ns,
 // or a negative value when the renderer did not take it within 20 s.
@@ -49,10 +52,21 @@ LatencyFigures runLatency(const Workload& workload, const SourceAudio& audio,
     // Each chunk is staged first and committed after the clock read, so the figure runs from
     // the release store of writeIndex, not from the payload copy. The ring is drained before
     // each chunk, so staging always finds room.
-    const std::uint64_t total = options.warmup + options.samples;
+    // The warm-up gets at most `maxNs`, the samples at most `maxNs` more from its end.
+    const std::int64_t limit = options.maxNs > 0 ? options.maxNs : kForever;
     figures.latencyNs.reserve(options.samples);
     std::int64_t next = nowNs();
-    for (std::uint64_t k = 0; k < total && figures.error.empty(); ++k) {
+    std::int64_t end = next + limit;
+    bool warming = options.warmup > 0;
+    for (std::uint64_t k = 0; figures.latencyNs.size() < options.samples && figures.error.empty();
+         ++k) {
+        if (warming && (k >= options.warmup || nowNs() >= end)) {
+            warming = false;
+            end = nowNs() + limit;
+        }
+        if (!warming && nowNs() >= end) {
+            break;
+        }
         const auto s = static_cast<std::uint32_t>(k % workload.streams);
         RingWriter& writer = producer.writer(s);
         const std::uint64_t n = writer.writeIndex();
@@ -66,7 +80,7 @@ LatencyFigures runLatency(const Workload& workload, const SourceAudio& audio,
         const double latency = commitAndTime(writer, n);
         if (latency < 0) {
             figures.error = "the renderer did not consume a chunk within 20 s";
-        } else if (k >= options.warmup) {
+        } else if (!warming) {
             figures.latencyNs.push_back(latency);
         } else {
             next = nowNs(); // the start-up wait must not make the following chunks late

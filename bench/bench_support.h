@@ -137,6 +137,9 @@ struct LatencyOptions {
     std::uint64_t samples = 10000;
     std::uint64_t warmup = 200;
     std::int64_t spacingNs = 500000;
+    // Stop after this long, however many samples were taken (0: never). A renderer that sleeps
+    // between the chunks of a paced producer makes each sample last up to one of its sleeps.
+    std::int64_t maxNs = 0;
 };
 
 struct LatencyFigures {
