@@ -62,7 +62,8 @@ def stat(results, name, streams, key):
 def paired(results, streams, key, other, over="renderer"):
     """Per-repetition ratios over / other of `key`, summarised."""
     pairs = zip(results.get((over, streams), []), results.get((other, streams), []))
-    return summary([float(a[key]) / float(b[key]) for a, b in pairs if a and b])
+    return summary([float(a[key]) / float(b[key]) for a, b in pairs
+                    if a and b and float(b[key]) > 0])
 
 
 def grid(table, title, names, cell, extra_head="", extra=lambda streams: ""):
