@@ -5,17 +5,19 @@
 //     --out DIR
 //                  [--frames F] [--renderer PATH] [--slots S] [--wrap "valgrind ..."]
 //                  [--sample-rss] [--cold-region] [--verify] [--keep] [--no-peak]
-//                  [--cold-source-mib M]
+//                  [--cold-source-mib M] [--sync] [--pace X] [--max-seconds T]
 //                  [--samples K] [--warmup W] [--spacing-us U]
 //
 // The output directory is removed afterwards unless --keep is given.
 #include "bench_support.h"
 #include "output/output_paths.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -37,7 +39,9 @@ struct Arguments {
     bool verify = false;
     bool keep = false;
     bool peakChunk = true;
-    std::uint64_t coldSourceBytes = 0;
+    PlainOptions plain;
+    double pace = 0;
+    std::int64_t maxNs = 0;
     std::uint64_t samples = 10000;
     std::uint64_t warmup = 200;
     std::int64_t spacingUs = 500;
@@ -60,6 +64,58 @@ std::vector<std::string> splitWords(const std::string& text) {
     return words;
 }
 
+// One row per option: its name and what it does to the arguments (with its value, if any).
+struct Option {
+    const char* name;
+    void (*withValue)(Arguments&, const std::string&);
+    void (*flag)(Arguments&);
+};
+
+std::uint64_t number(const std::string& text) {
+    return std::stoull(text);
+}
+
+const Option kOptions[] = {
+    {"--streams",
+     [](Arguments& a, const std::string& v) {
+         a.workload.streams = static_cast<std::uint32_t>(number(v));
+     },
+     nullptr},
+    {"--chunks", [](Arguments& a, const std::string& v) { a.workload.chunksPerStream = number(v); },
+     nullptr},
+    {"--frames",
+     [](Arguments& a, const std::string& v) {
+         a.workload.framesPerChunk = static_cast<std::uint32_t>(number(v));
+     },
+     nullptr},
+    {"--out", [](Arguments& a, const std::string& v) { a.out = v; }, nullptr},
+    {"--renderer", [](Arguments& a, const std::string& v) { a.renderer = v; }, nullptr},
+    {"--slots",
+     [](Arguments& a, const std::string& v) { a.slots = static_cast<std::uint32_t>(number(v)); },
+     nullptr},
+    {"--wrap", [](Arguments& a, const std::string& v) { a.wrapper = splitWords(v); }, nullptr},
+    {"--cold-source-mib",
+     [](Arguments& a, const std::string& v) { a.plain.coldSourceBytes = number(v) << 20; },
+     nullptr},
+    {"--samples", [](Arguments& a, const std::string& v) { a.samples = number(v); }, nullptr},
+    {"--warmup", [](Arguments& a, const std::string& v) { a.warmup = number(v); }, nullptr},
+    {"--spacing-us",
+     [](Arguments& a, const std::string& v) { a.spacingUs = static_cast<std::int64_t>(number(v)); },
+     nullptr},
+    {"--pace", [](Arguments& a, const std::string& v) { a.pace = std::stod(v); }, nullptr},
+    {"--max-seconds",
+     [](Arguments& a, const std::string& v) {
+         a.maxNs = static_cast<std::int64_t>(number(v)) * 1000000000;
+     },
+     nullptr},
+    {"--sample-rss", nullptr, [](Arguments& a) { a.sampleResident = true; }},
+    {"--cold-region", nullptr, [](Arguments& a) { a.warmRegion = false; }},
+    {"--verify", nullptr, [](Arguments& a) { a.verify = true; }},
+    {"--keep", nullptr, [](Arguments& a) { a.keep = true; }},
+    {"--no-peak", nullptr, [](Arguments& a) { a.peakChunk = false; }},
+    {"--sync", nullptr, [](Arguments& a) { a.plain.sync = true; }},
+};
+
 Arguments parse(int argc, char** argv) {
     if (argc < 2) {
         usage("no mode");
@@ -68,47 +124,16 @@ Arguments parse(int argc, char** argv) {
     args.mode = argv[1];
     for (int i = 2; i < argc; ++i) {
         const std::string flag = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                usage(flag + " needs a value");
-            }
-            return argv[++i];
-        };
-        auto number = [&]() { return std::stoull(value()); };
-        if (flag == "--streams") {
-            args.workload.streams = static_cast<std::uint32_t>(number());
-        } else if (flag == "--chunks") {
-            args.workload.chunksPerStream = number();
-        } else if (flag == "--frames") {
-            args.workload.framesPerChunk = static_cast<std::uint32_t>(number());
-        } else if (flag == "--out") {
-            args.out = value();
-        } else if (flag == "--renderer") {
-            args.renderer = value();
-        } else if (flag == "--slots") {
-            args.slots = static_cast<std::uint32_t>(number());
-        } else if (flag == "--wrap") {
-            args.wrapper = splitWords(value());
-        } else if (flag == "--sample-rss") {
-            args.sampleResident = true;
-        } else if (flag == "--cold-region") {
-            args.warmRegion = false;
-        } else if (flag == "--verify") {
-            args.verify = true;
-        } else if (flag == "--keep") {
-            args.keep = true;
-        } else if (flag == "--cold-source-mib") {
-            args.coldSourceBytes = number() << 20;
-        } else if (flag == "--no-peak") {
-            args.peakChunk = false;
-        } else if (flag == "--samples") {
-            args.samples = number();
-        } else if (flag == "--warmup") {
-            args.warmup = number();
-        } else if (flag == "--spacing-us") {
-            args.spacingUs = static_cast<std::int64_t>(number());
-        } else {
+        const auto* option = std::find_if(std::begin(kOptions), std::end(kOptions),
+                                          [&](const Option& o) { return flag == o.name; });
+        if (option == std::end(kOptions)) {
             usage("unknown option " + flag);
+        } else if (option->flag != nullptr) {
+            option->flag(args);
+        } else if (i + 1 >= argc) {
+            usage(flag + " needs a value");
+        } else {
+            option->withValue(args, argv[++i]);
         }
     }
     if (args.out.empty()) {
@@ -144,76 +169,87 @@ bool verifyFiles(const Arguments& args, const SourceAudio& audio) {
     return true;
 }
 
+// Runs a latency mode; true when it succeeded, with the failure in `error` otherwise.
+bool latencyMode(const Arguments& args, const SourceAudio& audio, std::string& error) {
+    LatencyOptions options;
+    options.renderer = args.renderer;
+    options.wrapper = args.wrapper;
+    options.samples = args.samples;
+    options.warmup = args.warmup;
+    options.spacingNs = args.spacingUs * 1000;
+    options.maxNs = args.maxNs;
+    const LatencyFigures figures = args.mode == "latency"
+                                       ? runLatency(args.workload, audio, args.out, options)
+                                       : runWriteLatency(args.workload, audio, args.out, options);
+    error = figures.error;
+    std::printf("mode=%s streams=%u samples=%zu p50_ns=%.0f p99_ns=%.0f p999_ns=%.0f "
+                "max_ns=%.0f ok=%d\n",
+                args.mode.c_str(), args.workload.streams, figures.latencyNs.size(),
+                percentile(figures.latencyNs, 50), percentile(figures.latencyNs, 99),
+                percentile(figures.latencyNs, 99.9), percentile(figures.latencyNs, 100),
+                figures.ok ? 1 : 0);
+    return figures.ok;
+}
+
+void printRenderer(const Arguments& args, const RendererFigures& rendered) {
+    std::printf(" producer_cpu_s=%.6f ring_full=%llu", rendered.producerCpuS,
+                static_cast<unsigned long long>(rendered.ringFullChunks));
+    if (args.sampleResident) {
+        std::printf(" rss_anon_kb=%llu rss_file_kb=%llu rss_shmem_kb=%llu rss_samples=%llu",
+                    static_cast<unsigned long long>(rendered.peakResident.anon),
+                    static_cast<unsigned long long>(rendered.peakResident.file),
+                    static_cast<unsigned long long>(rendered.peakResident.shmem),
+                    static_cast<unsigned long long>(rendered.residentSamples));
+    }
+}
+
+// Runs one throughput contender and prints its line; true when it succeeded.
+bool contenderMode(const Arguments& args, const SourceAudio& audio, std::string& error) {
+    RunFigures run;
+    RendererFigures rendered;
+    if (args.mode == "renderer") {
+        const RendererOptions options{.renderer = args.renderer,
+                                      .wrapper = args.wrapper,
+                                      .slotsPerStream = args.slots,
+                                      .sampleResident = args.sampleResident,
+                                      .warmRegion = args.warmRegion,
+                                      .pace = args.pace};
+        rendered = runRenderer(args.workload, audio, args.out, options);
+        run = rendered.run;
+    } else if (args.mode == "plain") {
+        run = runPlainWriter(args.workload, audio, args.out, args.plain);
+    } else if (args.mode == "sndfile") {
+        run = runSndfile(args.workload, audio, args.out, args.peakChunk);
+    } else if (args.mode == "sox" || args.mode == "ffmpeg") {
+        run = runPipes(args.workload, audio, args.out,
+                       args.mode == "sox" ? PipeTool::Sox : PipeTool::Ffmpeg);
+    } else {
+        usage("unknown mode " + args.mode);
+    }
+    bool ok = run.ok;
+    error = run.error;
+    printRun(args, run);
+    if (args.mode == "renderer") {
+        printRenderer(args, rendered);
+    }
+    if (ok && args.verify) {
+        ok = verifyFiles(args, audio);
+        std::printf(" verified=%d", ok ? 1 : 0);
+    }
+    std::printf("\n");
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     const Arguments args = parse(argc, argv);
     fs::remove_all(args.out);
     const SourceAudio audio(args.workload);
-    bool ok = false;
     std::string error;
-
-    if (args.mode == "latency" || args.mode == "writelatency") {
-        LatencyOptions options;
-        options.renderer = args.renderer;
-        options.wrapper = args.wrapper;
-        options.samples = args.samples;
-        options.warmup = args.warmup;
-        options.spacingNs = args.spacingUs * 1000;
-        const LatencyFigures figures =
-            args.mode == "latency" ? runLatency(args.workload, audio, args.out, options)
-                                   : runWriteLatency(args.workload, audio, args.out, options);
-        ok = figures.ok;
-        error = figures.error;
-        std::printf("mode=%s streams=%u samples=%zu p50_ns=%.0f p99_ns=%.0f p999_ns=%.0f "
-                    "max_ns=%.0f ok=%d\n",
-                    args.mode.c_str(), args.workload.streams, figures.latencyNs.size(),
-                    percentile(figures.latencyNs, 50), percentile(figures.latencyNs, 99),
-                    percentile(figures.latencyNs, 99.9), percentile(figures.latencyNs, 100),
-                    ok ? 1 : 0);
-    } else {
-        RunFigures run;
-        RendererFigures rendered;
-        if (args.mode == "renderer") {
-            RendererOptions options;
-            options.renderer = args.renderer;
-            options.wrapper = args.wrapper;
-            options.slotsPerStream = args.slots;
-            options.sampleResident = args.sampleResident;
-            options.warmRegion = args.warmRegion;
-            rendered = runRenderer(args.workload, audio, args.out, options);
-            run = rendered.run;
-        } else if (args.mode == "plain") {
-            run = runPlainWriter(args.workload, audio, args.out, args.coldSourceBytes);
-        } else if (args.mode == "sndfile") {
-            run = runSndfile(args.workload, audio, args.out, args.peakChunk);
-        } else if (args.mode == "sox") {
-            run = runPipes(args.workload, audio, args.out, PipeTool::Sox);
-        } else if (args.mode == "ffmpeg") {
-            run = runPipes(args.workload, audio, args.out, PipeTool::Ffmpeg);
-        } else {
-            usage("unknown mode " + args.mode);
-        }
-        ok = run.ok;
-        error = run.error;
-        printRun(args, run);
-        if (args.mode == "renderer") {
-            std::printf(" producer_cpu_s=%.6f", rendered.producerCpuS);
-            if (args.sampleResident) {
-                std::printf(" rss_anon_kb=%llu rss_file_kb=%llu rss_shmem_kb=%llu rss_samples=%llu",
-                            static_cast<unsigned long long>(rendered.peakResident.anon),
-                            static_cast<unsigned long long>(rendered.peakResident.file),
-                            static_cast<unsigned long long>(rendered.peakResident.shmem),
-                            static_cast<unsigned long long>(rendered.residentSamples));
-            }
-        }
-        if (ok && args.verify) {
-            const bool verified = verifyFiles(args, audio);
-            std::printf(" verified=%d", verified ? 1 : 0);
-            ok = verified;
-        }
-        std::printf("\n");
-    }
+    const bool ok = args.mode == "latency" || args.mode == "writelatency"
+                        ? latencyMode(args, audio, error)
+                        : contenderMode(args, audio, error);
     if (!error.empty()) {
         std::fprintf(stderr, "vaskel_bench %s: %s\n", args.mode.c_str(), error.c_str());
     }

@@ -1,6 +1,8 @@
 // The pieces of the benchmark: one workload written by every contender (the renderer fed by a
 // producer process, a plain write() loop, libsndfile in-process, one sox or ffmpeg process per
 // stream behind a pipe), the latency probe, and the small statistics and /proc helpers they share.
+// Defined one figure family a file: bench_throughput, bench_latency, bench_realtime (feeding the
+// renderer, at full speed or paced), bench_resources, over the shared bench_runner.
 // Linux only: processes are started with posix_spawn and reaped with wait4 for their CPU times.
 #pragma once
 
@@ -78,8 +80,14 @@ struct RunFigures {
 // pwrite() of the final header: the fewest system calls that produce the renderer's files.
 // With `coldSourceBytes` the chunks are taken in turn from that many bytes of copies of the
 // source, so that, like the renderer's slots, they are no longer in this core's cache.
+struct PlainOptions {
+    std::uint64_t coldSourceBytes = 0;
+    // fdatasync every file and then the directory before the end, as the renderer does before
+    // it reports a capture complete.
+    bool sync = false;
+};
 RunFigures runPlainWriter(const Workload& workload, const SourceAudio& audio,
-                          const std::filesystem::path& outDir, std::uint64_t coldSourceBytes = 0);
+                          const std::filesystem::path& outDir, const PlainOptions& options = {});
 
 // In-process libsndfile, float WAV, sf_writef_float per chunk. `peakChunk` keeps the PEAK chunk
 // (libsndfile's default for float files, which scans every sample).
@@ -106,6 +114,8 @@ struct RendererOptions {
     // running for a while has; otherwise the first use of each slot pays for a fresh zeroed
     // page during the timed run.
     bool warmRegion = true;
+    // 0: publish as fast as the rings take chunks; otherwise this many times real time.
+    double pace = 0;
 };
 
 struct RendererFigures {
@@ -113,6 +123,7 @@ struct RendererFigures {
     double producerCpuS = 0; // this process's CPU time while it fed the renderer
     ResidentKb peakResident; // peak of anon + file, with the shmem of that sample
     std::uint64_t residentSamples = 0;
+    std::uint64_t ringFullChunks = 0; // paced runs: chunks that were due while the ring was full
 };
 
 // Creates the region, starts the renderer on it, publishes every chunk as fast as the rings
@@ -126,6 +137,9 @@ struct LatencyOptions {
     std::uint64_t samples = 10000;
     std::uint64_t warmup = 200;
     std::int64_t spacingNs = 500000;
+    // Stop after this long, however many samples were taken (0: never). A renderer that sleeps
+    // between the chunks of a paced producer makes each sample last up to one of its sleeps.
+    std::int64_t maxNs = 0;
 };
 
 struct LatencyFigures {

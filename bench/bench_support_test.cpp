@@ -105,7 +105,7 @@ TEST(BenchContenders, PlainWriterProducesTheRenderersFilesAndTheCheckSeesADiffer
     EXPECT_FALSE(holdsExpectedWav(file, workload, audio, 0)); // another stream's samples
 
     // From a pool of copies (3 per stream here) the files must come out the same.
-    const RunFigures cold = runPlainWriter(workload, audio, dir / "cold", 3 * 2 * 2048);
+    const RunFigures cold = runPlainWriter(workload, audio, dir / "cold", {3 * 2 * 2048, false});
     ASSERT_TRUE(cold.ok) << cold.error;
     EXPECT_TRUE(holdsExpectedWav(dir / "cold" / "stream-0.wav", workload, audio, 0));
     EXPECT_TRUE(holdsExpectedWav(dir / "cold" / "stream-1.wav", workload, audio, 1));
@@ -118,18 +118,24 @@ TEST(BenchContenders, PlainWriterProducesTheRenderersFilesAndTheCheckSeesADiffer
     EXPECT_FALSE(holdsExpectedWav(file, workload, audio, 0));
 }
 
-TEST(BenchContenders, RendererRunDeliversEveryChunk) {
+TEST(BenchContenders, RendererRunDeliversEveryChunkAtFullSpeedAndPaced) {
     ScratchDir dir("bench-renderer");
     const Workload workload = smallWorkload(3, 20);
     const SourceAudio audio(workload);
     RendererOptions options;
     options.renderer = testing::rendererPath();
     options.slotsPerStream = 4; // fewer slots than chunks: the producer must wait for the rings
-    const RendererFigures figures = runRenderer(workload, audio, dir / "out", options);
-    ASSERT_TRUE(figures.run.ok) << figures.run.error;
-    EXPECT_GT(figures.run.wallS, 0);
-    for (std::uint32_t s = 0; s < workload.streams; ++s) {
-        EXPECT_TRUE(holdsExpectedWav(streamFilePath(dir / "out", s), workload, audio, s)) << s;
+    for (const double pace : {0.0, 10.0}) {
+        options.pace = pace;
+        const RendererFigures figures = runRenderer(workload, audio, dir / "out", options);
+        ASSERT_TRUE(figures.run.ok) << figures.run.error;
+        // Ten times real time, one chunk ahead: the last of 20 chunks of 256 frames at 48 kHz
+        // is due no earlier than 18 chunks' time, 96 ms, over ten.
+        EXPECT_GE(figures.run.wallS, pace > 0 ? 0.0096 : 1e-9);
+        for (std::uint32_t s = 0; s < workload.streams; ++s) {
+            EXPECT_TRUE(holdsExpectedWav(streamFilePath(dir / "out", s), workload, audio, s));
+        }
+        fs::remove_all(dir / "out");
     }
 }
 

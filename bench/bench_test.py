@@ -68,7 +68,10 @@ class Targets(unittest.TestCase):
     def test_real_time_cpu_is_judged_after_the_change_and_quiet_latency_in_microseconds(self):
         realtime = {("before", 8, 1024): (81.0, 80.0, 82.0, 2),
                     ("after", 8, 1024): (1.5, 1.4, 1.6, 2),
-                    ("after", 128, 1024): (6.0, 5.5, 6.5, 2)}
+                    ("after", 128, 1024): (6.0, 5.5, 6.5, 2),
+                    ("waiting", 8, 1024): (0.21, 0.2, 0.3, 2),
+                    ("waiting", 128, 64): (0.5, 0.4, 0.6, 2),
+                    ("ring full", 8, 64): 0, ("ring full", 128, 64): 3}
         latency = {("after quiet", 1, "p99_ns"): (1200.0, 1100.0, 1300.0, 2),
                    ("after quiet", 128, "p99_ns"): (1600.0, 1500.0, 1700.0, 2)}
         table = []
@@ -77,6 +80,11 @@ class Targets(unittest.TestCase):
         self.assertIn("[met] renderer CPU <= 2 % of a core, real time, 8 streams of 1024 frames: "
                       "1.50 % (before: 81.00 %)", text)
         self.assertIn("[MISSED] renderer CPU <= 5 % of a core, real time, 128 streams", text)
+        self.assertIn("[MISSED] waiting costs <= 0.2 % of a core, 8 streams of 1024 frames: "
+                      "0.21 %", text)
+        self.assertIn("[met] waiting costs <= 0.5 % of a core, 128 streams of 64 frames", text)
+        self.assertIn("[met] no ring full in real time, 8 streams of 64 frames: 0 chunks", text)
+        self.assertIn("[MISSED] no ring full in real time, 128 streams of 64 frames: 3", text)
         self.assertIn("[met] first chunk after a quiet spell, latency p99 <= 1.5 ms, 1 streams",
                       text)
         self.assertIn("[MISSED] first chunk after a quiet spell, latency p99 <= 1.5 ms, 128", text)

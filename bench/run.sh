@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The renderer benchmark: builds what it needs in build/bench (Release) and runs every figure.
 #
-#   bash bench/run.sh            # full run, about 10-15 minutes
-#   bash bench/run.sh --quick    # smaller runs and fewer repetitions, about 4-6 minutes
+#   bash bench/run.sh            # full run, about 20-25 minutes
+#   bash bench/run.sh --quick    # smaller runs and fewer repetitions, about 10 minutes
 #   bash bench/run.sh --before REV   # compare against the renderer of REV (default: the commit
 #                                    # before idle passes slept)
 #

@@ -9,6 +9,7 @@
 #include "output/stream_writer.h"
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -28,6 +29,22 @@ constexpr std::int64_t kProgressIntervalNs = 120000000;
 // that keeps up with the renderer never sends it to sleep between chunks, while the gaps of a
 // real-time producer, milliseconds long, are seen after a few passes.
 constexpr std::int64_t kQuietSpellNs = 20000;
+
+// Wake-ups in a row that found chunks waiting but no ring full before the producer counts as
+// paced. One is not enough: a producer starting at full speed during a sleep looks the same.
+constexpr int kCalmWakesForPaced = 2;
+
+// The longest sleep until the producer is known to be paced. The ring bound assumes chunks come
+// in real time; one at full speed fills its ring in microseconds and would wait out the whole
+// sleep whenever it stalled for a moment.
+constexpr std::int64_t kUnpacedSleepNs = 1000000;
+
+// A wake-up that finds a ring full halves the idle sleep, down to this fraction of the bound:
+// the machine woke the renderer late, or the producer caught up in a burst, and the next sleep
+// must leave more of the ring free. Never below it, so waiting stays cheap. Each calm wake-up
+// then gives back this fraction of the bound, so one bad moment does not cost for good.
+constexpr std::int64_t kSleepShrinkLimit = 8;
+constexpr std::int64_t kSleepRegrowth = 64;
 
 // Whether a failure also marks the renderer failed in consumerState: the renderer's own chunk
 // checks and its output do; timeouts, aborts and range mismatches leave it attached.
@@ -96,6 +113,7 @@ public:
             if (sweep.rejected) {
                 return false;
             }
+            learnPace(sweep);
             if (sweep.consumedAny) {
                 noteActivity();
             }
@@ -144,6 +162,7 @@ private:
         bool consumedAny = false;
         bool allEmpty = true;
         bool rejected = false;
+        bool sawFull = false; // a ring held slotsPerStream chunks
     };
 
     enum class StreamScan { Open, AllClosed, Aborted };
@@ -157,6 +176,8 @@ private:
         }
         idleSleepNs_ = idleSleepBound(config_.slotsPerStream, config_.framesPerChunk,
                                       config_.sampleRate, resolution);
+        boundNs_ = idleSleepNs_;
+        shortestSleepNs_ = std::max(idleSleepNs_ / kSleepShrinkLimit, resolution);
         lastActivity_ = now_();
         const std::uint32_t streams = config_.streamCount;
         writers_ = std::vector<StreamWriter>(streams);
@@ -179,10 +200,12 @@ private:
         for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
             StreamControlBlock& block = controlBlockAt(base_, i);
             const std::uint64_t r = loadOwnReadIndex(block);
-            if (r == loadWriteIndex(block)) {
+            const std::uint64_t w = loadWriteIndex(block);
+            if (r == w) {
                 continue;
             }
             sweep.allEmpty = false;
+            sweep.sawFull = sweep.sawFull || w - r >= config_.slotsPerStream;
             if (!consumeChunk(i, block, r)) {
                 sweep.rejected = true;
                 return sweep;
@@ -266,16 +289,43 @@ private:
         return true;
     }
 
+    // A producer is paced when wake-ups keep finding chunks that arrived during the sleep
+    // without any ring having filled. A full ring means it runs ahead of real time, or that the
+    // sleep was too long for this machine: the spell is kept whole until wake-ups are calm
+    // again, so chunks that follow each other closely are never slept through, and a full ring
+    // found on waking halves the sleep.
+    void learnPace(const Sweep& sweep) {
+        if (sweep.sawFull) {
+            calmWakes_ = 0;
+            if (sleptLast_) {
+                idleSleepNs_ = std::max(idleSleepNs_ / 2, shortestSleepNs_);
+            }
+        } else if (sleptLast_ && sweep.consumedAny) {
+            calmWakes_ = std::min(calmWakes_ + 1, kCalmWakesForPaced);
+            idleSleepNs_ = std::min(idleSleepNs_ + boundNs_ / kSleepRegrowth, boundNs_);
+        }
+        sleptLast_ = false;
+    }
+
     // A pass that found nothing yields while a chunk may be just behind; after a quiet spell it
     // sleeps for the bound, short enough that no ring fills meanwhile. The first chunk restarts
-    // the spell, so the passes after it spin again at once.
+    // the spell, so the passes after it spin again at once, unless the producer is paced: its
+    // next chunk is a chunk's duration away, and spinning for it would only cost.
     void waitIdle(std::int64_t quietNs) {
-        if (idleSleepNs_ == 0 || quietNs < kQuietSpellNs) {
+        const bool paced = calmWakes_ >= kCalmWakesForPaced;
+        if (idleSleepNs_ == 0 || (quietNs < kQuietSpellNs && !paced)) {
             yield_();
-        } else if (sleep_ != nullptr) {
-            sleep_(idleSleepNs_);
+            return;
+        }
+        const std::int64_t sleepNs = paced ? idleSleepNs_ : std::min(idleSleepNs_, kUnpacedSleepNs);
+        // Never far past the idle limit: the pass after the sleep is the one that times out.
+        const std::int64_t leftNs = idleLimitNs_ - quietNs;
+        const std::int64_t ns = leftNs < sleepNs ? leftNs + 1 : sleepNs;
+        sleptLast_ = true;
+        if (sleep_ != nullptr) {
+            sleep_(ns);
         } else {
-            fineSleeper_->sleepFor(idleSleepNs_);
+            fineSleeper_->sleepFor(ns);
         }
     }
 
@@ -335,6 +385,10 @@ private:
     // resolution, which its release restores).
     std::optional<FineSleeper> fineSleeper_;
     std::int64_t idleSleepNs_ = 0;
+    std::int64_t boundNs_ = 0;
+    std::int64_t shortestSleepNs_ = 0;
+    bool sleptLast_ = false;
+    int calmWakes_ = 0;
 
     std::vector<StreamWriter> writers_;
     std::vector<std::uint64_t> nextSequence_;

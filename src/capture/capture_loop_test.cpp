@@ -769,6 +769,72 @@ TEST_F(IdleSleepTest, AQuietSpellSleepsTheRingBoundAndAChunkReturnsToSpinningAtO
     EXPECT_NE(waits.find('C'), std::string::npos) << waits;
 }
 
+// The producers of the test below, acting at the n-th wait. `perWake` chunks at the 3rd, 6th
+// and 9th sleep, the stream closed at the 12th: a real-time producer (1), or one whose every
+// burst fills the ring (2). Or a chunk every third wait while the capture spins: full speed.
+std::uint32_t perWake = 1;
+void publishNext() {
+    const ChunkHeader next = waitProducer->nextHeader(0, 48);
+    const auto samples = patternChunk(0, next.firstFrame, 48, 2);
+    ASSERT_TRUE(waitProducer->tryPublish(0, samples.data(), 48));
+}
+void burstsWhileAsleep(std::size_t) {
+    const auto sleeps = std::count(waits.begin(), waits.end(), 'S');
+    if (waits.back() == 'S' && (sleeps == 3 || sleeps == 6 || sleeps == 9)) {
+        for (std::uint32_t k = 0; k < perWake; ++k) {
+            publishNext();
+        }
+    } else if (waits.back() == 'S' && sleeps == 12) {
+        waitProducer->closeStream(0);
+    }
+}
+void chunkEveryThirdWait(std::size_t n) {
+    if (n % 3 == 0 && std::count(waits.begin(), waits.end(), 'C') < 20) {
+        publishNext();
+    } else if (n % 3 == 0) {
+        waitProducer->closeStream(0);
+    }
+}
+
+TEST_F(IdleSleepTest, APacedProducerGetsTheLongerSleepAtOnceAndOneAtFullSpeedNone) {
+    // Real time, on a ring of 2 x 480 frames (20 ms, a bound of 5 ms): the first wake-up with
+    // chunks keeps the whole spell and sleeps of at most 1 ms (it could be a producer starting
+    // at full speed); from the second one on, the capture sleeps the bound right after a chunk.
+    producer_.destroy();
+    mapping_.detach();
+    create(makeConfig(1, 2, 480));
+    waitScript = &burstsWhileAsleep;
+    perWake = 1;
+    ASSERT_TRUE(captureWaiting(10000, 0).success);
+    const std::size_t first = waits.find('C');
+    const std::size_t second = waits.find('C', first + 1);
+    const std::size_t third = waits.find('C', second + 1);
+    ASSERT_NE(third, std::string::npos) << waits;
+    EXPECT_GE(waits.find('S', first) - first - 1, 15u) << waits;
+    EXPECT_EQ(waits.substr(second, 2), "CS") << waits;
+    EXPECT_EQ(waits.substr(third, 2), "CS") << waits;
+    EXPECT_EQ(shortestSleep, 1000000);
+    EXPECT_EQ(longestSleep, 5000000);
+    EXPECT_EQ(streamFile(0).substr(44), sampleBytes(0, 0, 144, 2));
+
+    // Every wake-up finds the ring full: the producer runs ahead, the spell stays whole, and
+    // each such wake-up halves the sleep (500, 250, 125 us), to an eighth of the bound at most.
+    again("full");
+    waitScript = &burstsWhileAsleep;
+    perWake = 2;
+    ASSERT_TRUE(captureWaiting(10000, 0).success);
+    EXPECT_EQ(waits.find("CCS"), std::string::npos) << waits;
+    EXPECT_EQ(std::count(waits.begin(), waits.end(), 'C'), 6) << waits;
+    EXPECT_EQ(shortestSleep, 62500);
+
+    // Chunks a few passes apart: never a sleep, before or between them.
+    again("fast");
+    waitScript = &chunkEveryThirdWait;
+    ASSERT_TRUE(captureWaiting(10000, 0).success);
+    EXPECT_EQ(std::count(waits.begin(), waits.end(), 'C'), 20) << waits;
+    EXPECT_EQ(waits.find('S'), std::string::npos) << waits;
+}
+
 // Publishes overflow (2) in the 30th wait, a sleep.
 void failWhileAsleep(std::size_t n) {
     if (n == 30) {

@@ -15,7 +15,7 @@ struct BoundCase {
     std::int64_t expected;
 };
 
-TEST(IdleSleepBound, AQuarterOfTheRingAtMostOneMillisecondAndNoneBelowTheResolution) {
+TEST(IdleSleepBound, AQuarterOfTheRingAtMostTheCapAndNoneBelowTheResolution) {
     constexpr std::uint32_t kMax32 = std::numeric_limits<std::uint32_t>::max();
     const BoundCase cases[] = {
         // 1 frame at 192 kHz lasts 5208 ns: a quarter is 1302 ns, below any real timer.
@@ -23,7 +23,10 @@ TEST(IdleSleepBound, AQuarterOfTheRingAtMostOneMillisecondAndNoneBelowTheResolut
         {"smallest ring, a timer that fine", 1, 1, 192000, 1302, 1302},
         {"largest ring at 1 Hz", 64, 2048, 1, 50000, kMaxIdleSleepNs},
         {"16 x 1024 frames at 48 kHz", 16, 1024, 48000, 50000, kMaxIdleSleepNs},
-        {"a ring of exactly 4 ms", 4, 48, 48000, 50000, kMaxIdleSleepNs},
+        {"a ring of exactly four times the cap", 4, 1440, 48000, 50000, kMaxIdleSleepNs},
+        {"a ring 4 frames short of that", 4, 1439, 48000, 50000, 29979166},
+        {"16 x 64 frames at 48 kHz", 16, 64, 48000, 50000, 5333333},
+        {"16 x 64 frames at 44.1 kHz, rounded down", 16, 64, 44100, 50000, 5804988},
         {"a ring of 1 ms", 1, 48, 48000, 50000, 250000},
         {"bound just below the resolution", 1, 48, 48000, 250001, 0},
         {"bound at the resolution", 1, 48, 48000, 250000, 250000},
