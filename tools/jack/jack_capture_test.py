@@ -52,6 +52,17 @@ def read_wav(path):
     return info.channels, info.samplerate, list(buffer)
 
 
+def stop_child(child, timeout):
+    """Asks a child still running to end (SIGTERM), then kills it after `timeout` seconds."""
+    if child.poll() is None:
+        child.send_signal(signal.SIGTERM)
+        try:
+            child.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            child.kill()
+            child.wait()
+
+
 def expected_sample(port, frame):
     """The test source's sample: ((frame mod 2^20) + (port mod 8) * 2^20) / 2^23, exact."""
     return ((frame & 0xFFFFF) | ((port % 8) << 20)) / 8388608.0
@@ -111,13 +122,7 @@ class Harness:
 
     def stop_all(self):
         for child in reversed(self.children):
-            if child.poll() is None:
-                child.send_signal(signal.SIGTERM)
-                try:
-                    child.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    child.kill()
-                    child.wait()
+            stop_child(child, 5)
 
     def wait_for_capture(self, name):
         """Waits until the bridge says the renderer has attached, however slow the machine."""

@@ -19,6 +19,7 @@ void onInterrupt() {
 } // namespace
 
 int main(int argc, char** argv) {
+    vaskel::platform::prepareProcess();
     using namespace vaskel::jack_bridge;
     const auto parsed =
         parseCommandLine(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));

@@ -296,7 +296,8 @@ constexpr std::array kOptions{
               .value = "PATH ...",
               .help = "start PATH as a child with <mapping-name> and every word after PATH\n"
                       "(<output-root> [delay-us] [idle-timeout-ms] [mapping-open-timeout-ms]);\n"
-                      "its output is shown when it ends. Must come last."},
+                      "its output is shown when it ends; a PATH without a directory part is\n"
+                      "looked up in PATH. Must come last."},
     heading("Verification:"),
     word("--verify", "ROOT", setVerify, "",
          "check ROOT/stream-<i>.wav (header and every sample) and\n"
