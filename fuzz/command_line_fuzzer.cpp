@@ -75,6 +75,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(command.kind == CommandKind::Capability);
         return 0;
     }
+    // The two queries a tool answers, each only as the sole word.
+    if (n == 1 && (words[0] == "--help" || words[0] == "--version")) {
+        FUZZ_CHECK(command.kind ==
+                   (words[0] == "--help" ? CommandKind::Help : CommandKind::Version));
+        return 0;
+    }
     if (n < 2 || n > 5) {
         FUZZ_CHECK(command.kind == CommandKind::Usage);
         return 0;
