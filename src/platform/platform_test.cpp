@@ -135,11 +135,21 @@ TEST(NewFile, WritesOnlyTheFileItCreated) {
     ASSERT_TRUE(file.skip(3));
     ASSERT_TRUE(file.write("c", 1));
     ASSERT_TRUE(file.setSize(8));
+    FileAttributes given;
+    ASSERT_TRUE(readFileAttributes(dir / "victim", given));
+    given.modified -= 86400LL * 1000 * 1000 * 1000 / (testing::kWindowsTarget ? 100 : 1);
+    given.mode = 0640;
+    ASSERT_TRUE(file.applyAttributes(given));
     ASSERT_TRUE(file.sync());
     ASSERT_TRUE(file.close());
     EXPECT_EQ(testing::readFile(dir / "victim"), "victim");
     const std::string written("ab\0\0\0c\0\0", 8);
-    EXPECT_EQ(testing::readFile(std::filesystem::exists(moved) ? moved : name), written);
+    const auto made = std::filesystem::exists(moved) ? moved : name;
+    EXPECT_EQ(testing::readFile(made), written);
+    FileAttributes kept;
+    ASSERT_TRUE(readFileAttributes(made, kept));
+    EXPECT_EQ(kept.modified, given.modified);
+    EXPECT_EQ(kept.mode, testing::kWindowsTarget ? 0u : 0640u);
     for (const auto& taken : {name, dir / "victim"}) {
         NewFile again;
         EXPECT_EQ(again.create(taken), std::errc::file_exists) << taken;
