@@ -332,7 +332,8 @@ public:
     [[nodiscard]] std::error_code create(const std::filesystem::path& path);
     // Writes all of `bytes` at the current position.
     [[nodiscard]] bool write(const void* data, std::size_t bytes);
-    // Moves the position on without writing, so the bytes passed over stay a hole.
+    // Moves the position on without writing: the bytes passed over read as zeros and, where the
+    // file system keeps holes, take no space.
     [[nodiscard]] bool skip(std::uint64_t bytes);
     // Cuts or extends the file to `bytes` (a skipped run at the end leaves it short).
     [[nodiscard]] bool setSize(std::uint64_t bytes);
