@@ -77,65 +77,74 @@ bool allZero(const std::uint8_t* data, std::size_t bytes) {
     return std::all_of(data, data + bytes, [](std::uint8_t byte) { return byte == 0; });
 }
 
-// Copies the whole frames behind an RF64 header into `temp`, which exists and is empty. Runs of
-// zero bytes are skipped with a seek, so holes of a sparse original stay holes. Returns why it
+// Copies the whole frames behind an RF64 header into `out`, new and empty. Runs of zero bytes
+// are skipped by moving the position, so holes of a sparse original stay holes. Returns why it
 // failed, empty on success.
-std::string writeRf64Copy(const std::filesystem::path& path, const std::filesystem::path& temp,
+std::string writeRf64Copy(const std::filesystem::path& path, platform::NewFile& out,
                           const WavLayout& layout, const RepairOptions& options) {
-    std::ifstream in(path, std::ios::binary);
     errno = 0;
-    std::ofstream out(temp, std::ios::binary | std::ios::in | std::ios::out);
-    if (!in.is_open() || !out.is_open()) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in.is_open()) {
         return systemReason();
     }
     const std::uint64_t total = layout.wholeFrameBytes();
     const auto header = makeRf64Header(layout.sampleRate, layout.channels, total);
-    out.write(reinterpret_cast<const char*>(header.data()),
-              static_cast<std::streamsize>(header.size()));
+    bool good = out.write(header.data(), header.size());
     in.seekg(static_cast<std::streamoff>(layout.dataOffset));
     std::vector<std::uint8_t> buffer(kCopyBytes);
-    for (std::uint64_t done = 0; done < total && out.good();) {
+    for (std::uint64_t done = 0; done < total && good;) {
         const std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), total - done));
         in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(want));
         if (static_cast<std::size_t>(in.gcount()) != want) {
             return "the original could not be read to its end";
         }
-        if (allZero(buffer.data(), want)) {
-            out.seekp(static_cast<std::streamoff>(want), std::ios::cur);
-        } else {
-            out.write(reinterpret_cast<const char*>(buffer.data()),
-                      static_cast<std::streamsize>(want));
-        }
+        good = allZero(buffer.data(), want) ? out.skip(want) : out.write(buffer.data(), want);
         done += want;
         if (options.progress) {
             options.progress(done, total);
         }
     }
-    out.flush();
-    if (!out.good()) {
+    // A skipped run of zeros at the end leaves the file short of its length.
+    if (!good || !out.setSize(header.size() + total)) {
         return systemReason();
     }
-    out.close();
-    // A skipped run of zeros at the end leaves the file short of its length.
-    std::error_code error;
-    std::filesystem::resize_file(temp, header.size() + total, error);
-    return error ? error.message() : std::string();
+    return {};
 }
 
-// A new file beside `path`, made exclusively under a name no one else uses.
-std::error_code createTemporary(const std::filesystem::path& path, std::filesystem::path& temp) {
+// A new file beside `path`, made exclusively under a name no one else uses and kept open: all
+// writing goes through that handle, never through the name someone else could replace.
+std::error_code createTemporary(const std::filesystem::path& path, std::filesystem::path& temp,
+                                platform::NewFile& file) {
     std::error_code error;
     for (int attempt = 0; attempt < kTemporaryNameTries; ++attempt) {
         temp = path;
         temp += ".repair-" + std::to_string(platform::currentProcessId()) + "-" +
                 std::to_string(attempt);
-        error = platform::createNewFile(temp);
+        error = file.create(temp);
         if (error != std::errc::file_exists) {
             return error;
         }
     }
     return error;
+}
+
+// The copy's contents, owner, mode and time, all through its handle, then on disk and closed.
+std::string completeRf64Copy(const std::filesystem::path& path, platform::NewFile& out,
+                             const WavLayout& layout, const platform::FileAttributes& attributes,
+                             const RepairOptions& options) {
+    std::string problem = writeRf64Copy(path, out, layout, options);
+    if (problem.empty() && !out.applyAttributes(attributes)) {
+        problem = "the original's owner, mode and time could not be given to it";
+    }
+    if (problem.empty() && !out.sync()) {
+        problem = "it could not be flushed to disk";
+    }
+    errno = 0;
+    if (!out.close() && problem.empty()) {
+        problem = systemReason();
+    }
+    return problem;
 }
 
 // Beyond the 32-bit sizes the samples must move behind a longer header. They go to a new file
@@ -145,16 +154,11 @@ RepairOutcome repairAsRf64(const std::filesystem::path& path, RepairOutcome outc
                            const platform::FileAttributes& attributes,
                            const RepairOptions& options) {
     std::filesystem::path temp;
-    if (const std::error_code error = createTemporary(path, temp)) {
+    platform::NewFile out;
+    if (const std::error_code error = createTemporary(path, temp, out)) {
         return failed(outcome, "the RF64 copy could not be created beside it: " + error.message());
     }
-    std::string problem = writeRf64Copy(path, temp, outcome.before, options);
-    if (problem.empty() && !platform::applyFileAttributes(temp, attributes)) {
-        problem = "the original's owner, mode and time could not be given to it";
-    }
-    if (problem.empty() && !platform::flushFileToDisk(temp)) {
-        problem = "it could not be flushed to disk";
-    }
+    std::string problem = completeRf64Copy(path, out, outcome.before, attributes, options);
     if (problem.empty() && !platform::replaceFileWriteThrough(temp, path)) {
         problem = "it could not replace the original";
     }

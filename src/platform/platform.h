@@ -293,10 +293,6 @@ private:
     std::intptr_t raw_ = 0;
 };
 
-// Creates `path` as a new empty file that only its owner may read and write. An existing file or
-// link of that name is an error and is never followed. The error carries the system's reason.
-[[nodiscard]] std::error_code createNewFile(const std::filesystem::path& path);
-
 // What a file rewritten by a tool keeps of the one it replaces. The time is in the platform's
 // own units, to its full resolution; owner, group and mode are POSIX only.
 struct FileAttributes {
@@ -312,6 +308,46 @@ struct FileAttributes {
 // Gives `path` the owner, group and mode (POSIX), then the modification time.
 [[nodiscard]] bool applyFileAttributes(const std::filesystem::path& path,
                                        const FileAttributes& attributes);
+
+// A file this process has just created exclusively, written only through the handle the create
+// returned: whoever can write the directory cannot swap it for a link between the create and
+// the writes, so nothing is ever written into a file the caller did not make.
+class NewFile {
+public:
+    NewFile() = default;
+    ~NewFile() { static_cast<void>(close()); }
+    NewFile(NewFile&& other) noexcept : raw_(std::exchange(other.raw_, 0)) {}
+    NewFile& operator=(NewFile&& other) noexcept {
+        if (this != &other) {
+            static_cast<void>(close());
+            raw_ = std::exchange(other.raw_, 0);
+        }
+        return *this;
+    }
+    NewFile(const NewFile&) = delete;
+    NewFile& operator=(const NewFile&) = delete;
+
+    // Creates `path` empty, readable and writable by its owner only. An existing file or link
+    // of that name is an error and is never followed. The error carries the system's reason.
+    [[nodiscard]] std::error_code create(const std::filesystem::path& path);
+    // Writes all of `bytes` at the current position.
+    [[nodiscard]] bool write(const void* data, std::size_t bytes);
+    // Moves the position on without writing: the bytes passed over read as zeros and, where the
+    // file system keeps holes, take no space.
+    [[nodiscard]] bool skip(std::uint64_t bytes);
+    // Cuts or extends the file to `bytes` (a skipped run at the end leaves it short).
+    [[nodiscard]] bool setSize(std::uint64_t bytes);
+    // Gives the file the owner, group and mode (POSIX), then the modification time.
+    [[nodiscard]] bool applyAttributes(const FileAttributes& attributes);
+    // Returns only when the contents have reached the disk.
+    [[nodiscard]] bool sync();
+    // False when the last of the file's data could not be written back.
+    [[nodiscard]] bool close();
+    bool isOpen() const { return raw_ != 0; }
+
+private:
+    std::intptr_t raw_ = 0;
+};
 
 enum class SmallFileRead { Read, Missing, NotRegular, TooLarge, Failed };
 

@@ -380,15 +380,6 @@ void FileLock::release() {
     }
 }
 
-std::error_code createNewFile(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return {errno, std::generic_category()};
-    }
-    ::close(fd);
-    return {};
-}
-
 bool readFileAttributes(const std::filesystem::path& path, FileAttributes& out) {
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0) {
@@ -401,11 +392,9 @@ bool readFileAttributes(const std::filesystem::path& path, FileAttributes& out) 
     return true;
 }
 
-bool applyFileAttributes(const std::filesystem::path& path, const FileAttributes& attributes) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) {
-        return false;
-    }
+namespace {
+
+bool applyAttributesTo(int fd, const FileAttributes& attributes) {
     struct stat info {};
     bool applied = ::fstat(fd, &info) == 0;
     // Only a change of owner needs the privilege; the mode after it, as chown clears set-id bits.
@@ -416,8 +405,71 @@ bool applyFileAttributes(const std::filesystem::path& path, const FileAttributes
     const timespec times[2] = {{0, UTIME_OMIT},
                                {static_cast<time_t>(attributes.modified / 1000000000),
                                 static_cast<long>(attributes.modified % 1000000000)}};
-    applied = applied && ::futimens(fd, times) == 0;
+    return applied && ::futimens(fd, times) == 0;
+}
+
+} // namespace
+
+bool applyFileAttributes(const std::filesystem::path& path, const FileAttributes& attributes) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        return false;
+    }
+    const bool applied = applyAttributesTo(fd, attributes);
     return ::close(fd) == 0 && applied;
+}
+
+std::error_code NewFile::create(const std::filesystem::path& path) {
+    if (!close()) {
+        return {EIO, std::generic_category()};
+    }
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return {errno, std::generic_category()};
+    }
+    raw_ = fd + 1;
+    return {};
+}
+
+bool NewFile::write(const void* data, std::size_t bytes) {
+    const auto* next = static_cast<const char*>(data);
+    while (bytes > 0 && raw_ != 0) {
+        const ssize_t written = ::write(static_cast<int>(raw_ - 1), next, bytes);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        next += written;
+        bytes -= static_cast<std::size_t>(written);
+    }
+    return bytes == 0;
+}
+
+bool NewFile::skip(std::uint64_t bytes) {
+    return raw_ != 0 &&
+           ::lseek(static_cast<int>(raw_ - 1), static_cast<off_t>(bytes), SEEK_CUR) >= 0;
+}
+
+bool NewFile::setSize(std::uint64_t bytes) {
+    return raw_ != 0 && ::ftruncate(static_cast<int>(raw_ - 1), static_cast<off_t>(bytes)) == 0;
+}
+
+bool NewFile::applyAttributes(const FileAttributes& attributes) {
+    return raw_ != 0 && applyAttributesTo(static_cast<int>(raw_ - 1), attributes);
+}
+
+bool NewFile::sync() {
+    return raw_ != 0 && ::fsync(static_cast<int>(raw_ - 1)) == 0;
+}
+
+bool NewFile::close() {
+    if (raw_ == 0) {
+        return true;
+    }
+    const int fd = static_cast<int>(std::exchange(raw_, 0) - 1);
+    return ::close(fd) == 0;
 }
 
 SmallFileRead readSmallRegularFile(const std::filesystem::path& path, std::size_t maxBytes,

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <string>
+#include <system_error>
 #include <utility>
 
 namespace vaskel::platform {
@@ -112,6 +114,48 @@ TEST(ChildProcess, BareNamesAreSearchedInPathAndFailuresSayWhy) {
             EXPECT_EQ(child.failure(), std::strerror(ENOENT));
         }
     }
+}
+
+// Everything goes to the file the create made, whatever is put at its name meanwhile; a name
+// already taken, a link included, is refused without touching what it names.
+TEST(NewFile, WritesOnlyTheFileItCreated) {
+    const testing::ScratchDir dir("new-file");
+    const auto name = dir / "new";
+    const auto moved = dir / "moved";
+    testing::writeFile(dir / "victim", "victim");
+    NewFile file;
+    ASSERT_FALSE(file.create(name));
+    // Windows keeps a file open without delete sharing at its name: nothing to swap there.
+    std::error_code swapped;
+    std::filesystem::rename(name, moved, swapped);
+    if (!swapped) {
+        std::filesystem::create_symlink("victim", name, swapped);
+    }
+    ASSERT_TRUE(file.write("ab", 2));
+    ASSERT_TRUE(file.skip(3));
+    ASSERT_TRUE(file.write("c", 1));
+    ASSERT_TRUE(file.setSize(8));
+    FileAttributes given;
+    ASSERT_TRUE(readFileAttributes(dir / "victim", given));
+    given.modified -= 86400LL * 1000 * 1000 * 1000 / (testing::kWindowsTarget ? 100 : 1);
+    given.mode = 0640;
+    ASSERT_TRUE(file.applyAttributes(given));
+    ASSERT_TRUE(file.sync());
+    ASSERT_TRUE(file.close());
+    EXPECT_EQ(testing::readFile(dir / "victim"), "victim");
+    const std::string written("ab\0\0\0c\0\0", 8);
+    const auto made = std::filesystem::exists(moved) ? moved : name;
+    EXPECT_EQ(testing::readFile(made), written);
+    FileAttributes kept;
+    ASSERT_TRUE(readFileAttributes(made, kept));
+    EXPECT_EQ(kept.modified, given.modified);
+    EXPECT_EQ(kept.mode, testing::kWindowsTarget ? 0u : 0640u);
+    for (const auto& taken : {name, dir / "victim"}) {
+        NewFile again;
+        EXPECT_EQ(again.create(taken), std::errc::file_exists) << taken;
+        EXPECT_FALSE(again.isOpen());
+    }
+    EXPECT_EQ(testing::readFile(dir / "victim"), "victim");
 }
 
 } // namespace

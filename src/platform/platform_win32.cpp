@@ -530,16 +530,6 @@ void FileLock::release() {
     }
 }
 
-std::error_code createNewFile(const std::filesystem::path& path) {
-    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return {static_cast<int>(::GetLastError()), std::system_category()};
-    }
-    ::CloseHandle(file);
-    return {};
-}
-
 bool readFileAttributes(const std::filesystem::path& path, FileAttributes& out) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) == 0) {
@@ -551,6 +541,26 @@ bool readFileAttributes(const std::filesystem::path& path, FileAttributes& out) 
     return true;
 }
 
+namespace {
+
+bool setModifiedTime(HANDLE file, const FileAttributes& attributes) {
+    const auto ticks = static_cast<std::uint64_t>(attributes.modified);
+    FILETIME modified{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    return ::SetFileTime(file, nullptr, nullptr, &modified) != 0;
+}
+
+HANDLE newFileHandle(std::intptr_t raw) {
+    return reinterpret_cast<HANDLE>(raw);
+}
+
+bool moveFilePointer(HANDLE file, std::uint64_t distance, DWORD from) {
+    LARGE_INTEGER move{};
+    move.QuadPart = static_cast<LONGLONG>(distance);
+    return ::SetFilePointerEx(file, move, nullptr, from) != 0;
+}
+
+} // namespace
+
 bool applyFileAttributes(const std::filesystem::path& path, const FileAttributes& attributes) {
     // Owner and mode are the directory's inheritance on Windows; only the time is set.
     const HANDLE file =
@@ -559,10 +569,62 @@ bool applyFileAttributes(const std::filesystem::path& path, const FileAttributes
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
-    const auto ticks = static_cast<std::uint64_t>(attributes.modified);
-    FILETIME modified{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-    const bool set = ::SetFileTime(file, nullptr, nullptr, &modified) != 0;
+    const bool set = setModifiedTime(file, attributes);
     return ::CloseHandle(file) != 0 && set;
+}
+
+std::error_code NewFile::create(const std::filesystem::path& path) {
+    if (!close()) {
+        return {static_cast<int>(ERROR_WRITE_FAULT), std::system_category()};
+    }
+    // Shared with no one while it is written; CREATE_NEW fails on any existing name.
+    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return {static_cast<int>(::GetLastError()), std::system_category()};
+    }
+    raw_ = reinterpret_cast<std::intptr_t>(file);
+    return {};
+}
+
+bool NewFile::write(const void* data, std::size_t bytes) {
+    const auto* next = static_cast<const char*>(data);
+    while (bytes > 0 && raw_ != 0) {
+        // Whole buffers at once: the console's piece limit does not apply to a file.
+        const auto piece = static_cast<DWORD>(std::min<std::size_t>(bytes, 1U << 30));
+        DWORD written = 0;
+        if (::WriteFile(newFileHandle(raw_), next, piece, &written, nullptr) == 0 || written == 0) {
+            return false;
+        }
+        next += written;
+        bytes -= written;
+    }
+    return bytes == 0;
+}
+
+bool NewFile::skip(std::uint64_t bytes) {
+    return raw_ != 0 && moveFilePointer(newFileHandle(raw_), bytes, FILE_CURRENT);
+}
+
+bool NewFile::setSize(std::uint64_t bytes) {
+    return raw_ != 0 && moveFilePointer(newFileHandle(raw_), bytes, FILE_BEGIN) &&
+           ::SetEndOfFile(newFileHandle(raw_)) != 0;
+}
+
+bool NewFile::applyAttributes(const FileAttributes& attributes) {
+    // Owner and mode are the directory's inheritance on Windows; only the time is set.
+    return raw_ != 0 && setModifiedTime(newFileHandle(raw_), attributes);
+}
+
+bool NewFile::sync() {
+    return raw_ != 0 && ::FlushFileBuffers(newFileHandle(raw_)) != 0;
+}
+
+bool NewFile::close() {
+    if (raw_ == 0) {
+        return true;
+    }
+    return ::CloseHandle(newFileHandle(std::exchange(raw_, 0))) != 0;
 }
 
 SmallFileRead readSmallRegularFile(const std::filesystem::path& path, std::size_t maxBytes,
