@@ -28,6 +28,10 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 # Every file and link, and nothing else: no test, benchmark or example program.
 (cd "$prefix" && find . ! -type d | sed 's|^\./||' | sort) >"$work/installed.txt"
 programs=(vaskel_renderer vaskel_producer vaskel_wav)
+# The live bridge comes along where libjack was found (Linux only; never in the .zip).
+if [ -e "$build/vaskel_jack" ]; then
+  programs+=(vaskel_jack)
+fi
 {
   printf 'bin/%s\n' "${programs[@]}"
   printf '%s\n' lib/libvaskel_producer.a lib/libvaskel_producer.so \
@@ -119,7 +123,7 @@ for name in zipfile.ZipFile(sys.argv[1]).namelist():
     if not name.endswith("/"):
         print(name.split("/", 1)[1])' "$zip" | sed "$config" | sort >"$work/zip-files.txt"
 # Without what only Linux has: the Python module, man pages, Debian's documents.
-sed -e 's|^bin/\(vaskel_[a-z]*\)$|bin/\1.exe|' -e '/^lib\/libvaskel_producer\.so/d' -e "$config" \
+sed -e '/^bin\/vaskel_jack$/d' -e 's|^bin/\(vaskel_[a-z]*\)$|bin/\1.exe|' -e '/^lib\/libvaskel_producer\.so/d' -e "$config" \
   -e '/^lib\/python3\//d' -e '/^share\//d' "$work/installed.txt" >"$work/zip-expected.txt"
 printf '%s\n' bin/libvaskel_producer.dll lib/libvaskel_producer.dll.a LICENSE \
   >>"$work/zip-expected.txt"
