@@ -5,7 +5,7 @@
 //     --out DIR
 //                  [--frames F] [--renderer PATH] [--slots S] [--wrap "valgrind ..."]
 //                  [--sample-rss] [--cold-region] [--verify] [--keep] [--no-peak]
-//                  [--cold-source-mib M] [--sync] [--pace X] [--max-seconds T]
+//                  [--cold-source-mib M] [--sync] [--burst-us B] [--pace X] [--max-seconds T]
 //                  [--samples K] [--warmup W] [--spacing-us U]
 //
 // The output directory is removed afterwards unless --keep is given.
@@ -114,6 +114,11 @@ const Option kOptions[] = {
     {"--keep", nullptr, [](Arguments& a) { a.keep = true; }},
     {"--no-peak", nullptr, [](Arguments& a) { a.peakChunk = false; }},
     {"--sync", nullptr, [](Arguments& a) { a.plain.sync = true; }},
+    {"--burst-us",
+     [](Arguments& a, const std::string& v) {
+         a.plain.burstNs = static_cast<std::int64_t>(number(v)) * 1000;
+     },
+     nullptr},
 };
 
 Arguments parse(int argc, char** argv) {

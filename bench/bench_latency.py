@@ -9,9 +9,9 @@ from bench_runner import fmt, summary
 QUIET_SPACING_US = 5000
 # The probe's rings: 8 slots of 2048 frames at 48 kHz, so the renderer's idle sleep is bounded
 # by the cap rather than by a quarter of the ring.
-QUIET_SLEEP_BOUND_MS = 30
+QUIET_SLEEP_BOUND_MS = 60
 # A run stops after this many seconds with the samples it has: a renderer that takes the probe
-# for a paced producer sleeps its bound before each chunk, up to 30 ms a sample.
+# for a paced producer sleeps its bound before each chunk, up to 60 ms a sample.
 MAX_SECONDS = 10
 
 
@@ -35,8 +35,8 @@ def latency(runner, args, rows, table):
                  "the renderer's own share shows")
     table.append(f"  after quiet: one chunk every {QUIET_SPACING_US} us instead, so that each "
                  "finds the renderer past its quiet spell, asleep (its sleep bound on the probe's "
-                 f"rings: {QUIET_SLEEP_BOUND_MS} ms); before: the renderer of the commit before "
-                 "idle passes slept")
+                 f"rings: {QUIET_SLEEP_BOUND_MS} ms); before: the renderer of the commit compared "
+                 "with (--before)")
     table.append(f"{'streams':>7} {'':<20} {'p50':>14} {'p99':>22} {'p99.9':>22} {'max':>22}")
     small = ["--frames", "256"]
     quiet = ["--spacing-us", str(QUIET_SPACING_US), "--samples", str(args.quiet_samples),

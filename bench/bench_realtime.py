@@ -1,6 +1,8 @@
 """Real-time figures: the renderer's CPU while a producer publishes in real time, beside its CPU
 for the same audio at full speed; the difference is what waiting costs. Also the chunks the
-producer found no room for (a ring full because the renderer slept), which must stay 0."""
+producer found no room for (a ring full because the renderer slept), which must stay 0. And the
+floor: the plain write() loop writing the same chunks in bursts, woken as often as the renderer
+is; what the renderer costs beyond it is what its waiting really adds."""
 
 from bench_runner import fmt, loadavg, summary
 
@@ -10,7 +12,7 @@ REALTIME_FRAMES = [1024, 64]
 REALTIME_SLOTS = 16
 RATE = 48000
 # The renderer's longest idle sleep, in ms: a quarter of the ring, at most this.
-SLEEP_CAP_MS = 30.0
+SLEEP_CAP_MS = 60.0
 
 
 def sleep_bound_ms(frames, slots=REALTIME_SLOTS, rate=RATE):
@@ -19,7 +21,8 @@ def sleep_bound_ms(frames, slots=REALTIME_SLOTS, rate=RATE):
 
 
 def run_row(runner, builds, streams, frames, seconds):
-    """[(label, figures)] of one row: every build paced, then this build at full speed."""
+    """[(label, figures)] of one row: every build paced, this build at full speed, and the plain
+    writer paced in bursts of the sleep bound."""
     chunks = max(4, int(seconds * RATE / frames))
     common = ["--frames", str(frames)]
     found = [(label, runner.drive("renderer", streams, chunks, [*common, "--pace", "1"],
@@ -27,6 +30,9 @@ def run_row(runner, builds, streams, frames, seconds):
              for label, path in builds]
     found.append(("full speed", runner.drive("renderer", streams, chunks, common,
                                              slots=REALTIME_SLOTS)))
+    burst = ["--burst-us", str(int(sleep_bound_ms(frames) * 1000))]
+    found.append(("plain paced", runner.drive("plain", streams, chunks, [*common, *burst],
+                                              slots=REALTIME_SLOTS)))
     return found
 
 
@@ -52,9 +58,9 @@ def row_figures(found, streams, frames, labels):
     """{column: summary} of one row, and the most ring-full chunks of any paced run."""
     runs = {label: found.get((label, streams, frames), []) for label in labels}
     cells = {label: summary([cpu_percent(f) for f in runs[label] if f]) for label in labels}
-    waits = [cpu_percent(a) - cpu_percent(b)
-             for a, b in zip(runs["after"], runs["full speed"]) if a and b]
-    cells["waiting"] = summary(waits)
+    for column, base in (("waiting", "full speed"), ("beyond plain", "plain paced")):
+        cells[column] = summary([cpu_percent(a) - cpu_percent(b)
+                                 for a, b in zip(runs["after"], runs[base]) if a and b])
     full = [int(f["ring_full"]) for f in runs["after"] if f]
     return cells, (max(full) if full else None)
 
@@ -66,13 +72,15 @@ def realtime(runner, args, rows, table):
     if args.before_renderer:
         builds.insert(0, ("before", str(args.before_renderer)))
     found = collect(runner, args, builds)
-    labels = [b[0] for b in builds] + ["full speed"]
-    columns = labels + ["waiting"]
+    labels = [b[0] for b in builds] + ["full speed", "plain paced"]
+    columns = labels[:-1] + ["waiting", "plain paced", "beyond plain"]
     table.append("Renderer CPU in a real-time capture, % of one core (its CPU time per second of "
                  f"audio; the benchmark's producer at --pace 1, stereo 48 kHz, {REALTIME_SLOTS} "
                  f"slots, {args.realtime_seconds} s), median [min-max] of {args.realtime_reps}")
-    table.append("  before: the renderer of the commit before idle passes slept; full speed: "
+    table.append("  before: the renderer of the commit compared with (--before); full speed: "
                  "this renderer, the same audio at pace 0; waiting: after - full speed, paired")
+    table.append("  plain paced: the plain write() loop, the same chunks as they come due, woken "
+                 "once a sleep bound; beyond plain: after - plain paced, paired")
     table.append("  ring full: chunks that were due but found their ring full, most of any run "
                  "after (must be 0); sleep bound: the renderer's longest idle sleep on these rings")
     table.append(f"{'streams':>7} {'frames':>7} " + " ".join(f"{c:>22}" for c in columns)

@@ -85,6 +85,9 @@ struct PlainOptions {
     // fdatasync every file and then the directory before the end, as the renderer does before
     // it reports a capture complete.
     bool sync = false;
+    // Real time: sleeps this long at a time and then writes every chunk that has come due, one
+    // ahead, as a writer woken by a timer would; 0 writes everything at once.
+    std::int64_t burstNs = 0;
 };
 RunFigures runPlainWriter(const Workload& workload, const SourceAudio& audio,
                           const std::filesystem::path& outDir, const PlainOptions& options = {});

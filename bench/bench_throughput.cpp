@@ -79,9 +79,19 @@ RunFigures runPlainWriter(const Workload& workload, const SourceAudio& audio,
     const RunStart start = startRun(outDir);
     std::vector<int> fds(workload.streams, -1);
     bool ok = openStreamFiles(workload, outDir, fds);
-    for (std::uint64_t c = 0; c < workload.chunksPerStream && ok; ++c) {
-        for (std::uint32_t s = 0; s < workload.streams && ok; ++s) {
-            ok = writeAll(fds[s], source.at(c, s), bytes);
+    const double chunkNs = 1e9 * workload.framesPerChunk / workload.sampleRate;
+    std::uint64_t c = 0;
+    while (c < workload.chunksPerStream && ok) {
+        std::uint64_t due = workload.chunksPerStream;
+        if (options.burstNs > 0) {
+            sleepUntilNs(nowNs() + options.burstNs);
+            const auto elapsed = static_cast<double>(nowNs() - start.ns);
+            due = std::min(due, static_cast<std::uint64_t>(elapsed / chunkNs) + 1);
+        }
+        for (; c < due && ok; ++c) {
+            for (std::uint32_t s = 0; s < workload.streams && ok; ++s) {
+                ok = writeAll(fds[s], source.at(c, s), bytes);
+            }
         }
     }
     const auto final = headerFor(workload, workload.dataBytesPerStream());

@@ -5,11 +5,12 @@
 
 namespace vaskel {
 
-// No idle sleep is longer than this, whatever the rings hold: a quarter of the progress file's
-// 120 ms cadence, so a snapshot is at most this late and a published failure or a stop request
-// is seen within it. Each wake-up costs a pass over the streams and a few clock readings, so the
+// No idle sleep is longer than this, whatever the rings hold: half the progress file's 120 ms
+// cadence, so a paced capture writes a snapshot every other wake-up, on time, and sees a
+// published failure or a stop request within 60 ms. A wake-up is dear (on a virtual machine the
+// work right after one runs several times slower than the same work done back to back), so the
 // fewer a second the better, as long as the ring allows.
-inline constexpr std::int64_t kMaxIdleSleepNs = 30000000;
+inline constexpr std::int64_t kMaxIdleSleepNs = 60000000;
 
 // The sleep an idle pass may take, in nanoseconds, so that no ring can fill while the capture
 // sleeps: a quarter of one ring's duration (every stream has the same ring of `slotsPerStream`

@@ -4,7 +4,6 @@
 #include "output/output_paths.h"
 #include "platform/platform.h"
 
-#include <fstream>
 #include <type_traits>
 
 namespace vaskel {
@@ -91,16 +90,15 @@ void writeProgressFile(const std::filesystem::path& outputRoot, const ProgressCo
         const std::string text = formatProgress(counts, complete);
         const std::filesystem::path tempPath = outputRoot / kProgressTempFileName;
         const std::filesystem::path snapshotPath = outputRoot / kProgressFileName;
-        {
-            std::ofstream file(tempPath, std::ios::binary | std::ios::out | std::ios::trunc);
-            if (!file.is_open()) {
-                return;
-            }
-            file.write(text.data(), static_cast<std::streamsize>(text.size()));
-            file.flush();
-            if (!file.good()) {
-                return;
-            }
+        // A leftover temporary is removed and the new one created afresh, so a link planted under
+        // its name in a directory others can write is never followed. Direct calls, not a file
+        // stream: a snapshot comes several times a second.
+        std::error_code ignored;
+        std::filesystem::remove(tempPath, ignored);
+        platform::NewFile file;
+        if (file.create(tempPath, platform::NewFile::Readers::Anyone) ||
+            !file.write(text.data(), text.size()) || !file.close()) {
+            return;
         }
         // A move that still fails leaves the old snapshot, and the new one in the temporary file.
         replaceSnapshot(tempPath, snapshotPath, complete);

@@ -53,22 +53,52 @@ TEST_F(ProgressFileOnDisk, UnreplaceableSnapshotLeavesTheOldOneAndACompleteTempo
     EXPECT_EQ(readFile(tempPath()), formatProgress(counts, false));
 }
 
-TEST_F(ProgressFileOnDisk, ATemporaryThatCouldNotBeWrittenIsNotMovedOverTheSnapshot) {
-    std::error_code error;
-    if (testing::kWindowsTarget || !fs::exists("/dev/full", error)) {
-        GTEST_SKIP() << "no /dev/full on this platform";
+TEST_F(ProgressFileOnDisk, WhatLiesUnderTheTemporaryNameIsNeverFollowedOrMovedOverTheSnapshot) {
+    // A directory others can write: someone plants a link to a file of theirs, or something
+    // that cannot be removed, under the temporary name.
+    const fs::path victim = dir_ / "victim";
+    writeFile(victim, "untouched");
+    struct Planted {
+        const char* what;
+        void (*plant)(const fs::path& temp, const fs::path& victim);
+        bool replaced; // whether the new snapshot still arrives
+    };
+    const Planted cases[] = {
+        {"a link to another file",
+         [](const fs::path& temp, const fs::path& target) { fs::create_symlink(target, temp); },
+         true},
+        {"a dangling link",
+         [](const fs::path& temp, const fs::path& target) {
+             fs::create_symlink(target.parent_path() / "nowhere", temp);
+         },
+         true},
+        {"a directory that is not empty",
+         [](const fs::path& temp, const fs::path&) {
+             fs::create_directory(temp);
+             writeFile(temp / "keep", "kept");
+         },
+         false},
+    };
+    for (const Planted& c : cases) {
+        if (testing::kWindowsTarget && c.replaced) {
+            continue; // links need a privilege there
+        }
+        const ProgressCounts before{2, 2, 0, 200, 800};
+        writeProgressFile(dir_.path(), before, false);
+        c.plant(tempPath(), victim);
+
+        const ProgressCounts after{2, 2, 2, 800, 800};
+        writeProgressFile(dir_.path(), after, true);
+
+        // Checked before reading: a moved link would make the snapshot someone else's file.
+        ASSERT_FALSE(fs::is_symlink(snapshotPath())) << c.what;
+        EXPECT_EQ(readFile(snapshotPath()), formatProgress(c.replaced ? after : before, c.replaced))
+            << c.what;
+        EXPECT_EQ(readFile(victim), "untouched") << c.what;
+        EXPECT_FALSE(fs::exists(dir_ / "nowhere")) << c.what;
+        std::error_code ignored;
+        fs::remove_all(tempPath(), ignored);
     }
-    writeProgressFile(dir_.path(), ProgressCounts{2, 2, 0, 200, 800}, false);
-    const std::string before = readFile(snapshotPath());
-    // Every write to the temporary now fails with "no space".
-    fs::create_symlink("/dev/full", tempPath());
-
-    writeProgressFile(dir_.path(), ProgressCounts{2, 2, 2, 800, 800}, true);
-
-    // Checked before reading: a moved link would make the snapshot an endless read.
-    ASSERT_FALSE(fs::is_symlink(snapshotPath()));
-    EXPECT_EQ(readFile(snapshotPath()), before);
-    EXPECT_TRUE(fs::is_symlink(tempPath()));
 }
 
 TEST_F(ProgressFileOnDisk, MissingRootWritesNothing) {

@@ -327,9 +327,14 @@ public:
     NewFile(const NewFile&) = delete;
     NewFile& operator=(const NewFile&) = delete;
 
-    // Creates `path` empty, readable and writable by its owner only. An existing file or link
-    // of that name is an error and is never followed. The error carries the system's reason.
-    [[nodiscard]] std::error_code create(const std::filesystem::path& path);
+    // Who may read the file once it is written.
+    enum class Readers { OwnerOnly, Anyone };
+
+    // Creates `path` empty, readable and writable by its owner only, or readable by anyone the
+    // umask allows (POSIX). An existing file or link of that name is an error and is never
+    // followed. The error carries the system's reason.
+    [[nodiscard]] std::error_code create(const std::filesystem::path& path,
+                                         Readers readers = Readers::OwnerOnly);
     // Writes all of `bytes` at the current position.
     [[nodiscard]] bool write(const void* data, std::size_t bytes);
     // Moves the position on without writing: the bytes passed over read as zeros and, where the

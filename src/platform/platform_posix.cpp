@@ -419,11 +419,12 @@ bool applyFileAttributes(const std::filesystem::path& path, const FileAttributes
     return ::close(fd) == 0 && applied;
 }
 
-std::error_code NewFile::create(const std::filesystem::path& path) {
+std::error_code NewFile::create(const std::filesystem::path& path, Readers readers) {
     if (!close()) {
         return {EIO, std::generic_category()};
     }
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const mode_t mode = readers == Readers::Anyone ? 0666 : 0600;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0) {
         return {errno, std::generic_category()};
     }

@@ -573,7 +573,8 @@ bool applyFileAttributes(const std::filesystem::path& path, const FileAttributes
     return ::CloseHandle(file) != 0 && set;
 }
 
-std::error_code NewFile::create(const std::filesystem::path& path) {
+// Who may read it follows the directory's inherited access list, as for any other new file.
+std::error_code NewFile::create(const std::filesystem::path& path, Readers) {
     if (!close()) {
         return {static_cast<int>(ERROR_WRITE_FAULT), std::system_category()};
     }
