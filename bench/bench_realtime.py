@@ -30,7 +30,10 @@ def run_row(runner, builds, streams, frames, seconds):
              for label, path in builds]
     found.append(("full speed", runner.drive("renderer", streams, chunks, common,
                                              slots=REALTIME_SLOTS)))
-    burst = ["--burst-us", str(int(sleep_bound_ms(frames) * 1000))]
+    # Its chunks come from a pool as large as the rings, as the renderer's come from its slots.
+    ring_mib = streams * REALTIME_SLOTS * frames * 2 * 4 // (1 << 20)
+    burst = ["--burst-us", str(int(sleep_bound_ms(frames) * 1000)), "--cold-source-mib",
+             str(ring_mib)]
     found.append(("plain paced", runner.drive("plain", streams, chunks, [*common, *burst],
                                               slots=REALTIME_SLOTS)))
     return found
@@ -79,8 +82,9 @@ def realtime(runner, args, rows, table):
                  f"slots, {args.realtime_seconds} s), median [min-max] of {args.realtime_reps}")
     table.append("  before: the renderer of the commit compared with (--before); full speed: "
                  "this renderer, the same audio at pace 0; waiting: after - full speed, paired")
-    table.append("  plain paced: the plain write() loop, the same chunks as they come due, woken "
-                 "once a sleep bound; beyond plain: after - plain paced, paired")
+    table.append("  plain paced: the plain write() loop, the same chunks as they come due from a "
+                 "pool as large as the rings, woken once a sleep bound; beyond plain: after - "
+                 "plain paced, paired")
     table.append("  ring full: chunks that were due but found their ring full, most of any run "
                  "after (must be 0); sleep bound: the renderer's longest idle sleep on these rings")
     table.append(f"{'streams':>7} {'frames':>7} " + " ".join(f"{c:>22}" for c in columns)

@@ -29,4 +29,9 @@ bool resizeRegion(const platform::Region& region, std::uint64_t bytes);
 // goes with the last handle, so this does nothing).
 void removeRegionName(const platform::NativeString& name);
 
+// Makes `path` a device on which every write fails with "no space", as /dev/full is (a node of
+// its own, not a link, which the renderer would refuse). False where the platform or the
+// privileges do not allow it.
+bool makeFullDevice(const std::filesystem::path& path);
+
 } // namespace vaskel::testing

@@ -3,6 +3,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace vaskel::testing {
@@ -30,6 +32,10 @@ bool resizeRegion(const platform::Region& region, std::uint64_t bytes) {
 
 void removeRegionName(const platform::NativeString& name) {
     ::shm_unlink(("/" + name).c_str());
+}
+
+bool makeFullDevice(const std::filesystem::path& path) {
+    return ::mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0; // Linux's /dev/full
 }
 
 } // namespace vaskel::testing

@@ -38,4 +38,8 @@ bool resizeRegion(const platform::Region&, std::uint64_t) {
 
 void removeRegionName(const platform::NativeString&) {}
 
+bool makeFullDevice(const std::filesystem::path&) {
+    return false;
+}
+
 } // namespace vaskel::testing

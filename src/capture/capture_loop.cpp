@@ -98,8 +98,7 @@ public:
           now_(env.now != nullptr ? env.now : &SteadyClock::now),
           pacing_(env.pacing != nullptr ? env.pacing : &pacingDelay),
           yield_(env.yield != nullptr ? env.yield : &platform::yieldThread), sleep_(env.sleep),
-          sleepResolutionNs_(env.sleepResolutionNs), stop_(env.stop),
-          flushFile_(env.flushFile != nullptr ? env.flushFile : &platform::flushFileToDisk),
+          sleepResolutionNs_(env.sleepResolutionNs), stop_(env.stop), flushFile_(env.flushFile),
           flushDirectory_(env.flushDirectory != nullptr ? env.flushDirectory
                                                         : &platform::flushDirectoryToDisk),
           result_(result) {}
@@ -353,11 +352,13 @@ private:
     }
 
     // The complete snapshot promises every file on the disk, so they get there first: each
-    // stream file, closed, then the directory that names them.
+    // stream file, then the directory that names them. The writers, and with them the locks,
+    // stay until the capture ends, after the snapshot.
     void syncToDisk() {
-        writers_.clear();
         for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
-            if (!flushFile_(streamFilePath(root_, i))) {
+            const bool synced =
+                flushFile_ != nullptr ? flushFile_(streamFilePath(root_, i)) : writers_[i].sync();
+            if (!synced) {
                 throw std::runtime_error("renderer output sync failed");
             }
         }

@@ -29,7 +29,7 @@ struct CaptureEnvironment {
     const std::atomic<bool>* stop = nullptr;
 
     // Bring a finalised stream file, then the output directory, to the disk before the complete
-    // snapshot is written; platform::flushFileToDisk / flushDirectoryToDisk when null.
+    // snapshot is written; the stream's own writer / platform::flushDirectoryToDisk when null.
     bool (*flushFile)(const std::filesystem::path&) = nullptr;
     bool (*flushDirectory)(const std::filesystem::path&) = nullptr;
 };

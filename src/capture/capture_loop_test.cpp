@@ -484,6 +484,19 @@ TEST_F(CaptureTest, OutputErrorsEndInWriterFailure) {
     EXPECT_EQ(result.failureCode, 7u);
     EXPECT_EQ(streamFile(0), placeholder());
     EXPECT_FALSE(std::filesystem::exists(root() / "render-progress.json"));
+
+    // A link planted in stream 1's place is refused, not followed: its target keeps its bytes.
+    if (!testing::kWindowsTarget) { // links need a privilege there
+        const std::filesystem::path victim = root().parent_path() / "victim";
+        testing::writeFile(victim, "someone else's");
+        std::filesystem::remove_all(root());
+        std::filesystem::create_directories(root());
+        std::filesystem::create_symlink(victim, root() / "stream-1.wav");
+        result = capture();
+        EXPECT_EQ(result.failureCode, 7u);
+        EXPECT_EQ(readFile(victim), "someone else's");
+        std::filesystem::remove(victim);
+    }
 }
 
 TEST_F(CaptureTest, AnExistingRootKeepsOtherFilesAndTruncatesTheStreamFiles) {

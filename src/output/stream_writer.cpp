@@ -14,15 +14,17 @@ constexpr std::uint32_t kLockRetryMs = 5;
 
 bool StreamWriter::begin(const std::filesystem::path& path,
                          const transport::TransportConfig& config) {
-    // Taken before the truncation, so a file another holder is using is never emptied. A file
-    // system without locks is written unlocked.
+    // Taken before the truncation, so a file another holder is using is never emptied, and
+    // without following a link, so a link planted under the file's name is refused rather than
+    // its target truncated. A file system without locks is written unlocked.
     const std::int64_t deadline = SteadyClock::now() + kLockWaitNs;
     platform::FileLockStatus locked;
     while ((locked = lock_.acquire(path, true)) == platform::FileLockStatus::Busy &&
            SteadyClock::now() < deadline) {
         platform::sleepMilliseconds(kLockRetryMs);
     }
-    if (locked == platform::FileLockStatus::Busy) {
+    if (locked == platform::FileLockStatus::Busy || locked == platform::FileLockStatus::Failed) {
+        file_.setstate(std::ios::failbit); // as a failed open would
         return false;
     }
     file_.open(path, std::ios::binary | std::ios::out | std::ios::trunc);

@@ -37,6 +37,10 @@ public:
     // or the flush left the file in an error state.
     [[nodiscard]] Finish finish(std::uint64_t frames);
 
+    // After finish: returns only when the file's contents have reached the disk, synced through
+    // the writer's own lock, so the file synced is the one written, whatever its name says by then.
+    [[nodiscard]] bool sync() const { return lock_.syncFile(); }
+
     // False once any error flag is set; it stays set.
     bool good() const { return file_.good(); }
 

@@ -160,10 +160,6 @@ void spinPause();
 // then fsync of the target's directory.
 bool replaceFileWriteThrough(const std::filesystem::path& from, const std::filesystem::path& to);
 
-// Returns only when the file's contents have reached the disk (fsync / FlushFileBuffers), so a
-// rename that follows cannot expose a file whose data a crash lost.
-bool flushFileToDisk(const std::filesystem::path& path);
-
 // --- process ---------------------------------------------------------------------------------
 
 // Writes the finished run summary whole to standard output and returns false when it could not.
@@ -262,7 +258,9 @@ void prepareProcess();
 bool flushDirectoryToDisk(const std::filesystem::path& directory);
 // --- stream file locks and careful file access -----------------------------------------------
 
-enum class FileLockStatus { Held, Busy, Failed };
+// Held: locked. Busy: another holder has it. Unlocked: the file is held open, but its file system
+// offers no locks. Failed: the file could not be opened.
+enum class FileLockStatus { Held, Busy, Unlocked, Failed };
 
 // An exclusive lock that marks a file as being written. Advisory: only those who ask see it. The
 // system drops it when the process ends, however it ends. POSIX: flock on a descriptor of its
@@ -284,10 +282,16 @@ public:
     FileLock& operator=(const FileLock&) = delete;
 
     // Takes the lock without waiting: Busy while another holder has it. With `create` a missing
-    // file is created empty; a link in the file's place is never followed (Failed).
+    // file is created empty, and the holder is taken to be its writer; a link in the file's place
+    // is never followed (Failed).
     [[nodiscard]] FileLockStatus acquire(const std::filesystem::path& path, bool create);
     void release();
+    // Whether the file is held open (Held or Unlocked).
     bool held() const { return raw_ != 0; }
+    // Returns only when the locked file's contents have reached the disk (fsync /
+    // FlushFileBuffers), through the lock's own handle: the file synced is the one locked, never
+    // whatever its name points at by then. Only for a lock taken with `create`.
+    [[nodiscard]] bool syncFile() const;
 
 private:
     std::intptr_t raw_ = 0;

@@ -198,15 +198,6 @@ bool writeSummary(NativeStringView text) {
     return static_cast<bool>(std::cout);
 }
 
-bool flushFileToDisk(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_RDWR);
-    if (fd < 0) {
-        return false;
-    }
-    const bool synced = ::fsync(fd) == 0;
-    return ::close(fd) == 0 && synced;
-}
-
 bool standardErrorIsTerminal() {
     return ::isatty(STDERR_FILENO) == 1;
 }
@@ -364,13 +355,13 @@ FileLockStatus FileLock::acquire(const std::filesystem::path& path, bool create)
     if (fd < 0) {
         return FileLockStatus::Failed;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const bool busy = errno == EWOULDBLOCK;
+    const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (!locked && errno == EWOULDBLOCK) {
         ::close(fd);
-        return busy ? FileLockStatus::Busy : FileLockStatus::Failed;
+        return FileLockStatus::Busy;
     }
     raw_ = fd + 1;
-    return FileLockStatus::Held;
+    return locked ? FileLockStatus::Held : FileLockStatus::Unlocked;
 }
 
 void FileLock::release() {
@@ -378,6 +369,11 @@ void FileLock::release() {
         ::close(static_cast<int>(raw_ - 1)); // closing the last descriptor drops the lock
         raw_ = 0;
     }
+}
+
+bool FileLock::syncFile() const {
+    // fsync needs no write access: the descriptor is the lock's read-only one.
+    return raw_ != 0 && ::fsync(static_cast<int>(raw_ - 1)) == 0;
 }
 
 bool readFileAttributes(const std::filesystem::path& path, FileAttributes& out) {

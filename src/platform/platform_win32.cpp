@@ -294,17 +294,6 @@ bool writeSummary(NativeStringView text) {
                       });
 }
 
-bool flushFileToDisk(const std::filesystem::path& path) {
-    const HANDLE file =
-        ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    const bool flushed = ::FlushFileBuffers(file) != 0;
-    return ::CloseHandle(file) != 0 && flushed;
-}
-
 bool standardErrorIsTerminal() {
     DWORD mode = 0;
     return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
@@ -501,8 +490,10 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 FileLockStatus FileLock::acquire(const std::filesystem::path& path, bool create) {
     release();
     // Shared every way, so the writer's own handle, a reader and a rename over the file all work.
+    // The writer's lock may write, which FlushFileBuffers needs.
+    const DWORD access = create ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
     const HANDLE file = ::CreateFileW(
-        path.c_str(), GENERIC_READ, kShareAll, nullptr, create ? OPEN_ALWAYS : OPEN_EXISTING,
+        path.c_str(), access, kShareAll, nullptr, create ? OPEN_ALWAYS : OPEN_EXISTING,
         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return FileLockStatus::Failed;
@@ -511,9 +502,12 @@ FileLockStatus FileLock::acquire(const std::filesystem::path& path, bool create)
     at.OffsetHigh = kLockOffsetHigh;
     if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) ==
         0) {
-        const bool busy = ::GetLastError() == ERROR_LOCK_VIOLATION;
-        ::CloseHandle(file);
-        return busy ? FileLockStatus::Busy : FileLockStatus::Failed;
+        if (::GetLastError() == ERROR_LOCK_VIOLATION) {
+            ::CloseHandle(file);
+            return FileLockStatus::Busy;
+        }
+        raw_ = reinterpret_cast<std::intptr_t>(file);
+        return FileLockStatus::Unlocked;
     }
     raw_ = reinterpret_cast<std::intptr_t>(file);
     return FileLockStatus::Held;
@@ -528,6 +522,10 @@ void FileLock::release() {
         ::CloseHandle(file);
         raw_ = 0;
     }
+}
+
+bool FileLock::syncFile() const {
+    return raw_ != 0 && ::FlushFileBuffers(reinterpret_cast<HANDLE>(raw_)) != 0;
 }
 
 bool readFileAttributes(const std::filesystem::path& path, FileAttributes& out) {
