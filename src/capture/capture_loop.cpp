@@ -30,8 +30,9 @@ constexpr std::int64_t kProgressIntervalNs = 120000000;
 // real-time producer, milliseconds long, are seen after a few passes.
 constexpr std::int64_t kQuietSpellNs = 20000;
 
-// Wake-ups in a row that found chunks waiting but no ring full before the producer counts as
-// paced. One is not enough: a producer starting at full speed during a sleep looks the same.
+// Wake-ups in a row that found chunks waiting, no more than real time brings, and no ring full
+// before the producer counts as paced. One is not enough: a producer starting at full speed
+// during a sleep looks the same.
 constexpr int kCalmWakesForPaced = 2;
 
 // The longest sleep until the producer is known to be paced. The ring bound assumes chunks come
@@ -161,7 +162,8 @@ private:
         bool consumedAny = false;
         bool allEmpty = true;
         bool rejected = false;
-        bool sawFull = false; // a ring held slotsPerStream chunks
+        bool sawFull = false;          // a ring held slotsPerStream chunks
+        std::uint64_t mostWaiting = 0; // the most chunks any ring held
     };
 
     enum class StreamScan { Open, AllClosed, Aborted };
@@ -205,6 +207,7 @@ private:
             }
             sweep.allEmpty = false;
             sweep.sawFull = sweep.sawFull || w - r >= config_.slotsPerStream;
+            sweep.mostWaiting = std::max(sweep.mostWaiting, w - r);
             if (!consumeChunk(i, block, r)) {
                 sweep.rejected = true;
                 return sweep;
@@ -288,22 +291,34 @@ private:
         return true;
     }
 
-    // A producer is paced when wake-ups keep finding chunks that arrived during the sleep
-    // without any ring having filled. A full ring means it runs ahead of real time, or that the
-    // sleep was too long for this machine: the spell is kept whole until wake-ups are calm
-    // again, so chunks that follow each other closely are never slept through, and a full ring
-    // found on waking halves the sleep.
+    // A producer is paced when wake-ups keep finding chunks that arrived during the sleep, no
+    // more than real time brings in it, without any ring having filled. More means a producer at
+    // full speed that stalled for a moment; a full ring means it runs ahead of real time, or
+    // that the sleep was too long for this machine. Either way the spell is kept whole until
+    // wake-ups are calm again, so chunks that follow each other closely are never slept
+    // through, and a full ring found on waking halves the sleep.
     void learnPace(const Sweep& sweep) {
         if (sweep.sawFull) {
             calmWakes_ = 0;
             if (sleptLast_) {
                 idleSleepNs_ = std::max(idleSleepNs_ / 2, shortestSleepNs_);
             }
+        } else if (sleptLast_ && sweep.mostWaiting > realTimeChunks(lastSleepNs_)) {
+            calmWakes_ = 0;
         } else if (sleptLast_ && sweep.consumedAny) {
             calmWakes_ = std::min(calmWakes_ + 1, kCalmWakesForPaced);
             idleSleepNs_ = std::min(idleSleepNs_ + boundNs_ / kSleepRegrowth, boundNs_);
         }
         sleptLast_ = false;
+    }
+
+    // The most chunks a real-time producer can have published during a sleep of `ns`: what the
+    // time holds, one it was ahead by, and one for the rounding. The sleep is at most the cap, so
+    // the product stays far inside 64 bits.
+    std::uint64_t realTimeChunks(std::int64_t ns) const {
+        const std::uint64_t frames =
+            static_cast<std::uint64_t>(ns) * config_.sampleRate / 1000000000;
+        return frames / config_.framesPerChunk + 2;
     }
 
     // A pass that found nothing yields while a chunk may be just behind; after a quiet spell it
@@ -321,6 +336,7 @@ private:
         const std::int64_t leftNs = idleLimitNs_ - quietNs;
         const std::int64_t ns = leftNs < sleepNs ? leftNs + 1 : sleepNs;
         sleptLast_ = true;
+        lastSleepNs_ = ns;
         if (sleep_ != nullptr) {
             sleep_(ns);
         } else {
@@ -389,6 +405,7 @@ private:
     std::int64_t boundNs_ = 0;
     std::int64_t shortestSleepNs_ = 0;
     bool sleptLast_ = false;
+    std::int64_t lastSleepNs_ = 0;
     int calmWakes_ = 0;
 
     std::vector<StreamWriter> writers_;

@@ -783,8 +783,9 @@ TEST_F(IdleSleepTest, AQuietSpellSleepsTheRingBoundAndAChunkReturnsToSpinningAtO
 }
 
 // The producers of the test below, acting at the n-th wait. `perWake` chunks at the 3rd, 6th
-// and 9th sleep, the stream closed at the 12th: a real-time producer (1), or one whose every
-// burst fills the ring (2). Or a chunk every third wait while the capture spins: full speed.
+// and 9th sleep, the stream closed at the 12th: a real-time producer (1), one whose every burst
+// fills the ring (2), or one at full speed that stalls (4, on a larger ring). Or a chunk every
+// third wait while the capture spins: full speed.
 std::uint32_t perWake = 1;
 void publishNext() {
     const ChunkHeader next = waitProducer->nextHeader(0, 48);
@@ -839,6 +840,19 @@ TEST_F(IdleSleepTest, APacedProducerGetsTheLongerSleepAtOnceAndOneAtFullSpeedNon
     EXPECT_EQ(waits.find("CCS"), std::string::npos) << waits;
     EXPECT_EQ(std::count(waits.begin(), waits.end(), 'C'), 6) << waits;
     EXPECT_EQ(shortestSleep, 62500);
+
+    // A producer at full speed that stalls now and then: each wake-up finds more chunks than
+    // real time brings in 1 ms (4 of 10 ms each) but never a full ring. It is never taken for
+    // paced, so no sleep is longer than 1 ms.
+    again("stalling");
+    producer_.destroy();
+    mapping_.detach();
+    create(makeConfig(1, 8, 480));
+    waitScript = &burstsWhileAsleep;
+    perWake = 4;
+    ASSERT_TRUE(captureWaiting(10000, 0).success);
+    EXPECT_EQ(std::count(waits.begin(), waits.end(), 'C'), 12) << waits;
+    EXPECT_EQ(longestSleep, 1000000) << waits;
 
     // Chunks a few passes apart: never a sleep, before or between them.
     again("fast");
