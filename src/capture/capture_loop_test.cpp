@@ -713,8 +713,9 @@ void recordChunk(std::uint32_t) {
 class IdleSleepTest : public CaptureTest {
 protected:
     // 1 stream of 2 slots of 48 frames at 48 kHz: a 2 ms ring, so idle sleeps of 500 us.
-    void SetUp() override {
-        create(makeConfig(1, 2, 48));
+    void SetUp() override { start(makeConfig(1, 2, 48)); }
+    void start(const TransportConfig& config) {
+        create(config);
         waitProducer = &producer_;
         waits.clear();
         longestSleep = shortestSleep = 0;
@@ -723,12 +724,13 @@ protected:
     }
     void TearDown() override { waitScript = nullptr; }
 
-    // A new region for a second capture in the same test.
-    void again(const char* what) {
+    // A new region, of the set-up's configuration or of `config`, for another capture in the
+    // same test.
+    void again(const char* what, const TransportConfig& config = makeConfig(1, 2, 48)) {
         producer_.destroy();
         mapping_.detach();
         name_ = uniqueRegionName(what);
-        SetUp();
+        start(config);
     }
 
     CaptureResult captureWaiting(std::uint64_t idleTimeoutMs, std::int64_t resolutionNs) {
@@ -814,9 +816,7 @@ TEST_F(IdleSleepTest, APacedProducerGetsTheLongerSleepAtOnceAndOneAtFullSpeedNon
     // Real time, on a ring of 2 x 480 frames (20 ms, a bound of 5 ms): the first wake-up with
     // chunks keeps the whole spell and sleeps of at most 1 ms (it could be a producer starting
     // at full speed); from the second one on, the capture sleeps the bound right after a chunk.
-    producer_.destroy();
-    mapping_.detach();
-    create(makeConfig(1, 2, 480));
+    again("paced", makeConfig(1, 2, 480));
     waitScript = &burstsWhileAsleep;
     perWake = 1;
     ASSERT_TRUE(captureWaiting(10000, 0).success);
@@ -844,10 +844,7 @@ TEST_F(IdleSleepTest, APacedProducerGetsTheLongerSleepAtOnceAndOneAtFullSpeedNon
     // A producer at full speed that stalls now and then: each wake-up finds more chunks than
     // real time brings in 1 ms (4 of 10 ms each) but never a full ring. It is never taken for
     // paced, so no sleep is longer than 1 ms.
-    again("stalling");
-    producer_.destroy();
-    mapping_.detach();
-    create(makeConfig(1, 8, 480));
+    again("stalling", makeConfig(1, 8, 480));
     waitScript = &burstsWhileAsleep;
     perWake = 4;
     ASSERT_TRUE(captureWaiting(10000, 0).success);
