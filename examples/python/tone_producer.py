@@ -6,7 +6,7 @@ Start vaskel_renderer with the same name, before or after this script:
     python3 tone_producer.py my-render 4 96000 &
     vaskel_renderer my-render /tmp/my-render
 
-The module comes from the python/ folder of the repository (pip install ./python) or the
+The module comes from bindings/python/ in the repository (pip install ./bindings/python) or the
 python3-vaskel package. With --numpy the tone is computed and written as numpy arrays of shape
 (frames, channels), without a copy.
 

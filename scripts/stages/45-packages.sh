@@ -6,7 +6,7 @@
 # and man know the library and the programs, every program answers --help and --version, a
 # numpy producer and the C example (find_package and pkg-config) capture exactly beside the
 # installed renderer, and a Producer never closed leaves no region behind. The packages are
-# removed again on every exit. Last, `pip install --no-build-isolation` of python/, offline.
+# removed again on every exit. Last, `pip install --no-build-isolation` of bindings/python/, offline.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 repo=$PWD
@@ -77,7 +77,7 @@ for program in "${programs[@]}"; do
 done
 echo "ok   import vaskel, pkg-config, man pages, --help and --version of ${programs[*]}"
 
-VASKEL_REQUIRE_NUMPY=1 $python -m unittest discover -s "$repo/python/tests" 2>unittest.log || {
+VASKEL_REQUIRE_NUMPY=1 $python -m unittest discover -s "$repo/bindings/python/tests" 2>unittest.log || {
   cat unittest.log
   fail "the Python module's tests against the installed module"
 }
@@ -114,7 +114,7 @@ cc -std=c99 -Wall -Wextra -Werror "$repo/examples/c/tone_producer.c" \
 capture c-pkg-config ./tone_producer_pc
 
 echo "--- pip install --no-build-isolation, offline"
-cp -r "$repo/python" python-source
+cp -r "$repo/bindings/python" python-source
 rm -rf python-source/build python-source/*.egg-info
 $python -m pip install --quiet --no-build-isolation --no-index --target pip-target \
   ./python-source >pip.log 2>&1 || {

@@ -2,8 +2,8 @@
 call (ranges, buffers, long waits) and how a region is freed. The capture itself is checked
 end to end by examples/run_example.py.
 
-    VASKEL_PRODUCER_LIBRARY=<libvaskel_producer.so> PYTHONPATH=python python3 -m unittest \
-        discover -s python/tests
+    VASKEL_PRODUCER_LIBRARY=<libvaskel_producer.so> PYTHONPATH=bindings/python python3 -m unittest \
+        discover -s bindings/python/tests
 
 VASKEL_REQUIRE_NUMPY=1 makes a missing numpy a failure instead of a skip.
 """
