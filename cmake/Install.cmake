@@ -98,8 +98,8 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vaskel-producer.pc DESTINATION ${VASKE
         COMPONENT dev)
 
 if(NOT WIN32)
-  install(FILES bindings/python/vaskel/__init__.py DESTINATION ${VASKEL_PYTHON_DIR}/vaskel
-          COMPONENT python)
+  install(FILES bindings/python/vaskel/__init__.py bindings/python/vaskel/py.typed
+          DESTINATION ${VASKEL_PYTHON_DIR}/vaskel COMPONENT python)
 endif()
 
 include(cmake/ManPages.cmake)
