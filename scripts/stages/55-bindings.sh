@@ -46,7 +46,8 @@ mcs -warnaserror+ -d:VASKEL_NO_SPAN -target:library -out:"$work/vaskel-nospan.dl
 run_example csharp "$runtime/lib" mono "$work/tone_producer.exe"
 mcs -warnaserror+ -out:"$work/dispose_during_write.exe" bindings/csharp/Vaskel.cs \
   bindings/csharp/test/DisposeDuringWrite.cs
-LD_LIBRARY_PATH=$runtime/lib mono "$work/dispose_during_write.exe" "vaskel-stage55-$$"
+# From the scratch folder: a crashing mono leaves its report in the working directory.
+(cd "$work" && LD_LIBRARY_PATH=$runtime/lib mono dispose_during_write.exe "vaskel-stage55-$$")
 
 echo "--- Rust: $(cargo --version)"
 # The build products stay out of the source tree; the lock file is the committed one.
