@@ -12,12 +12,12 @@ include(CMakePackageConfigHelpers)
 
 # One version: the Python module and the Debian changelog must say the project's.
 set(VASKEL_DEB_RELEASE 1)
-file(STRINGS ${PROJECT_SOURCE_DIR}/python/vaskel/__init__.py vaskel_python_version
+file(STRINGS ${PROJECT_SOURCE_DIR}/bindings/python/vaskel/__init__.py vaskel_python_version
      REGEX "^__version__ = ")
 file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/changelog vaskel_changelog_top LIMIT_COUNT 1)
 if(NOT vaskel_python_version STREQUAL "__version__ = \"${PROJECT_VERSION}\"" OR
    NOT vaskel_changelog_top MATCHES "^vaskel \\(${PROJECT_VERSION}-${VASKEL_DEB_RELEASE}\\) ")
-  message(FATAL_ERROR "python/vaskel/__init__.py (${vaskel_python_version}) and the top of "
+  message(FATAL_ERROR "bindings/python/vaskel/__init__.py (${vaskel_python_version}) and the top of "
                       "packaging/changelog (${vaskel_changelog_top}) must name version "
                       "${PROJECT_VERSION} (-${VASKEL_DEB_RELEASE} in the changelog)")
 endif()
@@ -98,8 +98,8 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vaskel-producer.pc DESTINATION ${VASKE
         COMPONENT dev)
 
 if(NOT WIN32)
-  install(FILES python/vaskel/__init__.py DESTINATION ${VASKEL_PYTHON_DIR}/vaskel
-          COMPONENT python)
+  install(FILES bindings/python/vaskel/__init__.py bindings/python/vaskel/py.typed
+          DESTINATION ${VASKEL_PYTHON_DIR}/vaskel COMPONENT python)
 endif()
 
 include(cmake/ManPages.cmake)

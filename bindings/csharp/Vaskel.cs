@@ -14,11 +14,12 @@
 // the frames that went out before the ring stayed full; CaptureFailedException the failure code
 // and its name as the renderer prints it ("overflow", "producer_abort", ...).
 //
-// The native library is imported as "libvaskel_producer": libvaskel_producer.so on Linux (found
-// through LD_LIBRARY_PATH or the system's library path, or mapped by Mono's dllmap),
-// libvaskel_producer.dll on Windows (beside the executable). Write(int, ReadOnlySpan<float>, int)
-// needs a runtime with Span (Mono 6, .NET Core, Unity 2021.2 on); define VASKEL_NO_SPAN to leave
-// it out for older ones, which keep the float[] overload.
+// The native library is loaded by its versioned name, libvaskel_producer.so.0 on Linux (the
+// runtime package's; found through LD_LIBRARY_PATH or the system's library path), else as
+// "libvaskel_producer": libvaskel_producer.dll on Windows (beside the executable), or an
+// unversioned libvaskel_producer.so (a Unity plugin, Mono's dllmap).
+// Write(int, ReadOnlySpan<float>, int) needs a runtime with Span (Mono 6, .NET Core, Unity 2021.2
+// on); define VASKEL_NO_SPAN to leave it out for older ones, which keep the float[] overload.
 using System;
 using System.Runtime.InteropServices;
 using System.Text;
@@ -132,9 +133,6 @@ namespace Vaskel
 
     internal static class Native
     {
-        // The Windows build's DLL is libvaskel_producer.dll; on Linux the runtimes add ".so".
-        internal const string Library = "libvaskel_producer";
-
         [StructLayout(LayoutKind.Sequential)]
         internal struct NativeConfig
         {
@@ -147,53 +145,182 @@ namespace Vaskel
             internal ulong logical_end_frame;
         }
 
-        // Names go as NUL-terminated UTF-8 bytes: string marshalling would use the ANSI code
-        // page on Windows.
-        [DllImport(Library)]
-        internal static extern int vaskel_producer_create(byte[] name, ref NativeConfig config,
-                                                          out ProducerHandle producer);
+        // The library's versioned name first: on Linux the runtime package holds only
+        // libvaskel_producer.so.0 (the unversioned link comes with the -dev package). Failing
+        // that, the plain name, to which the runtimes add ".dll" on Windows and ".so" on Linux
+        // (a Unity plugin, a Mono dllmap). DllImport takes one constant name, so every function
+        // is imported under both, and the first call finds out which one loads.
+        private static readonly bool Versioned = VersionedLoads();
 
-        // A ref to the first float pins the caller's memory for the call, array or span alike.
-        [DllImport(Library)]
-        internal static extern int vaskel_producer_write(ProducerHandle p, uint stream,
-                                                         ref float interleaved, ulong frames,
-                                                         uint timeoutMs, out ulong framesWritten);
+        private static bool VersionedLoads()
+        {
+            try
+            {
+                return Versioned0.vaskel_version() != IntPtr.Zero;
+            }
+            catch (DllNotFoundException)
+            {
+                return false;
+            }
+        }
 
-        [DllImport(Library)]
-        internal static extern int vaskel_producer_close_stream(ProducerHandle p, uint stream);
+        internal static int vaskel_producer_create(byte[] name, ref NativeConfig config,
+                                                   out ProducerHandle producer) =>
+            Versioned ? Versioned0.vaskel_producer_create(name, ref config, out producer)
+                      : Plain.vaskel_producer_create(name, ref config, out producer);
 
-        [DllImport(Library)]
-        internal static extern int vaskel_producer_abort_stream(ProducerHandle p, uint stream);
+        internal static int vaskel_producer_write(ProducerHandle p, uint stream, ref float first,
+                                                  ulong frames, uint timeoutMs,
+                                                  out ulong written) =>
+            Versioned ? Versioned0.vaskel_producer_write(p, stream, ref first, frames, timeoutMs,
+                                                         out written)
+                      : Plain.vaskel_producer_write(p, stream, ref first, frames, timeoutMs,
+                                                    out written);
 
-        [DllImport(Library)]
-        internal static extern int vaskel_producer_fail(ProducerHandle p, uint failureCode);
+        internal static int vaskel_producer_close_stream(ProducerHandle p, uint stream) =>
+            Versioned ? Versioned0.vaskel_producer_close_stream(p, stream)
+                      : Plain.vaskel_producer_close_stream(p, stream);
 
-        [DllImport(Library)]
-        internal static extern int vaskel_producer_wait(ProducerHandle p, uint timeoutMs,
-                                                        out uint failureCode);
+        internal static int vaskel_producer_abort_stream(ProducerHandle p, uint stream) =>
+            Versioned ? Versioned0.vaskel_producer_abort_stream(p, stream)
+                      : Plain.vaskel_producer_abort_stream(p, stream);
 
-        [DllImport(Library)]
-        internal static extern uint vaskel_producer_consumer_state(ProducerHandle p);
+        internal static int vaskel_producer_fail(ProducerHandle p, uint failureCode) =>
+            Versioned ? Versioned0.vaskel_producer_fail(p, failureCode)
+                      : Plain.vaskel_producer_fail(p, failureCode);
 
-        [DllImport(Library)]
-        internal static extern uint vaskel_producer_failure_code(ProducerHandle p);
+        internal static int vaskel_producer_wait(ProducerHandle p, uint timeoutMs, out uint code) =>
+            Versioned ? Versioned0.vaskel_producer_wait(p, timeoutMs, out code)
+                      : Plain.vaskel_producer_wait(p, timeoutMs, out code);
 
-        [DllImport(Library)]
-        internal static extern void vaskel_producer_destroy(IntPtr p);
+        internal static uint vaskel_producer_consumer_state(ProducerHandle p) =>
+            Versioned ? Versioned0.vaskel_producer_consumer_state(p)
+                      : Plain.vaskel_producer_consumer_state(p);
 
-        [DllImport(Library)]
-        internal static extern IntPtr vaskel_status_text(int status);
+        internal static uint vaskel_producer_failure_code(ProducerHandle p) =>
+            Versioned ? Versioned0.vaskel_producer_failure_code(p)
+                      : Plain.vaskel_producer_failure_code(p);
 
-        [DllImport(Library)]
-        internal static extern IntPtr vaskel_failure_name(uint failureCode);
+        internal static void vaskel_producer_destroy(IntPtr p)
+        {
+            if (Versioned)
+            {
+                Versioned0.vaskel_producer_destroy(p);
+            }
+            else
+            {
+                Plain.vaskel_producer_destroy(p);
+            }
+        }
 
-        [DllImport(Library)]
-        internal static extern IntPtr vaskel_version();
+        internal static IntPtr vaskel_status_text(int status) =>
+            Versioned ? Versioned0.vaskel_status_text(status) : Plain.vaskel_status_text(status);
+
+        internal static IntPtr vaskel_failure_name(uint code) =>
+            Versioned ? Versioned0.vaskel_failure_name(code) : Plain.vaskel_failure_name(code);
+
+        internal static IntPtr vaskel_version() =>
+            Versioned ? Versioned0.vaskel_version() : Plain.vaskel_version();
 
         // The library's texts are constant ASCII strings it owns: read, never freed.
         internal static string Text(IntPtr text)
         {
             return Marshal.PtrToStringAnsi(text) ?? "";
+        }
+
+        // Names go as NUL-terminated UTF-8 bytes: string marshalling would use the ANSI code
+        // page on Windows. A ref to the first float pins the caller's memory for the call, array
+        // or span alike. A ProducerHandle is held by the runtime for the call's length.
+        private static class Versioned0
+        {
+            private const string Library = "libvaskel_producer.so.0";
+
+            [DllImport(Library)]
+            internal static extern int vaskel_producer_create(byte[] name, ref NativeConfig config,
+                                                              out ProducerHandle producer);
+
+            [DllImport(Library)]
+            internal static extern int vaskel_producer_write(ProducerHandle p, uint stream,
+                                                             ref float interleaved, ulong frames,
+                                                             uint timeoutMs,
+                                                             out ulong framesWritten);
+
+            [DllImport(Library)]
+            internal static extern int vaskel_producer_close_stream(ProducerHandle p, uint stream);
+
+            [DllImport(Library)]
+            internal static extern int vaskel_producer_abort_stream(ProducerHandle p, uint stream);
+
+            [DllImport(Library)]
+            internal static extern int vaskel_producer_fail(ProducerHandle p, uint failureCode);
+
+            [DllImport(Library)]
+            internal static extern int vaskel_producer_wait(ProducerHandle p, uint timeoutMs,
+                                                            out uint failureCode);
+
+            [DllImport(Library)]
+            internal static extern uint vaskel_producer_consumer_state(ProducerHandle p);
+
+            [DllImport(Library)]
+            internal static extern uint vaskel_producer_failure_code(ProducerHandle p);
+
+            [DllImport(Library)]
+            internal static extern void vaskel_producer_destroy(IntPtr p);
+
+            [DllImport(Library)]
+            internal static extern IntPtr vaskel_status_text(int status);
+
+            [DllImport(Library)]
+            internal static extern IntPtr vaskel_failure_name(uint failureCode);
+
+            [DllImport(Library)]
+            internal static extern IntPtr vaskel_version();
+        }
+
+        private static class Plain
+        {
+            private const string Library = "libvaskel_producer";
+
+            [DllImport(Library)]
+            internal static extern int vaskel_producer_create(byte[] name, ref NativeConfig config,
+                                                              out ProducerHandle producer);
+
+            [DllImport(Library)]
+            internal static extern int vaskel_producer_write(ProducerHandle p, uint stream,
+                                                             ref float interleaved, ulong frames,
+                                                             uint timeoutMs,
+                                                             out ulong framesWritten);
+
+            [DllImport(Library)]
+            internal static extern int vaskel_producer_close_stream(ProducerHandle p, uint stream);
+
+            [DllImport(Library)]
+            internal static extern int vaskel_producer_abort_stream(ProducerHandle p, uint stream);
+
+            [DllImport(Library)]
+            internal static extern int vaskel_producer_fail(ProducerHandle p, uint failureCode);
+
+            [DllImport(Library)]
+            internal static extern int vaskel_producer_wait(ProducerHandle p, uint timeoutMs,
+                                                            out uint failureCode);
+
+            [DllImport(Library)]
+            internal static extern uint vaskel_producer_consumer_state(ProducerHandle p);
+
+            [DllImport(Library)]
+            internal static extern uint vaskel_producer_failure_code(ProducerHandle p);
+
+            [DllImport(Library)]
+            internal static extern void vaskel_producer_destroy(IntPtr p);
+
+            [DllImport(Library)]
+            internal static extern IntPtr vaskel_status_text(int status);
+
+            [DllImport(Library)]
+            internal static extern IntPtr vaskel_failure_name(uint failureCode);
+
+            [DllImport(Library)]
+            internal static extern IntPtr vaskel_version();
         }
     }
 

@@ -6,7 +6,7 @@ Start vaskel_renderer with the same name, before or after this script:
     python3 tone_producer.py my-render 4 96000 &
     vaskel_renderer my-render /tmp/my-render
 
-The module comes from the python/ folder of the repository (pip install ./python) or the
+The module comes from bindings/python/ in the repository (pip install ./bindings/python) or the
 python3-vaskel package. With --numpy the tone is computed and written as numpy arrays of shape
 (frames, channels), without a copy.
 
@@ -60,7 +60,7 @@ def write_all(producer, stream, samples):
     deadline = time.monotonic() + PATIENCE_S
     while len(samples):
         try:
-            producer.write(stream, samples, timeout_ms=1000)
+            producer.write(stream, samples, timeout=1.0)
             return
         except vaskel.WriteTimeout as timeout:
             samples = samples[timeout.frames_written * (CHANNELS if flat else 1):]
@@ -95,7 +95,7 @@ def main():
                     write_all(producer, stream, block(stream, first, count))
             for stream in range(args.streams):
                 producer.close_stream(stream)
-            if not producer.wait(PATIENCE_S * 1000):
+            if not producer.wait(timeout=PATIENCE_S):
                 print("tone_producer.py: no verdict from the renderer", file=sys.stderr)
                 return 1
         except vaskel.CaptureFailed as failure:

@@ -39,7 +39,7 @@ fi
     lib/pkgconfig/vaskel-producer.pc lib/cmake/vaskel/vaskelConfig.cmake \
     lib/cmake/vaskel/vaskelConfigVersion.cmake lib/cmake/vaskel/vaskelTargets.cmake \
     lib/cmake/vaskel/vaskelTargets-release.cmake include/vaskel/version.h \
-    lib/python3/dist-packages/vaskel/__init__.py
+    lib/python3/dist-packages/vaskel/__init__.py lib/python3/dist-packages/vaskel/py.typed
   (cd include && find vaskel -type f | sed 's|^|include/|')
   printf 'share/man/man1/%s.1.gz\n' "${programs[@]}"
   for package in "libvaskel-producer$major" libvaskel-producer-dev vaskel-tools python3-vaskel; do

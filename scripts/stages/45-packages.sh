@@ -6,12 +6,12 @@
 # and man know the library and the programs, every program answers --help and --version, a
 # numpy producer and the C example (find_package and pkg-config) capture exactly beside the
 # installed renderer, and a Producer never closed leaves no region behind. The packages are
-# removed again on every exit. Last, `pip install --no-build-isolation` of python/, offline.
+# removed again on every exit. Last, pip installs bindings/python/ offline as a wheel without the
+# library (VASKEL_WHEEL_LIBRARY=system), which loads the system's.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 repo=$PWD
-bash scripts/install-deps.sh lintian help2man man-db python3-setuptools python3-wheel \
-  python3-pip python3-numpy
+bash scripts/install-deps.sh lintian help2man man-db python3-pip python3-numpy
 python=/usr/bin/python3 # the system's, whatever python3 comes first in PATH
 version=$(sed -n 's/^project(vaskel_renderer VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 packages=(python3-vaskel vaskel-tools libvaskel-producer-dev libvaskel-producer0)
@@ -77,7 +77,8 @@ for program in "${programs[@]}"; do
 done
 echo "ok   import vaskel, pkg-config, man pages, --help and --version of ${programs[*]}"
 
-VASKEL_REQUIRE_NUMPY=1 $python -m unittest discover -s "$repo/python/tests" 2>unittest.log || {
+VASKEL_REQUIRE_NUMPY=1 $python -m unittest discover -s "$repo/bindings/python/tests" \
+  2>unittest.log || {
   cat unittest.log
   fail "the Python module's tests against the installed module"
 }
@@ -113,14 +114,14 @@ cc -std=c99 -Wall -Wextra -Werror "$repo/examples/c/tone_producer.c" \
   fail "the C example with pkg-config"
 capture c-pkg-config ./tone_producer_pc
 
-echo "--- pip install --no-build-isolation, offline"
-cp -r "$repo/python" python-source
-rm -rf python-source/build python-source/*.egg-info
-$python -m pip install --quiet --no-build-isolation --no-index --target pip-target \
-  ./python-source >pip.log 2>&1 || {
+echo "--- pip install of a wheel without the library, offline"
+VASKEL_WHEEL_LIBRARY=system $python -m pip install --quiet --no-index --target pip-target \
+  "$repo/bindings/python" >pip.log 2>&1 || {
   cat pip.log
   fail "pip install"
 }
-installed=$(PYTHONPATH=pip-target $python -c 'import vaskel; print(vaskel.__file__)')
-[ "$installed" = "$work/pip-target/vaskel/__init__.py" ] || fail "pip's vaskel: $installed"
-echo "ok   pip installs the package vaskel $version"
+loaded=$(PYTHONPATH=pip-target $python -c 'import vaskel
+print(vaskel.__file__, vaskel.load()._name)')
+[ "$loaded" = "$work/pip-target/vaskel/__init__.py libvaskel_producer.so.${version%%.*}" ] ||
+  fail "pip's vaskel and its library: $loaded"
+echo "ok   pip installs vaskel $version, which falls back to the system's library"
