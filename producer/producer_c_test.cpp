@@ -29,9 +29,9 @@ std::string uniqueName(std::string_view tag) {
 }
 
 platform::NativeString nativeName(const std::string& utf8) {
-    platform::NativeString out;
-    EXPECT_TRUE(platform::nativeFromUtf8(utf8, out));
-    return out;
+    platform::ErrorOr<platform::NativeString> native = platform::nativeFromUtf8(utf8);
+    EXPECT_TRUE(native) << native.error().message();
+    return native ? *native : platform::NativeString();
 }
 
 vaskel_config cConfig(std::uint32_t streams, std::uint32_t slots, std::uint32_t framesPerChunk,

@@ -3,7 +3,9 @@
 // clean up a region behind its owner's back. The product's own calls live in platform/.
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/region.h"
+#include "platform/text.h"
 
 #include <filesystem>
 #include <string>
