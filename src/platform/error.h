@@ -32,6 +32,12 @@ inline std::error_code make_error_code(Error error) noexcept {
 // never empty (an I/O error where the call left none).
 std::error_code lastSystemError() noexcept;
 
+// A system call that says only whether it succeeded, as a result: empty when it did, else the
+// system's reason.
+inline std::error_code systemResult(bool succeeded) {
+    return succeeded ? std::error_code() : lastSystemError();
+}
+
 // The reason in words, UTF-8, for a message a user can act on. Windows: a system reason in the
 // system's own words and language, as FormatMessageW gives it.
 std::string errorMessage(const std::error_code& error);

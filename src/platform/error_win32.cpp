@@ -1,11 +1,7 @@
 #include "platform/error.h"
+#include "platform/win32_api.h"
 
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <algorithm>
-#include <windows.h>
 
 namespace vaskel::platform {
 

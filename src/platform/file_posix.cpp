@@ -12,6 +12,15 @@ namespace vaskel::platform {
 
 namespace {
 
+// What a NewFile or a FileLock that holds no file answers.
+std::error_code notOpen() {
+    return std::make_error_code(std::errc::bad_file_descriptor);
+}
+
+int descriptorOf(const NativeHandle& file) {
+    return static_cast<int>(file);
+}
+
 // fsync of an open directory; some file systems cannot sync one at all, and nothing more can be
 // done there.
 std::error_code syncDirectory(int fd) {
@@ -35,7 +44,7 @@ std::error_code replaceFileWriteThrough(const std::filesystem::path& from,
     if (fd < 0) {
         return lastSystemError();
     }
-    const std::error_code synced = ::fsync(fd) == 0 ? std::error_code() : lastSystemError();
+    const std::error_code synced = systemResult(::fsync(fd) == 0);
     ::close(fd);
     return synced;
 }
@@ -74,12 +83,9 @@ void FileLock::Held::close(const Value& file) noexcept {
     ::close(static_cast<int>(file)); // closing the last descriptor drops the lock
 }
 
+// fsync needs no write access: the descriptor is the lock's read-only one.
 std::error_code FileLock::syncFile() const {
-    if (!file_) {
-        return std::make_error_code(std::errc::bad_file_descriptor);
-    }
-    // fsync needs no write access: the descriptor is the lock's read-only one.
-    return ::fsync(static_cast<int>(file_.get())) == 0 ? std::error_code() : lastSystemError();
+    return file_ ? systemResult(::fsync(descriptorOf(file_.get())) == 0) : notOpen();
 }
 
 ErrorOr<FileAttributes> readFileAttributes(const std::filesystem::path& path) {
@@ -113,7 +119,7 @@ std::error_code applyAttributesTo(int fd, const FileAttributes& attributes) {
     const timespec times[2] = {{0, UTIME_OMIT},
                                {static_cast<time_t>(attributes.modified / 1000000000),
                                 static_cast<long>(attributes.modified % 1000000000)}};
-    return ::futimens(fd, times) == 0 ? std::error_code() : lastSystemError();
+    return systemResult(::futimens(fd, times) == 0);
 }
 
 } // namespace
@@ -146,19 +152,16 @@ std::error_code NewFile::create(const std::filesystem::path& path, Readers reade
 
 std::error_code NewFile::write(const void* data, std::size_t bytes) {
     if (!file_) {
-        return std::make_error_code(std::errc::bad_file_descriptor);
+        return notOpen();
     }
     const auto* next = static_cast<const char*>(data);
     while (bytes > 0) {
-        const ssize_t written = ::write(static_cast<int>(file_.get()), next, bytes);
+        const ssize_t written = ::write(descriptorOf(file_.get()), next, bytes);
         if (written < 0 && errno == EINTR) {
             continue;
         }
-        if (written < 0) {
-            return lastSystemError();
-        }
-        if (written == 0) {
-            return std::make_error_code(std::errc::io_error);
+        if (written <= 0) {
+            return written < 0 ? lastSystemError() : std::make_error_code(std::errc::io_error);
         }
         next += written;
         bytes -= static_cast<std::size_t>(written);
@@ -167,42 +170,27 @@ std::error_code NewFile::write(const void* data, std::size_t bytes) {
 }
 
 std::error_code NewFile::skip(std::uint64_t bytes) {
-    if (!file_) {
-        return std::make_error_code(std::errc::bad_file_descriptor);
-    }
-    return ::lseek(static_cast<int>(file_.get()), static_cast<off_t>(bytes), SEEK_CUR) >= 0
-               ? std::error_code()
-               : lastSystemError();
+    return file_ ? systemResult(
+                       ::lseek(descriptorOf(file_.get()), static_cast<off_t>(bytes), SEEK_CUR) >= 0)
+                 : notOpen();
 }
 
 std::error_code NewFile::setSize(std::uint64_t bytes) {
-    if (!file_) {
-        return std::make_error_code(std::errc::bad_file_descriptor);
-    }
-    return ::ftruncate(static_cast<int>(file_.get()), static_cast<off_t>(bytes)) == 0
-               ? std::error_code()
-               : lastSystemError();
+    return file_ ? systemResult(::ftruncate(descriptorOf(file_.get()), static_cast<off_t>(bytes)) ==
+                                0)
+                 : notOpen();
 }
 
 std::error_code NewFile::applyAttributes(const FileAttributes& attributes) {
-    if (!file_) {
-        return std::make_error_code(std::errc::bad_file_descriptor);
-    }
-    return applyAttributesTo(static_cast<int>(file_.get()), attributes);
+    return file_ ? applyAttributesTo(descriptorOf(file_.get()), attributes) : notOpen();
 }
 
 std::error_code NewFile::sync() {
-    if (!file_) {
-        return std::make_error_code(std::errc::bad_file_descriptor);
-    }
-    return ::fsync(static_cast<int>(file_.get())) == 0 ? std::error_code() : lastSystemError();
+    return file_ ? systemResult(::fsync(descriptorOf(file_.get())) == 0) : notOpen();
 }
 
 std::error_code NewFile::close() {
-    if (!file_) {
-        return {};
-    }
-    return ::close(static_cast<int>(file_.release())) == 0 ? std::error_code() : lastSystemError();
+    return file_ ? systemResult(::close(descriptorOf(file_.release())) == 0) : std::error_code();
 }
 
 ErrorOr<std::string> readSmallRegularFile(const std::filesystem::path& path, std::size_t maxBytes) {

@@ -1,12 +1,7 @@
 #include "platform/file.h"
+#include "platform/win32_api.h"
 
 #include <algorithm>
-
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
 
 namespace vaskel::platform {
 
@@ -19,7 +14,12 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 // A Win32 call's BOOL as a result: its error when it failed.
 std::error_code checked(BOOL done) {
-    return done != 0 ? std::error_code() : lastSystemError();
+    return systemResult(done != 0);
+}
+
+// What a NewFile or a FileLock that holds no file answers.
+std::error_code notOpen() {
+    return std::make_error_code(std::errc::bad_file_descriptor);
 }
 
 HANDLE handleOf(NativeHandle handle) {
@@ -84,10 +84,7 @@ void FileLock::Held::close(const Value& file) noexcept {
 }
 
 std::error_code FileLock::syncFile() const {
-    if (!file_) {
-        return std::make_error_code(std::errc::bad_file_descriptor);
-    }
-    return checked(::FlushFileBuffers(handleOf(file_.get())));
+    return file_ ? checked(::FlushFileBuffers(handleOf(file_.get()))) : notOpen();
 }
 
 ErrorOr<FileAttributes> readFileAttributes(const std::filesystem::path& path) {
@@ -135,7 +132,7 @@ std::error_code NewFile::create(const std::filesystem::path& path, Readers) {
 
 std::error_code NewFile::write(const void* data, std::size_t bytes) {
     if (!file_) {
-        return std::make_error_code(std::errc::bad_file_descriptor);
+        return notOpen();
     }
     const auto* next = static_cast<const char*>(data);
     while (bytes > 0) {
@@ -155,15 +152,12 @@ std::error_code NewFile::write(const void* data, std::size_t bytes) {
 }
 
 std::error_code NewFile::skip(std::uint64_t bytes) {
-    if (!file_) {
-        return std::make_error_code(std::errc::bad_file_descriptor);
-    }
-    return moveFilePointer(handleOf(file_.get()), bytes, FILE_CURRENT);
+    return file_ ? moveFilePointer(handleOf(file_.get()), bytes, FILE_CURRENT) : notOpen();
 }
 
 std::error_code NewFile::setSize(std::uint64_t bytes) {
     if (!file_) {
-        return std::make_error_code(std::errc::bad_file_descriptor);
+        return notOpen();
     }
     if (const std::error_code moved = moveFilePointer(handleOf(file_.get()), bytes, FILE_BEGIN)) {
         return moved;
@@ -171,26 +165,17 @@ std::error_code NewFile::setSize(std::uint64_t bytes) {
     return checked(::SetEndOfFile(handleOf(file_.get())));
 }
 
+// Owner and mode are the directory's inheritance on Windows; only the time is set.
 std::error_code NewFile::applyAttributes(const FileAttributes& attributes) {
-    if (!file_) {
-        return std::make_error_code(std::errc::bad_file_descriptor);
-    }
-    // Owner and mode are the directory's inheritance on Windows; only the time is set.
-    return setModifiedTime(handleOf(file_.get()), attributes);
+    return file_ ? setModifiedTime(handleOf(file_.get()), attributes) : notOpen();
 }
 
 std::error_code NewFile::sync() {
-    if (!file_) {
-        return std::make_error_code(std::errc::bad_file_descriptor);
-    }
-    return checked(::FlushFileBuffers(handleOf(file_.get())));
+    return file_ ? checked(::FlushFileBuffers(handleOf(file_.get()))) : notOpen();
 }
 
 std::error_code NewFile::close() {
-    if (!file_) {
-        return {};
-    }
-    return checked(::CloseHandle(handleOf(file_.release())));
+    return file_ ? checked(::CloseHandle(handleOf(file_.release()))) : std::error_code();
 }
 
 ErrorOr<std::string> readSmallRegularFile(const std::filesystem::path& path, std::size_t maxBytes) {

@@ -1,13 +1,8 @@
 #include "platform/process.h"
+#include "platform/win32_api.h"
 
 #include <algorithm>
 #include <cwchar>
-
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
 
 namespace vaskel::platform {
 
@@ -74,7 +69,7 @@ std::error_code writeSummary(NativeStringView text) {
     if (out == nullptr || out == INVALID_HANDLE_VALUE) {
         return std::make_error_code(std::errc::bad_file_descriptor);
     }
-    return writeSummaryLines(out, lines) ? std::error_code() : lastSystemError();
+    return systemResult(writeSummaryLines(out, lines));
 }
 
 bool standardErrorIsTerminal() {

@@ -1,10 +1,5 @@
 #include "platform/region.h"
-
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32_api.h"
 
 namespace vaskel::platform {
 

@@ -1,12 +1,7 @@
 #include "platform/text.h"
+#include "platform/win32_api.h"
 
 #include <cwchar>
-
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
 
 namespace vaskel::platform {
 

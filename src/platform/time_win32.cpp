@@ -1,11 +1,7 @@
 #include "platform/time.h"
+#include "platform/win32_api.h"
 
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <immintrin.h>
-#include <windows.h>
 // timeBeginPeriod; after windows.h, which it needs.
 #include <mmsystem.h>
 
