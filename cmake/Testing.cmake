@@ -26,7 +26,7 @@ endif()
 add_executable(vaskel_tests ${VASKEL_TEST_SOURCES} testing/test_support.cpp
                testing/producer_test_support.cpp ${VASKEL_TEST_PLATFORM})
 target_include_directories(vaskel_tests PRIVATE testing)
-target_link_libraries(vaskel_tests PRIVATE vaskel_core vaskel_producer_lib vaskel_warnings
+target_link_libraries(vaskel_tests PRIVATE vaskel_core vaskel_wavfile vaskel_producer_lib vaskel_warnings
                       ${VASKEL_GTEST_LIBS})
 target_compile_definitions(vaskel_tests PRIVATE
                            VASKEL_EXE_SUFFIX="${CMAKE_EXECUTABLE_SUFFIX}"

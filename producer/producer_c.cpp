@@ -1,6 +1,7 @@
 // The C interface of the producer library, over TransportProducer and its ring writers. Every
 // entry point checks its arguments and turns any exception into a status: nothing may unwind
 // into a caller written in C, C#, Rust or Python.
+#include "platform/time.h"
 #include "producer/transport_producer.h"
 #include "transport/failure_code.h"
 #include "vaskel/producer.h"
@@ -20,9 +21,6 @@ struct vaskel_producer {
     // Per stream, set by close or abort. A stream's byte is touched only by the thread that
     // writes that stream, so neighbouring streams on other threads do not race on it.
     std::vector<std::uint8_t> finished;
-    // Counts per second of the performance counter, read once here so a write with a timeout
-    // does not ask the system for it again.
-    std::int64_t counterFrequency = 1;
 };
 
 // The C header spells the shared values out as macros; they must stay the values the library
@@ -104,7 +102,12 @@ int checkName(const char* name, platform::NativeString& native) {
             return VASKEL_ERROR_INVALID_NAME;
         }
     }
-    return platform::nativeFromUtf8(text, native) ? VASKEL_OK : VASKEL_ERROR_INVALID_NAME;
+    platform::ErrorOr<platform::NativeString> converted = platform::nativeFromUtf8(text);
+    if (!converted) {
+        return VASKEL_ERROR_INVALID_NAME;
+    }
+    native = std::move(*converted);
+    return VASKEL_OK;
 }
 
 transport::TransportConfig transportConfig(const vaskel_config& config) {
@@ -130,25 +133,23 @@ int checkStream(const vaskel_producer* p, std::uint32_t stream) {
     return p->finished[stream] != 0 ? VASKEL_ERROR_STREAM_CLOSED : VASKEL_OK;
 }
 
-// A deadline on the performance counter, read only once waiting has begun: a call that never
+// A wait of at most `timeoutMs`, its deadline set only once waiting has begun: a call that never
 // has to wait never reads the clock.
-class Deadline {
+class TimedWait {
 public:
-    Deadline(std::uint32_t timeoutMs, std::int64_t frequency)
-        : timeoutMs_(timeoutMs), frequency_(frequency) {}
+    explicit TimedWait(std::uint32_t timeoutMs) : timeoutMs_(timeoutMs) {}
 
     // True while time is left; the first call starts the clock.
     bool timeLeft() {
         if (timeoutMs_ == 0) {
             return false;
         }
-        const std::int64_t now = platform::performanceCounter();
         if (!started_) {
             started_ = true;
-            end_ = now + std::int64_t{timeoutMs_ / 1000} * frequency_ +
-                   std::int64_t{timeoutMs_ % 1000} * frequency_ / 1000;
+            deadline_ = platform::Deadline::after(std::int64_t{timeoutMs_} * 1000000);
+            return true;
         }
-        return now < end_;
+        return !deadline_.expired();
     }
 
     // Waits a little: a few yields first, so a ring the renderer drains promptly costs no
@@ -163,9 +164,8 @@ public:
 
 private:
     std::uint32_t timeoutMs_;
-    std::int64_t frequency_;
     bool started_ = false;
-    std::int64_t end_ = 0;
+    platform::Deadline deadline_ = platform::Deadline::at(0);
     std::uint32_t pauses_ = 0;
 };
 
@@ -183,7 +183,6 @@ int createProducer(const char* name, const vaskel_config* config, vaskel_produce
     }
     auto made = std::make_unique<vaskel_producer>();
     made->finished.assign(wanted.streamCount, 0);
-    made->counterFrequency = platform::performanceFrequency();
     if (!made->region.create(native, wanted)) {
         return made->region.createError() == producer::CreateError::NameTaken
                    ? VASKEL_ERROR_NAME_TAKEN
@@ -209,7 +208,7 @@ int writeFrames(vaskel_producer* p, std::uint32_t stream, const float* interleav
     const transport::TransportConfig& config = p->region.config();
     transport::TransportHeader& header = p->region.header();
     transport::RingWriter& writer = p->region.writer(stream);
-    Deadline deadline(timeoutMs, p->counterFrequency);
+    TimedWait wait(timeoutMs);
     std::uint64_t done = 0;
     int status = VASKEL_OK;
     while (done < frames) {
@@ -225,11 +224,11 @@ int writeFrames(vaskel_producer* p, std::uint32_t stream, const float* interleav
             done += chunk;
             continue;
         }
-        if (!deadline.timeLeft()) {
+        if (!wait.timeLeft()) {
             status = VASKEL_ERROR_TIMEOUT;
             break;
         }
-        deadline.pause();
+        wait.pause();
     }
     if (framesWritten != nullptr) {
         *framesWritten = done;
@@ -254,7 +253,7 @@ int waitForVerdict(vaskel_producer* p, std::uint32_t timeoutMs, std::uint32_t* f
     if (p == nullptr) {
         return VASKEL_ERROR_NULL_ARGUMENT;
     }
-    Deadline deadline(timeoutMs, p->counterFrequency);
+    TimedWait wait(timeoutMs);
     for (;;) {
         // Completion first: once the renderer has finished every file, a failure published
         // afterwards changes nothing that was written.
@@ -269,10 +268,10 @@ int waitForVerdict(vaskel_producer* p, std::uint32_t timeoutMs, std::uint32_t* f
         if (code != 0) {
             return VASKEL_ERROR_CAPTURE_FAILED;
         }
-        if (!deadline.timeLeft()) {
+        if (!wait.timeLeft()) {
             return VASKEL_ERROR_TIMEOUT;
         }
-        deadline.pause();
+        wait.pause();
     }
 }
 

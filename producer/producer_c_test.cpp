@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <set>
@@ -29,9 +30,9 @@ std::string uniqueName(std::string_view tag) {
 }
 
 platform::NativeString nativeName(const std::string& utf8) {
-    platform::NativeString out;
-    EXPECT_TRUE(platform::nativeFromUtf8(utf8, out));
-    return out;
+    platform::ErrorOr<platform::NativeString> native = platform::nativeFromUtf8(utf8);
+    EXPECT_TRUE(native) << native.error().message();
+    return native ? *native : platform::NativeString();
 }
 
 vaskel_config cConfig(std::uint32_t streams, std::uint32_t slots, std::uint32_t framesPerChunk,
@@ -128,24 +129,28 @@ TEST(ProducerC, CreateGivesADistinctStatusForEachBadArgument) {
     EXPECT_TRUE(probe.attach(nativeName(taken)));
     vaskel_producer_destroy(holder);
 
-    // A process started with standard input closed: neither the producer's region nor the
-    // renderer's attach may take that number (the next descriptor opened gets it).
+    // A process started with standard input or standard error closed: neither the producer's
+    // region nor the renderer's attach may take that number (the next descriptor opened gets
+    // it), or what the program writes there would land in the region. In a child, so that this
+    // process keeps its own streams.
     if (!testing::kWindowsTarget) {
-        const int saved = ::dup(0);
-        ::close(0);
-        vaskel_producer* made = nullptr;
-        EXPECT_EQ(vaskel_producer_create(fresh.c_str(), &good, &made), VASKEL_OK);
-        TransportMapping attached;
-        EXPECT_TRUE(attached.attach(nativeName(fresh)));
-        const int lowest = ::dup(saved);
-        EXPECT_EQ(lowest, 0) << "a region descriptor took standard input's number";
-        if (lowest != 0) {
-            ::dup2(saved, 0);
-            ::close(lowest);
+        for (const int closed : {0, 2}) {
+            const std::string name = uniqueName("closed-" + std::to_string(closed));
+            EXPECT_EXIT(
+                {
+                    ::close(closed);
+                    vaskel_producer* made = nullptr;
+                    const int status = vaskel_producer_create(name.c_str(), &good, &made);
+                    TransportMapping attached;
+                    const bool mapped = attached.attach(nativeName(name));
+                    const int lowest = ::dup(1);
+                    attached.detach();
+                    vaskel_producer_destroy(made);
+                    std::_Exit(status == VASKEL_OK && mapped && lowest == closed ? 0 : 1);
+                },
+                ::testing::ExitedWithCode(0), "")
+                << "a region descriptor took descriptor " << closed;
         }
-        ::close(saved);
-        attached.detach();
-        vaskel_producer_destroy(made);
     }
 
     // The longest name, and one outside ASCII, are accepted and reach the renderer's attach.

@@ -15,16 +15,16 @@ bool TransportProducer::create(const platform::NativeString& name, const Transpo
     if (bytes < kHeaderSize) {
         return false;
     }
-    bool taken = false;
-    platform::Region region = platform::Region::create(name, bytes, &taken);
+    platform::ErrorOr<platform::Region> region = platform::Region::create(name, bytes);
     if (!region) {
-        createError_ = taken ? CreateError::NameTaken : CreateError::System;
+        createError_ =
+            region.error() == std::errc::file_exists ? CreateError::NameTaken : CreateError::System;
         return false;
     }
-    if (!region.map(bytes)) {
+    if (region->map(bytes)) {
         return false;
     }
-    region_ = std::move(region);
+    region_ = std::move(*region);
     config_ = config;
     initialise(options);
     createError_ = CreateError::None;

@@ -19,7 +19,8 @@
 // by a transport::RingWriter, which works the same over any other view of the region.
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/region.h"
+#include "platform/text.h"
 #include "transport/ring_writer.h"
 #include "transport/transport_layout.h"
 

@@ -2,6 +2,7 @@
 
 #include "capture/capture_loop.h"
 #include "entry/renderer.h"
+#include "platform/time.h"
 #include "tools/producer/producer_run.h"
 #include "transport/transport_mapping.h"
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "capture/capture_result.h"
-#include "platform/platform.h"
+#include "platform/text.h"
 #include "test_support.h"
 
 #include <cstdint>

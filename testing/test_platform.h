@@ -3,8 +3,11 @@
 // clean up a region behind its owner's back. The product's own calls live in platform/.
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/region.h"
+#include "platform/text.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -28,6 +31,10 @@ bool resizeRegion(const platform::Region& region, std::uint64_t bytes);
 // Removes a region's name that a killed producer left behind (POSIX unlink; on Windows the name
 // goes with the last handle, so this does nothing).
 void removeRegionName(const platform::NativeString& name);
+
+// Sets the permissions that new files do not get (the POSIX umask) and returns the mask before.
+// Windows has no such mask: nothing changes, and 0 is returned.
+std::uint32_t setCreationMask(std::uint32_t mask);
 
 // Makes `path` a device on which every write fails with "no space", as /dev/full is (a node of
 // its own, not a link, which the renderer would refuse). False where the platform or the

@@ -34,6 +34,10 @@ void removeRegionName(const platform::NativeString& name) {
     ::shm_unlink(("/" + name).c_str());
 }
 
+std::uint32_t setCreationMask(std::uint32_t mask) {
+    return ::umask(static_cast<mode_t>(mask));
+}
+
 bool makeFullDevice(const std::filesystem::path& path) {
     return ::mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0; // Linux's /dev/full
 }

@@ -38,6 +38,10 @@ bool resizeRegion(const platform::Region&, std::uint64_t) {
 
 void removeRegionName(const platform::NativeString&) {}
 
+std::uint32_t setCreationMask(std::uint32_t) {
+    return 0;
+}
+
 bool makeFullDevice(const std::filesystem::path&) {
     return false;
 }

@@ -117,8 +117,15 @@ std::filesystem::path producerPath() {
 
 RunningChild::RunningChild(const std::filesystem::path& program,
                            const std::vector<platform::NativeString>& arguments)
-    : dir_("child"),
-      child_(platform::ChildProcess::start(program, arguments, dir_ / "stdout", dir_ / "stderr")) {}
+    : dir_("child") {
+    platform::ErrorOr<platform::ChildProcess> started =
+        platform::ChildProcess::start(program, arguments, dir_ / "stdout", dir_ / "stderr");
+    if (started) {
+        child_ = std::move(*started);
+    } else {
+        failure_ = platform::errorMessage(started.error());
+    }
+}
 
 ChildResult RunningChild::wait() {
     ChildResult result;

@@ -2,7 +2,8 @@
 // run as a child process.
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/text.h"
 #include "test_platform.h"
 #include "transport/transport_layout.h"
 
@@ -78,15 +79,16 @@ public:
                  const std::vector<platform::NativeString>& arguments);
     bool started() const { return static_cast<bool>(child_); }
     // Why the child could not be started; empty when it was.
-    const std::string& failure() const { return child_.failure(); }
+    const std::string& failure() const { return failure_; }
     ChildResult wait();
     void kill();
-    // SIGINT, or SIGTERM when `terminate`; false where the platform cannot (see platform.h).
+    // SIGINT, or SIGTERM when `terminate`; false where the platform cannot (see test_platform.h).
     bool interrupt(bool terminate);
 
 private:
     ScratchDir dir_; // before the child, so the child has ended when its files go
     platform::ChildProcess child_;
+    std::string failure_;
 };
 
 // The renderer running as a child process.

@@ -375,9 +375,9 @@ TEST(CaptureHostile, RegionShrunkAfterAttachEndsTheRendererOnPosix) {
     const platform::NativeString name = uniqueRegionName("shrink");
     TransportProducer producer;
     ASSERT_TRUE(producer.create(name, config));
-    const platform::Region region = platform::Region::open(name);
+    const platform::ErrorOr<platform::Region> region = platform::Region::open(name);
     ASSERT_TRUE(region);
-    if (!testing::resizeRegion(region, regionSize(config))) {
+    if (!testing::resizeRegion(*region, regionSize(config))) {
         GTEST_SKIP() << "this platform cannot resize a region";
     }
     ScratchDir out("shrink");
@@ -400,7 +400,7 @@ TEST(CaptureHostile, RegionShrunkAfterAttachEndsTheRendererOnPosix) {
     // keeps the header and the control block, and only then is the chunk exposed.
     ChunkSlot& slot = slotAt(producer.view(), config, 0, 1);
     slot.header = producer.nextHeader(0, 2048);
-    ASSERT_TRUE(testing::resizeRegion(region, 4096));
+    ASSERT_TRUE(testing::resizeRegion(*region, 4096));
     storeWriteIndex(producer.block(0), 2);
 
     const testing::ChildResult ended = renderer.wait();

@@ -2,12 +2,11 @@
 
 #include "capture/idle_sleep.h"
 #include "capture/pacing.h"
-#include "common/fine_sleep.h"
-#include "common/steady_clock.h"
 #include "output/output_paths.h"
 #include "output/progress_file.h"
 #include "output/stream_writer.h"
-#include "platform/platform.h"
+#include "platform/file.h"
+#include "platform/time.h"
 
 #include <algorithm>
 #include <cstring>
@@ -46,6 +45,11 @@ constexpr std::int64_t kUnpacedSleepNs = 1000000;
 // then gives back this fraction of the bound, so one bad moment does not cost for good.
 constexpr std::int64_t kSleepShrinkLimit = 8;
 constexpr std::int64_t kSleepRegrowth = 64;
+
+// The directory's entries on the disk; the default of CaptureEnvironment::flushDirectory.
+bool flushDirectory(const std::filesystem::path& directory) {
+    return !platform::flushDirectoryToDisk(directory);
+}
 
 // Whether a failure also marks the renderer failed in consumerState: the renderer's own chunk
 // checks and its output do; timeouts, aborts and range mismatches leave it attached.
@@ -96,12 +100,11 @@ public:
           idleLimitNs_(idleTimeoutMs > kMaxIdleTimeoutMs
                            ? std::numeric_limits<std::int64_t>::max()
                            : static_cast<std::int64_t>(idleTimeoutMs) * 1000000),
-          now_(env.now != nullptr ? env.now : &SteadyClock::now),
+          now_(env.now != nullptr ? env.now : &platform::SteadyClock::now),
           pacing_(env.pacing != nullptr ? env.pacing : &pacingDelay),
           yield_(env.yield != nullptr ? env.yield : &platform::yieldThread), sleep_(env.sleep),
           sleepResolutionNs_(env.sleepResolutionNs), stop_(env.stop), flushFile_(env.flushFile),
-          flushDirectory_(env.flushDirectory != nullptr ? env.flushDirectory
-                                                        : &platform::flushDirectoryToDisk),
+          flushDirectory_(env.flushDirectory != nullptr ? env.flushDirectory : &flushDirectory),
           result_(result) {}
 
     // True when the capture completed; false when it ended with the failure now in the result.
@@ -185,9 +188,11 @@ private:
         nextSequence_.assign(streams, 0);
         framePosition_.assign(streams, config_.logicalStartFrame);
 
-        createOutputRoot(root_);
+        if (createOutputRoot(root_)) {
+            throw std::runtime_error("failed to create the output root");
+        }
         for (std::uint32_t i = 0; i < streams; ++i) {
-            if (!writers_[i].begin(streamFilePath(root_, i), config_)) {
+            if (writers_[i].begin(streamFilePath(root_, i), config_)) {
                 throw std::runtime_error("failed to open renderer output");
             }
         }
@@ -353,12 +358,11 @@ private:
                                ConsumerMark::Keep);
                 return false;
             }
-            switch (writers_[i].finish(result_.streams[i].writtenFrames)) {
-            case StreamWriter::Finish::Done:
-                break;
-            case StreamWriter::Finish::TooLarge:
+            const std::error_code finished = writers_[i].finish(result_.streams[i].writtenFrames);
+            if (finished == platform::Error::RiffSizeLimit) {
                 throw std::runtime_error("RIFF size limit exceeded");
-            case StreamWriter::Finish::Failed:
+            }
+            if (finished) {
                 throw std::runtime_error("renderer output finalize failed");
             }
         }
@@ -373,7 +377,7 @@ private:
     void syncToDisk() {
         for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
             const bool synced =
-                flushFile_ != nullptr ? flushFile_(streamFilePath(root_, i)) : writers_[i].sync();
+                flushFile_ != nullptr ? flushFile_(streamFilePath(root_, i)) : !writers_[i].sync();
             if (!synced) {
                 throw std::runtime_error("renderer output sync failed");
             }
@@ -400,7 +404,7 @@ private:
     CaptureResult& result_;
     // Held from set-up to the end of the capture (on Windows it may raise the system timer
     // resolution, which its release restores).
-    std::optional<FineSleeper> fineSleeper_;
+    std::optional<platform::FineSleep> fineSleeper_;
     std::int64_t idleSleepNs_ = 0;
     std::int64_t boundNs_ = 0;
     std::int64_t shortestSleepNs_ = 0;

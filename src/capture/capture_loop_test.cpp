@@ -1,7 +1,7 @@
 #include "capture/capture_loop.h"
-#include "common/steady_clock.h"
 #include "output/output_paths.h"
 #include "output/wav_format.h"
+#include "platform/time.h"
 #include "producer/transport_producer.h"
 #include "test_support.h"
 
@@ -430,10 +430,10 @@ TEST_F(CaptureTest, EveryConsumedChunkRestartsTheIdleTimeout) {
 
 TEST_F(CaptureTest, RealIdleTimeoutWithNoChunkAtAll) {
     create(makeConfig(1, 4, 32));
-    const std::int64_t start = SteadyClock::now();
+    const std::int64_t start = platform::SteadyClock::now();
     const CaptureResult result = capture(30);
     EXPECT_EQ(result.failureCode, 6u);
-    EXPECT_GE(SteadyClock::now() - start, 30 * 1000000);
+    EXPECT_GE(platform::SteadyClock::now() - start, 30 * 1000000);
 }
 
 TEST_F(CaptureTest, StreamShortOfOrPastTheDeclaredEndFinalisesOnlyTheStreamsBeforeIt) {

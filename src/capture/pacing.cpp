@@ -1,7 +1,6 @@
 #include "capture/pacing.h"
 
-#include "common/steady_clock.h"
-#include "platform/platform.h"
+#include "platform/time.h"
 
 namespace vaskel {
 
@@ -11,13 +10,13 @@ void pacingDelay(std::uint32_t delayUs) {
     }
     const std::int64_t delay = static_cast<std::int64_t>(delayUs) * 1000;
     if (delayUs < kSleepThresholdUs) {
-        const std::int64_t deadline = SteadyClock::now() + delay;
-        while (SteadyClock::now() < deadline) {
+        const platform::Deadline deadline = platform::Deadline::after(delay);
+        while (!deadline.expired()) {
             platform::spinPause();
         }
         return;
     }
-    sleepUntil(saturatingAdd(SteadyClock::now(), delay));
+    platform::sleepUntil(platform::Deadline::after(delay));
 }
 
 } // namespace vaskel

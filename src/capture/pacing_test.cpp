@@ -1,5 +1,5 @@
 #include "capture/pacing.h"
-#include "common/steady_clock.h"
+#include "platform/time.h"
 
 #include <gtest/gtest.h>
 
@@ -8,9 +8,9 @@ namespace {
 
 // Nanoseconds that one pacingDelay(delayUs) took on the renderer's clock.
 std::int64_t measured(std::uint32_t delayUs) {
-    const std::int64_t start = SteadyClock::now();
+    const std::int64_t start = platform::SteadyClock::now();
     pacingDelay(delayUs);
-    return SteadyClock::now() - start;
+    return platform::SteadyClock::now() - start;
 }
 
 TEST(PacingDelay, ZeroDoesNotWait) {

@@ -4,7 +4,7 @@
 //                   [mapping-open-timeout-ms]
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/text.h"
 
 #include <cstdint>
 #include <string>

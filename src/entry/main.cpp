@@ -1,4 +1,5 @@
 #include "entry/renderer.h"
+#include "platform/process.h"
 
 #include <atomic>
 #include <cstdlib>

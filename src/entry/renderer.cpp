@@ -1,8 +1,9 @@
 #include "entry/renderer.h"
 
 #include "capture/capture_loop.h"
-#include "common/steady_clock.h"
 #include "entry/command_line.h"
+#include "platform/process.h"
+#include "platform/time.h"
 #include "transport/failure_code.h"
 
 #include <iostream>
@@ -82,7 +83,7 @@ int runAttached(transport::TransportMapping& mapping, const RunSettings& setting
     }
     // The capture is complete (files, progress file and the shared word say so) whether or not
     // the summary reaches its reader, so a lost summary is named but keeps exit code 0.
-    if (!platform::writeSummary(summaryText(settings.mappingName, result))) {
+    if (platform::writeSummary(summaryText(settings.mappingName, result))) {
         std::cerr << "summary_write_failed\n";
     }
     mapping.detach();
@@ -93,8 +94,8 @@ int runAttached(transport::TransportMapping& mapping, const RunSettings& setting
 
 bool waitForRegion(transport::TransportMapping& mapping, const platform::NativeString& name,
                    std::uint32_t mappingOpenTimeoutMs, const std::atomic<bool>* stop) {
-    const std::int64_t deadline =
-        SteadyClock::now() + static_cast<std::int64_t>(mappingOpenTimeoutMs) * 1000000;
+    const platform::Deadline deadline =
+        platform::Deadline::after(static_cast<std::int64_t>(mappingOpenTimeoutMs) * 1000000);
     for (;;) {
         if (stopRequested(stop)) {
             return false;
@@ -102,10 +103,10 @@ bool waitForRegion(transport::TransportMapping& mapping, const platform::NativeS
         if (mapping.attach(platform::NativeString(name))) {
             return true;
         }
-        if (SteadyClock::now() >= deadline) {
+        if (deadline.expired()) {
             return false;
         }
-        sleepUntil(saturatingAdd(SteadyClock::now(), kAttachRetryNs));
+        platform::sleepUntil(platform::Deadline::after(kAttachRetryNs));
     }
 }
 

@@ -1,7 +1,7 @@
 // The renderer process from its command line to its exit code.
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/text.h"
 #include "transport/transport_mapping.h"
 
 #include <atomic>

@@ -5,18 +5,20 @@
 
 namespace vaskel {
 
-void createOutputRoot(const std::filesystem::path& root) {
+std::error_code createOutputRoot(const std::filesystem::path& root) {
     if (root.empty()) {
-        throw std::filesystem::filesystem_error("create_directories", root,
-                                                std::make_error_code(std::errc::invalid_argument));
+        return std::make_error_code(std::errc::invalid_argument);
     }
-    std::filesystem::create_directories(root);
-    // Only the outcome counts: the root must now be a directory, found or made.
     std::error_code error;
-    if (!std::filesystem::is_directory(root, error)) {
-        throw std::filesystem::filesystem_error("create_directories", root,
-                                                std::make_error_code(std::errc::not_a_directory));
+    std::filesystem::create_directories(root, error);
+    if (error) {
+        return error;
     }
+    // Only the outcome counts: the root must now be a directory, found or made.
+    if (!std::filesystem::is_directory(root, error)) {
+        return std::make_error_code(std::errc::not_a_directory);
+    }
+    return {};
 }
 
 std::string streamFileName(std::uint32_t index) {

@@ -5,16 +5,16 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
 
 namespace vaskel {
 
 inline constexpr const char* kProgressFileName = "render-progress.json";
 inline constexpr const char* kProgressTempFileName = "render-progress.json.tmp";
 
-// Creates the root with every missing parent. Throws std::filesystem::filesystem_error for
-// "create_directories" unless the root exists as a directory afterwards (an empty root, or one
-// that is a regular file, fails).
-void createOutputRoot(const std::filesystem::path& root);
+// Creates the root with every missing parent. Fails unless the root exists as a directory
+// afterwards (an empty root, or one that is a regular file, fails).
+[[nodiscard]] std::error_code createOutputRoot(const std::filesystem::path& root);
 
 // "stream-<index>.wav", the index in plain decimal: the one place that names a stream file.
 std::string streamFileName(std::uint32_t index);

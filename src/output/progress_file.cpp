@@ -1,8 +1,8 @@
 #include "output/progress_file.h"
 
-#include "common/steady_clock.h"
 #include "output/output_paths.h"
-#include "platform/platform.h"
+#include "platform/file.h"
+#include "platform/time.h"
 
 #include <type_traits>
 
@@ -10,7 +10,7 @@ namespace vaskel {
 
 namespace {
 
-constexpr std::int64_t kCompleteReplaceWindowNs = 2 * kNanosecondsPerSecond;
+constexpr std::int64_t kCompleteReplaceWindowNs = 2 * platform::kNanosecondsPerSecond;
 constexpr std::uint32_t kReplaceRetrySleepMs = 10;
 
 // Windows refuses to replace a file that a reader holds open. The complete snapshot is the one a
@@ -18,15 +18,15 @@ constexpr std::uint32_t kReplaceRetrySleepMs = 10;
 // one replaces it anyway. On POSIX the first attempt succeeds and nothing waits.
 void replaceSnapshot(const std::filesystem::path& tempPath,
                      const std::filesystem::path& snapshotPath, bool complete) {
-    if (platform::replaceFileWriteThrough(tempPath, snapshotPath) || !complete) {
+    if (!platform::replaceFileWriteThrough(tempPath, snapshotPath) || !complete) {
         return;
     }
-    const std::int64_t deadline = SteadyClock::now() + kCompleteReplaceWindowNs;
+    const platform::Deadline deadline = platform::Deadline::after(kCompleteReplaceWindowNs);
     std::error_code ignored;
     // A temporary file that is gone was moved after all (only its write-through failed).
-    while (SteadyClock::now() < deadline && std::filesystem::exists(tempPath, ignored)) {
+    while (!deadline.expired() && std::filesystem::exists(tempPath, ignored)) {
         platform::sleepMilliseconds(kReplaceRetrySleepMs);
-        if (platform::replaceFileWriteThrough(tempPath, snapshotPath)) {
+        if (!platform::replaceFileWriteThrough(tempPath, snapshotPath)) {
             return;
         }
     }
@@ -97,7 +97,7 @@ void writeProgressFile(const std::filesystem::path& outputRoot, const ProgressCo
         std::filesystem::remove(tempPath, ignored);
         platform::NewFile file;
         if (file.create(tempPath, platform::NewFile::Readers::Anyone) ||
-            !file.write(text.data(), text.size()) || !file.close()) {
+            file.write(text.data(), text.size()) || file.close()) {
             return;
         }
         // A move that still fails leaves the old snapshot, and the new one in the temporary file.

@@ -14,6 +14,18 @@ using testing::readFile;
 using testing::ScratchDir;
 using testing::writeFile;
 
+// A creation mask for one test, the one before restored however the test ends.
+class CreationMask {
+public:
+    explicit CreationMask(std::uint32_t mask) : before_(testing::setCreationMask(mask)) {}
+    ~CreationMask() { testing::setCreationMask(before_); }
+    CreationMask(const CreationMask&) = delete;
+    CreationMask& operator=(const CreationMask&) = delete;
+
+private:
+    std::uint32_t before_;
+};
+
 class ProgressFileOnDisk : public ::testing::Test {
 protected:
     ScratchDir dir_{"progress"};
@@ -79,6 +91,8 @@ TEST_F(ProgressFileOnDisk, WhatLiesUnderTheTemporaryNameIsNeverFollowedOrMovedOv
          },
          false},
     };
+    // A known mask: the snapshot is for whoever follows the capture, as far as the mask allows.
+    const CreationMask mask(027);
     for (const Planted& c : cases) {
         if (testing::kWindowsTarget && c.replaced) {
             continue; // links need a privilege there
@@ -96,6 +110,10 @@ TEST_F(ProgressFileOnDisk, WhatLiesUnderTheTemporaryNameIsNeverFollowedOrMovedOv
             << c.what;
         EXPECT_EQ(readFile(victim), "untouched") << c.what;
         EXPECT_FALSE(fs::exists(dir_ / "nowhere")) << c.what;
+        if (!testing::kWindowsTarget) {
+            EXPECT_EQ(static_cast<unsigned>(fs::status(snapshotPath()).permissions()), 0640u)
+                << c.what;
+        }
         std::error_code ignored;
         fs::remove_all(tempPath(), ignored);
     }

@@ -6,6 +6,9 @@
 
 namespace vaskel {
 
+static_assert(kRf64FmtChunkAt + kFmtThroughDataHeader == kRf64HeaderSize);
+static_assert(kRf64DataSizeMarkerAt == kRf64HeaderSize - 4);
+
 namespace {
 
 void putTag(std::span<std::uint8_t> out, std::size_t at, const char (&tag)[5]) {
@@ -21,19 +24,20 @@ makeWavHeader(std::uint32_t sampleRate, std::uint16_t channelCount, std::uint32_
     std::array<std::uint8_t, kWavHeaderSize> header{};
     const std::span<std::uint8_t> out = header;
     putTag(out, 0, "RIFF");
-    storeLE32(out, 4, riffSize(dataSize));
-    putTag(out, 8, "WAVE");
-    putTag(out, 12, "fmt ");
-    storeLE32(out, 16, 16);
-    storeLE16(out, 20, static_cast<std::uint16_t>(kWavFormatIeeeFloat));
-    storeLE16(out, 22, channelCount);
-    storeLE32(out, 24, sampleRate);
+    storeLE32(out, kWavRiffSizeAt, riffSize(dataSize));
+    putTag(out, kWavWaveTagAt, "WAVE");
+    const std::span<std::uint8_t> fmt = out.subspan(kWavFmtChunkAt);
+    putTag(fmt, 0, "fmt ");
+    storeLE32(fmt, kFmtSizeAt, kFmtChunkSize);
+    storeLE16(fmt, kFmtFormatAt, static_cast<std::uint16_t>(kWavFormatIeeeFloat));
+    storeLE16(fmt, kFmtChannelsAt, channelCount);
+    storeLE32(fmt, kFmtSampleRateAt, sampleRate);
     // Formed in 32 bits, as every reader of the field does.
-    storeLE32(out, 28, sampleRate * channelCount * kWavBytesPerSample);
-    storeLE16(out, 32, static_cast<std::uint16_t>(channelCount * kWavBytesPerSample));
-    storeLE16(out, 34, static_cast<std::uint16_t>(kWavBitsPerSample));
-    putTag(out, 36, "data");
-    storeLE32(out, 40, dataSize);
+    storeLE32(fmt, kFmtByteRateAt, sampleRate * channelCount * kWavBytesPerSample);
+    storeLE16(fmt, kFmtBlockAlignAt, static_cast<std::uint16_t>(channelCount * kWavBytesPerSample));
+    storeLE16(fmt, kFmtBitsAt, static_cast<std::uint16_t>(kWavBitsPerSample));
+    putTag(out, kWavDataChunkAt, "data");
+    storeLE32(out, kWavDataSizeAt, dataSize);
     return header;
 }
 
@@ -43,22 +47,20 @@ makeRf64Header(std::uint32_t sampleRate, std::uint16_t channelCount, std::uint64
     std::array<std::uint8_t, kRf64HeaderSize> header{};
     const std::span<std::uint8_t> out = header;
     putTag(out, 0, "RF64");
-    storeLE32(out, 4, kRf64SizeMarker);
-    putTag(out, 8, "WAVE");
-    putTag(out, 12, "ds64");
-    storeLE32(out, 16, kDs64ChunkSize);
+    storeLE32(out, kWavRiffSizeAt, kRf64SizeMarker);
+    putTag(out, kWavWaveTagAt, "WAVE");
+    putTag(out, kRf64Ds64ChunkAt, "ds64");
+    storeLE32(out, kRf64Ds64SizeAt, kDs64ChunkSize);
     storeLE64(out, kRf64RiffSizeAt, dataSize + kRf64HeaderSize - 8);
     storeLE64(out, kRf64DataSizeAt, dataSize);
     storeLE64(out, kRf64SampleCountAt, dataSize / (channelCount * kWavBytesPerSample));
-    storeLE32(out, 44, 0); // table length
-    // The fmt chunk and the data tag exactly as the 44-byte header has them.
-    std::copy_n(wav.begin() + 12, 28, header.begin() + 48);
-    storeLE32(out, 76, kRf64SizeMarker);
+    storeLE32(out, kRf64TableLengthAt, 0);
+    // The fmt chunk and the data chunk's header exactly as the 44-byte header has them; then the
+    // data size marker in place of the size.
+    std::copy_n(wav.begin() + kWavFmtChunkAt, kFmtThroughDataHeader,
+                header.begin() + kRf64FmtChunkAt);
+    storeLE32(out, kRf64DataSizeMarkerAt, kRf64SizeMarker);
     return header;
-}
-
-void putLittleEndian(std::uint8_t* out, std::uint64_t value, int bytes) {
-    storeLittleEndian({out, static_cast<std::size_t>(bytes)}, value);
 }
 
 void writeWavHeader(std::ostream& stream, std::uint32_t sampleRate, std::uint16_t channelCount,

@@ -40,9 +40,25 @@ constexpr std::uint32_t riffSize(std::uint64_t dataSize) {
 std::array<std::uint8_t, kWavHeaderSize>
 makeWavHeader(std::uint32_t sampleRate, std::uint16_t channelCount, std::uint32_t dataSize);
 
-// Where the two size fields of the 44-byte header lie.
+// Where the fields of the 44-byte header lie. The RIFF size field is at the same place in the
+// RF64 header, where it holds the marker.
 inline constexpr std::size_t kWavRiffSizeAt = 4;
+inline constexpr std::size_t kWavWaveTagAt = 8;
+inline constexpr std::size_t kWavFmtChunkAt = 12;
+inline constexpr std::size_t kWavDataChunkAt = 36;
 inline constexpr std::size_t kWavDataSizeAt = 40;
+
+// The fmt chunk: its size field's value, and where its fields lie from the chunk's start.
+inline constexpr std::uint32_t kFmtChunkSize = 16;
+inline constexpr std::size_t kFmtSizeAt = 4;
+inline constexpr std::size_t kFmtFormatAt = 8;
+inline constexpr std::size_t kFmtChannelsAt = 10;
+inline constexpr std::size_t kFmtSampleRateAt = 12;
+inline constexpr std::size_t kFmtByteRateAt = 16;
+inline constexpr std::size_t kFmtBlockAlignAt = 20;
+inline constexpr std::size_t kFmtBitsAt = 22;
+// From the fmt chunk's tag to the end of the data chunk's header.
+inline constexpr std::size_t kFmtThroughDataHeader = kWavHeaderSize - kWavFmtChunkAt;
 
 // RF64 (EBU Tech 3306), for data beyond the RIFF limit: "RF64" instead of "RIFF", both 32-bit
 // sizes 0xFFFFFFFF, and a ds64 chunk right after "WAVE" with the 64-bit RIFF size, data size and
@@ -51,15 +67,17 @@ inline constexpr std::size_t kWavDataSizeAt = 40;
 inline constexpr std::size_t kRf64HeaderSize = 80;
 inline constexpr std::uint32_t kRf64SizeMarker = 0xFFFFFFFF;
 inline constexpr std::uint32_t kDs64ChunkSize = 28;
+inline constexpr std::size_t kRf64Ds64ChunkAt = 12;
+inline constexpr std::size_t kRf64Ds64SizeAt = 16;
 inline constexpr std::size_t kRf64RiffSizeAt = 20;
 inline constexpr std::size_t kRf64DataSizeAt = 28;
 inline constexpr std::size_t kRf64SampleCountAt = 36;
+inline constexpr std::size_t kRf64TableLengthAt = 44;
+inline constexpr std::size_t kRf64FmtChunkAt = 48;
+inline constexpr std::size_t kRf64DataSizeMarkerAt = 76;
 
 std::array<std::uint8_t, kRf64HeaderSize>
 makeRf64Header(std::uint32_t sampleRate, std::uint16_t channelCount, std::uint64_t dataSize);
-
-// The low `bytes` bytes of `value`, little-endian, to `out`: one field of a header in place.
-void putLittleEndian(std::uint8_t* out, std::uint64_t value, int bytes);
 
 // Seeks to offset 0 and writes the header. Reports nothing: a failure shows in the stream's
 // state (a failed seek sets failbit, a short write badbit; a failed stream writes nothing more).

@@ -44,10 +44,11 @@ bool TransportMapping::observe(const platform::NativeString& name) {
 // refused before anything is mapped by it.
 bool TransportMapping::map(const platform::NativeString& name, Access access) {
     detach();
-    platform::Region region = platform::Region::open(name);
-    if (!region || !region.map(kHeaderSize)) {
+    platform::ErrorOr<platform::Region> opened = platform::Region::open(name);
+    if (!opened || opened->map(kHeaderSize)) {
         return false;
     }
+    platform::Region& region = *opened;
     TransportHeader& header = headerAt(region.data());
     if (loadProducerState(header) != kProducerReady) {
         return false;
@@ -63,7 +64,7 @@ bool TransportMapping::map(const platform::NativeString& name, Access access) {
     if (beforeFullMapping_ != nullptr) {
         beforeFullMapping_(region.data());
     }
-    if (!region.map(regionSize(snapshot))) {
+    if (region.map(regionSize(snapshot))) {
         return false;
     }
     TransportHeader& full = headerAt(region.data());

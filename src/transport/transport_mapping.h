@@ -1,7 +1,8 @@
 // The renderer's record of one attached shared region.
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/region.h"
+#include "platform/text.h"
 #include "transport/transport_layout.h"
 
 #include <cstddef>

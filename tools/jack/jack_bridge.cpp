@@ -1,6 +1,6 @@
 #include "tools/jack/jack_bridge.h"
 
-#include "platform/platform.h"
+#include "platform/time.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,5 +1,5 @@
 // vaskel_jack: captures the ports of a JACK client into the renderer. See --help.
-#include "platform/platform.h"
+#include "platform/process.h"
 #include "tools/jack/jack_bridge.h"
 #include "vaskel/version.h"
 

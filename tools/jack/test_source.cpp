@@ -4,7 +4,8 @@
 // Port p (out_<p>) plays, at the client's frame f (counted from its first period),
 //   ((f mod 2^20) + (p mod 8) * 2^20) / 2^23,
 // exact in a float and below 1. Runs until SIGINT or SIGTERM.
-#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/time.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,5 +1,6 @@
 // vaskel_producer: a command-line producer for the renderer. See --help.
-#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/text.h"
 #include "tools/producer/producer_run.h"
 
 #include <atomic>

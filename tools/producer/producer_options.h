@@ -2,7 +2,7 @@
 // fault to inject, whether to start the renderer, or which finished capture to verify.
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/text.h"
 #include "tools/producer/faults.h"
 #include "transport/transport_layout.h"
 

@@ -1,6 +1,7 @@
 #include "tools/producer/producer_run.h"
 
-#include "common/steady_clock.h"
+#include "platform/process.h"
+#include "platform/time.h"
 #include "producer/transport_producer.h"
 #include "tools/producer/capture_verify.h"
 #include "tools/producer/signal_source.h"
@@ -59,10 +60,14 @@ public:
             failure_ = error.message();
             return false;
         }
-        process_ =
+        platform::ErrorOr<platform::ChildProcess> started =
             platform::ChildProcess::start(program, arguments, dir_ / "stdout", dir_ / "stderr");
-        failure_ = process_.failure();
-        return static_cast<bool>(process_);
+        if (!started) {
+            failure_ = platform::errorMessage(started.error());
+            return false;
+        }
+        process_ = std::move(*started);
+        return true;
     }
 
     const std::string& failure() const { return failure_; }
@@ -72,17 +77,14 @@ public:
     // The exit code once the child has ended.
     std::optional<int> poll() {
         if (!exit_ && process_) {
-            int code = -1;
-            if (process_.poll(code)) {
-                exit_ = code;
-            }
+            exit_ = process_.poll();
         }
         return exit_;
     }
 
     // Waits until the child ends, `deadline` passes or `stop` is set; then kills it.
-    int finish(std::int64_t deadline, const std::atomic<bool>* stop) {
-        while (!poll() && SteadyClock::now() < deadline && !(stop != nullptr && stop->load())) {
+    int finish(const platform::Deadline& deadline, const std::atomic<bool>* stop) {
+        while (!poll() && !deadline.expired() && !(stop != nullptr && stop->load())) {
             platform::sleepMilliseconds(2);
         }
         if (!exit_) {
@@ -198,7 +200,7 @@ private:
     // Publishes and watches until there is a verdict.
     Outcome produce(Observation& seen) {
         const std::int64_t timeoutNs = std::int64_t{options_.timeoutMs} * kNsPerMs;
-        std::int64_t lastChange = SteadyClock::now();
+        std::int64_t lastChange = platform::SteadyClock::now();
         paceStart_ = lastChange;
         std::uint64_t lastConsumed = 0;
         for (;;) {
@@ -220,7 +222,7 @@ private:
                 lastConsumed = consumed;
                 lastConsumerState_ = seen.consumerState;
             }
-            const std::int64_t now = SteadyClock::now();
+            const std::int64_t now = platform::SteadyClock::now();
             if (changed) {
                 lastChange = now;
             }
@@ -241,7 +243,8 @@ private:
         if (options_.pace > 0) {
             // Real time times the pace, one chunk ahead so the renderer never waits on a
             // chunk that is due.
-            const double elapsed = static_cast<double>(SteadyClock::now() - paceStart_) / 1e9;
+            const double elapsed =
+                static_cast<double>(platform::SteadyClock::now() - paceStart_) / 1e9;
             allowed = static_cast<std::uint64_t>(elapsed * options_.pace * config_.sampleRate) +
                       config_.framesPerChunk;
         }
@@ -347,7 +350,7 @@ private:
                 rendererEnding ? std::int64_t{options_.timeoutMs} * kNsPerMs : kAbortGraceNs;
             // After an interrupt the grace is what lets the renderer see the aborted streams;
             // otherwise an interrupt cuts the wait short.
-            rendererExit = child_.finish(SteadyClock::now() + grace,
+            rendererExit = child_.finish(platform::Deadline::after(grace),
                                          outcome == Outcome::Interrupted ? nullptr : &stop_);
             out_ << child_.output("stdout");
             err_ << child_.output("stderr");

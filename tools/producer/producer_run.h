@@ -2,7 +2,7 @@
 // optionally start the renderer as a child, and wait for the renderer's verdict.
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/text.h"
 #include "tools/producer/producer_options.h"
 
 #include <atomic>

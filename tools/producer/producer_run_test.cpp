@@ -1,5 +1,5 @@
-#include "common/steady_clock.h"
 #include "entry/renderer.h"
+#include "platform/time.h"
 #include "producer_test_support.h"
 #include "test_support.h"
 #include "tools/producer/capture_verify.h"
@@ -91,11 +91,11 @@ TEST(ProducerRun, NoRendererMeansNotAttachedAfterTheTimeout) {
     const std::atomic<bool> stop{false};
     std::ostringstream out;
     std::ostringstream err;
-    const std::int64_t start = SteadyClock::now();
+    const std::int64_t start = platform::SteadyClock::now();
     EXPECT_EQ(
         runProduction(optionsFor(name, {"--frames", "100", "--timeout-ms", "100"}), stop, out, err),
         3);
-    EXPECT_GE(SteadyClock::now() - start, 100000000);
+    EXPECT_GE(platform::SteadyClock::now() - start, 100000000);
     const auto outcome = outcomeLine(out.str());
     EXPECT_EQ(outcome.at("outcome"), "not_attached");
     EXPECT_EQ(outcome.at("consumerState"), "0");
@@ -130,7 +130,7 @@ TEST(ProducerRun, ARendererThatAttachesButNeverDrainsTimesOut) {
 
 TEST(ProducerRun, TakenNameIsASetupFailure) {
     const platform::NativeString name = vaskel::testing::uniqueRegionName("taken");
-    const platform::Region other = platform::Region::create(name, 4096);
+    const platform::ErrorOr<platform::Region> other = platform::Region::create(name, 4096);
     ASSERT_TRUE(other);
     const std::atomic<bool> stop{false};
     std::ostringstream out;
@@ -192,9 +192,9 @@ TEST(ProducerRun, PacedRunTakesItsTimeAndStillVerifies) {
     const std::vector<std::string> arguments = {"--streams", "2",      "--seconds",          "0.3",
                                                 "--pace",    "3",      "--frames-per-chunk", "480",
                                                 "--signal",  "pattern"};
-    const std::int64_t start = SteadyClock::now();
+    const std::int64_t start = platform::SteadyClock::now();
     const auto result = runInProcess(arguments, root.path(), 5000, 5000);
-    const std::int64_t elapsed = SteadyClock::now() - start;
+    const std::int64_t elapsed = platform::SteadyClock::now() - start;
     ASSERT_EQ(result.exitCode, 0) << result.err;
     EXPECT_GE(elapsed, 80000000); // (14400 - 480) frames at 144000 frames per second
     auto words = arguments;

@@ -1,5 +1,6 @@
 // vaskel_wav: check and repair the stream files of a capture. See wav_tool.h.
-#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/text.h"
 #include "tools/wav/wav_tool.h"
 
 #include <iostream>

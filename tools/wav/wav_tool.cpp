@@ -1,8 +1,9 @@
 #include "tools/wav/wav_tool.h"
 
-#include "common/steady_clock.h"
 #include "output/output_paths.h"
 #include "output/progress_file.h"
+#include "platform/file.h"
+#include "platform/time.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -41,7 +42,7 @@ constexpr const char* kHelp =
     "\n"
     "Exit status: 0 all is well, 1 a file needs attention or was not repaired, 2 bad\n"
     "command line or a path that cannot be read.\n";
-constexpr std::int64_t kBarDelayNs = kNanosecondsPerSecond;
+constexpr std::int64_t kBarDelayNs = platform::kNanosecondsPerSecond;
 constexpr std::int64_t kBarRedrawNs = 100000000;
 constexpr int kBarWidth = 30;
 
@@ -119,7 +120,8 @@ bool resolveTargets(const std::vector<std::filesystem::path>& paths, std::vector
 class ProgressBar {
 public:
     ProgressBar(std::ostream& err, bool enabled, const std::filesystem::path& path)
-        : err_(err), enabled_(enabled), name_(shown(path.filename())), start_(SteadyClock::now()) {}
+        : err_(err), enabled_(enabled), name_(shown(path.filename())),
+          start_(platform::SteadyClock::now()) {}
     ~ProgressBar() {
         if (drawn_) {
             err_ << '\r' << std::string(name_.size() + kBarWidth + 10, ' ') << '\r' << std::flush;
@@ -137,7 +139,7 @@ public:
 
 private:
     void update(std::uint64_t done, std::uint64_t total) {
-        const std::int64_t now = SteadyClock::now();
+        const std::int64_t now = platform::SteadyClock::now();
         if (now - start_ < kBarDelayNs || now - lastDraw_ < kBarRedrawNs || total == 0) {
             return;
         }
@@ -172,24 +174,21 @@ struct ProgressReport {
 ProgressReport readProgressReport(const std::filesystem::path& directory) {
     ProgressReport report;
     report.path = directory / kProgressFileName;
-    std::string text;
-    switch (platform::readSmallRegularFile(report.path, kProgressFileLimit, text)) {
-    case platform::SmallFileRead::Read:
-        report.snapshot = parseProgress(text);
+    const platform::ErrorOr<std::string> text =
+        platform::readSmallRegularFile(report.path, kProgressFileLimit);
+    const std::error_code error = text.error();
+    if (text) {
+        report.snapshot = parseProgress(*text);
         report.reason = "not a progress file of ours";
-        break;
-    case platform::SmallFileRead::Missing:
+    } else if (error == std::errc::no_such_file_or_directory) {
         report.state = "missing";
         return report;
-    case platform::SmallFileRead::NotRegular:
+    } else if (error == platform::Error::NotRegularFile) {
         report.reason = "not a regular file";
-        break;
-    case platform::SmallFileRead::TooLarge:
+    } else if (error == platform::Error::TooLarge) {
         report.reason = "larger than a progress file can be";
-        break;
-    case platform::SmallFileRead::Failed:
+    } else {
         report.reason = "cannot be read";
-        break;
     }
     report.state = !report.snapshot            ? "unreadable"
                    : report.snapshot->complete ? "complete"

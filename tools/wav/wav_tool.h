@@ -1,9 +1,9 @@
 // vaskel_wav: reads stream files back (check) and makes those of a stopped capture readable
-// (repair). The command line and the report texts; the WAV knowledge is in src/output.
+// (repair). The command line and the report texts; the WAV knowledge is in src/wavfile.
 #pragma once
 
-#include "output/wav_repair.h"
-#include "platform/platform.h"
+#include "platform/text.h"
+#include "wavfile/wav_repair.h"
 
 #include <ostream>
 #include <vector>

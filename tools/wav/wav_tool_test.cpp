@@ -2,10 +2,10 @@
 // on an RF64-sized sparse file with a repair that crashes half-way, and on what it must refuse.
 #include "output/output_paths.h"
 #include "output/wav_format.h"
-#include "output/wav_repair.h"
 #include "producer_test_support.h"
 #include "test_support.h"
 #include "tools/producer/signal_source.h"
+#include "wavfile/wav_repair.h"
 
 #include <array>
 #include <chrono>
@@ -163,8 +163,9 @@ TEST_P(CaptureRecovery, RepairMakesEveryConsumedFrameReadable) {
     EXPECT_EQ(before.exitCode, 1) << before.out << before.err;
     std::vector<std::uint64_t> framesOnDisk;
     for (std::uint32_t i = 0; i < 2; ++i) {
-        WavLayout layout;
-        ASSERT_TRUE(readStreamHead(streamFilePath(root.path(), i), layout));
+        const platform::ErrorOr<WavLayout> head = readStreamHead(streamFilePath(root.path(), i));
+        ASSERT_TRUE(head);
+        const WavLayout& layout = *head;
         EXPECT_EQ(layout.state, HeaderState::Placeholder);
         framesOnDisk.push_back(layout.frames);
     }
@@ -235,8 +236,9 @@ TEST(WavToolBesideARunningCapture, RepairRefusesAndTheCaptureCompletesExactly) {
     const auto after = runWav("check", root.path());
     EXPECT_EQ(after.exitCode, 0) << after.out << after.err;
     for (std::uint32_t i = 0; i < 2; ++i) {
-        WavLayout layout;
-        ASSERT_TRUE(readStreamHead(streamFilePath(root.path(), i), layout));
+        const platform::ErrorOr<WavLayout> head = readStreamHead(streamFilePath(root.path(), i));
+        ASSERT_TRUE(head);
+        const WavLayout& layout = *head;
         EXPECT_EQ(layout.frames, frames);
 #ifdef VASKEL_HAVE_SNDFILE
         EXPECT_EQ(expectPublishedPrefix(streamFilePath(root.path(), i), i), frames);
@@ -336,9 +338,9 @@ TEST(WavToolRf64, SparseStreamBeyondTheRiffLimitSurvivesACrashedRepair) {
         }
     };
     EXPECT_EXIT(repairStreamFile(path, crashing), ::testing::ExitedWithCode(3), "");
-    WavLayout layout;
-    ASSERT_TRUE(readStreamHead(path, layout));
-    EXPECT_EQ(layout.state, HeaderState::Placeholder);
+    platform::ErrorOr<WavLayout> layout = readStreamHead(path);
+    ASSERT_TRUE(layout);
+    EXPECT_EQ(layout->state, HeaderState::Placeholder);
     EXPECT_EQ(std::filesystem::file_size(path), kWavHeaderSize + frames * 8);
     EXPECT_EQ(readMarks(kWavHeaderSize), marksBefore);
     ASSERT_EQ(leftoverRepairTemporaries(path).size(), 1u);
@@ -390,10 +392,11 @@ TEST(WavToolRf64, SparseStreamBeyondTheRiffLimitSurvivesACrashedRepair) {
     EXPECT_EQ(commandOutput(ownership, dir.path()), ownerBefore);
     EXPECT_EQ(testing::readFile(dir / "victim.txt"), "victim");
     EXPECT_FALSE(std::filesystem::is_symlink(path));
-    ASSERT_TRUE(readStreamHead(path, layout));
-    EXPECT_EQ(layout.state, HeaderState::Finalised);
-    EXPECT_TRUE(layout.rf64);
-    EXPECT_EQ(layout.frames, frames);
+    layout = readStreamHead(path);
+    ASSERT_TRUE(layout);
+    EXPECT_EQ(layout->state, HeaderState::Finalised);
+    EXPECT_TRUE(layout->rf64);
+    EXPECT_EQ(layout->frames, frames);
     expectRf64Fields(path, frames);
     EXPECT_EQ(readMarks(kRf64HeaderSize), marksBefore);
     // Holes stay holes: a few MiB allocated of over 4 GiB.

@@ -1,13 +1,17 @@
-#include "common/fine_sleep.h"
-
-#include "common/steady_clock.h"
+#include "platform/time.h"
 
 #include <algorithm>
 #include <limits>
 
-namespace vaskel {
+namespace vaskel::platform {
 
-std::int64_t FineSleeper::measureResolution() const {
+void sleepUntil(const Deadline& deadline) {
+    for (std::int64_t left = deadline.remaining(); left > 0; left = deadline.remaining()) {
+        sleepMilliseconds(sleepMillisecondsFor(left));
+    }
+}
+
+std::int64_t FineSleep::measureResolution() const {
     // Once per process: the timer does not change while it runs, and a renderer captures once.
     static const std::int64_t measured = [this] {
         constexpr int kTries = 10;
@@ -22,4 +26,4 @@ std::int64_t FineSleeper::measureResolution() const {
     return measured;
 }
 
-} // namespace vaskel
+} // namespace vaskel::platform

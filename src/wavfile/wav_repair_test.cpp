@@ -1,14 +1,17 @@
 // Reading stream files back and repairing them, in this process: every kind of file the tools
 // meet, what each is classified as, what repair does to it, and that a second repair changes
 // nothing.
+#include "common/byte_order.h"
 #include "common/md5.h"
-#include "output/wav_repair.h"
+#include "platform/file.h"
 #include "test_support.h"
+#include "wavfile/wav_repair.h"
 
 #include <cmath>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <limits>
+#include <span>
 
 namespace vaskel {
 namespace {
@@ -33,10 +36,12 @@ std::string samples(std::size_t frames) {
     return bytesOf(values);
 }
 
+std::span<std::uint8_t> writable(std::string& bytes) {
+    return {reinterpret_cast<std::uint8_t*>(bytes.data()), bytes.size()};
+}
+
 std::string withField(std::string bytes, std::size_t at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        bytes[at + i] = static_cast<char>(value >> (8 * i));
-    }
+    storeLE32(writable(bytes), at, value);
     return bytes;
 }
 
@@ -69,18 +74,14 @@ std::string rf64Header(std::uint64_t dataSize) {
 }
 
 std::string withField64(std::string bytes, std::size_t at, std::uint64_t value) {
-    for (int i = 0; i < 8; ++i) {
-        bytes[at + i] = static_cast<char>(value >> (8 * i));
-    }
+    storeLE64(writable(bytes), at, value);
     return bytes;
 }
 
-std::uint64_t fieldAt(const std::string& bytes, std::size_t at, int size) {
-    std::uint64_t value = 0;
-    for (int i = size - 1; i >= 0; --i) {
-        value = value << 8 | static_cast<std::uint8_t>(bytes[at + static_cast<std::size_t>(i)]);
-    }
-    return value;
+std::uint64_t fieldAt(const std::string& bytes, std::size_t at, std::size_t size) {
+    const std::span<const std::uint8_t> all(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                            bytes.size());
+    return loadLittleEndian(all.subspan(at, size));
 }
 
 // A repaired file's size fields by their definitions, whatever wrote them.
@@ -165,10 +166,10 @@ TEST_P(StreamFileRepair, ClassifiesRepairsAndLeavesTheRepairAlone) {
     }
     // Back by an odd amount in either platform's units, so a sub-second part is there to keep.
     const auto timed = link == Link::Symbolic ? dir / "elsewhere.wav" : path;
-    platform::FileAttributes written;
-    ASSERT_TRUE(platform::readFileAttributes(timed, written));
-    written.modified -= 1000000007ll * 100;
-    ASSERT_TRUE(platform::applyFileAttributes(timed, written));
+    platform::ErrorOr<platform::FileAttributes> written = platform::readFileAttributes(timed);
+    ASSERT_TRUE(written);
+    written->modified -= 1000000007ll * 100;
+    ASSERT_FALSE(platform::applyFileAttributes(timed, *written));
 
     const StreamFileReport report = inspectStreamFile(path);
     EXPECT_EQ(headerStateName(report.layout.state), std::string(headerStateName(c.state)))
@@ -186,9 +187,9 @@ TEST_P(StreamFileRepair, ClassifiesRepairsAndLeavesTheRepairAlone) {
     EXPECT_NE(first.message.find(says), std::string::npos) << first.message;
     const std::string expected = c.repaired.empty() ? c.file : c.repaired;
     EXPECT_TRUE(readFile(path) == expected) << "the file's bytes after repair";
-    platform::FileAttributes after;
-    ASSERT_TRUE(platform::readFileAttributes(timed, after));
-    EXPECT_EQ(after.modified, written.modified) << "modification time kept";
+    const platform::ErrorOr<platform::FileAttributes> after = platform::readFileAttributes(timed);
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->modified, written->modified) << "modification time kept";
     if (c.action == RepairAction::InPlace) {
         expectSizesByDefinition(readFile(path));
     }

@@ -1,9 +1,9 @@
-#include "output/wav_inspect.h"
+#include "wavfile/wav_inspect.h"
 
 #include "common/byte_order.h"
 #include "common/md5.h"
 #include "output/wav_format.h"
-#include "platform/platform.h"
+#include "platform/file.h"
 
 #include <algorithm>
 #include <cmath>
@@ -20,18 +20,6 @@ constexpr std::uint32_t kMagnitudeMask = 0x7FFFFFFF;
 constexpr std::uint32_t kInfinityBits = 0x7F800000;
 constexpr std::uint32_t kOneBits = 0x3F800000;
 
-std::uint16_t u16At(std::span<const std::uint8_t> bytes, std::size_t at) {
-    return loadLE16(bytes, at);
-}
-
-std::uint32_t u32At(std::span<const std::uint8_t> bytes, std::size_t at) {
-    return loadLE32(bytes, at);
-}
-
-std::uint64_t u64At(std::span<const std::uint8_t> bytes, std::size_t at) {
-    return loadLE64(bytes, at);
-}
-
 bool tagAt(std::span<const std::uint8_t> bytes, std::size_t at, const char (&tag)[5]) {
     return std::memcmp(bytes.data() + at, tag, 4) == 0;
 }
@@ -42,24 +30,25 @@ WavLayout unrecognised(WavLayout layout, std::string reason) {
     return layout;
 }
 
-// The 16-byte fmt chunk body at `at`: 32-bit IEEE float with consistent derived fields.
-bool readFormat(std::span<const std::uint8_t> head, std::size_t at, WavLayout& layout) {
-    if (!tagAt(head, at, "fmt ") || u32At(head, at + 4) != 16) {
+// The fmt chunk with its 16-byte body at the start of `fmt`: 32-bit IEEE float with consistent
+// derived fields.
+bool readFormat(std::span<const std::uint8_t> fmt, WavLayout& layout) {
+    if (!tagAt(fmt, 0, "fmt ") || loadLE32(fmt, kFmtSizeAt) != kFmtChunkSize) {
         layout.reason = "its fmt chunk is not where or as this system writes it";
         return false;
     }
-    const std::uint16_t format = u16At(head, at + 8);
-    const std::uint16_t bits = u16At(head, at + 22);
+    const std::uint16_t format = loadLE16(fmt, kFmtFormatAt);
+    const std::uint16_t bits = loadLE16(fmt, kFmtBitsAt);
     if (format != kWavFormatIeeeFloat || bits != kWavBitsPerSample) {
         layout.reason = "its samples are not 32-bit float (format " + std::to_string(format) +
                         ", " + std::to_string(bits) + " bits)";
         return false;
     }
-    layout.channels = u16At(head, at + 10);
-    layout.sampleRate = u32At(head, at + 12);
+    layout.channels = loadLE16(fmt, kFmtChannelsAt);
+    layout.sampleRate = loadLE32(fmt, kFmtSampleRateAt);
     if (layout.channels == 0 || layout.sampleRate == 0 ||
-        u16At(head, at + 20) != layout.blockAlign() ||
-        u32At(head, at + 16) != layout.sampleRate * layout.blockAlign()) {
+        loadLE16(fmt, kFmtBlockAlignAt) != layout.blockAlign() ||
+        loadLE32(fmt, kFmtByteRateAt) != layout.sampleRate * layout.blockAlign()) {
         layout.reason = "its fmt chunk contradicts itself";
         return false;
     }
@@ -85,8 +74,8 @@ const char* headerStateName(HeaderState state) {
 WavLayout classifyStreamHeader(std::span<const std::uint8_t> head, std::uint64_t fileSize) {
     WavLayout layout;
     layout.fileSize = fileSize;
-    if (head.size() < 12 || !(tagAt(head, 0, "RIFF") || tagAt(head, 0, "RF64")) ||
-        !tagAt(head, 8, "WAVE")) {
+    if (head.size() < kWavFmtChunkAt || !(tagAt(head, 0, "RIFF") || tagAt(head, 0, "RF64")) ||
+        !tagAt(head, kWavWaveTagAt, "WAVE")) {
         return unrecognised(layout, "it is not a RIFF/WAVE file");
     }
     layout.rf64 = tagAt(head, 0, "RF64");
@@ -95,11 +84,12 @@ WavLayout classifyStreamHeader(std::span<const std::uint8_t> head, std::uint64_t
         return unrecognised(layout, "its header is cut short (" + std::to_string(fileSize) +
                                         " of " + std::to_string(layout.dataOffset) + " bytes)");
     }
-    const std::size_t fmtAt = layout.rf64 ? 48 : 12;
-    if (layout.rf64 && (!tagAt(head, 12, "ds64") || u32At(head, 16) != kDs64ChunkSize)) {
+    const std::size_t fmtAt = layout.rf64 ? kRf64FmtChunkAt : kWavFmtChunkAt;
+    if (layout.rf64 && (!tagAt(head, kRf64Ds64ChunkAt, "ds64") ||
+                        loadLE32(head, kRf64Ds64SizeAt) != kDs64ChunkSize)) {
         return unrecognised(layout, "its ds64 chunk is not where or as this system writes it");
     }
-    if (!readFormat(head, fmtAt, layout)) {
+    if (!readFormat(head.subspan(fmtAt), layout)) {
         return unrecognised(layout, layout.reason);
     }
     const std::size_t dataAt = layout.dataOffset - 8;
@@ -112,20 +102,20 @@ WavLayout classifyStreamHeader(std::span<const std::uint8_t> head, std::uint64_t
     layout.partialFrameBytes = static_cast<std::uint32_t>(onDisk % layout.blockAlign());
     std::uint64_t riff = 0;
     if (layout.rf64) {
-        riff = u64At(head, 20);
-        layout.headerDataSize = u64At(head, 28);
-        const bool markers =
-            u32At(head, 4) == kRf64SizeMarker && u32At(head, dataAt + 4) == kRf64SizeMarker;
+        riff = loadLE64(head, kRf64RiffSizeAt);
+        layout.headerDataSize = loadLE64(head, kRf64DataSizeAt);
+        const bool markers = loadLE32(head, kWavRiffSizeAt) == kRf64SizeMarker &&
+                             loadLE32(head, dataAt + 4) == kRf64SizeMarker;
         layout.state = markers && layout.headerDataSize == onDisk && riff == fileSize - 8
                            ? HeaderState::Finalised
                            : HeaderState::SizeMismatch;
         return layout;
     }
-    riff = u32At(head, 4);
-    layout.headerDataSize = u32At(head, dataAt + 4);
-    if (layout.headerDataSize == onDisk && riff == layout.headerDataSize + 36) {
+    riff = loadLE32(head, kWavRiffSizeAt);
+    layout.headerDataSize = loadLE32(head, dataAt + 4);
+    if (layout.headerDataSize == onDisk && riff == layout.headerDataSize + kRiffOverhead) {
         layout.state = HeaderState::Finalised;
-    } else if (riff == 36 && layout.headerDataSize == 0) {
+    } else if (riff == kRiffOverhead && layout.headerDataSize == 0) {
         layout.state = HeaderState::Placeholder;
     } else if (riff == fileSize - 8 && layout.headerDataSize != 0 &&
                layout.headerDataSize < onDisk) {
@@ -146,23 +136,22 @@ std::optional<double> peakDbfs(float peak) {
     return 20.0 * std::log10(static_cast<double>(peak));
 }
 
-bool readStreamHead(const std::filesystem::path& path, WavLayout& layout) {
+platform::ErrorOr<WavLayout> readStreamHead(const std::filesystem::path& path) {
     std::error_code error;
     const std::uint64_t size = std::filesystem::file_size(path, error);
     if (error) {
-        return false;
+        return error;
     }
     std::ifstream file(path, std::ios::binary);
     if (!file.is_open()) {
-        return false;
+        return std::make_error_code(std::errc::io_error);
     }
     std::uint8_t head[kLongestStreamHeader] = {};
     file.read(reinterpret_cast<char*>(head), sizeof head);
     if (file.bad()) {
-        return false;
+        return std::make_error_code(std::errc::io_error);
     }
-    layout = classifyStreamHeader(std::span(head, static_cast<std::size_t>(file.gcount())), size);
-    return true;
+    return classifyStreamHeader(std::span(head, static_cast<std::size_t>(file.gcount())), size);
 }
 
 namespace {
@@ -210,13 +199,15 @@ StreamFileReport inspectStreamFile(const std::filesystem::path& path,
                                    const ReadProgress& progress) {
     StreamFileReport report;
     report.path = path;
-    if (!readStreamHead(path, report.layout)) {
+    const platform::ErrorOr<WavLayout> head = readStreamHead(path);
+    if (!head) {
         report.error = "cannot be read";
         return report;
     }
+    report.layout = *head;
     // Held for a moment only: a capture that starts meanwhile waits for it.
     platform::FileLock probe;
-    report.beingWritten = probe.acquire(path, false) == platform::FileLockStatus::Busy;
+    report.beingWritten = probe.acquire(path, false) == platform::Error::LockBusy;
     probe.release();
     if (report.layout.state == HeaderState::Unrecognised || report.beingWritten) {
         return report;

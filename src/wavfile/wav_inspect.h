@@ -3,6 +3,7 @@
 #pragma once
 
 #include "output/wav_format.h"
+#include "platform/error.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -79,8 +80,8 @@ using ReadProgress = std::function<void(std::uint64_t done, std::uint64_t total)
 StreamFileReport inspectStreamFile(const std::filesystem::path& path,
                                    const ReadProgress& progress = {});
 
-// Reads up to kLongestStreamHeader bytes and the length of the file; false when it cannot be
-// opened or read.
-bool readStreamHead(const std::filesystem::path& path, WavLayout& layout);
+// Reads up to kLongestStreamHeader bytes and the length of the file, and classifies them; fails
+// when the file cannot be opened or read.
+[[nodiscard]] platform::ErrorOr<WavLayout> readStreamHead(const std::filesystem::path& path);
 
 } // namespace vaskel

@@ -3,7 +3,7 @@
 // RIFF fields, as an RF64 file beyond that.
 #pragma once
 
-#include "output/wav_inspect.h"
+#include "wavfile/wav_inspect.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -1,9 +1,10 @@
-#include "common/steady_clock.h"
+#include "platform/time.h"
 
 #include <cstdint>
 #include <gtest/gtest.h>
+#include <iostream>
 
-namespace vaskel {
+namespace vaskel::platform {
 namespace {
 
 TEST(SteadyClockArithmetic, TenMegahertzIsAPlainMultiplication) {
@@ -66,6 +67,12 @@ TEST(SleepUntil, SaturatingDeadline) {
     EXPECT_EQ(saturatingAdd(100, 5), 105);
     EXPECT_EQ(saturatingAdd(INT64_MAX - 10, 4294967295000), INT64_MAX);
     EXPECT_EQ(saturatingAdd(INT64_MAX - 4294967295000, 4294967295000), INT64_MAX);
+    // A deadline too far off to represent never comes; one a negative span away has come.
+    EXPECT_FALSE(Deadline::after(INT64_MAX).expired());
+    EXPECT_GT(Deadline::after(INT64_MAX).remaining(), INT64_MAX / 2);
+    EXPECT_TRUE(Deadline::after(-1).expired());
+    EXPECT_EQ(Deadline::after(-1).remaining(), 0);
+    EXPECT_EQ(Deadline::at(0).remaining(), 0);
 }
 
 TEST(SteadyClock, NeverDecreasesAndSleepUntilReachesItsTarget) {
@@ -76,11 +83,25 @@ TEST(SteadyClock, NeverDecreasesAndSleepUntilReachesItsTarget) {
         previous = now;
     }
     const int64_t target = SteadyClock::now() + 3000000;
-    sleepUntil(target);
+    sleepUntil(Deadline::at(target));
     EXPECT_GE(SteadyClock::now(), target);
     // A target in the past returns at once.
-    sleepUntil(0);
+    sleepUntil(Deadline::at(0));
+}
+
+TEST(FineSleep, NeverEndsEarlyAndReportsAResolution) {
+    const FineSleep sleeper;
+    for (const std::int64_t request :
+         {std::int64_t{1}, std::int64_t{200000}, std::int64_t{1500000}}) {
+        const std::int64_t start = SteadyClock::now();
+        sleeper.sleepFor(request);
+        EXPECT_GE(SteadyClock::now() - start, request) << request << " ns";
+    }
+    const std::int64_t resolution = sleeper.measureResolution();
+    EXPECT_GT(resolution, 0);
+    // A figure for the record, not a check: it depends on the system and its load.
+    std::cout << "[ measured ] fine sleep resolution " << resolution << " ns\n";
 }
 
 } // namespace
-} // namespace vaskel
+} // namespace vaskel::platform

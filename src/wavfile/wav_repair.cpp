@@ -1,7 +1,9 @@
-#include "output/wav_repair.h"
+#include "wavfile/wav_repair.h"
 
+#include "common/byte_order.h"
 #include "output/wav_format.h"
-#include "platform/platform.h"
+#include "platform/file.h"
+#include "platform/process.h"
 
 #include <algorithm>
 #include <array>
@@ -29,16 +31,11 @@ RepairOutcome untouched(RepairOutcome outcome, RepairAction action, std::string 
     return outcome;
 }
 
-// The system's words for the last failed call, for a message a user can act on.
-std::string systemReason() {
-    return errno != 0 ? std::generic_category().message(errno) : std::string("an I/O error");
-}
-
-bool writeAt(std::fstream& file, std::uint64_t at, std::uint64_t value, int bytes) {
-    std::uint8_t field[8];
-    putLittleEndian(field, value, bytes);
+bool writeAt(std::fstream& file, std::uint64_t at, std::uint64_t value, std::size_t bytes) {
+    std::array<std::uint8_t, 8> field{};
+    storeLittleEndian(std::span(field).first(bytes), value);
     file.seekp(static_cast<std::streamoff>(at));
-    file.write(reinterpret_cast<const char*>(field), bytes);
+    file.write(reinterpret_cast<const char*>(field.data()), static_cast<std::streamsize>(bytes));
     return file.good();
 }
 
@@ -78,38 +75,41 @@ bool allZero(const std::uint8_t* data, std::size_t bytes) {
 }
 
 // Copies the whole frames behind an RF64 header into `out`, new and empty. Runs of zero bytes
-// are skipped by moving the position, so holes of a sparse original stay holes. Returns why it
-// failed, empty on success.
-std::string writeRf64Copy(const std::filesystem::path& path, platform::NewFile& out,
-                          const WavLayout& layout, const RepairOptions& options) {
+// are skipped by moving the position, so holes of a sparse original stay holes. A short read of
+// the original fails with platform::Error::ShortRead.
+std::error_code writeRf64Copy(const std::filesystem::path& path, platform::NewFile& out,
+                              const WavLayout& layout, const RepairOptions& options) {
     errno = 0;
     std::ifstream in(path, std::ios::binary);
     if (!in.is_open()) {
-        return systemReason();
+        return {errno != 0 ? errno : EIO, std::generic_category()};
     }
     const std::uint64_t total = layout.wholeFrameBytes();
     const auto header = makeRf64Header(layout.sampleRate, layout.channels, total);
-    bool good = out.write(header.data(), header.size());
+    if (const std::error_code error = out.write(header.data(), header.size())) {
+        return error;
+    }
     in.seekg(static_cast<std::streamoff>(layout.dataOffset));
     std::vector<std::uint8_t> buffer(kCopyBytes);
-    for (std::uint64_t done = 0; done < total && good;) {
+    for (std::uint64_t done = 0; done < total;) {
         const std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), total - done));
         in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(want));
         if (static_cast<std::size_t>(in.gcount()) != want) {
-            return "the original could not be read to its end";
+            return platform::Error::ShortRead;
         }
-        good = allZero(buffer.data(), want) ? out.skip(want) : out.write(buffer.data(), want);
+        const std::error_code error =
+            allZero(buffer.data(), want) ? out.skip(want) : out.write(buffer.data(), want);
+        if (error) {
+            return error;
+        }
         done += want;
         if (options.progress) {
             options.progress(done, total);
         }
     }
     // A skipped run of zeros at the end leaves the file short of its length.
-    if (!good || !out.setSize(header.size() + total)) {
-        return systemReason();
-    }
-    return {};
+    return out.setSize(header.size() + total);
 }
 
 // A new file beside `path`, made exclusively under a name no one else uses and kept open: all
@@ -129,27 +129,9 @@ std::error_code createTemporary(const std::filesystem::path& path, std::filesyst
     return error;
 }
 
-// The copy's contents, owner, mode and time, all through its handle, then on disk and closed.
-std::string completeRf64Copy(const std::filesystem::path& path, platform::NewFile& out,
-                             const WavLayout& layout, const platform::FileAttributes& attributes,
-                             const RepairOptions& options) {
-    std::string problem = writeRf64Copy(path, out, layout, options);
-    if (problem.empty() && !out.applyAttributes(attributes)) {
-        problem = "the original's owner, mode and time could not be given to it";
-    }
-    if (problem.empty() && !out.sync()) {
-        problem = "it could not be flushed to disk";
-    }
-    errno = 0;
-    if (!out.close() && problem.empty()) {
-        problem = systemReason();
-    }
-    return problem;
-}
-
 // Beyond the 32-bit sizes the samples must move behind a longer header. They go to a new file
-// that replaces the original only once complete and on disk, so a crash or a full disk meanwhile
-// leaves the original as it was.
+// that replaces the original only once complete, with the original's owner, mode and time, and
+// on disk, so a crash or a full disk meanwhile leaves the original as it was.
 RepairOutcome repairAsRf64(const std::filesystem::path& path, RepairOutcome outcome,
                            const platform::FileAttributes& attributes,
                            const RepairOptions& options) {
@@ -158,14 +140,29 @@ RepairOutcome repairAsRf64(const std::filesystem::path& path, RepairOutcome outc
     if (const std::error_code error = createTemporary(path, temp, out)) {
         return failed(outcome, "the RF64 copy could not be created beside it: " + error.message());
     }
-    std::string problem = completeRf64Copy(path, out, outcome.before, attributes, options);
-    if (problem.empty() && !platform::replaceFileWriteThrough(temp, path)) {
-        problem = "it could not replace the original";
-    }
-    if (!problem.empty()) {
+    // The copy is closed, then removed, whatever step it failed at.
+    const auto abandon = [&](const std::string& why) {
+        static_cast<void>(out.close());
         std::error_code ignored;
         std::filesystem::remove(temp, ignored);
-        return failed(outcome, "the RF64 copy could not be written beside it: " + problem);
+        return failed(outcome, "the RF64 copy could not be written beside it: " + why);
+    };
+    if (const std::error_code error = writeRf64Copy(path, out, outcome.before, options)) {
+        return abandon(error == platform::Error::ShortRead
+                           ? "the original could not be read to its end"
+                           : error.message());
+    }
+    if (out.applyAttributes(attributes)) {
+        return abandon("the original's owner, mode and time could not be given to it");
+    }
+    if (out.sync()) {
+        return abandon("it could not be flushed to disk");
+    }
+    if (const std::error_code error = out.close()) {
+        return abandon(error.message());
+    }
+    if (platform::replaceFileWriteThrough(temp, path)) {
+        return abandon("it could not replace the original");
     }
     outcome.action = RepairAction::Rf64;
     return outcome;
@@ -173,17 +170,23 @@ RepairOutcome repairAsRf64(const std::filesystem::path& path, RepairOutcome outc
 
 // A link in the stream file's place, or a file with other names, is not this repair's to
 // change: replacing it would split the names, rewriting it would change what they name.
-std::string linkRefusal(const std::filesystem::path& path) {
+std::error_code standsAlone(const std::filesystem::path& path) {
     std::error_code error;
     if (std::filesystem::is_symlink(std::filesystem::symlink_status(path, error))) {
-        return "it is a symbolic link; repair the file it points to by its own name";
+        return platform::Error::SymbolicLink;
     }
     const auto links = std::filesystem::hard_link_count(path, error);
-    if (!error && links > 1) {
-        return "it has " + std::to_string(links) +
-               " hard links; a repair would change the file under every name";
+    return !error && links > 1 ? platform::Error::HasOtherLinks : std::error_code();
+}
+
+// Why a file that does not stand alone is left untouched, in words.
+std::string linkRefusal(const std::filesystem::path& path, const std::error_code& linked) {
+    if (linked == platform::Error::SymbolicLink) {
+        return "it is a symbolic link; repair the file it points to by its own name";
     }
-    return {};
+    std::error_code error;
+    return "it has " + std::to_string(std::filesystem::hard_link_count(path, error)) +
+           " hard links; a repair would change the file under every name";
 }
 
 // Under the stream file's lock, so no capture or other repair can be using them.
@@ -218,18 +221,25 @@ std::vector<std::filesystem::path> leftoverRepairTemporaries(const std::filesyst
 
 RepairOutcome repairStreamFile(const std::filesystem::path& path, const RepairOptions& options) {
     RepairOutcome outcome;
-    if (std::string refusal = linkRefusal(path); !refusal.empty()) {
-        return untouched(outcome, RepairAction::Refused, std::move(refusal));
+    if (const std::error_code linked = standsAlone(path)) {
+        return untouched(outcome, RepairAction::Refused, linkRefusal(path, linked));
     }
-    // Held to the end: a capture cannot start on the file meanwhile, nor another repair.
+    // Held to the end: a capture cannot start on the file meanwhile, nor another repair. A file
+    // that cannot be opened fails below, when it is read.
     platform::FileLock lock;
-    if (lock.acquire(path, false) == platform::FileLockStatus::Busy) {
+    if (lock.acquire(path, false) == platform::Error::LockBusy) {
         return untouched(outcome, RepairAction::BeingWritten,
                          "a capture is still writing it; repair it once the capture has ended");
     }
     removeLeftovers(path, outcome);
-    platform::FileAttributes attributes;
-    if (!readStreamHead(path, outcome.before) || !platform::readFileAttributes(path, attributes)) {
+    const platform::ErrorOr<WavLayout> head = readStreamHead(path);
+    if (!head) {
+        return failed(outcome, "cannot be read");
+    }
+    outcome.before = *head;
+    const platform::ErrorOr<platform::FileAttributes> attributes =
+        platform::readFileAttributes(path);
+    if (!attributes) {
         return failed(outcome, "cannot be read");
     }
     const WavLayout& layout = outcome.before;
@@ -241,12 +251,12 @@ RepairOutcome repairStreamFile(const std::filesystem::path& path, const RepairOp
         return untouched(outcome, RepairAction::Refused, layout.reason);
     }
     if (!layout.rf64 && !fitsRiffLimit(layout.wholeFrameBytes())) {
-        return repairAsRf64(path, outcome, attributes, options);
+        return repairAsRf64(path, outcome, *attributes, options);
     }
     outcome = repairInPlace(path, outcome);
     // The repair changes no sample: the file keeps the time its audio was written (best effort,
     // the samples are readable either way).
-    [[maybe_unused]] const bool kept = platform::applyFileAttributes(path, attributes);
+    static_cast<void>(platform::applyFileAttributes(path, *attributes));
     return outcome;
 }
 

@@ -1,0 +1,69 @@
+#include "platform/file.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <system_error>
+
+namespace vaskel::platform {
+namespace {
+
+// Everything goes to the file the create made, whatever is put at its name meanwhile; a name
+// already taken, a link included, is refused without touching what it names.
+TEST(NewFile, WritesOnlyTheFileItCreated) {
+    const testing::ScratchDir dir("new-file");
+    const auto name = dir / "new";
+    const auto moved = dir / "moved";
+    testing::writeFile(dir / "victim", "victim");
+    NewFile file;
+    ASSERT_FALSE(file.create(name));
+    // Windows keeps a file open without delete sharing at its name: nothing to swap there.
+    std::error_code swapped;
+    std::filesystem::rename(name, moved, swapped);
+    if (!swapped) {
+        std::filesystem::create_symlink("victim", name, swapped);
+    }
+    ASSERT_FALSE(file.write("ab", 2));
+    ASSERT_FALSE(file.skip(3));
+    ASSERT_FALSE(file.write("c", 1));
+    ASSERT_FALSE(file.setSize(8));
+    ErrorOr<FileAttributes> given = readFileAttributes(dir / "victim");
+    ASSERT_TRUE(given);
+    given->modified -= 86400LL * 1000 * 1000 * 1000 / (testing::kWindowsTarget ? 100 : 1);
+    given->mode = 0640;
+    ASSERT_FALSE(file.applyAttributes(*given));
+    ASSERT_FALSE(file.sync());
+    ASSERT_FALSE(file.close());
+    EXPECT_EQ(testing::readFile(dir / "victim"), "victim");
+    const std::string written("ab\0\0\0c\0\0", 8);
+    const auto made = std::filesystem::exists(moved) ? moved : name;
+    EXPECT_EQ(testing::readFile(made), written);
+    const ErrorOr<FileAttributes> kept = readFileAttributes(made);
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->modified, given->modified);
+    EXPECT_EQ(kept->mode, testing::kWindowsTarget ? 0u : 0640u);
+    for (const auto& taken : {name, dir / "victim"}) {
+        NewFile again;
+        EXPECT_EQ(again.create(taken), std::errc::file_exists) << taken;
+        EXPECT_FALSE(again.isOpen());
+    }
+    EXPECT_EQ(testing::readFile(dir / "victim"), "victim");
+}
+
+// One holder at a time: another is told the lock is busy until the first lets go.
+TEST(FileLock, AnotherHolderIsToldItIsBusy) {
+    const testing::ScratchDir dir("file-lock");
+    const auto path = dir / "stream-0.wav";
+    FileLock first;
+    ASSERT_FALSE(first.acquire(path, true));
+    EXPECT_TRUE(first.locked()) << "the scratch directory's file system offers locks";
+    FileLock second;
+    EXPECT_EQ(second.acquire(path, false), Error::LockBusy);
+    EXPECT_FALSE(second.locked());
+    first.release();
+    EXPECT_FALSE(second.acquire(path, false));
+    EXPECT_TRUE(second.locked());
+}
+
+} // namespace
+} // namespace vaskel::platform

@@ -1,0 +1,10 @@
+#include "platform/handle.h"
+#include "platform/win32_api.h"
+
+namespace vaskel::platform {
+
+void SystemHandle::close(const Value& handle) noexcept {
+    ::CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+} // namespace vaskel::platform
