@@ -96,8 +96,7 @@ public:
           idleLimitNs_(idleTimeoutMs > kMaxIdleTimeoutMs
                            ? std::numeric_limits<std::int64_t>::max()
                            : static_cast<std::int64_t>(idleTimeoutMs) * 1000000),
-          now_(env.now != nullptr ? env.now : &SteadyClock::now),
-          pacing_(env.pacing != nullptr ? env.pacing : &pacingDelay),
+          now_(env.now != nullptr ? env.now : &SteadyClock::now), pacing_(env.pacing),
           yield_(env.yield != nullptr ? env.yield : &platform::yieldThread), sleep_(env.sleep),
           sleepResolutionNs_(env.sleepResolutionNs), stop_(env.stop), flushFile_(env.flushFile),
           flushDirectory_(env.flushDirectory != nullptr ? env.flushDirectory
@@ -213,7 +212,15 @@ private:
                 return sweep;
             }
             sweep.consumedAny = true;
-            pacing_(delayUs_);
+            if (pacing_ != nullptr) {
+                pacing_(delayUs_);
+            } else {
+                pacingDelay(delayUs_, stop_ != nullptr ? *stop_ : kNeverStop);
+            }
+            // A stop seen in the delay ends the pass at once; the loop then ends the capture.
+            if (stop_ != nullptr && stop_->load(std::memory_order_relaxed)) {
+                return sweep;
+            }
         }
         return sweep;
     }

@@ -3,9 +3,11 @@
 #include "common/steady_clock.h"
 #include "platform/platform.h"
 
+#include <algorithm>
+
 namespace vaskel {
 
-void pacingDelay(std::uint32_t delayUs) {
+void pacingDelay(std::uint32_t delayUs, const std::atomic<bool>& stop) {
     if (delayUs == 0) {
         return;
     }
@@ -17,7 +19,12 @@ void pacingDelay(std::uint32_t delayUs) {
         }
         return;
     }
-    sleepUntil(saturatingAdd(SteadyClock::now(), delay));
+    const std::int64_t start = SteadyClock::now();
+    const std::int64_t deadline = saturatingAdd(start, delay);
+    for (std::int64_t now = start; now < deadline && !stop.load(std::memory_order_relaxed);
+         now = SteadyClock::now()) {
+        sleepUntil(std::min(deadline, saturatingAdd(now, kPacingSliceNs)));
+    }
 }
 
 } // namespace vaskel
