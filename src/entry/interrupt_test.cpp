@@ -4,6 +4,7 @@
 // signals on Linux; on every platform the stop flag that the handler sets is driven in-process.
 #include "capture/capture_loop.h"
 #include "entry/renderer.h"
+#include "entry/stop_requests.h"
 #include "output/output_paths.h"
 #include "output/wav_format.h"
 #include "producer/transport_producer.h"
@@ -142,7 +143,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& param) { return param.param.name; });
 
 // Stops that come while the renderer waits out a 20-second delay-us after a chunk. The stop is
-// seen within a slice of the delay, not after the whole of it.
+// seen within a slice of the delay, not after the whole of it; a second signal right after the
+// first (SIGHUP then SIGTERM, as a logout sends them) does not cut the clean stop short.
 struct DelayedStopCase {
     std::string name;
     std::vector<StopSignal> signals; // sent back to back
@@ -190,8 +192,35 @@ TEST_P(RendererInterruptInADelay, EndsThroughTheCleanStopWellBeforeTheDelay) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Linux, RendererInterruptInADelay,
-                         ::testing::Values(DelayedStopCase{"sigint", {StopSignal::Interrupt}}),
+                         ::testing::Values(DelayedStopCase{"sigint", {StopSignal::Interrupt}},
+                                           DelayedStopCase{
+                                               "sighup_then_sigterm",
+                                               {StopSignal::HangUp, StopSignal::Terminate}}),
                          [](const auto& param) { return param.param.name; });
+
+// What the handler does with each request: a second one within the grace (a logout's SIGHUP and
+// SIGTERM) is absorbed, so the clean stop runs to its end; a later one is a user who will not
+// wait, and ends the process at once.
+TEST(StopRequests, OnlyARequestAfterTheGraceEndsTheProcessAtOnce) {
+    using Then = StopRequests::Then;
+    constexpr std::int64_t kFirst = 5000000000;
+    const struct {
+        std::int64_t atNs;
+        Then then;
+    } requests[] = {
+        {kFirst, Then::Stop},
+        {kFirst, Then::Absorb},
+        {kFirst - 1000, Then::Absorb}, // another thread's earlier reading
+        {kFirst + kStopGraceNs - 1, Then::Absorb},
+        {kFirst + kStopGraceNs, Then::ExitNow},
+    };
+    StopRequests handler;
+    EXPECT_FALSE(handler.stopFlag().load());
+    for (const auto& request : requests) {
+        EXPECT_EQ(handler.onRequest(request.atNs), request.then) << request.atNs;
+        EXPECT_TRUE(handler.stopFlag().load());
+    }
+}
 
 // The flag the handler sets, in this process: the capture stops after the chunks it took, and a
 // flag already set ends the attach wait before a first attempt, with nothing written.
