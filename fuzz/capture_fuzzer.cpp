@@ -267,7 +267,7 @@ Run* current = nullptr;
 std::int64_t fakeNow() {
     return current->clock += 1000000;
 }
-void onStep(std::uint32_t) {
+void onStep() {
     current->step();
 }
 void onYield() {
@@ -276,6 +276,15 @@ void onYield() {
 // A quiet spell's sleep is one more step of the producer, on the fake clock.
 void onSleep(std::int64_t) {
     current->step();
+}
+
+CaptureEnvironment fuzzEnvironment() {
+    CaptureEnvironment environment;
+    environment.now = &fakeNow;
+    environment.onChunk = &onStep;
+    environment.yield = &onYield;
+    environment.sleep = CaptureEnvironment::Sleep{&onSleep, 0};
+    return environment;
 }
 
 // Inaccessible pages around the renderer's view. Before the attach, a hole of exactly the view's
@@ -413,9 +422,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::error_code error;
     std::filesystem::remove_all(outputRoot(), error);
-    const CaptureResult result =
-        runCapture(mapping, outputRoot(), 0, idleMs,
-                   CaptureEnvironment{&fakeNow, &onStep, &onYield, &onSleep});
+    const CaptureResult result = runCapture(mapping, outputRoot(), 0, idleMs, fuzzEnvironment());
     run.observeConsumption();
     current = nullptr;
     if (std::getenv("VASKEL_FUZZ_VERBOSE") != nullptr) {
