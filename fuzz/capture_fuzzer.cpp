@@ -278,15 +278,6 @@ void onSleep(std::int64_t) {
     current->step();
 }
 
-CaptureEnvironment fuzzEnvironment() {
-    CaptureEnvironment environment;
-    environment.now = &fakeNow;
-    environment.onChunk = &onStep;
-    environment.yield = &onYield;
-    environment.sleep = CaptureEnvironment::Sleep{&onSleep, 0};
-    return environment;
-}
-
 // Inaccessible pages around the renderer's view. Before the attach, a hole of exactly the view's
 // size is left below a guard; the kernel, handing out addresses from the top down, usually puts
 // the view into it. Below the view a guard is claimed where nothing is mapped yet.

@@ -103,12 +103,10 @@ public:
     CaptureEnvironment environment() {
         active() = this;
         // An idle pass's sleep is one more step too, so a quiet spell cannot stall the feeder.
-        CaptureEnvironment environment;
-        environment.now = &now;
-        environment.onChunk = &chunk;
-        environment.yield = &yield;
-        environment.sleep = CaptureEnvironment::Sleep{&sleep, 1};
-        return environment;
+        return CaptureEnvironment{.now = &now,
+                                  .yield = &yield,
+                                  .sleep = CaptureEnvironment::Sleep{&sleep, 1},
+                                  .onChunk = &chunk};
     }
 
     std::uint64_t steps() const { return steps_; }

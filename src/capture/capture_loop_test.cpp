@@ -389,11 +389,8 @@ struct SteppedWorld {
         now = 0;
         yields = 0;
         onYield = std::move(action);
-        CaptureEnvironment environment;
-        environment.now = &clock;
-        environment.yield = &yield;
-        environment.sleep = CaptureEnvironment::Sleep{&sleep, 0};
-        return environment;
+        return CaptureEnvironment{
+            .now = &clock, .yield = &yield, .sleep = CaptureEnvironment::Sleep{&sleep, 0}};
     }
     static std::int64_t clock() { return now; }
     // Every idle wait is one step of the world, a yield or, after a quiet spell, a sleep.
