@@ -413,7 +413,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::error_code error;
     std::filesystem::remove_all(outputRoot(), error);
-    const CaptureResult result = runCapture(mapping, outputRoot(), 0, idleMs, fuzzEnvironment());
+    const CaptureResult result =
+        runCapture(mapping, outputRoot(), 0, idleMs,
+                   CaptureEnvironment{.now = &fakeNow,
+                                      .yield = &onYield,
+                                      .sleep = CaptureEnvironment::Sleep{&onSleep, 0},
+                                      .onChunk = &onStep});
     run.observeConsumption();
     current = nullptr;
     if (std::getenv("VASKEL_FUZZ_VERBOSE") != nullptr) {
