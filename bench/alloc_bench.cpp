@@ -5,8 +5,9 @@
 //
 // malloc, calloc, realloc and free are interposed for the whole process (operator new, the file
 // streams and the C library all end up there), but only the capturing thread is counted; the
-// producer feeds the rings from a second thread of this process. The capture's pacing hook marks
-// every consumed chunk, so allocations between the first and the last chunk are the drain's.
+// producer feeds the rings from a second thread of this process. The capture's onChunk hook
+// marks every consumed chunk, so allocations between the first and the last chunk are the
+// drain's.
 //
 // Two captures run: one with a clock that never advances, which leaves out the periodic
 // progress rewrite (the drain must then allocate nothing at all), and one with the real clock,
@@ -103,7 +104,7 @@ struct Drain {
 };
 Drain gDrain;
 
-void markChunk(std::uint32_t) {
+void markChunk() {
     if (gDrain.chunks++ == 0) {
         gDrain.atFirstChunk = tCounters.allocations;
         gDrain.firstNs = nowNs();
@@ -159,7 +160,7 @@ CaptureCount countCapture(const Workload& workload, const SourceAudio& audio,
     });
 
     CaptureEnvironment environment;
-    environment.pacing = &markChunk;
+    environment.onChunk = &markChunk;
     if (!realClock) {
         environment.now = &frozenClock;
     }

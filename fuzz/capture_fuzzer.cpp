@@ -267,7 +267,7 @@ Run* current = nullptr;
 std::int64_t fakeNow() {
     return current->clock += 1000000;
 }
-void onStep(std::uint32_t) {
+void onStep() {
     current->step();
 }
 void onYield() {
@@ -415,7 +415,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::filesystem::remove_all(outputRoot(), error);
     const CaptureResult result =
         runCapture(mapping, outputRoot(), 0, idleMs,
-                   CaptureEnvironment{&fakeNow, &onStep, &onYield, &onSleep});
+                   CaptureEnvironment{.now = &fakeNow,
+                                      .yield = &onYield,
+                                      .sleep = CaptureEnvironment::Sleep{&onSleep, 0},
+                                      .onChunk = &onStep});
     run.observeConsumption();
     current = nullptr;
     if (std::getenv("VASKEL_FUZZ_VERBOSE") != nullptr) {

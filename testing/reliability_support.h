@@ -103,10 +103,10 @@ public:
     CaptureEnvironment environment() {
         active() = this;
         // An idle pass's sleep is one more step too, so a quiet spell cannot stall the feeder.
-        CaptureEnvironment environment{&now, &pacing, &yield};
-        environment.sleep = &sleep;
-        environment.sleepResolutionNs = 1;
-        return environment;
+        return CaptureEnvironment{.now = &now,
+                                  .yield = &yield,
+                                  .sleep = CaptureEnvironment::Sleep{&sleep, 1},
+                                  .onChunk = &chunk};
     }
 
     std::uint64_t steps() const { return steps_; }
@@ -117,7 +117,7 @@ private:
         return feeder;
     }
     static std::int64_t now() { return active()->clock_ += 1000000; }
-    static void pacing(std::uint32_t) { active()->step(); }
+    static void chunk() { active()->step(); }
     static void yield() { active()->step(); }
     static void sleep(std::int64_t) { active()->step(); }
 

@@ -20,9 +20,12 @@ std::filesystem::path currentExecutablePath();
 // children it starts inherit.
 void setEnvironmentVariable(const std::string& name, const std::string& value);
 
-// Asks the child to stop as a user would: SIGINT, or SIGTERM when `terminate`. False where the
-// platform cannot address one child (Windows delivers console events to a whole console).
-bool interruptProcess(const platform::ChildProcess& child, bool terminate);
+// The ways a user (or a logout) asks a program to stop.
+enum class StopSignal { Interrupt, Terminate, HangUp };
+
+// Sends the child SIGINT, SIGTERM or SIGHUP. False where the platform cannot address one child
+// (Windows delivers console events to a whole console).
+bool interruptProcess(const platform::ChildProcess& child, StopSignal signal);
 
 // Changes the size of an open region. Only POSIX can do this; returns false elsewhere. Used to
 // prove that a shrinking region cannot make the renderer fault.

@@ -22,8 +22,11 @@ void setEnvironmentVariable(const std::string& name, const std::string& value) {
     }
 }
 
-bool interruptProcess(const platform::ChildProcess& child, bool terminate) {
-    return child && ::kill(static_cast<pid_t>(child.native()), terminate ? SIGTERM : SIGINT) == 0;
+bool interruptProcess(const platform::ChildProcess& child, StopSignal signal) {
+    const int number = signal == StopSignal::Terminate ? SIGTERM
+                       : signal == StopSignal::HangUp  ? SIGHUP
+                                                       : SIGINT;
+    return child && ::kill(static_cast<pid_t>(child.native()), number) == 0;
 }
 
 bool resizeRegion(const platform::Region& region, std::uint64_t bytes) {

@@ -28,7 +28,7 @@ void setEnvironmentVariable(const std::string& name, const std::string& value) {
     ::SetEnvironmentVariableA(name.c_str(), value.empty() ? nullptr : value.c_str());
 }
 
-bool interruptProcess(const platform::ChildProcess&, bool) {
+bool interruptProcess(const platform::ChildProcess&, StopSignal) {
     return false;
 }
 

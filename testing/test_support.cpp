@@ -139,8 +139,8 @@ void RunningChild::kill() {
     child_.kill();
 }
 
-bool RunningChild::interrupt(bool terminate) {
-    return interruptProcess(child_, terminate);
+bool RunningChild::interrupt(StopSignal signal) {
+    return interruptProcess(child_, signal);
 }
 
 ChildResult runChild(const std::filesystem::path& program,

@@ -82,8 +82,8 @@ public:
     const std::string& failure() const { return failure_; }
     ChildResult wait();
     void kill();
-    // SIGINT, or SIGTERM when `terminate`; false where the platform cannot (see test_platform.h).
-    bool interrupt(bool terminate);
+    // False where the platform cannot (see test_platform.h).
+    bool interrupt(StopSignal signal);
 
 private:
     ScratchDir dir_; // before the child, so the child has ended when its files go

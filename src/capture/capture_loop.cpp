@@ -1,18 +1,14 @@
 #include "capture/capture_loop.h"
 
+#include "capture/capture_output.h"
+#include "capture/chunk_check.h"
 #include "capture/idle_sleep.h"
-#include "capture/pacing.h"
-#include "output/output_paths.h"
-#include "output/progress_file.h"
-#include "output/stream_writer.h"
-#include "platform/file.h"
 #include "platform/time.h"
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
 #include <optional>
-#include <stdexcept>
 #include <vector>
 
 namespace vaskel {
@@ -23,122 +19,53 @@ namespace {
 
 constexpr std::int64_t kProgressIntervalNs = 120000000;
 
-// How long no chunk may have come on any stream before idle passes sleep rather than yield.
-// Twice the time one 16 KiB chunk takes to hand over at full speed (8-10 us here): a producer
-// that keeps up with the renderer never sends it to sleep between chunks, while the gaps of a
-// real-time producer, milliseconds long, are seen after a few passes.
-constexpr std::int64_t kQuietSpellNs = 20000;
-
-// Wake-ups in a row that found chunks waiting, no more than real time brings, and no ring full
-// before the producer counts as paced. One is not enough: a producer starting at full speed
-// during a sleep looks the same.
-constexpr int kCalmWakesForPaced = 2;
-
-// The longest sleep until the producer is known to be paced. The ring bound assumes chunks come
-// in real time; one at full speed fills its ring in microseconds and would wait out the whole
-// sleep whenever it stalled for a moment.
-constexpr std::int64_t kUnpacedSleepNs = 1000000;
-
-// A wake-up that finds a ring full halves the idle sleep, down to this fraction of the bound:
-// the machine woke the renderer late, or the producer caught up in a burst, and the next sleep
-// must leave more of the ring free. Never below it, so waiting stays cheap. Each calm wake-up
-// then gives back this fraction of the bound, so one bad moment does not cost for good.
-constexpr std::int64_t kSleepShrinkLimit = 8;
-constexpr std::int64_t kSleepRegrowth = 64;
-
-// The directory's entries on the disk; the default of CaptureEnvironment::flushDirectory.
-bool flushDirectory(const std::filesystem::path& directory) {
-    return !platform::flushDirectoryToDisk(directory);
-}
-
-// Whether a failure also marks the renderer failed in consumerState: the renderer's own chunk
-// checks and its output do; timeouts, aborts and range mismatches leave it attached.
-enum class ConsumerMark { Keep, Failed };
-
-// Publishes `failure` unless another party published one first, records the renderer's own
-// code in the result either way, and marks the consumer failed where asked.
-void endWithFailure(TransportHeader& header, CaptureResult& result, std::uint32_t failure,
-                    ConsumerMark mark) {
-    publishFailureCode(header, failure);
-    result.failureCode = failure;
-    if (mark == ConsumerMark::Failed) {
-        storeConsumerState(header, kConsumerFailed);
-    }
-}
-
-// Checks a chunk header copy against what stream `stream` expects next. Sequence and frame
-// position come first, so a chunk that is behind is reported as such even if its other fields
-// are wrong too.
-std::uint32_t checkChunk(const ChunkHeader& chunk, std::uint32_t stream, std::uint64_t sequence,
-                         std::uint64_t framePosition, const TransportConfig& config) {
-    if (chunk.sequence < sequence) {
-        return code(FailureCode::DuplicateOrOutOfOrder);
-    }
-    if (chunk.sequence > sequence) {
-        return code(FailureCode::Gap);
-    }
-    if (chunk.firstFrame > framePosition) {
-        return code(FailureCode::Gap);
-    }
-    if (chunk.firstFrame < framePosition) {
-        return code(FailureCode::DuplicateOrOutOfOrder);
-    }
-    if (chunk.streamId != stream || chunk.channelCount != config.channelCount ||
-        chunk.frameCount == 0 || chunk.frameCount > config.framesPerChunk ||
-        chunk.bitsPerSample != kBitsPerSample) {
-        return code(FailureCode::ProtocolMismatch);
-    }
-    return code(FailureCode::None);
-}
+// Longer idle timeouts never fire: their nanoseconds would not fit.
+constexpr std::uint64_t kMaxIdleTimeoutMs =
+    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / 1000000;
 
 class Capture {
 public:
     Capture(std::byte* base, const TransportConfig& config, const std::filesystem::path& root,
             std::uint32_t delayUs, std::uint64_t idleTimeoutMs, const CaptureEnvironment& env,
             CaptureResult& result)
-        : base_(base), header_(headerAt(base)), config_(config), root_(root), delayUs_(delayUs),
+        : base_(base), header_(headerAt(base)), config_(config), delayUs_(delayUs),
           idleLimitNs_(idleTimeoutMs > kMaxIdleTimeoutMs
                            ? std::numeric_limits<std::int64_t>::max()
                            : static_cast<std::int64_t>(idleTimeoutMs) * 1000000),
-          now_(env.now != nullptr ? env.now : &platform::SteadyClock::now),
-          pacing_(env.pacing != nullptr ? env.pacing : &pacingDelay),
-          yield_(env.yield != nullptr ? env.yield : &platform::yieldThread), sleep_(env.sleep),
-          sleepResolutionNs_(env.sleepResolutionNs), stop_(env.stop), flushFile_(env.flushFile),
-          flushDirectory_(env.flushDirectory != nullptr ? env.flushDirectory : &flushDirectory),
-          result_(result) {}
+          env_(env), result_(result), idle_(config, sleepResolution(), idleLimitNs_),
+          output_(root, config_, env) {}
 
     // True when the capture completed; false when it ended with the failure now in the result.
-    // Output errors leave as exceptions.
     bool run() {
-        setUp();
+        if (const FailureCode failure = setUp(); failure != FailureCode::None) {
+            return fail(failure);
+        }
         for (;;) {
             const Sweep sweep = drainOnePass();
-            if (sweep.rejected) {
-                return false;
+            if (sweep.failure != FailureCode::None) {
+                return fail(sweep.failure);
             }
-            learnPace(sweep);
-            if (sweep.consumedAny) {
+            idle_.afterPass(sweep.seen);
+            if (sweep.seen.consumedAny) {
                 noteActivity();
             }
-            if (failureObserved()) {
+            // A failure published by either side ends the capture with the shared word's value.
+            if (const std::uint32_t published = loadFailureCode(header_); published != 0) {
+                result_.failureCode = published;
                 return false;
             }
             // Checked between passes, so every chunk taken is written whole. The producer is
             // told as by an idle timeout, a code it already understands.
-            if (stop_ != nullptr && stop_->load(std::memory_order_relaxed)) {
-                endWithFailure(header_, result_, code(FailureCode::ProducerAbort),
-                               ConsumerMark::Keep);
+            if (stopRequested()) {
                 result_.interrupted = true;
-                return false;
+                return fail(FailureCode::ProducerAbort);
             }
             // One reading for the idle test and the quiet spell; exactly the idle limit does
             // not time out yet.
-            const std::int64_t quietNs = now_() - lastActivity_;
+            const std::int64_t quietNs = env_.now() - lastActivity_;
             const StreamScan scan = scanStreamStates();
             if (scan == StreamScan::Aborted) {
-                endWithFailure(header_, result_, code(FailureCode::ProducerAbort),
-                               ConsumerMark::Keep);
-                return false;
+                return fail(FailureCode::ProducerAbort);
             }
             // The sweep read the rings before the states: a producer may have published its
             // last chunk and closed the stream in between. Complete only if the rings are still
@@ -147,60 +74,54 @@ public:
                 return complete();
             }
             if (quietNs > idleLimitNs_) {
-                endWithFailure(header_, result_, code(FailureCode::ProducerAbort),
-                               ConsumerMark::Keep);
-                return false;
+                return fail(FailureCode::ProducerAbort);
             }
-            if (!sweep.consumedAny) {
+            if (!sweep.seen.consumedAny) {
                 waitIdle(quietNs);
             }
         }
     }
 
 private:
-    static constexpr std::uint64_t kMaxIdleTimeoutMs =
-        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / 1000000;
-
     struct Sweep {
-        bool consumedAny = false;
+        PassSeen seen;
         bool allEmpty = true;
-        bool rejected = false;
-        bool sawFull = false;          // a ring held slotsPerStream chunks
-        std::uint64_t mostWaiting = 0; // the most chunks any ring held
+        FailureCode failure = FailureCode::None;
     };
 
     enum class StreamScan { Open, AllClosed, Aborted };
 
-    // Per-stream state is made once here; the passes allocate nothing.
-    void setUp() {
-        std::int64_t resolution = sleepResolutionNs_;
-        if (sleep_ == nullptr) {
-            fineSleeper_.emplace();
-            resolution = fineSleeper_->measureResolution();
-        }
-        idleSleepNs_ = idleSleepBound(config_.slotsPerStream, config_.framesPerChunk,
-                                      config_.sampleRate, resolution);
-        boundNs_ = idleSleepNs_;
-        shortestSleepNs_ = std::max(idleSleepNs_ / kSleepShrinkLimit, resolution);
-        lastActivity_ = now_();
-        const std::uint32_t streams = config_.streamCount;
-        writers_ = std::vector<StreamWriter>(streams);
-        nextSequence_.assign(streams, 0);
-        framePosition_.assign(streams, config_.logicalStartFrame);
-
-        if (createOutputRoot(root_)) {
-            throw std::runtime_error("failed to create the output root");
-        }
-        for (std::uint32_t i = 0; i < streams; ++i) {
-            if (writers_[i].begin(streamFilePath(root_, i), config_)) {
-                throw std::runtime_error("failed to open renderer output");
-            }
-        }
-        writeProgressFile(root_, progressCounts(config_, result_), false);
-        lastProgress_ = now_();
+    bool fail(FailureCode failure) {
+        recordFailure(header_, result_, failure);
+        return false;
     }
 
-    // Takes at most one chunk from every stream, in index order.
+    bool stopRequested() const { return env_.stop->load(std::memory_order_relaxed); }
+
+    // The resolution the idle sleeper plans with: the injected sleep's, or that of the
+    // platform's fine sleep, opened here for the whole capture.
+    std::int64_t sleepResolution() {
+        if (env_.sleep) {
+            return env_.sleep->resolutionNs;
+        }
+        fineSleeper_.emplace();
+        return fineSleeper_->measureResolution();
+    }
+
+    // Per-stream state is made once here; the passes allocate nothing.
+    FailureCode setUp() {
+        lastActivity_ = env_.now();
+        nextSequence_.assign(config_.streamCount, 0);
+        framePosition_.assign(config_.streamCount, config_.logicalStartFrame);
+        if (const FailureCode failure = output_.open(result_); failure != FailureCode::None) {
+            return failure;
+        }
+        lastProgress_ = env_.now();
+        return FailureCode::None;
+    }
+
+    // Takes at most one chunk from every stream, in index order. Leaves the pass early on a
+    // failure, and when a stop is asked for during a chunk's pacing delay.
     Sweep drainOnePass() {
         Sweep sweep;
         for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
@@ -211,36 +132,40 @@ private:
                 continue;
             }
             sweep.allEmpty = false;
-            sweep.sawFull = sweep.sawFull || w - r >= config_.slotsPerStream;
-            sweep.mostWaiting = std::max(sweep.mostWaiting, w - r);
-            if (!consumeChunk(i, block, r)) {
-                sweep.rejected = true;
+            sweep.seen.sawFull = sweep.seen.sawFull || w - r >= config_.slotsPerStream;
+            sweep.seen.mostWaiting = std::max(sweep.seen.mostWaiting, w - r);
+            sweep.failure = consumeChunk(i, block, r);
+            if (sweep.failure != FailureCode::None) {
                 return sweep;
             }
-            sweep.consumedAny = true;
-            pacing_(delayUs_);
+            sweep.seen.consumedAny = true;
+            env_.onChunk();
+            pacingDelay(delayUs_, *env_.stop);
+            if (stopRequested()) {
+                return sweep;
+            }
         }
         return sweep;
     }
 
-    // Checks chunk number `r` of stream `i`, appends its payload and hands the slot back. False,
-    // with the failure published, when the chunk is rejected.
-    bool consumeChunk(std::uint32_t i, StreamControlBlock& block, std::uint64_t r) {
+    // Checks chunk number `r` of stream `i`, appends its payload and hands the slot back; the
+    // failure that rejects the chunk or its write otherwise.
+    FailureCode consumeChunk(std::uint32_t i, StreamControlBlock& block, std::uint64_t r) {
         ChunkSlot& slot = slotAt(base_, config_, i, r);
         // One copy of the header: every check and count below uses it, whatever the producer
         // writes into the slot meanwhile.
         ChunkHeader chunk;
         std::memcpy(&chunk, &slot.header, sizeof chunk);
-        const std::uint32_t rejected =
-            checkChunk(chunk, i, nextSequence_[i], framePosition_[i], config_);
-        if (rejected != code(FailureCode::None)) {
-            endWithFailure(header_, result_, rejected, ConsumerMark::Failed);
-            return false;
+        if (const FailureCode rejected =
+                checkChunk(chunk, i, nextSequence_[i], framePosition_[i], config_);
+            rejected != FailureCode::None) {
+            return rejected;
         }
-
         const std::uint64_t bytes = chunkPayloadBytes(config_.channelCount, chunk.frameCount);
-        if (!writers_[i].append(slot.payload, static_cast<std::size_t>(bytes))) {
-            throw std::runtime_error("renderer output write failed");
+        if (const FailureCode failure =
+                output_.append(i, slot.payload, static_cast<std::size_t>(bytes));
+            failure != FailureCode::None) {
+            return failure;
         }
 
         nextSequence_[i] += 1;
@@ -250,26 +175,17 @@ private:
         stats.writtenFrames += chunk.frameCount;
         stats.maxOccupancy = loadMaxOccupancy(block);
         storeReadIndex(block, r + 1);
-        return true;
+        return FailureCode::None;
     }
 
     // After a pass that consumed: restarts the idle timer and keeps the progress cadence.
     void noteActivity() {
-        lastActivity_ = now_();
-        const std::int64_t t = now_();
+        lastActivity_ = env_.now();
+        const std::int64_t t = env_.now();
         if (t - lastProgress_ >= kProgressIntervalNs) {
-            writeProgressFile(root_, progressCounts(config_, result_), false);
+            output_.writeProgress(result_, false);
             lastProgress_ = t;
         }
-    }
-
-    // A failure published by either side ends the capture with the shared word's value.
-    bool failureObserved() {
-        if (loadFailureCode(header_) == 0) {
-            return false;
-        }
-        result_.failureCode = loadFailureCode(header_);
-        return true;
     }
 
     StreamScan scanStreamStates() {
@@ -296,54 +212,12 @@ private:
         return true;
     }
 
-    // A producer is paced when wake-ups keep finding chunks that arrived during the sleep, no
-    // more than real time brings in it, without any ring having filled. More means a producer at
-    // full speed that stalled for a moment; a full ring means it runs ahead of real time, or
-    // that the sleep was too long for this machine. Either way the spell is kept whole until
-    // wake-ups are calm again, so chunks that follow each other closely are never slept
-    // through, and a full ring found on waking halves the sleep.
-    void learnPace(const Sweep& sweep) {
-        if (sweep.sawFull) {
-            calmWakes_ = 0;
-            if (sleptLast_) {
-                idleSleepNs_ = std::max(idleSleepNs_ / 2, shortestSleepNs_);
-            }
-        } else if (sleptLast_ && sweep.mostWaiting > realTimeChunks(lastSleepNs_)) {
-            calmWakes_ = 0;
-        } else if (sleptLast_ && sweep.consumedAny) {
-            calmWakes_ = std::min(calmWakes_ + 1, kCalmWakesForPaced);
-            idleSleepNs_ = std::min(idleSleepNs_ + boundNs_ / kSleepRegrowth, boundNs_);
-        }
-        sleptLast_ = false;
-    }
-
-    // The most chunks a real-time producer can have published during a sleep of `ns`: what the
-    // time holds, one it was ahead by, and one for the rounding. The sleep is at most the cap, so
-    // the product stays far inside 64 bits.
-    std::uint64_t realTimeChunks(std::int64_t ns) const {
-        const std::uint64_t frames =
-            static_cast<std::uint64_t>(ns) * config_.sampleRate / 1000000000;
-        return frames / config_.framesPerChunk + 2;
-    }
-
-    // A pass that found nothing yields while a chunk may be just behind; after a quiet spell it
-    // sleeps for the bound, short enough that no ring fills meanwhile. The first chunk restarts
-    // the spell, so the passes after it spin again at once, unless the producer is paced: its
-    // next chunk is a chunk's duration away, and spinning for it would only cost.
     void waitIdle(std::int64_t quietNs) {
-        const bool paced = calmWakes_ >= kCalmWakesForPaced;
-        if (idleSleepNs_ == 0 || (quietNs < kQuietSpellNs && !paced)) {
-            yield_();
-            return;
-        }
-        const std::int64_t sleepNs = paced ? idleSleepNs_ : std::min(idleSleepNs_, kUnpacedSleepNs);
-        // Never far past the idle limit: the pass after the sleep is the one that times out.
-        const std::int64_t leftNs = idleLimitNs_ - quietNs;
-        const std::int64_t ns = leftNs < sleepNs ? leftNs + 1 : sleepNs;
-        sleptLast_ = true;
-        lastSleepNs_ = ns;
-        if (sleep_ != nullptr) {
-            sleep_(ns);
+        const std::int64_t ns = idle_.nextWait(quietNs);
+        if (ns == 0) {
+            env_.yield();
+        } else if (env_.sleep) {
+            env_.sleep->sleepFor(ns);
         } else {
             fineSleeper_->sleepFor(ns);
         }
@@ -354,65 +228,33 @@ private:
     bool complete() {
         for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
             if (config_.logicalEndFrame != 0 && framePosition_[i] != config_.logicalEndFrame) {
-                endWithFailure(header_, result_, code(FailureCode::LogicalRangeMismatch),
-                               ConsumerMark::Keep);
-                return false;
+                return fail(FailureCode::LogicalRangeMismatch);
             }
-            const std::error_code finished = writers_[i].finish(result_.streams[i].writtenFrames);
-            if (finished == platform::Error::RiffSizeLimit) {
-                throw std::runtime_error("RIFF size limit exceeded");
-            }
-            if (finished) {
-                throw std::runtime_error("renderer output finalize failed");
+            if (const FailureCode failure = output_.finish(i, result_.streams[i].writtenFrames);
+                failure != FailureCode::None) {
+                return fail(failure);
             }
         }
-        syncToDisk();
-        writeProgressFile(root_, progressCounts(config_, result_), true);
+        // The complete snapshot promises every file on the disk, so they get there first.
+        if (const FailureCode failure = output_.syncToDisk(); failure != FailureCode::None) {
+            return fail(failure);
+        }
+        output_.writeProgress(result_, true);
         return true;
-    }
-
-    // The complete snapshot promises every file on the disk, so they get there first: each
-    // stream file, then the directory that names them. The writers, and with them the locks,
-    // stay until the capture ends, after the snapshot.
-    void syncToDisk() {
-        for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
-            const bool synced =
-                flushFile_ != nullptr ? flushFile_(streamFilePath(root_, i)) : !writers_[i].sync();
-            if (!synced) {
-                throw std::runtime_error("renderer output sync failed");
-            }
-        }
-        if (!flushDirectory_(root_)) {
-            throw std::runtime_error("renderer output directory sync failed");
-        }
     }
 
     std::byte* base_;
     TransportHeader& header_;
     const TransportConfig config_;
-    const std::filesystem::path& root_;
     const std::uint32_t delayUs_;
     const std::int64_t idleLimitNs_;
-    std::int64_t (*now_)();
-    void (*pacing_)(std::uint32_t);
-    void (*yield_)();
-    void (*sleep_)(std::int64_t);
-    const std::int64_t sleepResolutionNs_;
-    const std::atomic<bool>* stop_;
-    bool (*flushFile_)(const std::filesystem::path&);
-    bool (*flushDirectory_)(const std::filesystem::path&);
+    const CaptureEnvironment& env_;
     CaptureResult& result_;
     // Held from set-up to the end of the capture (on Windows it may raise the system timer
     // resolution, which its release restores).
     std::optional<platform::FineSleep> fineSleeper_;
-    std::int64_t idleSleepNs_ = 0;
-    std::int64_t boundNs_ = 0;
-    std::int64_t shortestSleepNs_ = 0;
-    bool sleptLast_ = false;
-    std::int64_t lastSleepNs_ = 0;
-    int calmWakes_ = 0;
-
-    std::vector<StreamWriter> writers_;
+    IdleSleeper idle_;
+    CaptureOutput output_;
     std::vector<std::uint64_t> nextSequence_;
     std::vector<std::uint64_t> framePosition_;
     std::int64_t lastActivity_ = 0;
@@ -432,9 +274,11 @@ CaptureResult runCapture(TransportMapping& mapping, const std::filesystem::path&
     TransportHeader& header = headerAt(mapping.view());
     const TransportConfig config = mapping.config();
     result.streamCount = config.streamCount;
+    // The one boundary. Failures travel as values inside; what escapes is an allocation that
+    // failed (the per-stream arrays, a path), and without its output the capture cannot go on.
     try {
         // The capture's writers and per-stream arrays are released, closing every file, at the
-        // end of this statement (or while an exception leaves it), before anything below.
+        // end of this statement, before anything below.
         const bool completed =
             Capture(mapping.view(), config, outputRoot, delayUs, idleTimeoutMs, environment, result)
                 .run();
@@ -444,7 +288,7 @@ CaptureResult runCapture(TransportMapping& mapping, const std::filesystem::path&
         }
     } catch (...) {
         result.success = false;
-        endWithFailure(header, result, code(FailureCode::WriterFailure), ConsumerMark::Failed);
+        recordFailure(header, result, FailureCode::WriterFailure);
     }
     return result;
 }

@@ -4,34 +4,54 @@
 #pragma once
 
 #include "capture/capture_result.h"
+#include "capture/pacing.h"
+#include "platform/file.h"
+#include "platform/time.h"
 #include "transport/transport_mapping.h"
 
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
+#include <system_error>
 
 namespace vaskel {
 
-// The outside world the loop waits on. Tests replace pieces to make timing exact; a run uses
-// the defaults.
-struct CaptureEnvironment {
-    std::int64_t (*now)() = nullptr;         // SteadyClock::now when null
-    void (*pacing)(std::uint32_t) = nullptr; // pacingDelay when null
-    void (*yield)() = nullptr;               // platform::yieldThread when null
-    // The sleep of an idle pass after a quiet spell, in nanoseconds; the platform's fine sleep,
-    // held for the capture and its resolution measured, when null.
-    void (*sleep)(std::int64_t) = nullptr;
-    // The resolution an injected sleep stands for: no idle sleep when the bound is below it.
-    std::int64_t sleepResolutionNs = 0;
+class StreamWriter;
 
-    // Set when the user asks the renderer to stop (Ctrl-C, SIGTERM, ...); looked at once a pass.
-    // The capture then ends as an idle timeout does, with CaptureResult::interrupted set.
-    const std::atomic<bool>* stop = nullptr;
+// The outside world the loop waits on and hands its files to. Every member holds what a run
+// uses; tests and benchmarks replace pieces to make timing exact or to watch the loop work.
+struct CaptureEnvironment {
+    // A sleep that stands for the platform's, with the resolution it is to be taken for.
+    struct Sleep {
+        void (*sleepFor)(std::int64_t ns) = nullptr;
+        std::int64_t resolutionNs = 0;
+    };
+
+    std::int64_t (*now)() = &platform::SteadyClock::now;
+    // The wait of an idle pass until a quiet spell has passed.
+    void (*yield)() = &platform::yieldThread;
+    // The sleep of an idle pass after one. Without it the capture holds the platform's fine
+    // sleep open for its duration (on Windows it may raise the system timer resolution until
+    // released) and measures its resolution.
+    std::optional<Sleep> sleep;
+    // Called after every consumed chunk, its readIndex stored, before its pacing delay: lets an
+    // observer (a benchmark, a test) follow the capture chunk by chunk.
+    void (*onChunk)() = &ignoreChunk;
+
+    // Set when the user asks the renderer to stop (Ctrl-C, SIGTERM, ...); looked at once a pass
+    // and between the slices of a pacing delay. The capture then ends as an idle timeout does,
+    // with CaptureResult::interrupted set.
+    const std::atomic<bool>* stop = &kNeverStop;
 
     // Bring a finalised stream file, then the output directory, to the disk before the complete
-    // snapshot is written; the stream's own writer / platform::flushDirectoryToDisk when null.
-    bool (*flushFile)(const std::filesystem::path&) = nullptr;
-    bool (*flushDirectory)(const std::filesystem::path&) = nullptr;
+    // snapshot is written: the writer's own sync through its lock, then the directory's.
+    std::error_code (*syncFile)(const StreamWriter& writer) = &syncWriter;
+    std::error_code (*syncDirectory)(const std::filesystem::path& directory) =
+        &platform::flushDirectoryToDisk;
+
+    static void ignoreChunk() {}
+    static std::error_code syncWriter(const StreamWriter& writer);
 };
 
 // Runs one capture on an attached mapping. Never throws: every exit is a CaptureResult.

@@ -1,5 +1,6 @@
 #include "capture/capture_loop.h"
 #include "output/output_paths.h"
+#include "output/stream_writer.h"
 #include "output/wav_format.h"
 #include "platform/time.h"
 #include "producer/transport_producer.h"
@@ -42,9 +43,9 @@ std::atomic<std::int64_t> fakeStep{1000000};
 std::int64_t fakeClock() {
     return fakeNow.fetch_add(fakeStep) + fakeStep;
 }
-void noPacing(std::uint32_t) {}
 void noYield() {}
 void noSleep(std::int64_t) {}
+constexpr CaptureEnvironment::Sleep kNoSleep{&noSleep, 0};
 
 class CaptureTest : public ::testing::Test {
 protected:
@@ -85,9 +86,8 @@ protected:
     CaptureResult captureOnFakeClock(std::uint64_t idleTimeoutMs) {
         CaptureEnvironment environment;
         environment.now = &fakeClock;
-        environment.pacing = &noPacing;
         environment.yield = &noYield;
-        environment.sleep = &noSleep;
+        environment.sleep = kNoSleep;
         return runCapture(mapping_, root(), 0, idleTimeoutMs, environment);
     }
 
@@ -213,11 +213,11 @@ TEST_F(CaptureTest, MonoStreamsWithoutChunksAndWithoutDeclaredEnd) {
                           "\"totalFrames\":0}");
 }
 
-// Which stream each pacing delay followed, read from the readIndex that just moved.
+// Which stream each consumed chunk came from, read from the readIndex that just moved.
 TransportProducer* orderProducer = nullptr;
 std::vector<std::uint64_t> orderSeen;
 std::vector<std::uint32_t> orderStreams;
-void recordOrder(std::uint32_t) {
+void recordOrder() {
     for (std::uint32_t s = 0; s < orderSeen.size(); ++s) {
         const std::uint64_t now = orderProducer->readIndex(s);
         if (now != orderSeen[s]) {
@@ -239,7 +239,7 @@ TEST_F(CaptureTest, RoundRobinOneChunkPerStreamPerPassWithOneDelayEach) {
     orderSeen.assign(3, 0);
     orderStreams.clear();
     CaptureEnvironment environment;
-    environment.pacing = &recordOrder;
+    environment.onChunk = &recordOrder;
     const CaptureResult result = runCapture(mapping_, root(), 0, 10000, environment);
     ASSERT_TRUE(result.success);
     EXPECT_EQ(orderStreams, (std::vector<std::uint32_t>{0, 1, 2, 0, 1, 2}));
@@ -389,7 +389,8 @@ struct SteppedWorld {
         now = 0;
         yields = 0;
         onYield = std::move(action);
-        return CaptureEnvironment{&clock, &noPacing, &yield, &sleep};
+        return CaptureEnvironment{
+            .now = &clock, .yield = &yield, .sleep = CaptureEnvironment::Sleep{&sleep, 0}};
     }
     static std::int64_t clock() { return now; }
     // Every idle wait is one step of the world, a yield or, after a quiet spell, a sleep.
@@ -576,23 +577,25 @@ TEST_F(CaptureTest, ClosedStreamsAreDrainedBeforeCompletion) {
     EXPECT_EQ(result.streams[1].maxOccupancy, 8u);
 }
 
-// What each flush saw: the flushed name and whether the complete snapshot was there already.
+// What each sync saw: what was synced and whether the complete snapshot was there already. The
+// syncs themselves are the capture's own, unless the test makes the file's fail.
 std::filesystem::path flushRoot;
 std::vector<std::string> flushesSeen;
 bool failFileFlush = false;
-std::string flushSeen(const std::filesystem::path& path) {
+std::string flushSeen(const std::string& what) {
     const bool complete =
         readFile(flushRoot / "render-progress.json").find("\"complete\"") != std::string::npos;
-    return path.filename().string() + (complete ? " after" : " before");
+    return what + (complete ? " after" : " before");
 }
-bool recordFileFlush(const std::filesystem::path& path) {
-    flushesSeen.push_back(flushSeen(path));
-    return !failFileFlush;
+std::error_code recordFileFlush(const StreamWriter& writer) {
+    flushesSeen.push_back(flushSeen("stream file"));
+    return failFileFlush ? std::make_error_code(std::errc::io_error)
+                         : CaptureEnvironment::syncWriter(writer);
 }
-bool recordDirectoryFlush(const std::filesystem::path& path) {
+std::error_code recordDirectoryFlush(const std::filesystem::path& path) {
     flushesSeen.push_back(std::filesystem::equivalent(path, flushRoot) ? flushSeen("root")
                                                                        : "other directory");
-    return true;
+    return platform::flushDirectoryToDisk(path);
 }
 
 // Exit 0 means on disk: every finalised stream file, then the directory that names them, is
@@ -607,18 +610,17 @@ TEST_F(CaptureTest, StreamFilesReachTheDiskBeforeTheCompleteSnapshot) {
         flushesSeen.clear();
         failFileFlush = fails;
         CaptureEnvironment environment;
-        environment.flushFile = &recordFileFlush;
-        environment.flushDirectory = &recordDirectoryFlush;
+        environment.syncFile = &recordFileFlush;
+        environment.syncDirectory = &recordDirectoryFlush;
         const CaptureResult result = runCapture(mapping_, root(), 0, 10000, environment);
         EXPECT_EQ(result.success, !fails);
         if (fails) {
             EXPECT_EQ(result.failureCode, 7u);
-            EXPECT_EQ(flushesSeen, (std::vector<std::string>{"stream-0.wav before"}));
+            EXPECT_EQ(flushesSeen, (std::vector<std::string>{"stream file before"}));
             EXPECT_EQ(progress().find("\"complete\""), std::string::npos);
         } else {
-            EXPECT_EQ(flushesSeen,
-                      (std::vector<std::string>{"stream-0.wav before", "stream-1.wav before",
-                                                "root before"}));
+            EXPECT_EQ(flushesSeen, (std::vector<std::string>{"stream file before",
+                                                             "stream file before", "root before"}));
             EXPECT_NE(progress().find("\"complete\""), std::string::npos);
         }
         producer_.destroy();
@@ -630,7 +632,7 @@ TEST_F(CaptureTest, StreamFilesReachTheDiskBeforeTheCompleteSnapshot) {
 // Snapshots seen after each chunk, to follow the progress cadence.
 std::filesystem::path cadenceFile;
 std::vector<std::string> cadenceSeen;
-void recordSnapshot(std::uint32_t) {
+void recordSnapshot() {
     cadenceSeen.push_back(readFile(cadenceFile));
 }
 
@@ -647,9 +649,9 @@ TEST_F(CaptureTest, ProgressIsRewrittenOnlyOnce120MsHavePassed) {
     // 20 ms: passes 1..4 stay below 120 ms, pass 5 (140 ms) writes, pass 9 would be next.
     CaptureEnvironment environment;
     environment.now = &fakeClock;
-    environment.pacing = &recordSnapshot;
+    environment.onChunk = &recordSnapshot;
     environment.yield = &noYield;
-    environment.sleep = &noSleep;
+    environment.sleep = kNoSleep;
     fakeNow = 0;
     fakeStep = 10000000;
     ASSERT_TRUE(runCapture(mapping_, root(), 0, 100000, environment).success);
@@ -706,7 +708,7 @@ void recordSleep(std::int64_t ns) {
     fakeNow += ns;
     waitEvent('S');
 }
-void recordChunk(std::uint32_t) {
+void recordChunk() {
     waits += 'C';
 }
 
@@ -736,10 +738,9 @@ protected:
     CaptureResult captureWaiting(std::uint64_t idleTimeoutMs, std::int64_t resolutionNs) {
         CaptureEnvironment environment;
         environment.now = &fakeClock;
-        environment.pacing = &recordChunk;
+        environment.onChunk = &recordChunk;
         environment.yield = &recordYield;
-        environment.sleep = &recordSleep;
-        environment.sleepResolutionNs = resolutionNs;
+        environment.sleep = CaptureEnvironment::Sleep{&recordSleep, resolutionNs};
         return runCapture(mapping_, root(), 0, idleTimeoutMs, environment);
     }
 };
@@ -812,11 +813,11 @@ void chunkEveryThirdWait(std::size_t n) {
     }
 }
 
-TEST_F(IdleSleepTest, APacedProducerGetsTheLongerSleepAtOnceAndOneAtFullSpeedNone) {
+TEST_F(IdleSleepTest, ASteadyProducerGetsTheLongerSleepAtOnceAndOneAtFullSpeedNone) {
     // Real time, on a ring of 2 x 480 frames (20 ms, a bound of 5 ms): the first wake-up with
     // chunks keeps the whole spell and sleeps of at most 1 ms (it could be a producer starting
     // at full speed); from the second one on, the capture sleeps the bound right after a chunk.
-    again("paced", makeConfig(1, 2, 480));
+    again("steady", makeConfig(1, 2, 480));
     waitScript = &burstsWhileAsleep;
     perWake = 1;
     ASSERT_TRUE(captureWaiting(10000, 0).success);
@@ -843,7 +844,7 @@ TEST_F(IdleSleepTest, APacedProducerGetsTheLongerSleepAtOnceAndOneAtFullSpeedNon
 
     // A producer at full speed that stalls now and then: each wake-up finds more chunks than
     // real time brings in 1 ms (4 of 10 ms each) but never a full ring. It is never taken for
-    // paced, so no sleep is longer than 1 ms.
+    // steady, so no sleep is longer than 1 ms.
     again("stalling", makeConfig(1, 8, 480));
     waitScript = &burstsWhileAsleep;
     perWake = 4;
@@ -910,9 +911,8 @@ TEST(CaptureCompletion, ALastChunkPublishedRightBeforeCloseIsNeverLost) {
             }
             return fakeClock();
         };
-        environment.pacing = &noPacing;
         environment.yield = &noYield;
-        environment.sleep = &noSleep;
+        environment.sleep = kNoSleep;
         const CaptureResult result =
             runCapture(mapping, dir.path() / "scripted", 0, 10000, environment);
         ASSERT_TRUE(result.success);

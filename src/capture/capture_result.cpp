@@ -27,4 +27,12 @@ ProgressCounts progressCounts(const transport::TransportConfig& config,
     return counts;
 }
 
+void recordFailure(transport::TransportHeader& header, CaptureResult& result, FailureCode failure) {
+    transport::publishFailureCode(header, code(failure));
+    result.failureCode = code(failure);
+    if (failure != FailureCode::ProducerAbort && failure != FailureCode::LogicalRangeMismatch) {
+        transport::storeConsumerState(header, transport::kConsumerFailed);
+    }
+}
+
 } // namespace vaskel

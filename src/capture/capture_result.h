@@ -30,6 +30,11 @@ struct CaptureResult {
     std::array<StreamStats, kMaxStreamStats> streams{};
 };
 
+// Ends a capture with the renderer's own `failure`: published unless another party published
+// one first, and kept in the result either way. A rejected chunk or an output error also marks
+// the consumer failed; a timeout, an abort or a range mismatch leaves it attached.
+void recordFailure(transport::TransportHeader& header, CaptureResult& result, FailureCode failure);
+
 // The progress snapshot's numbers: streams that delivered any frame, the frames written in
 // total, and the estimate of completed streams from the declared span.
 ProgressCounts progressCounts(const transport::TransportConfig& config,

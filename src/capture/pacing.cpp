@@ -2,9 +2,11 @@
 
 #include "platform/time.h"
 
+#include <algorithm>
+
 namespace vaskel {
 
-void pacingDelay(std::uint32_t delayUs) {
+void pacingDelay(std::uint32_t delayUs, const std::atomic<bool>& stop) {
     if (delayUs == 0) {
         return;
     }
@@ -16,7 +18,12 @@ void pacingDelay(std::uint32_t delayUs) {
         }
         return;
     }
-    platform::sleepUntil(platform::Deadline::after(delay));
+    // Slept a slice at a time, so a stop is seen within one slice however long the delay.
+    const platform::Deadline deadline = platform::Deadline::after(delay);
+    while (!deadline.expired() && !stop.load(std::memory_order_relaxed)) {
+        platform::sleepUntil(
+            platform::Deadline::after(std::min(deadline.remaining(), kPacingSliceNs)));
+    }
 }
 
 } // namespace vaskel

@@ -4,6 +4,7 @@
 // signals on Linux; on every platform the stop flag that the handler sets is driven in-process.
 #include "capture/capture_loop.h"
 #include "entry/renderer.h"
+#include "entry/stop_requests.h"
 #include "output/output_paths.h"
 #include "output/wav_format.h"
 #include "producer/transport_producer.h"
@@ -21,6 +22,7 @@ using producer::TransportProducer;
 using testing::native;
 using testing::nativePath;
 using testing::ScratchDir;
+using testing::StopSignal;
 
 constexpr std::uint32_t kChunks = 3;
 constexpr std::uint32_t kFrames = 256;
@@ -68,7 +70,7 @@ void expectStoppedAsIdle(const TransportProducer& producer, const std::filesyste
 
 struct InterruptCase {
     std::string name;
-    bool terminate;    // SIGTERM rather than SIGINT
+    StopSignal signal;
     bool whileWaiting; // before any region exists
     bool ignored;      // the signal was ignored when the renderer started (nohup, background job)
 };
@@ -102,7 +104,7 @@ TEST_P(RendererInterrupt, StopsCleanlyWithExit130) {
         ASSERT_TRUE(publishAndWaitForDrain(producer, name));
     }
     const auto asked = std::chrono::steady_clock::now();
-    ASSERT_TRUE(renderer.interrupt(c.terminate));
+    ASSERT_TRUE(renderer.interrupt(c.signal));
     if (c.ignored) {
         // Time for a signal that was not ignored to end the capture; then the producer ends it.
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -130,27 +132,37 @@ TEST_P(RendererInterrupt, StopsCleanlyWithExit130) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Linux, RendererInterrupt,
-                         ::testing::Values(InterruptCase{"sigint_capturing", false, false, false},
-                                           InterruptCase{"sigterm_capturing", true, false, false},
-                                           InterruptCase{"sigint_waiting", false, true, false},
-                                           InterruptCase{"sigterm_waiting", true, true, false},
-                                           InterruptCase{"sigint_ignored", false, false, true},
-                                           InterruptCase{"sigterm_ignored", true, false, true}),
-                         [](const auto& param) { return param.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    Linux, RendererInterrupt,
+    ::testing::Values(InterruptCase{"sigint_capturing", StopSignal::Interrupt, false, false},
+                      InterruptCase{"sigterm_capturing", StopSignal::Terminate, false, false},
+                      InterruptCase{"sigint_waiting", StopSignal::Interrupt, true, false},
+                      InterruptCase{"sigterm_waiting", StopSignal::Terminate, true, false},
+                      InterruptCase{"sigint_ignored", StopSignal::Interrupt, false, true},
+                      InterruptCase{"sigterm_ignored", StopSignal::Terminate, false, true}),
+    [](const auto& param) { return param.param.name; });
 
-// A user who will not wait: the first signal arrives while the renderer sits in a 20-second
-// pacing delay after a chunk, the second ends the process at once, without a word.
-TEST(RendererInterrupt, ASecondSignalEndsTheProcessAtOnce) {
+// Stops that come while the renderer waits out a 20-second delay-us after a chunk. The stop is
+// seen within a slice of the delay, not after the whole of it; a second signal right after the
+// first (SIGHUP then SIGTERM, as a logout sends them) does not cut the clean stop short.
+struct DelayedStopCase {
+    std::string name;
+    std::vector<StopSignal> signals; // sent back to back
+};
+
+class RendererInterruptInADelay : public ::testing::TestWithParam<DelayedStopCase> {};
+
+TEST_P(RendererInterruptInADelay, EndsThroughTheCleanStopWellBeforeTheDelay) {
     if (testing::kWindowsTarget) {
         GTEST_SKIP() << "a console event cannot be sent to one child process of a Wine test";
     }
-    ScratchDir dir("interrupt-twice");
-    const auto name = testing::uniqueRegionName("interrupt-twice");
+    ScratchDir dir("interrupt-delay");
+    const auto name = testing::uniqueRegionName("interrupt-delay");
+    const auto root = dir / "out";
     testing::RendererProcess renderer(
-        {name, nativePath(dir / "out"), native("20000000"), native("60000"), native("30000")});
+        {name, nativePath(root), native("20000000"), native("60000"), native("30000")});
     TransportProducer producer;
-    ASSERT_TRUE(producer.create(name, testing::makeConfig(1, 4, kFrames)));
+    ASSERT_TRUE(producer.create(name, testing::makeConfig(2, 4, kFrames)));
     for (int i = 0; i < 20000 && producer.consumerState() != kConsumerAttached; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -160,14 +172,54 @@ TEST(RendererInterrupt, ASecondSignalEndsTheProcessAtOnce) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     const auto asked = std::chrono::steady_clock::now();
-    ASSERT_TRUE(renderer.interrupt(false));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    ASSERT_TRUE(renderer.interrupt(false));
+    for (const StopSignal signal : GetParam().signals) {
+        ASSERT_TRUE(renderer.interrupt(signal));
+    }
     const testing::ChildResult result = renderer.wait();
     EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5));
     EXPECT_EQ(result.exitCode, 130);
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(producer.failureCode(), 0u) << "the capture never got to end its pass";
+    EXPECT_EQ(result.err, "interrupted\ninterrupted: 2 stream files keep their audio; run: "
+                          "vaskel_wav repair " +
+                              root.string() + "\n");
+    EXPECT_EQ(producer.failureCode(), 6u);
+    EXPECT_EQ(producer.consumerState(), kConsumerAttached);
+    // The chunk taken is in its file whole, behind the placeholder header a repair completes.
+    const std::string header = testing::wavHeaderBytes(48000, 2, 0);
+    EXPECT_TRUE(testing::readFile(streamFilePath(root, 0)) ==
+                header + std::string(reinterpret_cast<const char*>(chunk.data()),
+                                     chunk.size() * sizeof(float)));
+    EXPECT_TRUE(testing::readFile(streamFilePath(root, 1)) == header);
+}
+
+INSTANTIATE_TEST_SUITE_P(Linux, RendererInterruptInADelay,
+                         ::testing::Values(DelayedStopCase{"sigint", {StopSignal::Interrupt}},
+                                           DelayedStopCase{
+                                               "sighup_then_sigterm",
+                                               {StopSignal::HangUp, StopSignal::Terminate}}),
+                         [](const auto& param) { return param.param.name; });
+
+// What the handler does with each request: a second one within the grace (a logout's SIGHUP and
+// SIGTERM) is absorbed, so the clean stop runs to its end; a later one is a user who will not
+// wait, and ends the process at once.
+TEST(StopRequests, OnlyARequestAfterTheGraceEndsTheProcessAtOnce) {
+    using Then = StopRequests::Then;
+    constexpr std::int64_t kFirst = 5000000000;
+    const struct {
+        std::int64_t atNs;
+        Then then;
+    } requests[] = {
+        {kFirst, Then::Stop},
+        {kFirst, Then::Absorb},
+        {kFirst - 1000, Then::Absorb}, // another thread's earlier reading
+        {kFirst + kStopGraceNs - 1, Then::Absorb},
+        {kFirst + kStopGraceNs, Then::ExitNow},
+    };
+    StopRequests handler;
+    EXPECT_FALSE(handler.stopFlag().load());
+    for (const auto& request : requests) {
+        EXPECT_EQ(handler.onRequest(request.atNs), request.then) << request.atNs;
+        EXPECT_TRUE(handler.stopFlag().load());
+    }
 }
 
 // The flag the handler sets, in this process: the capture stops after the chunks it took, and a

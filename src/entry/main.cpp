@@ -1,18 +1,20 @@
 #include "entry/renderer.h"
+#include "entry/stop_requests.h"
 #include "platform/process.h"
+#include "platform/time.h"
 
-#include <atomic>
 #include <cstdlib>
 
 namespace {
 
-std::atomic<bool> stopRequested{false};
-static_assert(std::atomic<bool>::is_always_lock_free); // set from a signal handler
+vaskel::StopRequests stopRequests;
 
-// The first interrupt asks the capture to stop after the chunk it is writing; a second one is
-// a user who will not wait, and ends the process at once.
+// The first request asks the capture to stop after the chunk it is writing; one that follows
+// within a second is absorbed, so the clean stop runs to its end; a later one ends the process
+// at once.
 void onInterrupt() {
-    if (stopRequested.exchange(true)) {
+    if (stopRequests.onRequest(vaskel::platform::SteadyClock::now()) ==
+        vaskel::StopRequests::Then::ExitNow) {
         std::_Exit(130);
     }
 }
@@ -21,8 +23,10 @@ void onInterrupt() {
 
 int VASKEL_MAIN(int argc, vaskel::platform::NativeChar** argv) {
     vaskel::platform::prepareProcess(); // before anything is opened
+    // The clock's first reading sets it up; it is taken here, before a handler may read it.
+    static_cast<void>(vaskel::platform::SteadyClock::now());
     vaskel::platform::onInterrupt(&onInterrupt);
     return vaskel::runRenderer(
         std::vector<vaskel::platform::NativeString>(argv + (argc > 0 ? 1 : 0), argv + argc),
-        &stopRequested);
+        &stopRequests.stopFlag());
 }

@@ -69,7 +69,9 @@ int runAttached(transport::TransportMapping& mapping, const RunSettings& setting
                 const std::atomic<bool>* stop) {
     const std::filesystem::path outputRoot{platform::NativeString(settings.outputRoot)};
     CaptureEnvironment environment;
-    environment.stop = stop;
+    if (stop != nullptr) {
+        environment.stop = stop;
+    }
     const CaptureResult result =
         runCapture(mapping, outputRoot, settings.delayUs, settings.idleTimeoutMs, environment);
     if (result.interrupted) {

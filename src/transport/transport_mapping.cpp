@@ -32,50 +32,60 @@ TransportConfig readConfig(const TransportHeader& header) {
 
 } // namespace
 
-bool TransportMapping::attach(const platform::NativeString& name) {
-    return map(name, Access::Attach);
+HeaderCheck checkHeader(TransportHeader& header) {
+    if (loadProducerState(header) != kProducerReady) {
+        return {};
+    }
+    const std::uint32_t version = readProtocolVersion(header);
+    const TransportConfig config = readConfig(header);
+    if (version != kProtocolVersion || !isValidConfig(config)) {
+        return {HeaderVerdict::Mismatch, config};
+    }
+    return {HeaderVerdict::Valid, config};
 }
 
-bool TransportMapping::observe(const platform::NativeString& name) {
-    return map(name, Access::Observe);
+bool headerUnchanged(const TransportHeader& header, const TransportConfig& checked) {
+    return readProtocolVersion(header) == kProtocolVersion &&
+           sameConfig(readConfig(header), checked);
 }
 
 // The header alone first, so that a region too short for the configuration it declares is
 // refused before anything is mapped by it.
-bool TransportMapping::map(const platform::NativeString& name, Access access) {
-    detach();
+MappedRegion mapRegion(const platform::NativeString& name) {
+    MappedRegion mapped;
     platform::ErrorOr<platform::Region> opened = platform::Region::open(name);
     if (!opened || opened->map(kHeaderSize)) {
-        return false;
+        return mapped;
     }
     platform::Region& region = *opened;
-    TransportHeader& header = headerAt(region.data());
-    if (loadProducerState(header) != kProducerReady) {
+    const HeaderCheck check = checkHeader(headerAt(region.data()));
+    if (check.verdict == HeaderVerdict::Mismatch) {
+        mapped.verdict = HeaderVerdict::Mismatch;
+        mapped.region = std::move(region);
+        return mapped;
+    }
+    if (check.verdict != HeaderVerdict::Valid || region.map(regionSize(check.config)) ||
+        !headerUnchanged(headerAt(region.data()), check.config)) {
+        return mapped;
+    }
+    mapped.verdict = HeaderVerdict::Valid;
+    mapped.config = check.config;
+    mapped.region = std::move(region);
+    return mapped;
+}
+
+bool TransportMapping::attach(const platform::NativeString& name) {
+    detach();
+    MappedRegion mapped = mapRegion(name);
+    if (mapped.verdict == HeaderVerdict::Mismatch) {
+        publishFailureCode(headerAt(mapped.region.data()), code(FailureCode::ProtocolMismatch));
+    }
+    if (mapped.verdict != HeaderVerdict::Valid) {
         return false;
     }
-    const std::uint32_t version = readProtocolVersion(header);
-    const TransportConfig snapshot = readConfig(header);
-    if (version != kProtocolVersion || !isValidConfig(snapshot)) {
-        if (access == Access::Attach) {
-            publishFailureCode(header, code(FailureCode::ProtocolMismatch));
-        }
-        return false;
-    }
-    if (beforeFullMapping_ != nullptr) {
-        beforeFullMapping_(region.data());
-    }
-    if (region.map(regionSize(snapshot))) {
-        return false;
-    }
-    TransportHeader& full = headerAt(region.data());
-    if (readProtocolVersion(full) != kProtocolVersion || !sameConfig(readConfig(full), snapshot)) {
-        return false;
-    }
-    region_ = std::move(region);
-    config_ = snapshot;
-    if (access == Access::Attach) {
-        storeConsumerState(full, kConsumerAttached);
-    }
+    region_ = std::move(mapped.region);
+    config_ = mapped.config;
+    storeConsumerState(headerAt(region_.data()), kConsumerAttached);
     return true;
 }
 

@@ -1,9 +1,11 @@
 #include "producer/transport_producer.h"
+#include "region_watcher.h"
 #include "test_support.h"
 #include "transport/transport_mapping.h"
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <vector>
 
@@ -161,11 +163,11 @@ TEST(TransportAttach, ObservingWritesNoByteOfTheRegion) {
         options.protocolVersion = version;
         ASSERT_TRUE(producer.create(name, makeConfig(2, 2, 64), options));
         const std::vector<std::byte> before(producer.view(), producer.view() + producer.viewSize());
-        TransportMapping observer;
+        testing::RegionWatcher observer;
         // A wrong version is refused as by attach, but without publishing protocol_mismatch.
         EXPECT_EQ(observer.observe(name), version == kProtocolVersion);
         EXPECT_TRUE(std::equal(before.begin(), before.end(), producer.view()));
-        if (!observer.attached()) {
+        if (!observer.watching()) {
             continue;
         }
         // It sees what the others write, and a renderer still attaches beside it.
@@ -187,30 +189,67 @@ TEST(TransportAttach, KeepsTheConfigurationItValidatedWhenTheHeaderChangesLater)
     EXPECT_EQ(mapping.config().streamCount, 1u);
     EXPECT_EQ(mapping.config().slotsPerStream, 2u);
     EXPECT_EQ(mapping.viewSize(), regionSize(makeConfig(1, 2, 16)));
+}
 
-    // A header rewritten between the check and the mapping of the whole region is refused: the
-    // view was sized by what the producer no longer says.
-    struct Rewrite {
+// Each change to a ready producer's header, as the two looks see it. The first, in the
+// header-only view: a producer not ready is waited for, whatever else its header says; a ready
+// one with another version or an invalid configuration is a mismatch. The second, in the whole
+// view, sees the change made after the first: anything it compares refuses the view, which was
+// sized by what the producer no longer says; the reserved words and producerState do not count.
+TEST(TransportHeaderCheck, BothLooksAtEachChangeOfAHeader) {
+    struct Case {
         const char* what;
         void (*change)(TransportHeader&);
+        HeaderVerdict firstLook;
+        bool secondLookUnchanged;
     };
-    const Rewrite rewrites[] = {
-        {"fewer slots", [](TransportHeader& h) { h.config.slotsPerStream = 1; }},
-        {"other rate", [](TransportHeader& h) { h.config.sampleRate = 44100; }},
-        {"other version", [](TransportHeader& h) { h.protocolVersion = kProtocolVersion + 1; }},
+    const Case cases[] = {
+        {"nothing", [](TransportHeader&) {}, HeaderVerdict::Valid, true},
+        {"reserved words",
+         [](TransportHeader& h) { h.reserved0 = h.reserved1 = h.config.reserved = 7; },
+         HeaderVerdict::Valid, true},
+        {"not ready yet", [](TransportHeader& h) { h.producerState = 0; }, HeaderVerdict::Retry,
+         true},
+        {"a later state", [](TransportHeader& h) { h.producerState = 2; }, HeaderVerdict::Retry,
+         true},
+        {"not ready, version 2",
+         [](TransportHeader& h) {
+             h.producerState = 0xFFFFFFFF;
+             h.protocolVersion = 2;
+         },
+         HeaderVerdict::Retry, false},
+        {"version 2", [](TransportHeader& h) { h.protocolVersion = 2; }, HeaderVerdict::Mismatch,
+         false},
+        {"version 4", [](TransportHeader& h) { h.protocolVersion = 4; }, HeaderVerdict::Mismatch,
+         false},
+        {"no streams", [](TransportHeader& h) { h.config.streamCount = 0; },
+         HeaderVerdict::Mismatch, false},
+        {"three channels", [](TransportHeader& h) { h.config.channelCount = 3; },
+         HeaderVerdict::Mismatch, false},
+        {"more streams", [](TransportHeader& h) { h.config.streamCount = 3; }, HeaderVerdict::Valid,
+         false},
+        {"fewer slots", [](TransportHeader& h) { h.config.slotsPerStream = 1; },
+         HeaderVerdict::Valid, false},
+        {"other rate", [](TransportHeader& h) { h.config.sampleRate = 48000; },
+         HeaderVerdict::Valid, false},
+        {"other end", [](TransportHeader& h) { h.config.logicalEndFrame = 30000; },
+         HeaderVerdict::Valid, false},
     };
-    for (const Rewrite& rewrite : rewrites) {
-        SCOPED_TRACE(rewrite.what);
-        static void (*change)(TransportHeader&) = nullptr;
-        change = rewrite.change;
-        const auto lateName = uniqueRegionName("rewrite-late");
-        TransportProducer rewritten;
-        ASSERT_TRUE(rewritten.create(lateName, makeConfig(1, 2, 16)));
-        TransportMapping late;
-        late.setBeforeFullMapping([](std::byte* view) { change(headerAt(view)); });
-        EXPECT_FALSE(late.attach(lateName));
-        expectEmpty(late);
-        EXPECT_EQ(rewritten.consumerState(), 0u);
+    for (const Case& c : cases) {
+        TransportHeader header{};
+        header.protocolVersion = kProtocolVersion;
+        header.config = makeConfig(2, 4, 256, 2, 44100, 10, 20000);
+        header.producerState = kProducerReady;
+        const HeaderCheck before = checkHeader(header);
+        ASSERT_EQ(before.verdict, HeaderVerdict::Valid);
+        c.change(header);
+        EXPECT_EQ(headerUnchanged(header, before.config), c.secondLookUnchanged) << c.what;
+        const HeaderCheck check = checkHeader(header);
+        EXPECT_EQ(check.verdict, c.firstLook) << c.what;
+        if (check.verdict == HeaderVerdict::Valid) {
+            EXPECT_EQ(std::memcmp(&check.config, &header.config, sizeof header.config), 0)
+                << c.what;
+        }
     }
 }
 

@@ -9,10 +9,10 @@
 // Under Wine every process start costs seconds, so there only a few rows run.
 #include "output/output_paths.h"
 #include "producer_test_support.h"
+#include "region_watcher.h"
 #include "reliability_support.h"
 #include "test_platform.h"
 #include "transport/transport_layout.h"
-#include "transport/transport_mapping.h"
 
 #include <chrono>
 #include <gtest/gtest.h>
@@ -31,6 +31,7 @@ using testing::native;
 using testing::nativePath;
 using testing::producerPath;
 using testing::readFile;
+using testing::RegionWatcher;
 using testing::ScratchDir;
 using testing::uniqueName;
 
@@ -111,37 +112,6 @@ bool progressSays(const std::filesystem::path& root, const std::string& state) {
     return readFile(root / "render-progress.json").find("\"state\":\"" + state + "\"") !=
            std::string::npos;
 }
-
-// Observes a region made by another process, to read its ring indices when that process is
-// gone; the view keeps the region alive on every platform. It writes nothing into the region.
-class RegionWatcher {
-public:
-    explicit RegionWatcher(const std::string& name) {
-        for (int i = 0; i < 2000 && !region_.observe(native(name)); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }
-    bool watching() const { return region_.attached(); }
-    std::uint64_t readIndex(std::uint32_t s) const {
-        return loadReadIndex(controlBlockAt(region_.view(), s));
-    }
-    std::uint64_t writeIndex(std::uint32_t s) const {
-        return loadWriteIndex(controlBlockAt(region_.view(), s));
-    }
-    std::uint32_t consumerState() const { return loadConsumerState(headerAt(region_.view())); }
-    std::uint32_t failureCode() const { return loadFailureCode(headerAt(region_.view())); }
-
-    // Polls `condition` for up to ten seconds.
-    template <typename Condition> static bool waitFor(Condition condition) {
-        for (int i = 0; i < 2000 && !condition(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return condition();
-    }
-
-private:
-    TransportMapping region_;
-};
 
 // ---------------------------------------------------------------------------------------------
 // Every fault the tool injects, at chunk 5 of stream 1.
@@ -278,7 +248,7 @@ struct WatchedCapture {
     // `paced`: the tool renders in real time, so a capture is still running when a test acts.
     WatchedCapture(bool paced, const std::string& toolTimeoutMs)
         : tool(producerPath(), testing::nativeWords(toolArguments(paced, toolTimeoutMs))),
-          watcher(name) {}
+          watcher(native(name)) {}
 
     std::vector<std::string> toolArguments(bool paced, const std::string& toolTimeoutMs) const {
         std::vector<std::string> arguments = signalArguments(paced ? 2 * kFrames : kFrames);

@@ -122,7 +122,7 @@ void stoppedCapture(const StopCase& c, const std::filesystem::path& root) {
     if (c.stop == Stop::RendererKilled) {
         rendererChild.kill();
     } else {
-        ASSERT_TRUE(rendererChild.interrupt(false));
+        ASSERT_TRUE(rendererChild.interrupt(testing::StopSignal::Interrupt));
     }
     const auto ended = rendererChild.wait();
     EXPECT_EQ(ended.exitCode, c.stop == Stop::Interrupted ? 130 : -1) << ended.err;

@@ -1,0 +1,38 @@
+#include "capture/capture_output.h"
+
+#include "output/output_paths.h"
+#include "output/progress_file.h"
+
+namespace vaskel {
+
+std::error_code CaptureEnvironment::syncWriter(const StreamWriter& writer) {
+    return writer.sync();
+}
+
+FailureCode CaptureOutput::open(const CaptureResult& result) {
+    if (createOutputRoot(root_)) {
+        return FailureCode::WriterFailure;
+    }
+    for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
+        if (writers_[i].begin(streamFilePath(root_, i), config_)) {
+            return FailureCode::WriterFailure;
+        }
+    }
+    writeProgress(result, false);
+    return FailureCode::None;
+}
+
+FailureCode CaptureOutput::syncToDisk() const {
+    for (const StreamWriter& writer : writers_) {
+        if (environment_.syncFile(writer)) {
+            return FailureCode::WriterFailure;
+        }
+    }
+    return environment_.syncDirectory(root_) ? FailureCode::WriterFailure : FailureCode::None;
+}
+
+void CaptureOutput::writeProgress(const CaptureResult& result, bool complete) const {
+    writeProgressFile(root_, progressCounts(config_, result), complete);
+}
+
+} // namespace vaskel
