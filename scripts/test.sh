@@ -5,16 +5,23 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs=$(nproc)
+# Each step says how long it took, so a slow one is seen before the whole run outgrows its time.
+started=$SECONDS
+step_start=$SECONDS
+step() {
+  echo "=== $1 (at $((SECONDS - started)) s; the step before took $((SECONDS - step_start)) s)"
+  step_start=$SECONDS
+}
 for preset in linux asan windows; do
-  echo "=== $preset: build"
+  step "$preset: build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
-  echo "=== $preset: test"
+  step "$preset: test"
   ctest --preset "$preset"
 done
 for stage in scripts/stages/*.sh; do
   [ -e "$stage" ] || continue
-  echo "=== stage $(basename "$stage")"
+  step "stage $(basename "$stage")"
   bash "$stage"
 done
-echo "=== all tests passed"
+step "all tests passed in $((SECONDS - started)) s"
