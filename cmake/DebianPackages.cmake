@@ -75,14 +75,17 @@ set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # CPack finds the library's own dependencies only together with the ldconfig scripts, so they
 # are found at packing time by dpkg-shlibdeps, as CPack does for the programs.
+# Packages without their man pages would be incomplete (lintian: no-manual-page): a build
+# without them stops cpack and says why.
+set(vaskel_man_check "")
+if(NOT VASKEL_MAN_PAGES_MADE)
+  set(vaskel_man_check "message(FATAL_ERROR \"The Debian packages need the man pages, which \"
+    \"help2man makes, and this build found no help2man. Install it (apt-get install help2man), \"
+    \"configure the build again and build it, then run cpack.\")")
+endif()
 file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/CPackDebianLib.cmake CONTENT "
 if(CPACK_GENERATOR STREQUAL \"DEB\")
-  # Packages without their man pages would be incomplete (lintian: no-manual-page).
-  if(NOT ${VASKEL_MAN_PAGES_MADE})
-    message(FATAL_ERROR \"The Debian packages need the man pages, which help2man makes, and \"
-                        \"this build found no help2man. Install it (apt-get install help2man), \"
-                        \"configure the build again and build it, then run cpack.\")
-  endif()
+  ${vaskel_man_check}
   set(work \"${deb_dir}/shlibdeps\")
   file(MAKE_DIRECTORY \"\${work}/debian\")
   file(WRITE \"\${work}/debian/control\" \"\")
