@@ -46,6 +46,7 @@ all=(build/pkg/*.deb)
 echo "ok   ${debs[*]##*/}"
 [[ $(cmake --build build/pkg --target help) != *vaskel_bench* ]] ||
   fail "the packaging build has the benchmarks among its targets"
+echo "ok   no benchmark among the packaging build's targets"
 
 # Only vaskel-jack needs libjack, and each package's description names each of its programs.
 control() { dpkg-deb -f "build/pkg/${1}_$version-1_$(dpkg --print-architecture).deb" "$2"; }
@@ -84,6 +85,7 @@ echo "--- without help2man"
 # The same build configured where help2man is missing (hidden from cmake in a mount namespace of
 # its own, or else taken as not found): cpack stops and says why, and makes no package.
 if unshare -m true 2>/dev/null; then
+  # shellcheck disable=SC2016 # expanded by the inner shell
   unshare -m sh -c 'mount --bind /dev/null "$(command -v help2man)" && exec "$@"' sh \
     cmake build/pkg -UVASKEL_HELP2MAN >"$work/noman.log" 2>&1
 else
