@@ -25,7 +25,7 @@ if ! command -v ffmpeg >/dev/null; then
     echo "note: ffmpeg could not be installed; its figures are skipped"
 fi
 build=build/bench
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVASKEL_BUILD_TESTS=OFF >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVASKEL_BUILD_TESTS=OFF -DVASKEL_BUILD_BENCH=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" \
   --target vaskel_renderer vaskel_producer vaskel_bench vaskel_bench_alloc >/dev/null
 for tool in sox ffmpeg valgrind gnuplot; do

@@ -1,11 +1,13 @@
-# The four Debian packages of `cpack -G DEB`, one per install component, each with its copyright
-# and changelog, and the library's shlibs, symbols and ldconfig trigger. Included by
-# Install.cmake on Linux; lintian has nothing above informational to say about them.
+# The Debian packages of `cpack -G DEB`, one per install component, each with its copyright and
+# changelog, and the library's shlibs, symbols and ldconfig trigger: four, and vaskel-jack where
+# libjack was found. Included by Install.cmake on Linux; lintian has nothing above informational
+# to say about them.
 set(VASKEL_PACKAGE_MAINTAINER "The vaskel authors <vaskel-authors@users.noreply.github.com>"
     CACHE STRING "Maintainer named in the Debian packages")
 set(VASKEL_DEB_NAME_LIB libvaskel-producer${PROJECT_VERSION_MAJOR})
 set(VASKEL_DEB_NAME_DEV libvaskel-producer-dev)
 set(VASKEL_DEB_NAME_TOOLS vaskel-tools)
+set(VASKEL_DEB_NAME_JACK vaskel-jack)
 set(VASKEL_DEB_NAME_PYTHON python3-vaskel)
 set(VASKEL_DEB_VERSION ${PROJECT_VERSION}-${VASKEL_DEB_RELEASE})
 set(deb_dir ${CMAKE_BINARY_DIR}/debian)
@@ -37,7 +39,11 @@ add_custom_command(
   COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/changelog > ${deb_dir}/changelog.Debian.gz
   DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog)
 add_custom_target(vaskel_debian_changelog ALL DEPENDS ${deb_dir}/changelog.Debian.gz)
-foreach(component IN ITEMS lib dev tools python)
+set(vaskel_deb_components lib dev tools python)
+if(TARGET vaskel_jack)
+  list(APPEND vaskel_deb_components jack)
+endif()
+foreach(component IN LISTS vaskel_deb_components)
   string(TOUPPER ${component} upper)
   set(package ${VASKEL_DEB_NAME_${upper}})
   install(FILES ${deb_dir}/copyright ${deb_dir}/changelog.Debian.gz
@@ -69,8 +75,17 @@ set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # CPack finds the library's own dependencies only together with the ldconfig scripts, so they
 # are found at packing time by dpkg-shlibdeps, as CPack does for the programs.
+# Packages without their man pages would be incomplete (lintian: no-manual-page): a build
+# without them stops cpack and says why.
+set(vaskel_man_check "")
+if(NOT VASKEL_MAN_PAGES_MADE)
+  set(vaskel_man_check "message(FATAL_ERROR \"The Debian packages need the man pages, which \"
+    \"help2man makes, and this build found no help2man. Install it (apt-get install help2man), \"
+    \"configure the build again and build it, then run cpack.\")")
+endif()
 file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/CPackDebianLib.cmake CONTENT "
 if(CPACK_GENERATOR STREQUAL \"DEB\")
+  ${vaskel_man_check}
   set(work \"${deb_dir}/shlibdeps\")
   file(MAKE_DIRECTORY \"\${work}/debian\")
   file(WRITE \"\${work}/debian/control\" \"\")
@@ -87,13 +102,14 @@ set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/CPackDebianLib.cmake)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL lib dev tools python)
+set(CPACK_COMPONENTS_ALL ${vaskel_deb_components})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE ${VASKEL_DEB_RELEASE})
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${VASKEL_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps for the programs; the library's are found above.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_JACK_PACKAGE_SHLIBDEPS ON)
 
 set(CPACK_DEBIAN_LIB_PACKAGE_NAME ${VASKEL_DEB_NAME_LIB})
 set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
@@ -127,7 +143,22 @@ stream, with a progress file beside them.
 .
 This package holds vaskel_renderer, the test producer vaskel_producer and
 vaskel_wav, which checks the files of a capture and repairs those of a
-capture that stopped early.")
+capture that stopped early. The live bridge from a JACK server, vaskel_jack,
+is in the package vaskel-jack.")
+
+set(CPACK_DEBIAN_JACK_PACKAGE_NAME ${VASKEL_DEB_NAME_JACK})
+set(CPACK_DEBIAN_JACK_PACKAGE_SECTION sound)
+# It runs vaskel_renderer; libjack comes from dpkg-shlibdeps.
+set(CPACK_DEBIAN_JACK_PACKAGE_DEPENDS "${VASKEL_DEB_NAME_TOOLS} (= ${VASKEL_DEB_VERSION})")
+set(CPACK_DEBIAN_JACK_DESCRIPTION
+"record JACK ports into WAV files through vaskel_renderer
+vaskel_jack is a JACK client (JACK2, or PipeWire's JACK layer) that records
+the ports a pattern names, one bit-exact 32-bit float WAV file per stream:
+it runs vaskel_renderer, keeps a take sheet naming every file's ports, and
+repairs the files of a capture that fails.
+.
+This package holds vaskel_jack. vaskel_renderer, vaskel_producer and
+vaskel_wav are in the package vaskel-tools.")
 
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME ${VASKEL_DEB_NAME_PYTHON})
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)

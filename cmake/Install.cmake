@@ -1,9 +1,10 @@
-# What `cmake --install` and CPack ship, in four components that become four Debian packages:
+# What `cmake --install` and CPack ship, in components that become Debian packages:
 #   lib     the shared producer library                              libvaskel-producer0
 #   dev     headers, .so link, static library, CMake package (find_package(vaskel) gives
 #           vaskel::producer and vaskel::producer_static), pkg-config file (vaskel-producer)
 #                                                                    libvaskel-producer-dev
 #   tools   vaskel_renderer, vaskel_producer, vaskel_wav, their man pages       vaskel-tools
+#   jack    vaskel_jack and its man page, where libjack was found (tools/jack)  vaskel-jack
 #   python  the Python module vaskel                                           python3-vaskel
 # The test, benchmark, fuzz and example targets stay in the build tree. On Windows all of it goes
 # into one .zip (no Python module, no man pages).
@@ -59,12 +60,16 @@ if(NOT WIN32)
         \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:vaskel_producer_shared>\")
     endif()" COMPONENT lib)
   foreach(program IN ITEMS vaskel_renderer vaskel_producer vaskel_wav vaskel_jack)
+    set(component tools)
+    if(program STREQUAL "vaskel_jack")
+      set(component jack)
+    endif()
     if(TARGET ${program})
       install(CODE "
         if(CMAKE_INSTALL_DO_STRIP)
           execute_process(COMMAND \"${CMAKE_STRIP}\" ${strip_notes}
             \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:${program}>\")
-        endif()" COMPONENT tools)
+        endif()" COMPONENT ${component})
       # Full RELRO, as Debian's hardened builds link: the GOT read-only after start-up.
       target_link_options(${program} PRIVATE -Wl,-z,relro -Wl,-z,now)
     endif()

@@ -1,6 +1,6 @@
-// Operating-system calls that only the tests need: to find the programs built beside the test
-// binary, to set up a child's environment, to interrupt a child as a user would, and to damage or
-// clean up a region behind its owner's back. The product's own calls live in platform/.
+// Operating-system calls that only the tests need: to set up a child's environment, to interrupt
+// a child as a user would, and to damage or clean up a region behind its owner's back. The
+// product's own calls live in platform/.
 #pragma once
 
 #include "platform/process.h"
@@ -12,9 +12,6 @@
 #include <string>
 
 namespace vaskel::testing {
-
-// Full path of the running executable.
-std::filesystem::path currentExecutablePath();
 
 // Sets (or, with an empty value, removes) a variable of this process's environment, which the
 // children it starts inherit.

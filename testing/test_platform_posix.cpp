@@ -9,11 +9,6 @@
 
 namespace vaskel::testing {
 
-std::filesystem::path currentExecutablePath() {
-    std::error_code error;
-    return std::filesystem::read_symlink("/proc/self/exe", error);
-}
-
 void setEnvironmentVariable(const std::string& name, const std::string& value) {
     if (value.empty()) {
         ::unsetenv(name.c_str());

@@ -8,22 +8,6 @@
 
 namespace vaskel::testing {
 
-std::filesystem::path currentExecutablePath() {
-    std::wstring buffer(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length =
-            ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (length == 0) {
-            return {};
-        }
-        if (length < buffer.size()) {
-            buffer.resize(length);
-            return buffer;
-        }
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
 void setEnvironmentVariable(const std::string& name, const std::string& value) {
     ::SetEnvironmentVariableA(name.c_str(), value.empty() ? nullptr : value.c_str());
 }

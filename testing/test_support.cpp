@@ -106,12 +106,12 @@ std::vector<float> patternChunk(std::uint32_t stream, std::uint64_t firstFrame,
 }
 
 std::filesystem::path rendererPath() {
-    return currentExecutablePath().parent_path() /
+    return platform::currentExecutablePath().parent_path() /
            (std::string("vaskel_renderer") + VASKEL_EXE_SUFFIX);
 }
 
 std::filesystem::path producerPath() {
-    return currentExecutablePath().parent_path() /
+    return platform::currentExecutablePath().parent_path() /
            (std::string("vaskel_producer") + VASKEL_EXE_SUFFIX);
 }
 

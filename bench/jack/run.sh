@@ -12,7 +12,7 @@ cd "$(dirname "$0")/../.."
 echo "jackd2 jackd/tweak_rt_limits boolean false" | debconf-set-selections 2>/dev/null || true
 DEBIAN_FRONTEND=noninteractive bash scripts/install-deps.sh jackd2 libjack-jackd2-dev
 build=build/bench-jack
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVASKEL_BUILD_TESTS=OFF >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVASKEL_BUILD_TESTS=OFF -DVASKEL_BUILD_BENCH=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" --target vaskel_jack vaskel_jack_test_source \
   vaskel_renderer >/dev/null
 python3 bench/jack/jack_bench.py --build "$build" "$@" | tee "$build/jack-results.txt"

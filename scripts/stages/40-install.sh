@@ -28,9 +28,12 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 # Every file and link, and nothing else: no test, benchmark or example program.
 (cd "$prefix" && find . ! -type d | sed 's|^\./||' | sort) >"$work/installed.txt"
 programs=(vaskel_renderer vaskel_producer vaskel_wav)
-# The live bridge comes along where libjack was found (Linux only; never in the .zip).
+packages=("libvaskel-producer$major" libvaskel-producer-dev vaskel-tools python3-vaskel)
+# The live bridge comes along where libjack was found (Linux only; never in the .zip), with the
+# documents of its package.
 if [ -e "$build/vaskel_jack" ]; then
   programs+=(vaskel_jack)
+  packages+=(vaskel-jack)
 fi
 {
   printf 'bin/%s\n' "${programs[@]}"
@@ -42,7 +45,7 @@ fi
     lib/python3/dist-packages/vaskel/__init__.py lib/python3/dist-packages/vaskel/py.typed
   (cd include && find vaskel -type f | sed 's|^|include/|')
   printf 'share/man/man1/%s.1.gz\n' "${programs[@]}"
-  for package in "libvaskel-producer$major" libvaskel-producer-dev vaskel-tools python3-vaskel; do
+  for package in "${packages[@]}"; do
     printf '%s\n' "share/doc/$package/copyright" "share/doc/$package/changelog.Debian.gz" \
       "share/lintian/overrides/$package"
   done

@@ -6,16 +6,19 @@
 # and man know the library and the programs, every program answers --help and --version, a
 # numpy producer and the C example (find_package and pkg-config) capture exactly beside the
 # installed renderer, and a Producer never closed leaves no region behind. The packages are
-# removed again on every exit. Last, pip installs bindings/python/ offline as a wheel without the
-# library (VASKEL_WHEEL_LIBRARY=system), which loads the system's.
+# removed again on every exit. vaskel_jack comes in a package of its own, so vaskel-tools does
+# not pull in libjack; the packaging build leaves the benchmarks out, and without help2man it
+# stops and says why instead of packing programs without man pages. Last, pip installs
+# bindings/python/ offline as a wheel without the library (VASKEL_WHEEL_LIBRARY=system), which
+# loads the system's.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 repo=$PWD
-bash scripts/install-deps.sh lintian help2man man-db python3-pip python3-numpy
+bash scripts/install-deps.sh lintian help2man man-db python3-pip python3-numpy libjack-jackd2-dev
 python=/usr/bin/python3 # the system's, whatever python3 comes first in PATH
 version=$(sed -n 's/^project(vaskel_renderer VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-packages=(python3-vaskel vaskel-tools libvaskel-producer-dev libvaskel-producer0)
-programs=(vaskel_renderer vaskel_producer vaskel_wav)
+packages=(python3-vaskel vaskel-jack vaskel-tools libvaskel-producer-dev libvaskel-producer0)
+programs=(vaskel_renderer vaskel_producer vaskel_wav vaskel_jack)
 work=$(mktemp -d)
 remove_packages() { dpkg --purge "${packages[@]}" >/dev/null 2>&1 || true; }
 trap 'remove_packages; rm -rf "$work"' EXIT
@@ -39,8 +42,30 @@ for package in "${packages[@]}"; do
   debs+=("$deb")
 done
 all=(build/pkg/*.deb)
-[ ${#all[@]} = ${#packages[@]} ] || fail "other .debs than the four: ${all[*]}"
+[ ${#all[@]} = ${#packages[@]} ] || fail "other .debs than the ${#packages[@]}: ${all[*]}"
 echo "ok   ${debs[*]##*/}"
+[[ $(cmake --build build/pkg --target help) != *vaskel_bench* ]] ||
+  fail "the packaging build has the benchmarks among its targets"
+echo "ok   no benchmark among the packaging build's targets"
+
+# Only vaskel-jack needs libjack, and each package's description names each of its programs.
+control() { dpkg-deb -f "build/pkg/${1}_$version-1_$(dpkg --print-architecture).deb" "$2"; }
+[[ $(control vaskel-tools Depends) != *jack* ]] || fail "vaskel-tools depends on libjack"
+[[ $(control vaskel-jack Depends) == *libjack* ]] || fail "vaskel-jack does not depend on libjack"
+[[ $(control vaskel-jack Depends) == *"vaskel-tools (= $version-1)"* ]] ||
+  fail "vaskel-jack does not depend on the vaskel-tools it runs"
+for program in vaskel_renderer vaskel_producer vaskel_wav vaskel_jack; do
+  package=vaskel-tools
+  [ $program = vaskel_jack ] && package=vaskel-jack
+  dpkg-deb -c "build/pkg/${package}_$version-1_$(dpkg --print-architecture).deb" \
+    >"$work/contents.txt"
+  grep -q "/usr/bin/$program$" "$work/contents.txt" || fail "$program is not in $package"
+  for described in vaskel-tools vaskel-jack; do
+    [[ $(control $described Description) == *"$program"* ]] ||
+      fail "the description of $described does not name $program"
+  done
+done
+echo "ok   vaskel_jack alone in vaskel-jack (libjack, vaskel-tools); the descriptions name all four"
 
 echo "--- lintian"
 lintian -I --fail-on error,warning "${debs[@]}" | tee "$work/lintian.txt" ||
@@ -55,6 +80,27 @@ for deb in "${debs[@]}"; do dpkg-deb -c "$deb"; done | awk '$1 !~ /^d/ {print $6
 diff -u "$work/installed.txt" "$work/packaged.txt" ||
   fail "the packages differ from the installed tree (- installed, + packaged)"
 echo "ok   the packages hold the $(wc -l <"$work/installed.txt") installed files"
+
+echo "--- without help2man"
+# The same build configured where help2man is missing (hidden from cmake in a mount namespace of
+# its own, or else taken as not found): cpack stops and says why, and makes no package.
+if unshare -m true 2>/dev/null; then
+  # shellcheck disable=SC2016 # expanded by the inner shell
+  unshare -m sh -c 'mount --bind /dev/null "$(command -v help2man)" && exec "$@"' sh \
+    cmake build/pkg -UVASKEL_HELP2MAN >"$work/noman.log" 2>&1
+else
+  cmake build/pkg -DVASKEL_HELP2MAN= >"$work/noman.log" 2>&1
+fi
+grep -q "help2man not found" "$work/noman.log" || fail "help2man was not hidden from cmake"
+if (cd build/pkg && cpack -G DEB) >>"$work/noman.log" 2>&1; then
+  fail "cpack made packages without man pages"
+fi
+grep -q "The Debian packages need the man pages, which help2man makes" "$work/noman.log" || {
+  cat "$work/noman.log"
+  fail "cpack stopped without saying why"
+}
+cmake build/pkg -UVASKEL_HELP2MAN >/dev/null # help2man again, for the next packaging build
+echo "ok   without help2man, cpack stops and says: the Debian packages need the man pages"
 
 echo "--- install on this machine"
 remove_packages # a run that was killed may have left them

@@ -24,6 +24,16 @@ bool standardErrorIsTerminal();
 // Identifier of this process, used to make names unique.
 std::uint32_t currentProcessId();
 
+// The running program's own file (POSIX: /proc/self/exe; Windows: GetModuleFileNameW), so a
+// program can find another installed beside it; empty when the system cannot say.
+std::filesystem::path currentExecutablePath();
+
+// Whether a child shares the parent's interrupts. Shared: a Ctrl-C at the terminal (or console)
+// reaches the child as it reaches the parent. Separate: the child runs in a process group of its
+// own (Windows: CREATE_NEW_PROCESS_GROUP), so the terminal's Ctrl-C and hang-up reach only the
+// parent, which then ends the child's work in its own way.
+enum class ChildInterrupts { Shared, Separate };
+
 // A started child process, owned: move-only. Letting go of a child still running kills it and
 // waits for it, so no child outlives its owner unseen; so does assigning over it. A moved-from
 // child is empty.
@@ -33,10 +43,10 @@ public:
     // the null device, standard output and standard error into the given files (created or
     // truncated). A program named without a directory part is looked up in PATH (Windows: with
     // ".exe" added when it has no extension). The system's reason when it cannot be started.
-    [[nodiscard]] static ErrorOr<ChildProcess> start(const std::filesystem::path& program,
-                                                     const std::vector<NativeString>& arguments,
-                                                     const std::filesystem::path& stdoutFile,
-                                                     const std::filesystem::path& stderrFile);
+    [[nodiscard]] static ErrorOr<ChildProcess>
+    start(const std::filesystem::path& program, const std::vector<NativeString>& arguments,
+          const std::filesystem::path& stdoutFile, const std::filesystem::path& stderrFile,
+          ChildInterrupts interrupts = ChildInterrupts::Shared);
 
     // Waits for the child to end and returns its exit code; -1 when it did not end normally
     // (killed by a signal on POSIX) or there is no child. The child is released.

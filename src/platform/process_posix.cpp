@@ -27,12 +27,18 @@ std::uint32_t currentProcessId() {
     return static_cast<std::uint32_t>(::getpid());
 }
 
+std::filesystem::path currentExecutablePath() {
+    std::error_code error;
+    std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::filesystem::path() : path;
+}
+
 namespace {
 
 // posix_spawnp searches PATH only for a name without a slash, as a shell does.
 int spawnChild(pid_t& pid, const std::filesystem::path& program,
                const std::vector<NativeString>& arguments, const std::filesystem::path& stdoutFile,
-               const std::filesystem::path& stderrFile) {
+               const std::filesystem::path& stderrFile, ChildInterrupts interrupts) {
     std::vector<std::string> words;
     words.push_back(program.string());
     words.insert(words.end(), arguments.begin(), arguments.end());
@@ -51,8 +57,19 @@ int spawnChild(pid_t& pid, const std::filesystem::path& program,
                                        O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::posix_spawn_file_actions_addopen(&actions, 2, stderrFile.c_str(),
                                        O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawnattr_t attributes;
+    if (const int status = ::posix_spawnattr_init(&attributes); status != 0) {
+        ::posix_spawn_file_actions_destroy(&actions);
+        return status;
+    }
+    if (interrupts == ChildInterrupts::Separate) {
+        // Process group 0: a group of the child's own, which the terminal's signals skip.
+        ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        ::posix_spawnattr_setpgroup(&attributes, 0);
+    }
     const int status =
-        ::posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+        ::posix_spawnp(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+    ::posix_spawnattr_destroy(&attributes);
     ::posix_spawn_file_actions_destroy(&actions);
     return status;
 }
@@ -75,9 +92,10 @@ pid_t waitFor(pid_t pid, int& status, int options) {
 ErrorOr<ChildProcess> ChildProcess::start(const std::filesystem::path& program,
                                           const std::vector<NativeString>& arguments,
                                           const std::filesystem::path& stdoutFile,
-                                          const std::filesystem::path& stderrFile) {
+                                          const std::filesystem::path& stderrFile,
+                                          ChildInterrupts interrupts) {
     pid_t pid = 0;
-    if (const int status = spawnChild(pid, program, arguments, stdoutFile, stderrFile);
+    if (const int status = spawnChild(pid, program, arguments, stdoutFile, stderrFile, interrupts);
         status != 0) {
         return std::error_code(status, std::generic_category());
     }

@@ -81,6 +81,26 @@ std::uint32_t currentProcessId() {
     return static_cast<std::uint32_t>(::GetCurrentProcessId());
 }
 
+std::filesystem::path currentExecutablePath() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) {
+            return {};
+        }
+        // A name that filled the buffer may have been cut short: try again with more room.
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        if (path.size() >= 32768) {
+            return {};
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
 namespace {
 
 // Quotes one argument so that CommandLineToArgvW gives it back unchanged.
@@ -148,7 +168,7 @@ bool resolveProgram(const std::filesystem::path& program, std::wstring& resolved
 }
 
 HANDLE createChild(const std::wstring& application, std::wstring line, HANDLE input, HANDLE output,
-                   HANDLE error) {
+                   HANDLE error, ChildInterrupts interrupts) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -156,7 +176,9 @@ HANDLE createChild(const std::wstring& application, std::wstring line, HANDLE in
     startup.hStdOutput = output;
     startup.hStdError = error;
     PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+    // A new process group does not receive the console's Ctrl-C.
+    const DWORD flags = interrupts == ChildInterrupts::Separate ? CREATE_NEW_PROCESS_GROUP : 0;
+    if (!::CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr,
                           nullptr, &startup, &info)) {
         return nullptr;
     }
@@ -176,7 +198,8 @@ int exitCodeOf(HANDLE process) {
 ErrorOr<ChildProcess> ChildProcess::start(const std::filesystem::path& program,
                                           const std::vector<NativeString>& arguments,
                                           const std::filesystem::path& stdoutFile,
-                                          const std::filesystem::path& stderrFile) {
+                                          const std::filesystem::path& stderrFile,
+                                          ChildInterrupts interrupts) {
     std::wstring line;
     appendQuoted(line, program.wstring());
     for (const std::wstring& word : arguments) {
@@ -190,7 +213,7 @@ ErrorOr<ChildProcess> ChildProcess::start(const std::filesystem::path& program,
     HANDLE process = nullptr;
     if (input != INVALID_HANDLE_VALUE && output != INVALID_HANDLE_VALUE &&
         error != INVALID_HANDLE_VALUE && resolveProgram(program, application)) {
-        process = createChild(application, std::move(line), input, output, error);
+        process = createChild(application, std::move(line), input, output, error, interrupts);
     }
     const std::error_code failure = process == nullptr ? lastSystemError() : std::error_code();
     for (HANDLE handle : {input, output, error}) {

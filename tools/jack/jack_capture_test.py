@@ -1,20 +1,34 @@
 #!/usr/bin/env python3
-"""End-to-end captures through a real JACK server (the dummy backend, a server of our own).
+"""End-to-end captures through a real JACK server (the dummy backend, servers of our own).
 
-    jack_capture_test.py --build DIR
+    jack_capture_test.py --build DIR [--only NAME,...]
 
 vaskel_jack_test_source plays a signal in which every sample names its port and its frame;
-vaskel_jack captures it and vaskel_renderer writes the files, which are read back with
-libsndfile and checked sample by sample:
-  exact      --seconds with a cut last period: exactly round(S x rate) frames, every sample
-  interrupt  SIGINT ends the capture at a period boundary; the renderer completes
+vaskel_jack captures it (running vaskel_renderer itself with --output, or beside one started
+here) and the files are read back with libsndfile and checked sample by sample:
+  pattern    one command: --output and a port pattern record 4 ports to named files; the take
+             sheet names every stream's port, the client, rate, chunk size and start time
+  exact      --seconds with a cut last period, stereo, a source fed twice, and a renderer that
+             attaches a second after the bridge (periods before it must not fill the ring)
+  interrupt  Ctrl-C at the terminal (SIGINT to the bridge's process group): the capture ends
+             at a period boundary and the renderer the bridge runs completes the files
+  period     the server's period changes during the capture (64, 1024, 32, 256 frames): every
+             frame arrives once, in order; then a period longer than half a ring ends the
+             capture with a message, and the files are repaired
   overflow   a renderer throttled with delay-us: the bridge ends with overflow, and what
              reached the files is continuous (no gap), never a silent drop
+  attach     no renderer within --attach-timeout: exit 3; xruns while waiting do not count
+  killed     the server killed mid-capture: producer_abort, the files repaired and playable
+  stopped    the server stopped (SIGSTOP): two interrupts end the bridge, and so does the
+             failure a renderer publishes, each within seconds
 """
 
 import argparse
 import ctypes
+import datetime
+import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -24,6 +38,9 @@ import time
 
 RATE = 48000
 PERIOD = 256
+# The largest rings (341 ms at this period) where a run is not about their size: a machine busy
+# with other builds can hold the renderer up for a quarter second.
+SLOTS = ["--slots", "64"]
 
 
 class SfInfo(ctypes.Structure):
@@ -53,9 +70,10 @@ def read_wav(path):
 
 
 def stop_child(child, timeout):
-    """Asks a child still running to end (SIGTERM), then kills it after `timeout` seconds."""
+    """Asks a child still running to end (SIGTERM, SIGCONT for a stopped one), then kills it."""
     if child.poll() is None:
         child.send_signal(signal.SIGTERM)
+        child.send_signal(signal.SIGCONT)
         try:
             child.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -95,123 +113,360 @@ def check_files(output, streams, channels, feeds, frames=None):
     return lengths
 
 
+class Failure(Exception):
+    pass
+
+
+def expect(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+class Bridge:
+    """A vaskel_jack run: its process, and its output once it has ended."""
+
+    def __init__(self, harness, name, args, session=False):
+        self.harness, self.name = harness, name
+        self.err_path = os.path.join(harness.work, f"bridge-{name}.log")
+        self.process = harness.start(
+            [os.path.join(harness.build, "vaskel_jack"), "--client", f"bridge_{name}"] + args,
+            self.err_path, session=session)
+        self.code = self.out = None
+
+    def err(self):
+        with open(self.err_path) as log:
+            return log.read()
+
+    def wait_for(self, text, timeout=30):
+        """Waits until the bridge's standard error says `text`, however slow the machine."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if text in self.err():
+                return
+            expect(self.process.poll() is None,
+                   f"{self.name}: ended (exit {self.process.returncode}) before '{text}': "
+                   f"{self.err()}")
+            time.sleep(0.02)
+        raise Failure(f"{self.name}: no '{text}' within {timeout} s")
+
+    def finish(self, timeout=60):
+        """Waits for the end; returns (exit code, standard output)."""
+        self.out, _ = self.process.communicate(timeout=timeout)
+        self.code = self.process.returncode
+        return self.code, self.out
+
+
 class Harness:
     def __init__(self, build, work):
         self.build, self.work = build, work
-        self.server = f"vaskel-test-{os.getpid()}"
-        self.env = dict(os.environ, JACK_DEFAULT_SERVER=self.server, JACK_NO_AUDIO_RESERVATION="1")
         self.children = []
+        self.servers = 0
 
-    def start(self, args, log):
+    def start(self, args, log, session=False):
         child = subprocess.Popen(args, env=self.env, stdout=subprocess.PIPE,
-                                 stderr=open(os.path.join(self.work, log), "w"), text=True)
+                                 stderr=open(os.path.join(self.work, log), "w"), text=True,
+                                 start_new_session=session)
         self.children.append(child)
         return child
 
-    def start_server(self, ports):
+    def start_server(self, name=None):
+        """A server of our own with a source of 4 ports, src:out_0 to src:out_3."""
+        self.servers += 1
+        self.server = name or f"vaskel-test-{os.getpid()}-{self.servers}"
+        self.env = dict(os.environ, JACK_DEFAULT_SERVER=self.server,
+                        JACK_NO_AUDIO_RESERVATION="1")
         # Synchronous mode with a long client timeout: on a loaded machine the server waits for
         # a late client instead of running the graph without it, which would break the signal.
-        self.start(["jackd", "--no-realtime", "-n", self.server, "-S", "-t", "10000",
-                    "-d", "dummy", "-r", str(RATE), "-p", str(PERIOD)], "jackd.log")
-        subprocess.run(["jack_wait", "-s", self.server, "-w", "-t", "20"], env=self.env,
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       timeout=30)
-        self.start([os.path.join(self.build, "vaskel_jack_test_source"), "src", str(ports)],
-                   "source.log")
-        time.sleep(0.5)
+        self.jackd = self.start(["jackd", "--no-realtime", "-n", self.server, "-S", "-t", "10000",
+                                 "-d", "dummy", "-r", str(RATE), "-p", str(PERIOD)],
+                                f"jackd-{self.servers}.log")
+        self.jack_tool(["jack_wait", "-s", self.server, "-w", "-t", "20"])
+        if name is None:
+            self.start([os.path.join(self.build, "vaskel_jack_test_source"), "src", "4"],
+                       f"source-{self.servers}.log")
+            time.sleep(0.5)
+
+    def jack_tool(self, args):
+        subprocess.run(args, env=self.env, check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=30)
+
+    def buffer_size(self, frames):
+        self.jack_tool(["jack_bufsize", str(frames)])
+
+    def kill_server(self):
+        self.jackd.kill()
+        self.jackd.wait()
+        # A killed server keeps its slot (of eight) in JACK's registry, which only a server of
+        # the same name reclaims: one is started and stopped cleanly. The semaphores of its
+        # clients stay behind too.
+        killed = self.server
+        self.start_server(name=killed)
+        stop_child(self.jackd, 5)
+        for name in os.listdir("/dev/shm"):
+            if f"_{killed}_" in name:
+                os.unlink(os.path.join("/dev/shm", name))
 
     def stop_all(self):
         for child in reversed(self.children):
             stop_child(child, 5)
 
-    def wait_for_capture(self, name):
-        """Waits until the bridge says the renderer has attached, however slow the machine."""
-        deadline = time.monotonic() + 30
-        while time.monotonic() < deadline:
-            with open(os.path.join(self.work, f"bridge-{name}.log")) as log:
-                if "capturing" in log.read():
-                    return
-            time.sleep(0.05)
-        raise AssertionError(f"{name}: the capture did not start")
+    def output(self, name):
+        return os.path.join(self.work, name)
 
-    def capture(self, name, bridge_args, delay_us=0, interrupt_after=None):
-        """Runs the bridge and the renderer; returns (bridge exit, verdict line, renderer
-        exit, renderer stderr, output directory)."""
-        output = os.path.join(self.work, name)
-        region = f"vaskel-jack-test-{os.getpid()}-{name}"
-        bridge = self.start([os.path.join(self.build, "vaskel_jack"), region, "--client",
-                             f"bridge_{name}"] + bridge_args, f"bridge-{name}.log")
-        renderer = subprocess.Popen([os.path.join(self.build, "vaskel_renderer"), region,
-                                     output, str(delay_us), "10000", "10000"],
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        if interrupt_after is not None:
-            self.wait_for_capture(name)
-            time.sleep(interrupt_after)
-            bridge.send_signal(signal.SIGINT)
-        verdict, _ = bridge.communicate(timeout=60)
-        _, renderer_err = renderer.communicate(timeout=60)
-        return bridge.returncode, verdict.strip(), renderer.returncode, renderer_err.strip(), output
+    def renderer(self, region, output, delay_us=0, idle_ms=10000):
+        return subprocess.Popen([os.path.join(self.build, "vaskel_renderer"), region, output,
+                                 str(delay_us), str(idle_ms), "10000"], env=self.env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+
+    def region(self, name):
+        return f"vaskel-jack-test-{os.getpid()}-{name}"
 
 
-def fail(message, harness, name):
-    print(f"FAIL {message}")
-    with open(os.path.join(harness.work, f"bridge-{name}.log")) as log:
-        print(log.read())
-    sys.exit(1)
+def check_take_sheet(output, state, client, sources, frames=None):
+    """The take sheet names each file's ports, the client, rate, chunk size and start time."""
+    with open(os.path.join(output, "streams.json")) as sheet_file:
+        sheet = json.load(sheet_file)
+    expect(sheet["state"] == state, f"take sheet state {sheet['state']}, expected {state}")
+    expect((sheet["client"], sheet["sampleRate"], sheet["framesPerChunk"])
+           == (client, RATE, PERIOD), f"take sheet: {sheet}")
+    expect([s["file"] for s in sheet["streams"]]
+           == [f"stream-{i}.wav" for i in range(len(sources))], f"take sheet: {sheet['streams']}")
+    expect([s["ports"] for s in sheet["streams"]] == sources, f"take sheet: {sheet['streams']}")
+    started = datetime.datetime.strptime(sheet["startTime"], "%Y-%m-%dT%H:%M:%S.%fZ")
+    now = datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None)
+    expect(abs((now - started).total_seconds()) < 120, f"start time {sheet['startTime']}")
+    expect(sheet["framesPerStream"] == frames, f"take sheet frames {sheet['framesPerStream']}")
+    return sheet
 
 
-def run(harness):
-    harness.start_server(ports=4)
+def case_pattern(h):
+    output = h.output("pattern")
+    bridge = Bridge(h, "pattern", ["--output", output, "--connect", "src:out_[0-3]",
+                                   "--seconds", "1"] + SLOTS)
+    code, out = bridge.finish()
+    expect(code == 0 and "verdict=completed,framesPerStream=48000,xruns=" in out,
+           f"exit {code}: {out}")
+    # The renderer's own summary comes through, one line per stream.
+    expect(len(re.findall(r"^streamId=\d,writtenChunks=", out, re.M)) == 4, out)
+    check_files(output, 4, 1, [0, 1, 2, 3], frames=48000)
+    check_take_sheet(output, "complete", "bridge_pattern",
+                     [["src:out_0"], ["src:out_1"], ["src:out_2"], ["src:out_3"]], frames=48000)
+    # A pattern of input ports, or of nothing, is refused by name before anything starts.
+    for word, said in (("system:playback_.*", "matches only input ports (system:playback_1, "
+                                              "system:playback_2)"),
+                       ("src:in_.*", "matches no audio output port")):
+        refused = Bridge(h, "refused", ["--output", h.output("refused"), "--connect", word])
+        code, _ = refused.finish()
+        expect(code == 2 and f"--connect '{word}' {said}" in refused.err(),
+               f"--connect {word}: exit {code}: {refused.err()}")
+    return ("4 ports by one pattern into stream-0..3.wav, every sample, the take sheet "
+            "complete; patterns of input ports or of nothing refused")
+
+
+def case_exact(h):
     # Stereo, with src:out_0 fed twice and the last input left unconnected; 1.3 s cuts the
-    # last period (62400 frames are 243.75 periods).
-    connect = ["src:out_0", "src:out_1", "src:out_2", "src:out_3", "src:out_0"]
-    args = ["--streams", "3", "--channels", "2", "--seconds", "1.3"]
-    for port in connect:
+    # last period (62400 frames are 243.75 periods). The renderer comes a second late, more
+    # than the ring's quarter second: periods before it attached must not be in the ring.
+    region, output = h.region("exact"), h.output("exact")
+    args = [region, "--streams", "3", "--channels", "2", "--seconds", "1.3"]
+    for port in ["src:out_0", "src:out_1", "src:out_2", "src:out_3", "src:out_0"]:
         args += ["--connect", port]
-    code, verdict, rcode, rerr, output = harness.capture("exact", args)
-    if (code, rcode) != (0, 0) or not verdict.startswith("verdict=completed,framesPerStream=62400,"):
-        fail(f"exact: bridge {code} '{verdict}', renderer {rcode} '{rerr}'", harness, "exact")
+    bridge = Bridge(h, "exact", args)
+    bridge.wait_for("waiting for the renderer")
+    time.sleep(1.0)
+    renderer = h.renderer(region, output)
+    code, out = bridge.finish()
+    _, renderer_err = renderer.communicate(timeout=60)
+    expect((code, renderer.returncode) == (0, 0) and
+           out.startswith("verdict=completed,framesPerStream=62400,"),
+           f"bridge {code} '{out}', renderer {renderer.returncode} '{renderer_err}'")
     check_files(output, 3, 2, [0, 1, 2, 3, 0, None], frames=62400)
-    print("ok   exact: 3 stereo streams, 62400 frames each, every sample as played")
+    return "3 stereo streams, 62400 frames each, every sample, a renderer a second late"
 
-    code, verdict, rcode, rerr, output = harness.capture(
-        "interrupt", ["--connect", "src:out_2"], interrupt_after=1.0)
+
+def case_interrupt(h):
+    output = h.output("interrupt")
+    bridge = Bridge(h, "interrupt", ["--output", output, "--connect", "src:out_2"] + SLOTS,
+                    session=True)
+    bridge.wait_for("capturing")
+    time.sleep(1.0)
+    # Ctrl-C at a terminal goes to the foreground process group: the renderer the bridge runs
+    # must not be in it, or it would stop with "interrupted" (when it sees the signal before the
+    # closed streams) instead of completing the files.
+    with open(f"/proc/{bridge.process.pid}/task/{bridge.process.pid}/children") as children:
+        renderer = [int(pid) for pid in children.read().split()]
+    expect(len(renderer) == 1 and os.getpgid(renderer[0]) != os.getpgid(bridge.process.pid),
+           f"the renderer {renderer} shares the bridge's process group")
+    os.killpg(bridge.process.pid, signal.SIGINT)
+    code, out = bridge.finish()
     lengths = check_files(output, 1, 1, [2])
-    if (code, rcode) != (0, 0) or lengths[0] == 0 or lengths[0] % PERIOD != 0:
-        fail(f"interrupt: bridge {code} '{verdict}', renderer {rcode}, {lengths}", harness,
-             "interrupt")
-    print(f"ok   interrupt: closed at a period boundary after {lengths[0]} frames")
+    expect(code == 0 and out.startswith("mapping=") and lengths[0] > 0 and
+           lengths[0] % PERIOD == 0, f"exit {code} '{out}', {lengths}")
+    check_take_sheet(output, "complete", "bridge_interrupt", [["src:out_2"]], frames=lengths[0])
+    return f"closed at a period boundary after {lengths[0]} frames, the renderer completed"
 
+
+def case_period(h):
+    output = h.output("period")
+    bridge = Bridge(h, "period", ["--output", output, "--connect", "src:out_1", "--connect",
+                                  "src:out_3", "--seconds", "3"] + SLOTS)
+    bridge.wait_for("capturing")
+    for frames in (64, 1024, 32, 256):
+        time.sleep(0.3)
+        h.buffer_size(frames)
+    code, out = bridge.finish()
+    expect(code == 0 and re.search(r"^verdict=completed,framesPerStream=144000,xruns=\d+$", out,
+                                   re.M), f"exit {code}: {out}")
+    # Every chunk but none is whole: 144000 frames are 562.5 chunks.
+    expect(",writtenChunks=563,writtenFrames=144000," in out, out)
+    check_files(output, 2, 1, [1, 3], frames=3 * RATE)
+
+    output = h.output("long-period")
+    bridge = Bridge(h, "long", ["--output", output, "--connect", "src:out_1"])
+    bridge.wait_for("capturing")
+    time.sleep(0.5)
+    h.buffer_size(8192)  # 32 chunks of 256 frames, more than half the default ring of 47
+    code, out = bridge.finish()
+    h.buffer_size(PERIOD)
+    err = bridge.err()
+    expect(code == 4 and out.startswith("verdict=producer_abort,") and
+           "the server's period changed to 8192 frames during the capture" in err and
+           "stream-0.wav: " in err and " frames, header set" in err, f"exit {code}: {out}{err}")
+    lengths = check_files(output, 1, 1, [1])
+    expect(lengths[0] > 0, f"{lengths}")
+    return (f"periods of 64, 1024, 32 and 256 frames: 144000 frames in whole chunks; "
+            f"a period of 8192 ended the capture, {lengths[0]} frames repaired")
+
+
+def case_overflow(h):
     # A renderer slower than the server (5 ms a chunk, two chunks every 5.3 ms) with rings of
     # four slots: they fill within a fraction of a second.
-    code, verdict, rcode, rerr, output = harness.capture(
-        "overflow", ["--streams", "2", "--slots", "4", "--connect", "src:out_1",
-                     "--connect", "src:out_3"], delay_us=5000)
-    if code != 4 or not verdict.startswith("verdict=overflow,") or (rcode, rerr) != (4, "overflow"):
-        fail(f"overflow: bridge {code} '{verdict}', renderer {rcode} '{rerr}'", harness,
-             "overflow")
+    region, output = h.region("overflow"), h.output("overflow")
+    bridge = Bridge(h, "overflow", [region, "--streams", "2", "--slots", "4", "--connect",
+                                    "src:out_1", "--connect", "src:out_3"])
+    renderer = h.renderer(region, output, delay_us=5000)
+    code, out = bridge.finish()
+    _, renderer_err = renderer.communicate(timeout=60)
+    expect(code == 4 and out.startswith("verdict=overflow,") and
+           (renderer.returncode, renderer_err.strip()) == (4, "overflow"),
+           f"bridge {code} '{out}', renderer {renderer.returncode} '{renderer_err}'")
     # A stopped capture leaves the files' headers at "0 bytes"; vaskel_wav repair sets them.
-    subprocess.run([os.path.join(harness.build, "vaskel_wav"), "repair", output],
+    subprocess.run([os.path.join(h.build, "vaskel_wav"), "repair", output],
                    stdout=subprocess.DEVNULL, check=True, timeout=30)
     lengths = check_files(output, 2, 1, [1, 3])
-    if sum(lengths) == 0:
-        fail(f"overflow: nothing reached the files {lengths}", harness, "overflow")
-    print(f"ok   overflow: the bridge stopped with overflow; {lengths} frames, all continuous")
+    expect(sum(lengths) > 0, f"nothing reached the files {lengths}")
+    return f"the bridge stopped with overflow; {lengths} frames, all continuous"
+
+
+def case_attach(h):
+    bridge = Bridge(h, "attach", [h.region("attach"), "--connect", "src:out_0",
+                                  "--attach-timeout", "2"])
+    bridge.wait_for("waiting for the renderer")
+    h.jackd.send_signal(signal.SIGSTOP)  # the server falls behind: xruns, while nobody captures
+    time.sleep(0.5)
+    h.jackd.send_signal(signal.SIGCONT)
+    code, out = bridge.finish(timeout=30)
+    err = bridge.err()
+    expect(code == 3 and "no renderer attached within 2 s" in err and "xrun" not in err,
+           f"exit {code}: {out}{err}")
+    return "exit 3 after the attach timeout; the xruns before any capture not counted"
+
+
+def case_killed(h):
+    output = h.output("killed")
+    bridge = Bridge(h, "killed", ["--output", output, "--connect", "src:out_0",
+                                  "--connect", "src:out_2"] + SLOTS)
+    bridge.wait_for("capturing")
+    time.sleep(0.7)
+    h.kill_server()
+    code, out = bridge.finish(timeout=60)
+    err = bridge.err()
+    expect(code == 4 and out.startswith("verdict=producer_abort,") and
+           "the JACK server shut down" in err and err.count(" frames, header set") == 2,
+           f"exit {code}: {out}{err}")
+    lengths = check_files(output, 2, 1, [0, 2])
+    expect(min(lengths) > 0, f"{lengths}")
+    sox = subprocess.run(["sox", "--i", "-s", os.path.join(output, "stream-1.wav")],
+                         capture_output=True, text=True, check=True)
+    expect(int(sox.stdout) == lengths[1], f"sox reads {sox.stdout.strip()} samples")
+    check_take_sheet(output, "failed", "bridge_killed", [["src:out_0"], ["src:out_2"]])
+    return f"producer_abort; both files repaired and playable, {lengths} frames"
+
+
+def case_stopped(h):
+    # Two bridges capture when the server stops: one is interrupted twice, the other's renderer
+    # gives up (idle timeout) and publishes producer_abort. Neither may wait for the server.
+    bridges, renderers = {}, {}
+    for name, idle_ms in (("twice", 10000), ("failed", 1000)):
+        region = h.region(f"stopped-{name}")
+        bridges[name] = Bridge(h, f"stopped-{name}", [region, "--connect", "src:out_1"])
+        bridges[name].wait_for("waiting for the renderer")
+        renderers[name] = h.renderer(region, h.output(f"stopped-{name}"), idle_ms=idle_ms)
+        bridges[name].wait_for("capturing")
+    time.sleep(0.5)
+    h.jackd.send_signal(signal.SIGSTOP)
+    time.sleep(0.3)
+    for _ in range(2):
+        bridges["twice"].process.send_signal(signal.SIGTERM)
+        time.sleep(0.2)
+    interrupted = time.monotonic()
+    code, out = bridges["twice"].finish(timeout=60)
+    took = time.monotonic() - interrupted
+    expect(code == 130 and took < 10, f"interrupted twice: exit {code} after {took:.1f} s: "
+                                      f"{out}{bridges['twice'].err()}")
+    renderers["failed"].communicate(timeout=60)
+    failed = time.monotonic()
+    code, out = bridges["failed"].finish(timeout=60)
+    took_failed = time.monotonic() - failed
+    expect(code == 4 and out.startswith("verdict=producer_abort,") and took_failed < 10,
+           f"renderer failed: exit {code} after {took_failed:.1f} s: {out}"
+           f"{bridges['failed'].err()}")
+    renderers["twice"].communicate(timeout=60)
+    h.kill_server()
+    return (f"stopped server: ended {took:.1f} s after a second interrupt, "
+            f"{took_failed:.1f} s after the renderer's failure")
+
+
+CASES = [("pattern", case_pattern), ("exact", case_exact), ("interrupt", case_interrupt),
+         ("period", case_period), ("overflow", case_overflow), ("attach", case_attach),
+         ("killed", case_killed), ("stopped", case_stopped)]
+
+
+def run(harness, only):
+    failures = 0
+    server_up = False
+    for name, case in CASES:
+        if only and name not in only:
+            continue
+        if not server_up:
+            harness.start_server()
+            server_up = True
+        try:
+            print(f"ok   {name}: {case(harness)}", flush=True)
+        except (Failure, AssertionError, subprocess.SubprocessError) as error:
+            failures += 1
+            print(f"FAIL {name}: {error}", flush=True)
+        # These two end their server: the next case gets a new one.
+        server_up = server_up and name not in ("killed", "stopped")
+    return failures
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
-    build = os.path.abspath(parser.parse_args().build)
+    parser.add_argument("--only", default="", help="comma-separated case names")
+    arguments = parser.parse_args()
+    build = os.path.abspath(arguments.build)
     work = tempfile.mkdtemp(prefix="vaskel-jack-test.")
     harness = Harness(build, work)
     # A timeout's SIGTERM still stops the server and the clients (the finally below).
     signal.signal(signal.SIGTERM, lambda *_: sys.exit("jack_capture_test: terminated"))
     try:
-        run(harness)
+        failures = run(harness, [name for name in arguments.only.split(",") if name])
     finally:
         harness.stop_all()
         shutil.rmtree(work, ignore_errors=True)
+    sys.exit(1 if failures else 0)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 #include "tools/jack/jack_options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -15,6 +16,8 @@ constexpr std::uint32_t maxChunkFrames = 2048;
 // The ring covers at least this much audio unless --slots says otherwise: a quarter second
 // rides out a renderer held up by the disk or the scheduler.
 constexpr std::uint64_t ringMilliseconds = 250;
+// The renderer's mapping-open timeout is a 32-bit count of milliseconds; a day is plenty.
+constexpr double maxAttachSeconds = 86400;
 
 // Plain decimal digits only: "8x" or "-1" is a mistake worth naming, not a number.
 std::optional<std::uint32_t> parseCount(const std::string& text, std::uint32_t low,
@@ -52,11 +55,10 @@ std::optional<double> parseSeconds(const std::string& text) {
 // Applies one "--name value" option; an error text when it is wrong.
 std::string applyOption(const std::string& name, const std::string& value, BridgeOptions& options) {
     if (name == "--streams") {
-        const auto n = parseCount(value, 1, maxStreams);
-        if (!n) {
+        options.streams = parseCount(value, 1, maxStreams);
+        if (!options.streams) {
             return "--streams takes 1 to 128";
         }
-        options.streams = *n;
     } else if (name == "--channels") {
         const auto n = parseCount(value, 1, 2);
         if (!n) {
@@ -76,7 +78,7 @@ std::string applyOption(const std::string& name, const std::string& value, Bridg
         options.client = value;
     } else if (name == "--connect") {
         if (value.empty()) {
-            return "--connect takes a port name";
+            return "--connect takes a port name or pattern";
         }
         options.connect.push_back(value);
     } else if (name == "--seconds") {
@@ -84,6 +86,17 @@ std::string applyOption(const std::string& name, const std::string& value, Bridg
         if (!options.seconds) {
             return "--seconds takes a positive number of seconds";
         }
+    } else if (name == "--output") {
+        if (value.empty()) {
+            return "--output takes a directory";
+        }
+        options.output = value;
+    } else if (name == "--attach-timeout") {
+        const auto seconds = parseSeconds(value);
+        if (!seconds || *seconds > maxAttachSeconds) {
+            return "--attach-timeout takes a positive number of seconds, at most a day";
+        }
+        options.attachTimeout = *seconds;
     } else {
         return "unknown option " + name;
     }
@@ -123,10 +136,8 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         }
     }
     const BridgeOptions& options = parsed.options;
-    if (options.mappingName.empty()) {
-        parsed.error = "the mapping name is missing";
-    } else if (options.connect.size() > std::size_t{options.streams} * options.channels) {
-        parsed.error = "more --connect ports than input ports";
+    if (options.mappingName.empty() && options.output.empty()) {
+        parsed.error = "the mapping name is missing (or --output, which makes one up)";
     } else {
         parsed.action = ParsedCommandLine::Action::Run;
     }
@@ -147,7 +158,7 @@ std::vector<std::string> inputPortNames(std::uint32_t streams, std::uint32_t cha
     return names;
 }
 
-RegionPlan planRegion(const BridgeOptions& options, std::uint32_t sampleRate,
+RegionPlan planRegion(const BridgeOptions& options, std::uint32_t streams, std::uint32_t sampleRate,
                       std::uint32_t bufferFrames) {
     RegionPlan plan;
     if (sampleRate == 0 || bufferFrames == 0 || bufferFrames > maxChunkFrames) {
@@ -157,7 +168,7 @@ RegionPlan planRegion(const BridgeOptions& options, std::uint32_t sampleRate,
         return plan;
     }
     vaskel_config& config = plan.config;
-    config.stream_count = options.streams;
+    config.stream_count = streams;
     config.channel_count = options.channels;
     config.sample_rate = sampleRate;
     config.frames_per_chunk = bufferFrames;
@@ -185,41 +196,119 @@ RegionPlan planRegion(const BridgeOptions& options, std::uint32_t sampleRate,
     return plan;
 }
 
+bool periodFits(std::uint32_t frames, std::uint32_t chunkFrames, std::uint32_t slots) {
+    if (frames <= chunkFrames) {
+        return true;
+    }
+    const std::uint64_t chunks = (std::uint64_t{frames} + chunkFrames - 1) / chunkFrames;
+    return 2 * chunks <= slots;
+}
+
+std::uint32_t attachTimeoutMilliseconds(double seconds) {
+    return static_cast<std::uint32_t>(std::clamp(std::ceil(seconds * 1000), 1.0, 4294967295.0));
+}
+
+namespace {
+
+std::string listed(const std::vector<std::string>& names) {
+    std::string text;
+    for (std::size_t i = 0; i < names.size() && i < 4; ++i) {
+        text += (i == 0 ? "" : ", ") + names[i];
+    }
+    return names.size() > 4 ? text + ", ..." : text;
+}
+
+} // namespace
+
+SourcePlan planSources(const BridgeOptions& options, const PortLookup& lookup) {
+    SourcePlan plan;
+    for (const std::string& word : options.connect) {
+        PortMatches matches = lookup(word);
+        if (matches.outputs.empty()) {
+            plan.error = matches.inputs.empty()
+                             ? "--connect '" + word +
+                                   "' matches no audio output port of the server (a full port "
+                                   "name, or an extended regular expression; jack_lsp lists them)"
+                             : "--connect '" + word + "' matches only input ports (" +
+                                   listed(matches.inputs) +
+                                   "); it takes the output ports that play the audio";
+            return plan;
+        }
+        plan.sources.insert(plan.sources.end(), matches.outputs.begin(), matches.outputs.end());
+    }
+    const std::uint32_t channels = options.channels;
+    const std::size_t needed = (plan.sources.size() + channels - 1) / channels;
+    if (options.streams && needed > *options.streams) {
+        plan.error = "--connect matches " + std::to_string(plan.sources.size()) + " ports (" +
+                     listed(plan.sources) + "), more than the " +
+                     std::to_string(*options.streams * channels) + " input ports of --streams " +
+                     std::to_string(*options.streams);
+        return plan;
+    }
+    if (needed > maxStreams) {
+        plan.error = "--connect matches " + std::to_string(plan.sources.size()) +
+                     " ports, more than 128 streams hold";
+        return plan;
+    }
+    plan.streams =
+        options.streams.value_or(std::max<std::uint32_t>(1, static_cast<std::uint32_t>(needed)));
+    plan.sources.resize(std::size_t{plan.streams} * channels);
+    return plan;
+}
+
 const char* usageText() {
-    return "usage: vaskel_jack <mapping-name> [--streams N] [--channels 1|2] [--slots N] "
-           "[--client NAME]\n"
-           "                   [--connect PORT]... [--seconds S]\n";
+    return "usage: vaskel_jack --output DIR [mapping-name] [options]\n"
+           "       vaskel_jack <mapping-name> [options]\n"
+           "       vaskel_jack --help | --version\n";
 }
 
 std::string helpText() {
     return std::string(usageText()) + R"(
-Captures the input ports of a JACK client into the shared-memory region <mapping-name>, which
-vaskel_renderer (started separately with the same name) writes to one WAV file per stream.
-The region takes the server's sample rate, one server period per chunk (at most 2048 frames).
+Captures ports of a JACK server into one 32-bit float WAV file per stream. With --output it runs
+vaskel_renderer itself (the one beside vaskel_jack, else the one in PATH) into DIR and keeps the
+take sheet DIR/streams.json: the ports each stream-<i>.wav holds, the client, rate, chunk size
+and start time. Without --output, start vaskel_renderer separately with the same <mapping-name>.
+The region takes the server's sample rate and one server period per chunk (at most 2048 frames).
 The capture starts with the first period after the renderer has attached and is continuous.
 
-  --streams N      streams, 1 to 128 (default 1)
-  --channels 1|2   ports per stream: in_<i> (1, the default), or in_<i>_l and in_<i>_r (2)
-  --slots N        chunks a ring holds, 1 to 64 (default: at least 250 ms of audio)
-  --client NAME    the JACK client name (default vaskel_jack); the server is JACK's usual
-                   choice ($JACK_DEFAULT_SERVER)
-  --connect PORT   connects PORT to the next input port in port order; may be repeated
-  --seconds S      captures exactly round(S x rate) frames per stream, then ends; without it
-                   the capture runs until SIGINT or SIGTERM and ends at a period boundary
+Options:
+  --output DIR        run the renderer into DIR (created if missing); without a mapping name
+                      the region is named vaskel-jack-<process id>
+  --connect PORT      feeds the output ports PORT names to the next input ports in port order:
+                      a full port name is that port; anything else is an extended regular
+                      expression, and every output port it matches, in the server's port
+                      order, is fed (as jack_lsp and jack_capture match). May be repeated
+  --streams N         streams, 1 to 128 (default: one per connected port, one per pair with
+                      --channels 2; 1 without --connect)
+  --channels 1|2      ports per stream: in_<i> (1, the default), or in_<i>_l and in_<i>_r (2)
+  --seconds S         captures exactly round(S x rate) frames per stream, then ends; without it
+                      the capture runs until SIGINT or SIGTERM and ends at a period boundary
+  --attach-timeout S  seconds the renderer has to attach to the region (default 30)
+  --slots N           chunks a ring holds, 1 to 64 (default: at least 250 ms of audio)
+  --client NAME       the JACK client name (default vaskel_jack); the server is JACK's usual
+                      choice ($JACK_DEFAULT_SERVER)
   --help, --version
 
-A full ring is never a silent drop: the capture stops with the failure "overflow". Server
-xruns are counted and reported. When the server shuts down, the capture is aborted
-("producer_abort"). At the end the renderer's verdict is printed on standard output:
+A full ring is never a silent drop: the capture stops with the failure "overflow". A server
+period that changes during the capture is cut into, or gathered into, chunks of the first
+period's size; a period longer than half a ring ends the capture (producer_abort) with a
+message. Server xruns during the capture are counted. When the server shuts down, the capture is
+aborted (producer_abort). A second SIGINT or SIGTERM ends the bridge at once. When a capture it
+runs with --output fails, the bridge repairs the stream files so that what was captured plays.
+At the end the renderer's verdict is printed on standard output:
   verdict=<completed|failure name>,framesPerStream=N,xruns=N
 Under PipeWire, run it through its JACK layer: pw-jack vaskel_jack ... (package pipewire-jack).
 
 Exit codes:
-  0  the renderer completed the capture
-  1  setup failed: no JACK server, a port or connection refused, the region not created
-  2  bad command line, or a server buffer above 2048 frames
-  3  no renderer attached, or it gave no verdict in time
-  4  the capture failed: overflow, producer_abort (server gone) or the renderer's failure
+  0    the renderer completed the capture
+  1    setup failed: no JACK server, a port or connection refused, the region or the renderer
+       not started, the output directory or its take sheet not written
+  2    bad command line, a --connect that matches no output port, or a server buffer above
+       2048 frames
+  3    no renderer attached within --attach-timeout, or it gave no verdict
+  4    the capture failed: overflow, producer_abort (server gone, or a period too long) or the
+       renderer's failure; with --output the stream files were repaired
+  130  a second interrupt ended it before the renderer's verdict
 )";
 }
 

@@ -1,10 +1,11 @@
-// vaskel_jack's command line and the region it asks for, apart from JACK so both can be tested
-// without an audio server.
+// vaskel_jack's command line, the ports it connects and the region it asks for, apart from JACK
+// so all of it can be tested without an audio server.
 #pragma once
 
 #include "vaskel/producer.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,8 +17,9 @@ enum class BridgeExit : int {
     Completed = 0,     // the renderer completed the capture
     SetupFailed = 1,   // no server, a port or connection refused, the region not created
     Usage = 2,         // bad command line, or a server buffer the region cannot take
-    NoVerdict = 3,     // no renderer attached, or it gave no verdict in time
+    NoVerdict = 3,     // no renderer attached in time, or it gave no verdict
     CaptureFailed = 4, // the capture failed; the failure's name is printed
+    Interrupted = 130, // a second interrupt ended it before the renderer's verdict
 };
 
 [[nodiscard]] constexpr int exitCode(BridgeExit code) {
@@ -25,13 +27,15 @@ enum class BridgeExit : int {
 }
 
 struct BridgeOptions {
-    std::string mappingName;
-    std::uint32_t streams = 1;
+    std::string mappingName;              // may be empty with --output: the bridge makes one up
+    std::optional<std::uint32_t> streams; // none: one per matched port (per pair in stereo)
     std::uint32_t channels = 1;
     std::uint32_t slots = 0; // 0: enough for a quarter second
     std::string client = "vaskel_jack";
-    std::vector<std::string> connect;
+    std::vector<std::string> connect; // port names or patterns, in order
     std::optional<double> seconds;
+    std::string output;          // --output: the bridge runs the renderer into this directory
+    double attachTimeout = 30.0; // seconds the renderer has to attach
 };
 
 // What the command line asked for: a capture, the help or the version, or an error to print
@@ -51,16 +55,45 @@ struct ParsedCommandLine {
 [[nodiscard]] std::vector<std::string> inputPortNames(std::uint32_t streams,
                                                       std::uint32_t channels);
 
-// The region for the server's rate and buffer size: one period per chunk, a ring of at least
-// 250 ms unless --slots says otherwise (at most 64 slots), the declared end for --seconds.
-// An error text when the server's buffer or the requested length cannot be captured.
+// What one --connect word names on the server, each list in the server's port order: the
+// output ports it matches, and the input ports it matches (only to say so).
+struct PortMatches {
+    std::vector<std::string> outputs;
+    std::vector<std::string> inputs;
+};
+using PortLookup = std::function<PortMatches(const std::string& word)>;
+
+// The source of every input port, in port order ("" leaves one unconnected), and the stream
+// count: --streams, or one stream per matched port (per pair with --channels 2). Each --connect
+// word's matches follow the previous word's. An error text names a word that matches nothing or
+// only input ports, or more matches than the streams take.
+struct SourcePlan {
+    std::uint32_t streams = 0;
+    std::vector<std::string> sources;
+    std::string error;
+};
+
+[[nodiscard]] SourcePlan planSources(const BridgeOptions& options, const PortLookup& lookup);
+
+// The region for `streams` at the server's rate and buffer size: one period per chunk, a ring of
+// at least 250 ms unless --slots says otherwise (at most 64 slots), the declared end for
+// --seconds. An error text when the server's buffer or the requested length cannot be captured.
 struct RegionPlan {
     vaskel_config config{};
     std::string error;
     std::string warning; // the ring holds less than a quarter second
 };
 
-[[nodiscard]] RegionPlan planRegion(const BridgeOptions& options, std::uint32_t sampleRate,
-                                    std::uint32_t bufferFrames);
+[[nodiscard]] RegionPlan planRegion(const BridgeOptions& options, std::uint32_t streams,
+                                    std::uint32_t sampleRate, std::uint32_t bufferFrames);
+
+// Whether a period of `frames` can be published into rings of `slots` chunks of `chunkFrames`:
+// one of at most a chunk always can (the ring was sized for it), a longer one only while two of
+// them fit a ring. A period publishes all its chunks at once, so one larger than half a ring
+// overflows whenever the renderer has not drained the last one yet.
+[[nodiscard]] bool periodFits(std::uint32_t frames, std::uint32_t chunkFrames, std::uint32_t slots);
+
+// The renderer's mapping-open-timeout-ms for --attach-timeout.
+[[nodiscard]] std::uint32_t attachTimeoutMilliseconds(double seconds);
 
 } // namespace vaskel::jack_bridge

@@ -1,6 +1,9 @@
 #include "tools/jack/jack_options.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
+#include <iterator>
+#include <optional>
 
 namespace vaskel::jack_bridge {
 namespace {
@@ -15,8 +18,11 @@ TEST(JackOptions, ParsesOrNamesTheMistake) {
     };
     const std::vector<Case> cases = {
         {{"r", "--streams", "128", "--channels", "2", "--slots", "64"}, Action::Run, ""},
-        {{"r", "--connect", "a:out", "--connect", "a:out"}, Action::Error, "more --connect"},
-        {{"r", "--streams", "2", "--connect", "a:out", "--connect", "a:out"}, Action::Run, ""},
+        {{"--output", "/tmp/take", "--connect", "a:out_.*"}, Action::Run, ""},
+        {{"--output", "", "r"}, Action::Error, "--output"},
+        {{"r", "--attach-timeout", "0.5"}, Action::Run, ""},
+        {{"r", "--attach-timeout", "86401"}, Action::Error, "--attach-timeout"},
+        {{"r", "--connect", ""}, Action::Error, "--connect"},
         {{"r", "--streams", "129"}, Action::Error, "--streams"},
         {{"r", "--streams", "0"}, Action::Error, "--streams"},
         {{"r", "--channels", "3"}, Action::Error, "--channels"},
@@ -41,6 +47,9 @@ TEST(JackOptions, ParsesOrNamesTheMistake) {
     const auto parsed = parseCommandLine({"r", "--client", "rec", "--seconds", "1.5"});
     EXPECT_EQ(parsed.options.client, "rec");
     EXPECT_EQ(parsed.options.seconds, 1.5);
+    EXPECT_EQ(parsed.options.attachTimeout, 30.0);
+    EXPECT_EQ(attachTimeoutMilliseconds(0.0001), 1u);
+    EXPECT_EQ(attachTimeoutMilliseconds(2.5), 2500u);
     EXPECT_EQ(inputPortNames(2, 2),
               (std::vector<std::string>{"in_0_l", "in_0_r", "in_1_l", "in_1_r"}));
 }
@@ -71,7 +80,7 @@ TEST(JackOptions, SizesTheRegionFromTheServer) {
         if (c.seconds > 0) {
             options.seconds = c.seconds;
         }
-        const RegionPlan plan = planRegion(options, c.rate, c.buffer);
+        const RegionPlan plan = planRegion(options, 1, c.rate, c.buffer);
         EXPECT_EQ(!plan.error.empty(), c.error) << c.rate << "/" << c.buffer;
         if (!c.error) {
             EXPECT_EQ(plan.config.slots_per_stream, c.expectedSlots) << c.rate << "/" << c.buffer;
@@ -81,6 +90,74 @@ TEST(JackOptions, SizesTheRegionFromTheServer) {
             EXPECT_EQ(plan.warning.empty(), c.expectedSlots != 64 || c.slots != 0);
         }
     }
+}
+
+// A server with the ports of two clients, in its port order; words match as jack_get_ports
+// would (here: an exact name, or a prefix followed by ".*").
+PortMatches fakeServer(const std::string& word) {
+    const std::vector<std::string> outputs = {"synth:out_l", "synth:out_r", "drums:out_1",
+                                              "drums:out_2", "drums:out_3"};
+    const std::vector<std::string> inputs = {"system:playback_1", "system:playback_2"};
+    const auto match = [&word](const std::string& name) {
+        return name == word ||
+               (word.ends_with(".*") && name.starts_with(word.substr(0, word.size() - 2)));
+    };
+    PortMatches matches;
+    std::copy_if(outputs.begin(), outputs.end(), std::back_inserter(matches.outputs), match);
+    std::copy_if(inputs.begin(), inputs.end(), std::back_inserter(matches.inputs), match);
+    return matches;
+}
+
+TEST(JackOptions, FeedsEveryMatchInTheServersOrderOrNamesTheMistake) {
+    struct Case {
+        std::vector<std::string> connect;
+        std::optional<std::uint32_t> streams;
+        std::uint32_t channels;
+        std::uint32_t expectedStreams;
+        std::vector<std::string> expectedSources; // or the error's part
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        // One stream per match, the words' matches one after the other.
+        {{"drums:.*", "synth:out_l"},
+         {},
+         1,
+         4,
+         {"drums:out_1", "drums:out_2", "drums:out_3", "synth:out_l"},
+         ""},
+        // Stereo pairs; an odd match leaves the last right channel unconnected.
+        {{"drums:.*"}, {}, 2, 2, {"drums:out_1", "drums:out_2", "drums:out_3", ""}, ""},
+        // One source fed twice; --streams leaves the rest unconnected.
+        {{"synth:out_l", "synth:out_l"}, 3, 1, 3, {"synth:out_l", "synth:out_l", ""}, ""},
+        {{}, {}, 1, 1, {""}, ""},
+        {{"synth:.*"}, 1, 1, 0, {}, "more than the 1 input ports of --streams 1"},
+        {{"nothing:.*"}, {}, 1, 0, {}, "'nothing:.*' matches no audio output port"},
+        {{"system:playback_1"}, {}, 1, 0, {}, "matches only input ports (system:playback_1)"},
+        {{"system:.*"}, {}, 1, 0, {}, "system:playback_1, system:playback_2"},
+    };
+    for (const auto& c : cases) {
+        BridgeOptions options;
+        options.connect = c.connect;
+        options.streams = c.streams;
+        options.channels = c.channels;
+        const SourcePlan plan = planSources(options, fakeServer);
+        EXPECT_NE(plan.error.find(c.error), std::string::npos) << plan.error;
+        if (c.error.empty()) {
+            EXPECT_TRUE(plan.error.empty()) << plan.error;
+            EXPECT_EQ(plan.streams, c.expectedStreams);
+            EXPECT_EQ(plan.sources, c.expectedSources);
+        }
+    }
+}
+
+// A period change keeps the chunk size; a period only fits while two of them fit a ring.
+TEST(JackOptions, TakesALongerPeriodOnlyWhileTwoFitARing) {
+    EXPECT_TRUE(periodFits(64, 256, 1));     // shorter: gathered into chunks
+    EXPECT_TRUE(periodFits(256, 256, 1));    // the period the ring was made for
+    EXPECT_TRUE(periodFits(8192, 256, 64));  // 32 chunks, half of 64
+    EXPECT_FALSE(periodFits(8192, 256, 47)); // the default ring at 256 frames
+    EXPECT_TRUE(periodFits(1000, 256, 8));   // 4 chunks, the last one short
+    EXPECT_FALSE(periodFits(1025, 256, 8));  // 5 chunks
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "tools/producer/producer_run.h"
 
+#include "entry/renderer_child.h"
 #include "platform/process.h"
 #include "platform/time.h"
 #include "producer/transport_producer.h"
@@ -8,8 +9,6 @@
 #include "transport/failure_code.h"
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <string>
 
@@ -31,88 +30,6 @@ struct StreamWork {
     std::uint32_t pendingFrames = 0;   // size of the next chunk once drawn (kept while full)
     bool ended = false;                // closed, aborted or stalled: nothing more to publish
     ChunkHeader last{};                // header of the last chunk, for the duplicate fault
-};
-
-// The renderer as a child whose output goes to files and is shown when it ends.
-class RendererChild {
-public:
-    RendererChild() = default;
-    RendererChild(const RendererChild&) = delete;
-    RendererChild& operator=(const RendererChild&) = delete;
-    ~RendererChild() {
-        process_ = {}; // ended before its output files go
-        std::error_code ignored;
-        if (!dir_.empty()) {
-            std::filesystem::remove_all(dir_, ignored);
-        }
-    }
-
-    // False, with failure() telling why, when the child could not be started.
-    bool start(const std::filesystem::path& program,
-               const std::vector<platform::NativeString>& arguments) {
-        static std::atomic<std::uint32_t> counter{0};
-        dir_ = std::filesystem::temp_directory_path() /
-               ("vaskel-producer-" + std::to_string(platform::currentProcessId()) + "-" +
-                std::to_string(counter.fetch_add(1)));
-        std::error_code error;
-        std::filesystem::create_directories(dir_, error);
-        if (error) {
-            failure_ = error.message();
-            return false;
-        }
-        platform::ErrorOr<platform::ChildProcess> started =
-            platform::ChildProcess::start(program, arguments, dir_ / "stdout", dir_ / "stderr");
-        if (!started) {
-            failure_ = platform::errorMessage(started.error());
-            return false;
-        }
-        process_ = std::move(*started);
-        return true;
-    }
-
-    const std::string& failure() const { return failure_; }
-
-    bool running() const { return static_cast<bool>(process_); }
-
-    // The exit code once the child has ended.
-    std::optional<int> poll() {
-        if (!exit_ && process_) {
-            exit_ = process_.poll();
-        }
-        return exit_;
-    }
-
-    // Waits until the child ends, `deadline` passes or `stop` is set; then kills it.
-    int finish(const platform::Deadline& deadline, const std::atomic<bool>* stop) {
-        while (!poll() && !deadline.expired() && !(stop != nullptr && stop->load())) {
-            platform::sleepMilliseconds(2);
-        }
-        if (!exit_) {
-            process_.kill();
-            exit_ = process_.wait();
-        }
-        return *exit_;
-    }
-
-    // The child's output, its "\r\n" line ends (Windows text mode) turned into "\n" so that
-    // passing it on through a text-mode stream does not double them.
-    std::string output(const char* name) const {
-        std::ifstream file(dir_ / name, std::ios::binary);
-        std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-        std::string plain;
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) {
-                plain += text[i];
-            }
-        }
-        return plain;
-    }
-
-private:
-    std::filesystem::path dir_;
-    platform::ChildProcess process_;
-    std::optional<int> exit_;
-    std::string failure_;
 };
 
 class Production {

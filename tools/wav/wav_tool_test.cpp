@@ -30,7 +30,7 @@ using testing::producerPath;
 using testing::ScratchDir;
 
 std::filesystem::path wavToolPath() {
-    return vaskel::testing::currentExecutablePath().parent_path() /
+    return platform::currentExecutablePath().parent_path() /
            (std::string("vaskel_wav") + VASKEL_EXE_SUFFIX);
 }
 

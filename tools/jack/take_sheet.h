@@ -1,0 +1,45 @@
+// The take sheet, streams.json in the output root: which ports each stream file holds, and the
+// capture's client, rate, chunk size and start time. Written before the capture starts, again
+// when it starts, and completed at its end.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace vaskel::jack_bridge {
+
+inline constexpr const char* kTakeSheetName = "streams.json";
+
+struct TakeSheet {
+    std::string state; // "waiting", "capturing", "complete", "failed" or "interrupted"
+    std::string client;
+    std::string mapping;
+    std::uint32_t sampleRate = 0;
+    std::uint32_t framesPerChunk = 0;
+    std::uint32_t channels = 1;
+    std::optional<std::chrono::system_clock::time_point> startTime; // the first captured frame
+    std::optional<std::uint64_t> framesPerStream;                   // at the end
+    std::string verdict; // at the end: "completed" or the failure's name
+    // Per stream, per channel: the source port ("" unconnected) and this client's input port.
+    std::vector<std::vector<std::string>> sources;
+    std::vector<std::vector<std::string>> inputs;
+};
+
+// A time as ISO 8601 in UTC with milliseconds: "2026-03-01T14:05:09.250Z".
+std::string isoUtc(std::chrono::system_clock::time_point time);
+
+// The file's text: a JSON object, one stream per line.
+std::string formatTakeSheet(const TakeSheet& sheet);
+
+// Replaces `root`/streams.json with `text`: written into an exclusive temporary beside it (never
+// following a link, readable as the umask allows) and renamed over it, so a reader sees the old
+// sheet or the new one, and a link planted under either name is replaced, never followed.
+[[nodiscard]] std::error_code writeTakeSheet(const std::filesystem::path& root,
+                                             const std::string& text);
+
+} // namespace vaskel::jack_bridge

@@ -1,0 +1,70 @@
+#include "test_support.h"
+#include "tools/jack/take_sheet.h"
+
+#include <gtest/gtest.h>
+
+namespace vaskel::jack_bridge {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::system_clock;
+
+TEST(JackTakeSheet, NamesEveryStreamsPortsInJsonAReaderTakes) {
+    // 2024-02-29T23:59:59.999Z: a leap day, the last millisecond of it.
+    const system_clock::time_point leap{milliseconds(1709251199999)};
+    EXPECT_EQ(isoUtc(leap), "2024-02-29T23:59:59.999Z");
+    EXPECT_EQ(isoUtc(system_clock::time_point{}), "1970-01-01T00:00:00.000Z");
+
+    TakeSheet sheet;
+    sheet.state = "complete";
+    sheet.client = "rec";
+    sheet.mapping = "take-1";
+    sheet.sampleRate = 48000;
+    sheet.framesPerChunk = 256;
+    sheet.channels = 2;
+    sheet.startTime = leap;
+    sheet.framesPerStream = 480000;
+    sheet.verdict = "completed";
+    // A port name may hold quotes and bytes that are not UTF-8; an input may be unconnected.
+    sheet.sources = {{"synth:out_l", "synth:out_r"}, {"odd:\"q\"\xff", ""}};
+    sheet.inputs = {{"rec:in_0_l", "rec:in_0_r"}, {"rec:in_1_l", "rec:in_1_r"}};
+    EXPECT_EQ(formatTakeSheet(sheet),
+              "{\n"
+              "  \"schemaVersion\": 1,\n"
+              "  \"state\": \"complete\",\n"
+              "  \"client\": \"rec\",\n"
+              "  \"mapping\": \"take-1\",\n"
+              "  \"sampleRate\": 48000,\n"
+              "  \"framesPerChunk\": 256,\n"
+              "  \"channels\": 2,\n"
+              "  \"startTime\": \"2024-02-29T23:59:59.999Z\",\n"
+              "  \"framesPerStream\": 480000,\n"
+              "  \"verdict\": \"completed\",\n"
+              "  \"streams\": [\n"
+              "    {\"file\": \"stream-0.wav\", \"ports\": [\"synth:out_l\", \"synth:out_r\"], "
+              "\"inputs\": [\"rec:in_0_l\", \"rec:in_0_r\"]},\n"
+              "    {\"file\": \"stream-1.wav\", \"ports\": [\"odd:\\\"q\\\"\\ufffd\", null], "
+              "\"inputs\": [\"rec:in_1_l\", \"rec:in_1_r\"]}\n"
+              "  ]\n"
+              "}\n");
+}
+
+// The output root may belong to someone else: a link planted at the sheet's name is replaced,
+// never written through, and no temporary is left behind.
+TEST(JackTakeSheet, ReplacesALinkPlantedInItsPlaceWithoutFollowingIt) {
+    testing::ScratchDir dir("take-sheet");
+    testing::writeFile(dir / "victim", "untouched");
+    std::filesystem::create_symlink(dir / "victim", dir / kTakeSheetName);
+    ASSERT_FALSE(writeTakeSheet(dir.path(), "first\n"));
+    ASSERT_FALSE(writeTakeSheet(dir.path(), "second\n"));
+    EXPECT_EQ(testing::readFile(dir / "victim"), "untouched");
+    EXPECT_FALSE(std::filesystem::is_symlink(dir / kTakeSheetName));
+    EXPECT_EQ(testing::readFile(dir / kTakeSheetName), "second\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                            std::filesystem::directory_iterator()),
+              2);
+    // A root that cannot take the sheet says why.
+    EXPECT_TRUE(writeTakeSheet(dir / "missing", "x"));
+}
+} // namespace
+} // namespace vaskel::jack_bridge
