@@ -13,6 +13,9 @@ DISK_STREAMS = [1, 8, 128]
 # Windows per stream file, in KiB, of the plain writer's candidates for the disk limit.
 # (plain_wb, at the renderer's own window, is one more: 1 MiB at 1 and 8 streams, 512 KiB at 128.)
 LIMIT_WINDOWS_KIB = {1: (256, 4096, 8192), 8: (256, 4096, 8192), 128: (128, 256, 1024)}
+# A stream file's data stays below the 32-bit RIFF size limit (the renderer refuses more): a
+# whole 4 GiB in one stream is one MiB short.
+WAV_DATA_LIMIT = (1 << 32) - (1 << 20)
 # The real-time row: stereo 48 kHz at pace 1, chunks of this many frames, this many slots.
 REALTIME_STREAMS, REALTIME_FRAMES, REALTIME_SLOTS = 128, 1024, 16
 
@@ -49,7 +52,7 @@ def collect(runner, args, disk_runner):
     for rep in range(args.disk_reps):
         found = {}
         for streams in DISK_STREAMS:
-            chunks = max(4, args.disk_bytes // (streams * CHUNK_BYTES))
+            chunks = max(4, min(args.disk_bytes // streams, WAV_DATA_LIMIT) // CHUNK_BYTES)
             tools = contenders(streams)
             order = tools[rep % len(tools):] + tools[:rep % len(tools)]
 
@@ -115,8 +118,9 @@ def rows_of(table, title, columns, cell, digits=2):
 def report(reps, args, rows, table, where):
     n = len(reps)
     mib = args.disk_bytes >> 20
-    table.append(f"Disk{where}: {mib} MiB of samples per run, every writer syncing its files "
-                 f"before it ends, median [min-max] of {n}")
+    table.append(f"Disk{where}: {mib} MiB of samples per run (at most {WAV_DATA_LIMIT >> 20} "
+                 f"MiB per stream file), every writer syncing its files before it ends, median "
+                 f"[min-max] of {n}")
     table.append("  plain_wb: the plain writer with writeback behind at the renderer's window "
                  "(--writeback-kib auto); disk limit: per repetition, the fastest of plain_wb, "
                  "the plain writer at the windows " + "; ".join(
