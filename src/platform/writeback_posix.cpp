@@ -14,47 +14,49 @@ bool unsupported(int error) {
            error == ENOTSUP;
 }
 
-// Whether the range's end fits an off_t, as the system calls need.
-bool fitsOffsets(std::uint64_t offset, std::uint64_t bytes) {
+// Runs `call` (returning 0 or an error number) on the range as off_t values: nothing for an
+// empty range, an error for one the system cannot address, nothing where it is not supported.
+template <typename Call>
+std::error_code onRange(std::uint64_t offset, std::uint64_t bytes, Call call) {
     constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
-    return offset <= kMax && bytes <= kMax - offset;
+    if (bytes == 0) {
+        return {};
+    }
+    if (offset > kMax || bytes > kMax - offset) {
+        return std::make_error_code(std::errc::file_too_large);
+    }
+    const int error = call(static_cast<off_t>(offset), static_cast<off_t>(bytes));
+    if (error != 0 && !unsupported(error)) {
+        return {error, std::generic_category()};
+    }
+    return {};
 }
 
 #if defined(__linux__)
 constexpr unsigned int kStartFlags = SYNC_FILE_RANGE_WRITE;
 constexpr unsigned int kWaitFlags =
     SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
-#else
-constexpr unsigned int kStartFlags = 0;
-constexpr unsigned int kWaitFlags = 0;
-#endif
 
 std::error_code syncRange(std::intptr_t file, std::uint64_t offset, std::uint64_t bytes,
-                          [[maybe_unused]] unsigned int flags) {
-    if (bytes == 0) {
-        return {};
-    }
-    if (!fitsOffsets(offset, bytes)) {
-        return std::make_error_code(std::errc::file_too_large);
-    }
-    const auto start = static_cast<off_t>(offset);
-    const auto length = static_cast<off_t>(bytes);
-#if defined(__linux__)
-    int result = 0;
-    while ((result = ::sync_file_range(static_cast<int>(file), start, length, flags)) != 0 &&
-           errno == EINTR) {
-    }
-    if (result != 0 && !unsupported(errno)) {
-        return {errno, std::generic_category()};
-    }
+                          unsigned int flags) {
+    return onRange(offset, bytes, [&](off_t start, off_t length) {
+        while (::sync_file_range(static_cast<int>(file), start, length, flags) != 0) {
+            if (errno != EINTR) {
+                return errno;
+            }
+        }
+        return 0;
+    });
+}
 #else
-    // Other POSIX systems have no range writeback: the final sync does it all.
-    (void)file;
-    (void)start;
-    (void)length;
-#endif
+// Other POSIX systems have no range writeback: the final sync does it all.
+constexpr unsigned int kStartFlags = 0;
+constexpr unsigned int kWaitFlags = 0;
+
+std::error_code syncRange(std::intptr_t, std::uint64_t, std::uint64_t, unsigned int) {
     return {};
 }
+#endif
 
 } // namespace
 
@@ -67,20 +69,10 @@ std::error_code waitWriteback(std::intptr_t file, std::uint64_t offset, std::uin
 }
 
 std::error_code dropCachedPages(std::intptr_t file, std::uint64_t offset, std::uint64_t bytes) {
-    if (bytes == 0) {
-        return {};
-    }
-    if (!fitsOffsets(offset, bytes)) {
-        return std::make_error_code(std::errc::file_too_large);
-    }
-    const auto start = static_cast<off_t>(offset);
-    const auto length = static_cast<off_t>(bytes);
     // posix_fadvise returns the error instead of setting errno.
-    const int error = ::posix_fadvise(static_cast<int>(file), start, length, POSIX_FADV_DONTNEED);
-    if (error != 0 && !unsupported(error)) {
-        return {error, std::generic_category()};
-    }
-    return {};
+    return onRange(offset, bytes, [&](off_t start, off_t length) {
+        return ::posix_fadvise(static_cast<int>(file), start, length, POSIX_FADV_DONTNEED);
+    });
 }
 
 } // namespace vaskel::platform
