@@ -5,7 +5,7 @@ Called by bench/run.sh after it has built the programs; see docs/PERFORMANCE.md.
 throughput figure is taken `reps` times with the contenders interleaved (so a burst of load from
 elsewhere hits them alike) and reported as median [min-max]. Results go to the results
 directory: results.csv, throughput.png, table.txt. Each figure family has a module of its own:
-bench_throughput, bench_latency, bench_realtime, bench_resources, over bench_runner.
+bench_throughput, bench_disk, bench_latency, bench_realtime, bench_resources, over bench_runner.
 """
 
 import argparse
@@ -16,6 +16,7 @@ import sys
 import time
 from pathlib import Path
 
+from bench_disk import disk, disk_targets
 from bench_latency import latency
 from bench_realtime import REALTIME_FRAMES, REALTIME_STREAMS, realtime
 from bench_resources import allocations, instructions, resident
@@ -44,7 +45,8 @@ def realtime_targets(found, check):
                       full == 0, f"{full} chunks")
 
 
-def targets(results, latency_found, rss_found, alloc_found, table, realtime_found=None):
+def targets(results, latency_found, rss_found, alloc_found, table, realtime_found=None,
+            disk_found=None):
     def ratio(streams, other):
         """Median of the per-repetition ratios renderer / other, as in the ratio table."""
         pairs = zip(results.get(("renderer", streams), []), results.get((other, streams), []))
@@ -85,6 +87,7 @@ def targets(results, latency_found, rss_found, alloc_found, table, realtime_foun
                 check(f"first chunk after a quiet spell, latency p99 <= 1.5 ms, {streams} streams",
                       p99[0] <= 1500.0, f"{p99[0]:.1f} us (median of runs)")
     realtime_targets(realtime_found or {}, check)
+    disk_targets(disk_found or {}, check)
     for streams, frames, limit in ((8, 1024, 2.0), (128, 1024, 5.0)):
         s = (realtime_found or {}).get(("after", streams, frames))
         if s:
@@ -121,6 +124,7 @@ OPTIONS = [
     ("--before-renderer", dict(type=Path, default=None, help="the renderer of an earlier "
                                "commit, measured beside this one in the real-time and "
                                "quiet-spell figures")),
+    ("--disk-only", dict(action="store_true", help="only the disk table (needs --disk-out)")),
     ("--no-realtime", dict(dest="realtime", action="store_false",
                            help="skip the latency runs at SCHED_FIFO priority")),
     ("--quiet-below", dict(type=float, default=15, help="wait for, and keep only, sets of runs "
@@ -144,12 +148,14 @@ def parse_args():
         args.rss_reps, args.cg_chunks, args.alloc_chunks = 1, (512, 2048), 500
         args.sweep_reps = 1
         args.realtime_seconds, args.realtime_reps, args.quiet_samples = 3, 1, 300
+        args.disk_bytes, args.disk_reps, args.disk_realtime_seconds = 256 << 20, 1, 3
     else:
         args.bytes, args.reps = 512 << 20, args.reps or 5
         args.latency_reps, args.latency_samples = 3, 10000
         args.rss_reps, args.cg_chunks, args.alloc_chunks = 3, (1024, 4096), 4000
         args.sweep_reps = 3
         args.realtime_seconds, args.realtime_reps, args.quiet_samples = 6, 2, 1000
+        args.disk_bytes, args.disk_reps, args.disk_realtime_seconds = 4 << 30, 3, 20
     args.spacing_us = 500
     return args
 
@@ -180,14 +186,22 @@ def run_all(args, runner, disk_root, results_dir, table, rows):
     def step(what):
         print(f"  {what} ... (at {time.time() - started:.0f} s)", flush=True)
 
-    results, names = throughput(runner, args, rows, table,
-                                f" (output on {args.out}, {filesystem_type(args.out)})")
+    disk_found = None
     if disk_root:
         disk_runner = Runner(args.build, disk_root, args.slots)
         disk_runner.gate, disk_runner.failures = runner.gate, runner.failures
-        kind = filesystem_type(disk_root)
-        throughput(disk_runner, args, rows, table, f" (output on {args.disk_out}, {kind})",
-                   f"_{kind}")
+        where = f" (output on {args.disk_out}, {filesystem_type(disk_root)})"
+    if args.disk_only:
+        if disk_root:
+            disk_found = disk(runner, args, disk_runner, rows, table, where)
+        targets({}, {}, {}, [], table, None, disk_found)
+        return None
+    results, names = throughput(runner, args, rows, table,
+                                f" (output on {args.out}, {filesystem_type(args.out)})")
+    if disk_root:
+        throughput(disk_runner, args, rows, table, where, f"_{filesystem_type(disk_root)}")
+        step("disk table")
+        disk_found = disk(runner, args, disk_runner, rows, table, where)
     step("ring sizes")
     slot_sweep(runner, args, rows, table)
     step("latency")
@@ -200,7 +214,7 @@ def run_all(args, runner, disk_root, results_dir, table, rows):
     instructions(runner, args, rows, table)
     step("allocations")
     alloc_found = allocations(runner, args, rows, table)
-    targets(results, latency_found, rss_found, alloc_found, table, realtime_found)
+    targets(results, latency_found, rss_found, alloc_found, table, realtime_found, disk_found)
     return chart(results, names, results_dir)
 
 

@@ -1,16 +1,21 @@
 // Runs one contender once and prints its figures as one line of key=value pairs, for
 // bench/bench.py to collect:
 //
-//     vaskel_bench <renderer|plain|sndfile|sox|ffmpeg|latency|writelatency> --streams N --chunks C
-//     --out DIR
+//     vaskel_bench <renderer|plain|direct|sndfile|sox|ffmpeg|latency|writelatency> --streams N
+//     --chunks C --out DIR
 //                  [--frames F] [--renderer PATH] [--slots S] [--wrap "valgrind ..."]
 //                  [--sample-rss] [--cold-region] [--verify] [--keep] [--no-peak]
-//                  [--cold-source-mib M] [--sync] [--burst-us B] [--pace X] [--max-seconds T]
+//                  [--cold-source-mib M] [--sync] [--writeback-kib K|auto] [--cache-left]
+//                  [--burst-us B] [--pace X] [--max-seconds T]
 //                  [--samples K] [--warmup W] [--spacing-us U]
 //
+// --writeback-kib: the plain writer writes back behind, K KiB per file, or auto: the window the
+// renderer's writer takes for that many streams. --cache-left: prints how much of the output
+// files the page cache still holds after the run.
 // The output directory is removed afterwards unless --keep is given.
 #include "bench_support.h"
 #include "output/output_paths.h"
+#include "output/writeback_window.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -39,6 +44,8 @@ struct Arguments {
     bool verify = false;
     bool keep = false;
     bool peakChunk = true;
+    bool cacheLeft = false;
+    bool writebackAuto = false;
     PlainOptions plain;
     double pace = 0;
     std::int64_t maxNs = 0;
@@ -49,7 +56,8 @@ struct Arguments {
 
 [[noreturn]] void usage(const std::string& problem) {
     std::cerr << "vaskel_bench: " << problem << "\n"
-              << "usage: vaskel_bench <renderer|plain|sndfile|sox|ffmpeg|latency|writelatency> "
+              << "usage: vaskel_bench "
+                 "<renderer|plain|direct|sndfile|sox|ffmpeg|latency|writelatency> "
                  "--streams N "
                  "--chunks C --out DIR [options]\n";
     std::exit(2);
@@ -114,6 +122,13 @@ const Option kOptions[] = {
     {"--keep", nullptr, [](Arguments& a) { a.keep = true; }},
     {"--no-peak", nullptr, [](Arguments& a) { a.peakChunk = false; }},
     {"--sync", nullptr, [](Arguments& a) { a.plain.sync = true; }},
+    {"--cache-left", nullptr, [](Arguments& a) { a.cacheLeft = true; }},
+    {"--writeback-kib",
+     [](Arguments& a, const std::string& v) {
+         a.writebackAuto = v == "auto";
+         a.plain.writebackBytes = a.writebackAuto ? 0 : number(v) << 10;
+     },
+     nullptr},
     {"--burst-us",
      [](Arguments& a, const std::string& v) {
          a.plain.burstNs = static_cast<std::int64_t>(number(v)) * 1000;
@@ -146,6 +161,9 @@ Arguments parse(int argc, char** argv) {
     }
     if ((args.mode == "renderer" || args.mode == "latency") && args.renderer.empty()) {
         usage("--renderer is required");
+    }
+    if (args.writebackAuto) {
+        args.plain.writebackBytes = vaskel::WritebackWindow::windowBytesFor(args.workload.streams);
     }
     return args;
 }
@@ -197,8 +215,9 @@ bool latencyMode(const Arguments& args, const SourceAudio& audio, std::string& e
 }
 
 void printRenderer(const Arguments& args, const RendererFigures& rendered) {
-    std::printf(" producer_cpu_s=%.6f ring_full=%llu", rendered.producerCpuS,
-                static_cast<unsigned long long>(rendered.ringFullChunks));
+    std::printf(" producer_cpu_s=%.6f ring_full=%llu max_occupancy=%llu tail_s=%.6f",
+                rendered.producerCpuS, static_cast<unsigned long long>(rendered.ringFullChunks),
+                static_cast<unsigned long long>(rendered.maxOccupancy), rendered.tailS);
     if (args.sampleResident) {
         std::printf(" rss_anon_kb=%llu rss_file_kb=%llu rss_shmem_kb=%llu rss_samples=%llu",
                     static_cast<unsigned long long>(rendered.peakResident.anon),
@@ -212,6 +231,7 @@ void printRenderer(const Arguments& args, const RendererFigures& rendered) {
 bool contenderMode(const Arguments& args, const SourceAudio& audio, std::string& error) {
     RunFigures run;
     RendererFigures rendered;
+    const double busy0 = machineBusySeconds();
     if (args.mode == "renderer") {
         const RendererOptions options{.renderer = args.renderer,
                                       .wrapper = args.wrapper,
@@ -223,6 +243,8 @@ bool contenderMode(const Arguments& args, const SourceAudio& audio, std::string&
         run = rendered.run;
     } else if (args.mode == "plain") {
         run = runPlainWriter(args.workload, audio, args.out, args.plain);
+    } else if (args.mode == "direct") {
+        run = runDirectWriter(args.workload, audio, args.out);
     } else if (args.mode == "sndfile") {
         run = runSndfile(args.workload, audio, args.out, args.peakChunk);
     } else if (args.mode == "sox" || args.mode == "ffmpeg") {
@@ -231,11 +253,22 @@ bool contenderMode(const Arguments& args, const SourceAudio& audio, std::string&
     } else {
         usage("unknown mode " + args.mode);
     }
+    const double busy = machineBusySeconds() - busy0;
     bool ok = run.ok;
     error = run.error;
     printRun(args, run);
+    std::printf(" machine_cpu_s=%.3f sync_s=%.6f", busy, run.syncS);
+    if (args.plain.writebackBytes > 0) {
+        std::printf(" writeback_kib=%llu writeback_s=%.6f writeback_max_ms=%.3f",
+                    static_cast<unsigned long long>(args.plain.writebackBytes >> 10),
+                    run.writebackS, run.writebackMaxS * 1000);
+    }
     if (args.mode == "renderer") {
         printRenderer(args, rendered);
+    }
+    if (args.cacheLeft) {
+        std::printf(" cached_kib=%llu",
+                    static_cast<unsigned long long>(pageCachedBytes(args.out) >> 10));
     }
     if (ok && args.verify) {
         ok = verifyFiles(args, audio);

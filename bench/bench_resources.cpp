@@ -1,9 +1,13 @@
-// The resource figures: the renderer's resident set, read from /proc while it runs.
+// The resource figures: the renderer's resident set, read from /proc while it runs; the page
+// cache a capture leaves behind; the CPU time of the whole machine.
 #include "bench_runner.h"
 
 #include <atomic>
 #include <ctime>
 #include <fcntl.h>
+#include <sstream>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -110,6 +114,61 @@ ResidentKb ResidentSampler::peak() const {
 
 std::uint64_t ResidentSampler::samples() const {
     return state_->samples;
+}
+
+namespace {
+
+std::uint64_t pageCachedBytesOfFile(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0 || info.st_size == 0) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return 0;
+    }
+    const auto size = static_cast<std::size_t>(info.st_size);
+    void* view = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    ::close(fd);
+    if (view == MAP_FAILED) {
+        return 0;
+    }
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    std::vector<unsigned char> resident((size + page - 1) / page);
+    std::uint64_t cached = 0;
+    if (::mincore(view, size, resident.data()) == 0) {
+        for (unsigned char flags : resident) {
+            cached += (flags & 1) != 0 ? page : 0;
+        }
+    }
+    ::munmap(view, size);
+    return cached;
+}
+
+} // namespace
+
+std::uint64_t pageCachedBytes(const std::filesystem::path& dir) {
+    std::uint64_t cached = 0;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+        if (entry.is_regular_file(error)) {
+            cached += pageCachedBytesOfFile(entry.path());
+        }
+    }
+    return cached;
+}
+
+double machineBusySeconds() {
+    std::istringstream line(readText("/proc/stat"));
+    std::string cpu;
+    line >> cpu;
+    double busy = 0;
+    for (int field = 0; field < 8; ++field) {
+        double ticks = 0;
+        line >> ticks;
+        busy += field == 3 || field == 4 ? 0 : ticks; // idle, iowait
+    }
+    return busy / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 } // namespace vaskel::bench

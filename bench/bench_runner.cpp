@@ -264,6 +264,26 @@ bool settleRendererLog(bool ok, int exitCode, const fs::path& outDir, std::strin
     return false;
 }
 
+namespace {
+
+// When the renderer has taken the last chunk of every ring (or has exited): what it does from
+// then on to its exit is its finish, the final sync above all.
+std::int64_t waitUntilDrained(producer::TransportProducer& producer, std::uint32_t streams,
+                              pid_t renderer) {
+    for (;;) {
+        bool drained = true;
+        for (std::uint32_t s = 0; s < streams && drained; ++s) {
+            drained = producer.readIndex(s) == producer.writeIndex(s);
+        }
+        if (drained || hasExited(renderer)) {
+            return nowNs();
+        }
+        sleepUntilNs(nowNs() + 100000);
+    }
+}
+
+} // namespace
+
 RendererFigures runRenderer(const Workload& workload, const SourceAudio& audio,
                             const fs::path& outDir, const RendererOptions& options) {
     RendererFigures figures;
@@ -295,8 +315,14 @@ RendererFigures runRenderer(const Workload& workload, const SourceAudio& audio,
     }
     const Fed fed = feedRenderer(producer, workload, audio, options.pace, pid);
     const Cpu cpu1 = threadCpu();
+    const std::int64_t drained = waitUntilDrained(producer, workload.streams, pid);
     const Reaped reaped = reap(pid);
-    run.wallS = seconds(nowNs() - t0);
+    const std::int64_t exited = nowNs();
+    run.wallS = seconds(exited - t0);
+    figures.tailS = seconds(exited - drained);
+    for (std::uint32_t s = 0; s < workload.streams; ++s) {
+        figures.maxOccupancy = std::max(figures.maxOccupancy, loadMaxOccupancy(producer.block(s)));
+    }
     if (sampler) {
         sampler->stop();
         figures.peakResident = sampler->peak();

@@ -74,6 +74,12 @@ struct RunFigures {
     double cpuSysS = 0;
     bool ok = false;
     std::string error;
+    // Writers that sync: how long the finish took, from the last write to the end (header
+    // rewrites, starting the tails' writeback, fdatasync, dropping the written pages).
+    double syncS = 0;
+    // Writers with writeback behind: time spent in its calls in all, and in the longest step.
+    double writebackS = 0;
+    double writebackMaxS = 0;
 };
 
 // One thread, write() of the placeholder header, then of every chunk straight from the source,
@@ -88,9 +94,24 @@ struct PlainOptions {
     // Real time: sleeps this long at a time and then writes every chunk that has come due, one
     // ahead, as a writer woken by a timer would; 0 writes everything at once.
     std::int64_t burstNs = 0;
+    // Writeback behind the write position (output/writeback_window.h) with this window per
+    // file; 0: none. With `sync`, the files' pages are dropped from the cache after the sync.
+    std::uint64_t writebackBytes = 0;
 };
 RunFigures runPlainWriter(const Workload& workload, const SourceAudio& audio,
                           const std::filesystem::path& outDir, const PlainOptions& options = {});
+
+// The disk's own limit for the same bytes: one file written with O_DIRECT in 1 MiB writes from
+// one aligned buffer, then fdatasync. Fails where the file system refuses O_DIRECT (tmpfs).
+RunFigures runDirectWriter(const Workload& workload, const SourceAudio& audio,
+                           const std::filesystem::path& outDir);
+
+// Bytes of the files directly in `dir` held in the page cache (mincore), as fincore counts them.
+std::uint64_t pageCachedBytes(const std::filesystem::path& dir);
+
+// Busy CPU seconds of the whole machine since boot (/proc/stat, all but idle and iowait): the
+// kernel's writeback threads show only here.
+double machineBusySeconds();
 
 // In-process libsndfile, float WAV, sf_writef_float per chunk. `peakChunk` keeps the PEAK chunk
 // (libsndfile's default for float files, which scans every sample).
@@ -127,6 +148,8 @@ struct RendererFigures {
     ResidentKb peakResident; // peak of anon + file, with the shmem of that sample
     std::uint64_t residentSamples = 0;
     std::uint64_t ringFullChunks = 0; // paced runs: chunks that were due while the ring was full
+    std::uint64_t maxOccupancy = 0;   // the fullest any ring was, in slots
+    double tailS = 0;                 // from every ring drained to the renderer's exit
 };
 
 // Creates the region, starts the renderer on it, publishes every chunk as fast as the rings

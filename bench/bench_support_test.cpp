@@ -110,6 +110,17 @@ TEST(BenchContenders, PlainWriterProducesTheRenderersFilesAndTheCheckSeesADiffer
     EXPECT_TRUE(holdsExpectedWav(dir / "cold" / "stream-0.wav", workload, audio, 0));
     EXPECT_TRUE(holdsExpectedWav(dir / "cold" / "stream-1.wav", workload, audio, 1));
 
+    // Written back behind in windows of two chunks, synced, dropped from the cache: the same.
+    const Workload longer = smallWorkload(2, 40);
+    const SourceAudio longerAudio(longer);
+    PlainOptions behind;
+    behind.sync = true;
+    behind.writebackBytes = 4096;
+    const RunFigures written = runPlainWriter(longer, longerAudio, dir / "behind", behind);
+    ASSERT_TRUE(written.ok) << written.error;
+    EXPECT_TRUE(holdsExpectedWav(dir / "behind" / "stream-0.wav", longer, longerAudio, 0));
+    EXPECT_TRUE(holdsExpectedWav(dir / "behind" / "stream-1.wav", longer, longerAudio, 1));
+
     std::string bytes = readFile(file);
     bytes[bytes.size() - 5] ^= 1;
     testing::writeFile(file, bytes);

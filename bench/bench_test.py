@@ -7,6 +7,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import bench  # noqa: E402
+import bench_disk  # noqa: E402
 
 
 def run(mb_s, cpu=1.0):
@@ -88,6 +89,31 @@ class Targets(unittest.TestCase):
         self.assertIn("[met] first chunk after a quiet spell, latency p99 <= 1.5 ms, 1 streams",
                       text)
         self.assertIn("[MISSED] first chunk after a quiet spell, latency p99 <= 1.5 ms, 128", text)
+
+
+class DiskTable(unittest.TestCase):
+    def test_the_disk_limit_is_each_repetitions_fastest_candidate(self):
+        window = f"wb_{bench_disk.LIMIT_WINDOWS_KIB[8][0]}"
+
+        def runs(renderer, limit, tail, cache_kib):
+            found = {"renderer": {"mb_s": str(renderer), "tail_s": str(tail),
+                                  "cached_kib": str(cache_kib)},
+                     "plain_wb": {"mb_s": "700"}, window: {"mb_s": str(limit)},
+                     "direct": None}  # failed: left out, not a zero
+            return {8: found}
+        # 630 / 700, then 900 / 1000: the limits of different repetitions are never mixed.
+        reps = [runs(630, 500, 0.2, 1024), runs(900, 1000, 0.7, 100 * 1024)]
+        self.assertEqual(bench_disk.disk_limit(reps[1][8], 8), (1000.0, window))
+        lines = []
+        bench_disk.disk_targets({"reps": reps, "realtime": {"ring_full": 0}},
+                                lambda label, ok, detail: lines.append((label, ok, detail)))
+        judged = {label: (ok, detail) for label, ok, detail in lines}
+        self.assertEqual(judged["synced renderer >= 0.9 x disk limit at 8 streams"],
+                         (True, "0.90 x"))
+        self.assertEqual(judged["final sync <= 0.5 s at 8 streams"],
+                         (False, "0.45 s median, 0.70 s max"))
+        self.assertEqual(judged["page cache left <= 64 MiB at 8 streams"], (False, "100 MiB max"))
+        self.assertTrue(judged["no ring full in real time onto the disk, 128 streams"][0])
 
 
 class RingSizes(unittest.TestCase):

@@ -2,9 +2,12 @@
 // libsndfile in-process, and one sox or ffmpeg process per stream behind a pipe.
 #include "bench_runner.h"
 #include "output/output_paths.h"
+#include "output/wav_format.h"
+#include "output/writeback_window.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -71,11 +74,64 @@ void finishRun(RunFigures& figures, const RunStart& start, bool ok, const std::s
 
 } // namespace
 
+namespace {
+
+// Writeback behind the write position of every stream file, as the renderer's writer does it,
+// timed: what a writer pays for it on its own thread.
+class WritebackBehind {
+public:
+    WritebackBehind(std::uint32_t streams, std::uint64_t windowBytes)
+        : windows_(streams, WritebackWindow(windowBytes)), written_(streams, kWavHeaderSize) {}
+
+    bool enabled() const { return !windows_.empty() && windows_[0].windowBytes() != 0; }
+
+    // After `bytes` more were written to stream `s`, whose descriptor is `fd`.
+    bool appended(std::uint32_t s, int fd, std::uint64_t bytes, RunFigures& figures) {
+        written_[s] += bytes;
+        const WritebackStep step = windows_[s].advance(written_[s]);
+        return step.empty() || timed(fd, step, figures);
+    }
+
+    // At the finish, before any file is synced: starts the writeback of every file's tail.
+    bool startTails(const std::vector<int>& fds, RunFigures& figures) {
+        bool ok = true;
+        for (std::size_t s = 0; s < fds.size() && ok; ++s) {
+            ok = timed(fds[s], {windows_[s].tail(written_[s]), {}, {}}, figures);
+        }
+        return ok;
+    }
+
+    // After the sync: the written pages leave the cache (the header pages included).
+    bool dropAll(const std::vector<int>& fds) const {
+        bool ok = true;
+        for (std::size_t s = 0; s < fds.size() && ok; ++s) {
+            ok = !applyWritebackStep(fds[s], {{}, {}, {0, written_[s]}});
+        }
+        return ok;
+    }
+
+private:
+    static bool timed(int fd, const WritebackStep& step, RunFigures& figures) {
+        const std::int64_t t0 = nowNs();
+        const bool ok = !applyWritebackStep(fd, step);
+        const double took = seconds(nowNs() - t0);
+        figures.writebackS += took;
+        figures.writebackMaxS = std::max(figures.writebackMaxS, took);
+        return ok;
+    }
+
+    std::vector<WritebackWindow> windows_;
+    std::vector<std::uint64_t> written_;
+};
+
+} // namespace
+
 RunFigures runPlainWriter(const Workload& workload, const SourceAudio& audio,
                           const fs::path& outDir, const PlainOptions& options) {
     RunFigures figures;
     const ChunkSource source(workload, audio, options.coldSourceBytes);
     const std::size_t bytes = workload.chunkBytes();
+    WritebackBehind behind(workload.streams, options.writebackBytes);
     const RunStart start = startRun(outDir);
     std::vector<int> fds(workload.streams, -1);
     bool ok = openStreamFiles(workload, outDir, fds);
@@ -90,20 +146,59 @@ RunFigures runPlainWriter(const Workload& workload, const SourceAudio& audio,
         }
         for (; c < due && ok; ++c) {
             for (std::uint32_t s = 0; s < workload.streams && ok; ++s) {
-                ok = writeAll(fds[s], source.at(c, s), bytes);
+                ok = writeAll(fds[s], source.at(c, s), bytes) &&
+                     (!behind.enabled() || behind.appended(s, fds[s], bytes, figures));
             }
         }
     }
+    const std::int64_t finishing = nowNs();
     const auto final = headerFor(workload, workload.dataBytesPerStream());
     for (int fd : fds) {
         ok = ok && fd >= 0 &&
              ::pwrite(fd, final.data(), final.size(), 0) == static_cast<ssize_t>(final.size());
     }
     if (ok && options.sync) {
-        ok = syncStreamFiles(fds, outDir);
+        ok = (!behind.enabled() || behind.startTails(fds, figures)) &&
+             syncStreamFiles(fds, outDir) && (!behind.enabled() || behind.dropAll(fds));
+        figures.syncS = seconds(nowNs() - finishing);
     }
     ok = closeAll(fds) && ok;
     finishRun(figures, start, ok, std::string("write failed: ") + std::strerror(errno));
+    return figures;
+}
+
+RunFigures runDirectWriter(const Workload& workload, const SourceAudio& audio,
+                           const fs::path& outDir) {
+    RunFigures figures;
+    constexpr std::size_t kBlock = std::size_t{1} << 20;
+    void* block = nullptr;
+    if (::posix_memalign(&block, 4096, kBlock) != 0) {
+        figures.error = "no memory";
+        return figures;
+    }
+    // The streams' chunks in turn, as much of them as one block holds.
+    auto* bytes = static_cast<std::byte*>(block);
+    for (std::size_t at = 0, k = 0; at < kBlock; at += workload.chunkBytes(), ++k) {
+        std::memcpy(bytes + at, audio.chunk(static_cast<std::uint32_t>(k % workload.streams)),
+                    std::min<std::size_t>(workload.chunkBytes(), kBlock - at));
+    }
+    const RunStart start = startRun(outDir);
+    const int fd = ::open((outDir / "direct.bin").c_str(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_DIRECT, 0644);
+    bool ok = fd >= 0;
+    const std::uint64_t total = workload.totalDataBytes();
+    for (std::uint64_t written = 0; ok && written < total; written += kBlock) {
+        ok = writeAll(fd, block, kBlock);
+    }
+    const std::int64_t finishing = nowNs();
+    ok = ok && ::fdatasync(fd) == 0;
+    figures.syncS = seconds(nowNs() - finishing);
+    const int error = errno;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    std::free(block);
+    finishRun(figures, start, ok, std::string("O_DIRECT write failed: ") + std::strerror(error));
     return figures;
 }
 

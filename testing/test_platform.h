@@ -7,8 +7,10 @@
 #include "platform/region.h"
 #include "platform/text.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace vaskel::testing {
@@ -40,5 +42,26 @@ std::uint32_t setCreationMask(std::uint32_t mask);
 // its own, not a link, which the renderer would refuse). False where the platform or the
 // privileges do not allow it.
 bool makeFullDevice(const std::filesystem::path& path);
+
+// A file created (or truncated) for writing through the system's own handle (a POSIX descriptor,
+// a Windows HANDLE), for the platform calls that take one; closed with the object. handle() is
+// -1 when it could not be opened.
+class NativeTestFile {
+public:
+    explicit NativeTestFile(const std::filesystem::path& path);
+    ~NativeTestFile();
+    NativeTestFile(const NativeTestFile&) = delete;
+    NativeTestFile& operator=(const NativeTestFile&) = delete;
+
+    std::intptr_t handle() const { return raw_; }
+    bool write(const void* data, std::size_t bytes);
+
+private:
+    std::intptr_t raw_ = -1;
+};
+
+// Bytes of the file at `path` in the page cache (mincore), where the platform can tell and the
+// file system lets written pages go (not tmpfs, which keeps them as the file); nothing otherwise.
+std::optional<std::uint64_t> pageCachedBytes(const std::filesystem::path& path);
 
 } // namespace vaskel::testing

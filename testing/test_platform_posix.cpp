@@ -2,10 +2,14 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/vfs.h>
 #include <unistd.h>
+#include <vector>
 
 namespace vaskel::testing {
 
@@ -38,6 +42,52 @@ std::uint32_t setCreationMask(std::uint32_t mask) {
 
 bool makeFullDevice(const std::filesystem::path& path) {
     return ::mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0; // Linux's /dev/full
+}
+
+NativeTestFile::NativeTestFile(const std::filesystem::path& path)
+    : raw_(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)) {}
+
+NativeTestFile::~NativeTestFile() {
+    if (raw_ >= 0) {
+        ::close(static_cast<int>(raw_));
+    }
+}
+
+bool NativeTestFile::write(const void* data, std::size_t bytes) {
+    return raw_ >= 0 && ::write(static_cast<int>(raw_), data, bytes) == static_cast<ssize_t>(bytes);
+}
+
+std::optional<std::uint64_t> pageCachedBytes(const std::filesystem::path& path) {
+    struct statfs where {};
+    if (::statfs(path.c_str(), &where) != 0 || where.f_type == TMPFS_MAGIC ||
+        where.f_type == RAMFS_MAGIC) {
+        return std::nullopt;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0 || info.st_size == 0) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return fd < 0 ? std::nullopt : std::optional<std::uint64_t>(0);
+    }
+    const auto size = static_cast<std::size_t>(info.st_size);
+    void* view = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    ::close(fd);
+    if (view == MAP_FAILED) {
+        return std::nullopt;
+    }
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    std::vector<unsigned char> resident((size + page - 1) / page);
+    std::optional<std::uint64_t> cached;
+    if (::mincore(view, size, resident.data()) == 0) {
+        cached = 0;
+        for (unsigned char flags : resident) {
+            *cached += (flags & 1) != 0 ? page : 0;
+        }
+    }
+    ::munmap(view, size);
+    return cached;
 }
 
 } // namespace vaskel::testing

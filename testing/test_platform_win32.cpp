@@ -30,4 +30,27 @@ bool makeFullDevice(const std::filesystem::path&) {
     return false;
 }
 
+NativeTestFile::NativeTestFile(const std::filesystem::path& path)
+    : raw_(reinterpret_cast<std::intptr_t>(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
+                                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                                         nullptr))) {}
+
+NativeTestFile::~NativeTestFile() {
+    if (raw_ != -1) {
+        ::CloseHandle(reinterpret_cast<HANDLE>(raw_));
+    }
+}
+
+bool NativeTestFile::write(const void* data, std::size_t bytes) {
+    DWORD written = 0;
+    return raw_ != -1 &&
+           ::WriteFile(reinterpret_cast<HANDLE>(raw_), data, static_cast<DWORD>(bytes), &written,
+                       nullptr) != 0 &&
+           written == bytes;
+}
+
+std::optional<std::uint64_t> pageCachedBytes(const std::filesystem::path&) {
+    return std::nullopt;
+}
+
 } // namespace vaskel::testing
