@@ -645,6 +645,13 @@ TEST(WavToolCheck, ReadsTheProgressFileWithLimitsAndReportsTheStreamFilesItNames
          "render-progress.json: not a progress file of ours"},
         {"names_a_missing_stream", std::string(snapshot).replace(snapshot.find(":2,"), 3, ":3,"), 1,
          "stream-2.wav: missing, though render-progress.json names 3 streams"},
+        // No capture has more than 128 streams; nor is a count past 32 bits read modulo 2^32.
+        {"more_streams_than_a_capture_has",
+         std::string(snapshot).replace(snapshot.find(":2,"), 3, ":129,"), 0,
+         "render-progress.json: not a progress file of ours"},
+        {"stream_count_past_32_bits",
+         std::string(snapshot).replace(snapshot.find(":2,"), 3, ":4294967298,"), 0,
+         "render-progress.json: not a progress file of ours"},
         {"far_too_large", "<huge>", 0, "render-progress.json: larger than a progress file can be"},
         {"link_to_dev_zero", "<dev-zero>", 0, "render-progress.json: not a regular file"},
         {"fifo", "<fifo>", 0, "render-progress.json: not a regular file"},
