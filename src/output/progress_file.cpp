@@ -3,7 +3,9 @@
 #include "output/output_paths.h"
 #include "platform/file.h"
 #include "platform/time.h"
+#include "transport/transport_layout.h"
 
+#include <limits>
 #include <type_traits>
 
 namespace vaskel {
@@ -49,7 +51,8 @@ std::string formatProgress(const ProgressCounts& counts, bool complete) {
 std::optional<ProgressSnapshot> parseProgress(std::string_view text) {
     ProgressSnapshot snapshot;
     for (const bool complete : {false, true}) {
-        // The writer's own numbers read back: anything it could not have written is refused.
+        // The writer's own numbers read back: anything it could not have written is refused,
+        // more streams than a region holds among them (a reader allocates by that count).
         ProgressCounts& c = snapshot.counts;
         std::string_view rest = text;
         const auto take = [&rest](std::string_view piece) {
@@ -59,15 +62,20 @@ std::optional<ProgressSnapshot> parseProgress(std::string_view text) {
             rest.remove_prefix(piece.size());
             return true;
         };
+        // A number past its field's range is refused, never read modulo 2^32 or 2^64.
         const auto number = [&rest](auto& value) {
+            using Field = std::remove_reference_t<decltype(value)>;
             std::uint64_t parsed = 0;
             std::size_t digits = 0;
-            while (digits < rest.size() && digits < 20 && rest[digits] >= '0' &&
-                   rest[digits] <= '9') {
-                parsed = parsed * 10 + static_cast<std::uint64_t>(rest[digits] - '0');
+            while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9') {
+                const auto digit = static_cast<std::uint64_t>(rest[digits] - '0');
+                if (parsed > (std::numeric_limits<Field>::max() - digit) / 10) {
+                    return false;
+                }
+                parsed = parsed * 10 + digit;
                 ++digits;
             }
-            value = static_cast<std::remove_reference_t<decltype(value)>>(parsed);
+            value = static_cast<Field>(parsed);
             rest.remove_prefix(digits);
             return digits > 0;
         };
@@ -76,7 +84,8 @@ std::optional<ProgressSnapshot> parseProgress(std::string_view text) {
             take("\",\"streamCount\":") && number(c.streamCount) && take(",\"activeStreams\":") &&
             number(c.activeStreams) && take(",\"completedStreams\":") &&
             number(c.completedStreams) && take(",\"writtenFrames\":") && number(c.writtenFrames) &&
-            take(",\"totalFrames\":") && number(c.totalFrames) && take("}") && rest.empty()) {
+            take(",\"totalFrames\":") && number(c.totalFrames) && take("}") && rest.empty() &&
+            c.streamCount <= transport::kMaxStreams) {
             snapshot.complete = complete;
             return snapshot;
         }

@@ -4,6 +4,7 @@
 #include "common/md5.h"
 #include "output/wav_format.h"
 #include "platform/file.h"
+#include "transport/transport_layout.h"
 
 #include <algorithm>
 #include <cmath>
@@ -46,8 +47,14 @@ bool readFormat(std::span<const std::uint8_t> fmt, WavLayout& layout) {
     }
     layout.channels = loadLE16(fmt, kFmtChannelsAt);
     layout.sampleRate = loadLE32(fmt, kFmtSampleRateAt);
-    if (layout.channels == 0 || layout.sampleRate == 0 ||
-        loadLE16(fmt, kFmtBlockAlignAt) != layout.blockAlign() ||
+    // A capture writes one or two channels. Any other count, however consistent, is another
+    // writer's file: what this one would take for a partial trailing frame may be its samples.
+    if (layout.channels == 0 || layout.channels > transport::kMaxChannels) {
+        layout.reason = "it has " + std::to_string(layout.channels) +
+                        " channels (stream files of ours have 1 or 2)";
+        return false;
+    }
+    if (layout.sampleRate == 0 || loadLE16(fmt, kFmtBlockAlignAt) != layout.blockAlign() ||
         loadLE32(fmt, kFmtByteRateAt) != layout.sampleRate * layout.blockAlign()) {
         layout.reason = "its fmt chunk contradicts itself";
         return false;

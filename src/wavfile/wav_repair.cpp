@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <fstream>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -18,6 +19,39 @@ namespace {
 
 constexpr std::size_t kCopyBytes = 4 << 20;
 constexpr int kTemporaryNameTries = 100;
+constexpr std::string_view kTemporaryMark = ".repair-";
+
+// "<file>.repair-<process id>-<attempt>": no other process makes the same, and a later repair
+// knows it again.
+std::filesystem::path temporaryPath(const std::filesystem::path& path, int attempt) {
+    std::filesystem::path temp = path;
+    temp += std::string(kTemporaryMark) + std::to_string(platform::currentProcessId()) + "-" +
+            std::to_string(attempt);
+    return temp;
+}
+
+using NativeName = std::filesystem::path::string_type;
+
+bool allDigits(const NativeName& text) {
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](auto c) { return c >= '0' && c <= '9'; });
+}
+
+// The name of the file a temporary named so was made for; empty for any other name, so a file
+// of the user's named like one ("stream-0.wav.repaired.wav") is never taken for a leftover.
+std::filesystem::path temporaryOwner(const NativeName& name) {
+    const NativeName mark = std::filesystem::path(kTemporaryMark).native();
+    const std::size_t at = name.rfind(mark);
+    if (at == NativeName::npos || at == 0) {
+        return {};
+    }
+    const NativeName unique = name.substr(at + mark.size());
+    const std::size_t dash = unique.find('-');
+    return dash != NativeName::npos && allDigits(unique.substr(0, dash)) &&
+                   allDigits(unique.substr(dash + 1))
+               ? std::filesystem::path(name.substr(0, at))
+               : std::filesystem::path();
+}
 
 RepairOutcome failed(RepairOutcome outcome, std::string message) {
     outcome.action = RepairAction::Failed;
@@ -118,9 +152,7 @@ std::error_code createTemporary(const std::filesystem::path& path, std::filesyst
                                 platform::NewFile& file) {
     std::error_code error;
     for (int attempt = 0; attempt < kTemporaryNameTries; ++attempt) {
-        temp = path;
-        temp += ".repair-" + std::to_string(platform::currentProcessId()) + "-" +
-                std::to_string(attempt);
+        temp = temporaryPath(path, attempt);
         error = file.create(temp);
         if (error != std::errc::file_exists) {
             return error;
@@ -189,9 +221,12 @@ std::string linkRefusal(const std::filesystem::path& path, const std::error_code
            " hard links; a repair would change the file under every name";
 }
 
-// Under the stream file's lock, so no capture or other repair can be using them.
-void removeLeftovers(const std::filesystem::path& path, RepairOutcome& outcome) {
-    for (const auto& temp : leftoverRepairTemporaries(path)) {
+// Under the stream file's lock, so no capture or other repair can be using them (a list found
+// before the lock holds at most names that are gone by now).
+void removeLeftovers(const std::filesystem::path& path, const RepairOptions& options,
+                     RepairOutcome& outcome) {
+    for (const auto& temp :
+         options.leftovers ? *options.leftovers : leftoverRepairTemporaries(path)) {
         std::error_code error;
         if (std::filesystem::remove(temp, error)) {
             outcome.removedTemporaries.push_back(temp);
@@ -202,20 +237,27 @@ void removeLeftovers(const std::filesystem::path& path, RepairOutcome& outcome) 
 } // namespace
 
 std::vector<std::filesystem::path> leftoverRepairTemporaries(const std::filesystem::path& path) {
-    std::vector<std::filesystem::path> found;
-    const std::string prefix = path.filename().string() + ".repair";
+    auto all = leftoverRepairTemporariesIn(path.has_parent_path() ? path.parent_path()
+                                                                  : std::filesystem::path("."));
+    return std::move(all[path.filename()]);
+}
+
+std::map<std::filesystem::path, std::vector<std::filesystem::path>>
+leftoverRepairTemporariesIn(const std::filesystem::path& directory) {
+    std::map<std::filesystem::path, std::vector<std::filesystem::path>> found;
     std::error_code error;
-    const std::filesystem::path directory =
-        path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
     for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end;
          it.increment(error)) {
-        const std::string name = it->path().filename().string();
-        if (name.starts_with(prefix) &&
-            it->symlink_status(error).type() == std::filesystem::file_type::regular) {
-            found.push_back(it->path());
+        const std::filesystem::path owner = temporaryOwner(it->path().filename().native());
+        std::error_code unreadable; // one entry gone meanwhile ends no listing
+        if (!owner.empty() &&
+            it->symlink_status(unreadable).type() == std::filesystem::file_type::regular) {
+            found[owner].push_back(it->path());
         }
     }
-    std::sort(found.begin(), found.end());
+    for (auto& [owner, temporaries] : found) {
+        std::sort(temporaries.begin(), temporaries.end());
+    }
     return found;
 }
 
@@ -231,7 +273,7 @@ RepairOutcome repairStreamFile(const std::filesystem::path& path, const RepairOp
         return untouched(outcome, RepairAction::BeingWritten,
                          "a capture is still writing it; repair it once the capture has ended");
     }
-    removeLeftovers(path, outcome);
+    removeLeftovers(path, options, outcome);
     const platform::ErrorOr<WavLayout> head = readStreamHead(path);
     if (!head) {
         return failed(outcome, "cannot be read");

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,11 +34,19 @@ struct RepairOutcome {
 struct RepairOptions {
     // Called between copies with the sample bytes copied so far and the total.
     ReadProgress progress;
+    // The leftover temporaries beside the file when the caller has already looked for them
+    // (leftoverRepairTemporariesIn, once for a whole directory); unset, the repair looks itself.
+    std::optional<std::vector<std::filesystem::path>> leftovers;
 };
 
 // Temporaries an RF64 repair of `path` left beside it when it stopped before its end (each
-// repair's temporary is "<file>.repair-<unique>").
+// repair's temporary is "<file>.repair-<process id>-<attempt>").
 std::vector<std::filesystem::path> leftoverRepairTemporaries(const std::filesystem::path& path);
+
+// The same for every file of `directory` in one reading of it, by the name of the file each
+// temporary was made for.
+std::map<std::filesystem::path, std::vector<std::filesystem::path>>
+leftoverRepairTemporariesIn(const std::filesystem::path& directory);
 
 RepairOutcome repairStreamFile(const std::filesystem::path& path,
                                const RepairOptions& options = {});

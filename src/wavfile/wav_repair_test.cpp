@@ -141,6 +141,14 @@ std::vector<RepairCase> repairCases() {
          RepairAction::InPlace, rf64Header(8000) + data},
         {"rf64_riff_size_wrong", withField64(rf64Header(8000), 20, 8000 + 80) + data,
          HeaderState::SizeMismatch, 1000, 0, RepairAction::InPlace, rf64Header(8000) + data},
+        // Sizes go only where this system's RF64 header has them, behind a 28-byte ds64.
+        {"rf64_first_chunk_not_ds64", rf64Header(16000).replace(12, 4, "JUNK") + data,
+         HeaderState::Unrecognised, 0, 0, RepairAction::Refused, ""},
+        {"rf64_ds64_of_another_size", withField(rf64Header(16000), 16, 32) + data,
+         HeaderState::Unrecognised, 0, 0, RepairAction::Refused, ""},
+        // Self-consistent, but no capture writes three channels: its "partial frame" is samples.
+        {"three_channels", wavHeaderBytes(48000, 3, 0) + data, HeaderState::Unrecognised, 0, 0,
+         RepairAction::Refused, ""},
         {"symbolic_link", placeholder + data, HeaderState::Placeholder, 1000, 0,
          RepairAction::Refused, ""},
         {"hard_link", placeholder + data, HeaderState::Placeholder, 1000, 0, RepairAction::Refused,

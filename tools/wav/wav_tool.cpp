@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -42,7 +44,8 @@ constexpr const char* kHelp =
     "  --version  print the version\n"
     "\n"
     "Exit status: 0 all is well, 1 a file needs attention or was not repaired, 2 bad\n"
-    "command line or a path that cannot be read.\n";
+    "command line, a path that cannot be read, or a report that could not be written (after\n"
+    "any repair is done).\n";
 constexpr std::int64_t kBarDelayNs = platform::kNanosecondsPerSecond;
 constexpr std::int64_t kBarRedrawNs = 100000000;
 constexpr int kBarWidth = 30;
@@ -62,17 +65,46 @@ std::string seconds(const WavLayout& layout) {
     return fixed(static_cast<double>(layout.frames) / layout.sampleRate, 3);
 }
 
+// One stream file an argument names.
+struct TargetFile {
+    std::filesystem::path path;
+    std::optional<std::uint32_t> index;           // its stream index, when a directory was named
+    std::vector<std::filesystem::path> leftovers; // temporaries of a repair that stopped
+};
+
 // What one argument names: stream files, and for a directory its progress file.
 struct Target {
     std::filesystem::path argument;
     bool directory = false;
-    std::vector<std::filesystem::path> streamFiles;
+    std::vector<TargetFile> files;
+};
+
+// The leftover temporaries of every directory the arguments reach, each directory read once
+// however many of its files are named: a reading per file would make a run quadratic.
+class LeftoverIndex {
+public:
+    std::vector<std::filesystem::path> of(const std::filesystem::path& file) {
+        const std::filesystem::path directory =
+            file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+        auto known = byDirectory_.find(directory);
+        if (known == byDirectory_.end()) {
+            known = byDirectory_.emplace(directory, leftoverRepairTemporariesIn(directory)).first;
+        }
+        const auto found = known->second.find(file.filename());
+        return found != known->second.end() ? found->second : std::vector<std::filesystem::path>();
+    }
+
+private:
+    std::map<std::filesystem::path,
+             std::map<std::filesystem::path, std::vector<std::filesystem::path>>>
+        byDirectory_;
 };
 
 // Resolves every argument before anything is read or changed; false (with a message) for a
 // path that cannot be read.
 bool resolveTargets(const std::vector<std::filesystem::path>& paths, std::vector<Target>& targets,
                     std::ostream& err) {
+    LeftoverIndex leftovers;
     for (const auto& path : paths) {
         Target target;
         target.argument = path;
@@ -93,7 +125,7 @@ bool resolveTargets(const std::vector<std::filesystem::path>& paths, std::vector
                 return false;
             }
             for (auto& [index, file] : byIndex) {
-                target.streamFiles.push_back(file);
+                target.files.push_back({file, index, leftovers.of(file)});
             }
         } else if (status.type() == std::filesystem::file_type::regular) {
             errno = 0;
@@ -103,7 +135,7 @@ bool resolveTargets(const std::vector<std::filesystem::path>& paths, std::vector
                     << '\n';
                 return false;
             }
-            target.streamFiles.push_back(path);
+            target.files.push_back({path, std::nullopt, leftovers.of(path)});
         } else {
             err << "vaskel_wav: cannot read " << shown(path)
                 << (status.type() == std::filesystem::file_type::not_found
@@ -160,6 +192,28 @@ private:
     bool drawn_ = false;
 };
 
+// The report on standard output: each piece flushed once complete, so a reader sees it as it
+// comes, and the first write that failed kept with the system's reason.
+class Report {
+public:
+    explicit Report(std::ostream& out) : out_(out) {}
+
+    template <typename Print> void piece(const Print& print) {
+        errno = 0;
+        print(out_);
+        out_.flush();
+        if (!out_.good() && !failure_) {
+            failure_ = std::error_code(errno != 0 ? errno : EIO, std::generic_category());
+        }
+    }
+
+    const std::error_code& failure() const { return failure_; }
+
+private:
+    std::ostream& out_;
+    std::error_code failure_;
+};
+
 // --- check -------------------------------------------------------------------------------------
 
 // A progress snapshot is under 1 KiB; anything far larger is not one of ours.
@@ -201,13 +255,17 @@ ProgressReport readProgressReport(const std::filesystem::path& directory) {
 struct CheckedFile {
     StreamFileReport report;
     std::vector<std::filesystem::path> leftovers; // temporaries of a repair that stopped
+    // Whether the progress file's streams reach its index; unknown without a progress file.
+    std::optional<bool> partOfCapture;
+    std::uint32_t captureStreams = 0; // the progress file's stream count, when known
 };
 
 bool needsAttention(const CheckedFile& file) {
     const StreamFileReport& report = file.report;
     return !report.error.empty() || report.beingWritten || !file.leftovers.empty() ||
-           report.layout.state != HeaderState::Finalised || report.layout.partialFrameBytes != 0 ||
-           !report.samples || report.samples->nanCount != 0 || report.samples->infiniteCount != 0;
+           file.partOfCapture == false || report.layout.state != HeaderState::Finalised ||
+           report.layout.partialFrameBytes != 0 || !report.samples ||
+           report.samples->nanCount != 0 || report.samples->infiniteCount != 0;
 }
 
 std::string headerVerdict(const StreamFileReport& report) {
@@ -240,6 +298,11 @@ std::string firstFrame(const std::optional<std::uint64_t>& frame) {
 void printCheckText(const CheckedFile& file, std::ostream& out) {
     const StreamFileReport& report = file.report;
     out << shown(report.path) << ": " << headerVerdict(report) << '\n';
+    if (file.partOfCapture == false) {
+        out << "  not part of this capture: " << kProgressFileName << " names "
+            << file.captureStreams
+            << " streams (a file of an earlier capture into the same folder)\n";
+    }
     for (const auto& leftover : file.leftovers) {
         out << "  leftover temporary of a repair that stopped: " << shown(leftover.filename())
             << " (repair removes it)\n";
@@ -299,7 +362,11 @@ std::string leftoversJson(const CheckedFile& file) {
 std::string checkJson(const CheckedFile& file) {
     const StreamFileReport& report = file.report;
     const WavLayout& layout = report.layout;
-    std::string json = "{\"path\":" + jsonString(shown(report.path)) + leftoversJson(file);
+    std::string json = "{\"path\":" + jsonString(shown(report.path));
+    json += ",\"partOfCapture\":" + std::string(!file.partOfCapture   ? "null"
+                                                : *file.partOfCapture ? "true"
+                                                                      : "false");
+    json += leftoversJson(file);
     json += std::string(",\"beingWritten\":") + (report.beingWritten ? "true" : "false");
     if (!report.error.empty()) {
         return json + ",\"header\":null,\"error\":" + jsonString(report.error) + "}";
@@ -345,39 +412,63 @@ std::string progressJson(const ProgressReport& report) {
 // What one check run has seen so far, and its output.
 class CheckRun {
 public:
-    CheckRun(bool json, std::ostream& out, std::ostream& err, const ToolSettings& settings)
+    CheckRun(bool json, Report& out, std::ostream& err, const ToolSettings& settings)
         : json_(json), out_(out), err_(err), settings_(settings) {}
 
     void checkTarget(const Target& target) {
-        if (target.directory && target.streamFiles.empty()) {
+        if (target.directory && target.files.empty()) {
             emptyDirectory_ = true;
             err_ << "vaskel_wav: no stream files (stream-<i>.wav) in " << shown(target.argument)
                  << '\n';
         }
-        for (const auto& path : target.streamFiles) {
+        // Read first, so each stream file is seen against the capture it names.
+        std::optional<ProgressReport> progress;
+        std::optional<std::uint32_t> captureStreams;
+        if (target.directory) {
+            progress = readProgressReport(target.argument);
+            if (progress->snapshot) {
+                captureStreams = progress->snapshot->counts.streamCount;
+            }
+        }
+        std::set<std::uint32_t> present;
+        for (const TargetFile& entry : target.files) {
             CheckedFile file;
             {
-                ProgressBar bar(err_, settings_.progressBar, path);
-                file.report = inspectStreamFile(path, bar.callback());
+                ProgressBar bar(err_, settings_.progressBar, entry.path);
+                file.report = inspectStreamFile(entry.path, bar.callback());
             }
-            file.leftovers = leftoverRepairTemporaries(path);
+            file.leftovers = entry.leftovers;
+            if (entry.index) {
+                present.insert(*entry.index);
+            }
+            if (entry.index && captureStreams) {
+                file.partOfCapture = *entry.index < *captureStreams;
+                file.captureStreams = *captureStreams;
+            }
             add(file);
         }
-        if (target.directory) {
-            checkProgress(target);
+        if (progress) {
+            reportMissing(target.argument, present, captureStreams.value_or(0));
+            if (json_) {
+                progressJson_.push_back(progressJson(*progress));
+            } else {
+                out_.piece([&](std::ostream& out) { printProgressText(*progress, out); });
+            }
         }
     }
 
     int finish() {
         const int exitCode = attention_ != 0 || emptyDirectory_ ? kExitAttention : kExitOk;
-        if (json_) {
-            out_ << "{\"files\":[" << joined(fileJson_) << "],\"progress\":["
-                 << joined(progressJson_) << "],\"filesNeedingAttention\":" << attention_
-                 << ",\"exitCode\":" << exitCode << "}\n";
-        } else {
-            out_ << "check: " << files_ << (files_ == 1 ? " file, " : " files, ") << attention_
-                 << " need" << (attention_ == 1 ? "s" : "") << " repair or attention\n";
-        }
+        out_.piece([&](std::ostream& out) {
+            if (json_) {
+                out << "{\"files\":[" << joined(fileJson_) << "],\"progress\":["
+                    << joined(progressJson_) << "],\"filesNeedingAttention\":" << attention_
+                    << ",\"exitCode\":" << exitCode << "}\n";
+            } else {
+                out << "check: " << files_ << (files_ == 1 ? " file, " : " files, ") << attention_
+                    << " need" << (attention_ == 1 ? "s" : "") << " repair or attention\n";
+            }
+        });
         return exitCode;
     }
 
@@ -388,29 +479,21 @@ private:
         if (json_) {
             fileJson_.push_back(checkJson(file));
         } else {
-            printCheckText(file, out_);
+            out_.piece([&](std::ostream& out) { printCheckText(file, out); });
         }
     }
 
-    // The progress file, and every stream file it names that the directory lacks.
-    void checkProgress(const Target& target) {
-        const ProgressReport progress = readProgressReport(target.argument);
-        const std::uint32_t named = progress.snapshot ? progress.snapshot->counts.streamCount : 0;
+    // Every stream file the progress file names that the directory lacks.
+    void reportMissing(const std::filesystem::path& directory,
+                       const std::set<std::uint32_t>& present, std::uint32_t named) {
         for (std::uint32_t i = 0; i < named; ++i) {
-            const auto path = streamFilePath(target.argument, i);
-            if (std::find(target.streamFiles.begin(), target.streamFiles.end(), path) ==
-                target.streamFiles.end()) {
+            if (!present.contains(i)) {
                 CheckedFile missing;
-                missing.report.path = path;
+                missing.report.path = streamFilePath(directory, i);
                 missing.report.error = "missing, though " + std::string(kProgressFileName) +
                                        " names " + std::to_string(named) + " streams";
                 add(missing);
             }
-        }
-        if (json_) {
-            progressJson_.push_back(progressJson(progress));
-        } else {
-            printProgressText(progress, out_);
         }
     }
 
@@ -423,7 +506,7 @@ private:
     }
 
     bool json_;
-    std::ostream& out_;
+    Report& out_;
     std::ostream& err_;
     const ToolSettings& settings_;
     std::vector<std::string> fileJson_;
@@ -433,7 +516,7 @@ private:
     bool emptyDirectory_ = false;
 };
 
-int runCheck(const std::vector<Target>& targets, bool json, std::ostream& out, std::ostream& err,
+int runCheck(const std::vector<Target>& targets, bool json, Report& out, std::ostream& err,
              const ToolSettings& settings) {
     CheckRun run(json, out, err, settings);
     for (const Target& target : targets) {
@@ -475,24 +558,27 @@ void printRepair(const std::filesystem::path& path, const RepairOutcome& outcome
     out << '\n';
 }
 
-int runRepair(const std::vector<Target>& targets, std::ostream& out, std::ostream& err,
+// Every file is repaired whatever becomes of the report: a report that cannot be written
+// fails the run only at its end.
+int runRepair(const std::vector<Target>& targets, Report& out, std::ostream& err,
               const ToolSettings& settings) {
     std::size_t repaired = 0, finalised = 0, notRepaired = 0;
     for (const Target& target : targets) {
-        if (target.directory && target.streamFiles.empty()) {
+        if (target.directory && target.files.empty()) {
             ++notRepaired;
             err << "vaskel_wav: no stream files (stream-<i>.wav) in " << shown(target.argument)
                 << ", nothing changed\n";
         }
-        for (const auto& path : target.streamFiles) {
+        for (const TargetFile& entry : target.files) {
             RepairOutcome outcome;
             {
-                ProgressBar bar(err, settings.progressBar, path);
+                ProgressBar bar(err, settings.progressBar, entry.path);
                 RepairOptions options;
                 options.progress = bar.callback();
-                outcome = repairStreamFile(path, options);
+                options.leftovers = entry.leftovers;
+                outcome = repairStreamFile(entry.path, options);
             }
-            printRepair(path, outcome, out);
+            out.piece([&](std::ostream& stream) { printRepair(entry.path, outcome, stream); });
             switch (outcome.action) {
             case RepairAction::InPlace:
             case RepairAction::Rf64:
@@ -509,21 +595,21 @@ int runRepair(const std::vector<Target>& targets, std::ostream& out, std::ostrea
             }
         }
     }
-    out << "repair: " << repaired << " repaired, " << finalised << " already finalised, "
-        << notRepaired << " not repaired\n";
+    out.piece([&](std::ostream& stream) {
+        stream << "repair: " << repaired << " repaired, " << finalised << " already finalised, "
+               << notRepaired << " not repaired\n";
+    });
     return notRepaired != 0 ? kExitAttention : kExitOk;
 }
 
-} // namespace
-
-int wavToolMain(const std::vector<platform::NativeString>& arguments, std::ostream& out,
-                std::ostream& err, const ToolSettings& settings) {
+int runCommand(const std::vector<platform::NativeString>& arguments, Report& out, std::ostream& err,
+               const ToolSettings& settings) {
     const auto usage = [&err](const std::string& problem) {
         if (!problem.empty()) {
             err << "vaskel_wav: " << problem << '\n';
         }
         err << kUsage;
-        return kExitUsage;
+        return kExitTrouble;
     };
     if (arguments.empty()) {
         return usage("");
@@ -531,11 +617,11 @@ int wavToolMain(const std::vector<platform::NativeString>& arguments, std::ostre
     const platform::NativeString command = arguments[0];
     if (arguments.size() == 1 && (command == platform::nativeFromAscii("--help") ||
                                   command == platform::nativeFromAscii("help"))) {
-        out << kUsage << kHelp;
+        out.piece([](std::ostream& stream) { stream << kUsage << kHelp; });
         return kExitOk;
     }
     if (arguments.size() == 1 && command == platform::nativeFromAscii("--version")) {
-        out << "vaskel_wav " VASKEL_VERSION_STRING "\n";
+        out.piece([](std::ostream& stream) { stream << "vaskel_wav " VASKEL_VERSION_STRING "\n"; });
         return kExitOk;
     }
     const bool check = command == platform::nativeFromAscii("check");
@@ -559,7 +645,7 @@ int wavToolMain(const std::vector<platform::NativeString>& arguments, std::ostre
     }
     std::vector<Target> targets;
     if (!resolveTargets(paths, targets, err)) {
-        return kExitUsage;
+        return kExitTrouble;
     }
     try {
         return check ? runCheck(targets, json, out, err, settings)
@@ -568,6 +654,20 @@ int wavToolMain(const std::vector<platform::NativeString>& arguments, std::ostre
         err << "vaskel_wav: " << error.what() << '\n';
         return kExitAttention;
     }
+}
+
+} // namespace
+
+int wavToolMain(const std::vector<platform::NativeString>& arguments, std::ostream& out,
+                std::ostream& err, const ToolSettings& settings) {
+    Report report(out);
+    const int exitCode = runCommand(arguments, report, err, settings);
+    if (report.failure()) {
+        err << "vaskel_wav: the report could not be written: " << report.failure().message()
+            << '\n';
+        return kExitTrouble;
+    }
+    return exitCode;
 }
 
 } // namespace vaskel::wav_tool

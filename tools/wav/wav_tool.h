@@ -12,7 +12,8 @@ namespace vaskel::wav_tool {
 
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitAttention = 1;
-inline constexpr int kExitUsage = 2;
+// A bad command line, a path that cannot be read, or a report that could not be written.
+inline constexpr int kExitTrouble = 2;
 
 struct ToolSettings {
     // Draw a progress bar on `err` for a file that takes longer than a second.

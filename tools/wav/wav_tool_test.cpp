@@ -7,6 +7,7 @@
 #include "tools/producer/signal_source.h"
 #include "wavfile/wav_repair.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdlib>
@@ -524,6 +525,18 @@ TEST(WavToolCommandLine, RefusesWithAMessageAndChangesNothing) {
          1,
          "partial trailing frame: 3 bytes"},
         {"check_empty_directory", "<dir>", {"check", "PATH"}, 1, "no stream files"},
+        // Infinities alone, without a NaN beside them in the same read.
+        {"check_infinity",
+         headerBytes(8) + std::string("\0\0\x80\x7F\0\0\0\x3F", 8),
+         {"check", "PATH"},
+         1,
+         "NaN: 0 samples; infinite: 1 samples, first at frame 0"},
+        // A finalised file with a temporary of a stopped repair beside it.
+        {"check_leftover_temporary",
+         headerBytes(800) + frames,
+         {"check", "PATH"},
+         1,
+         "leftover temporary of a repair that stopped: x.wav.repair-7-0"},
     };
     for (const CommandCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -547,6 +560,11 @@ TEST(WavToolCommandLine, RefusesWithAMessageAndChangesNothing) {
                 continue; // Windows: no file that cannot be opened for reading
             }
         }
+        if (c.name == "check_leftover_temporary") {
+            testing::writeFile(dir / "x.wav.repair-7-0", frames);
+            // The user's own file, named like one at first sight.
+            testing::writeFile(dir / "x.wav.repaired.wav", frames);
+        }
         if (c.name == "unwritable" && !setUnwritable(path, true)) {
             setUnwritable(path, false);
             // Wine run as root maps the read-only attribute to permission bits root ignores.
@@ -566,6 +584,7 @@ TEST(WavToolCommandLine, RefusesWithAMessageAndChangesNothing) {
         if (c.exitCode == 0 && c.file.empty()) {
             EXPECT_EQ(result.err, "") << "a query answers on standard output";
         }
+        EXPECT_EQ(result.out.find("x.wav.repaired.wav"), std::string::npos);
         if (c.name == "missing_path") {
             EXPECT_NE(result.err.find(path.filename().string()), std::string::npos);
         }
@@ -612,13 +631,15 @@ TEST(WavToolCheck, ReportsNonFiniteSamplesAndTheDataMd5AsMd5sumDoes) {
             << md5sum << " in " << json.out;
     }
     if (!kWindowsTarget) {
-        // A POSIX name may hold any bytes; the document stays UTF-8.
-        const auto odd = dir.path() / "stream-\xff.wav";
+        // A POSIX name may hold any bytes, a surrogate's UTF-8 form too (strict parsers refuse
+        // it); the document stays UTF-8.
+        const auto odd = dir.path() / "stream-\xff\xed\xa0\x80.wav";
         std::filesystem::copy_file(dir / "stream-0.wav", odd);
         const auto escaped =
             runWav({testing::native("check"), testing::nativePath(odd), testing::native("--json")});
-        EXPECT_NE(escaped.out.find("stream-\\ufffd.wav\""), std::string::npos) << escaped.out;
-        EXPECT_EQ(escaped.out.find('\xff'), std::string::npos);
+        EXPECT_NE(escaped.out.find("stream-\\ufffd\\ufffd\\ufffd\\ufffd.wav\""), std::string::npos)
+            << escaped.out;
+        EXPECT_EQ(escaped.out.find_first_of("\xff\xed"), std::string::npos);
     }
     const auto text = runWav("check", dir / "stream-0.wav");
     EXPECT_NE(text.out.find("NaN: 1 samples, first at frame 1; infinite: 1 samples, first at "
@@ -645,6 +666,13 @@ TEST(WavToolCheck, ReadsTheProgressFileWithLimitsAndReportsTheStreamFilesItNames
          "render-progress.json: not a progress file of ours"},
         {"names_a_missing_stream", std::string(snapshot).replace(snapshot.find(":2,"), 3, ":3,"), 1,
          "stream-2.wav: missing, though render-progress.json names 3 streams"},
+        // No capture has more than 128 streams; nor is a count past 32 bits read modulo 2^32.
+        {"more_streams_than_a_capture_has",
+         std::string(snapshot).replace(snapshot.find(":2,"), 3, ":129,"), 0,
+         "render-progress.json: not a progress file of ours"},
+        {"stream_count_past_32_bits",
+         std::string(snapshot).replace(snapshot.find(":2,"), 3, ":4294967298,"), 0,
+         "render-progress.json: not a progress file of ours"},
         {"far_too_large", "<huge>", 0, "render-progress.json: larger than a progress file can be"},
         {"link_to_dev_zero", "<dev-zero>", 0, "render-progress.json: not a regular file"},
         {"fifo", "<fifo>", 0, "render-progress.json: not a regular file"},
@@ -673,6 +701,101 @@ TEST(WavToolCheck, ReadsTheProgressFileWithLimitsAndReportsTheStreamFilesItNames
         EXPECT_EQ(result.exitCode, c.exitCode) << result.out << result.err;
         EXPECT_NE(result.out.find(c.says), std::string::npos) << result.out;
     }
+}
+
+// A 2-stream capture into the folder of an earlier 4-stream one overwrites stream-0 and stream-1
+// and leaves the others: check names those as not part of this capture.
+TEST(WavToolCheck, FlagsTheStreamFilesOfAnEarlierCaptureInAReusedFolder) {
+    ScratchDir root("wav-reused");
+    for (const std::string streams : {"4", "2"}) {
+        const std::string name =
+            std::filesystem::path(testing::uniqueRegionName("wav-reused")).string();
+        const auto capture = producer_tool::testing::runTool(
+            {name, "--streams", streams, "--frames", "4800", "--frames-per-chunk", "256",
+             "--signal", "pattern", "--timeout-ms", "5000", "--run-renderer",
+             testing::rendererPath().string(), root.path().string()});
+        ASSERT_EQ(capture.exitCode, 0) << capture.out << capture.err;
+    }
+    const auto check = runWav("check", root.path());
+    EXPECT_EQ(check.exitCode, 1) << check.out << check.err;
+    const auto lines = testing::linesOf(check.out);
+    for (const std::string file : {"stream-2.wav", "stream-3.wav"}) {
+        const auto verdict = std::find_if(lines.begin(), lines.end(), [&](const auto& line) {
+            return line.ends_with(file + ": finalised");
+        });
+        ASSERT_TRUE(verdict != lines.end() && verdict + 1 != lines.end()) << check.out;
+        EXPECT_EQ(verdict[1], "  not part of this capture: render-progress.json names 2 streams "
+                              "(a file of an earlier capture into the same folder)");
+    }
+    EXPECT_NE(check.out.find("check: 4 files, 2 need repair or attention"), std::string::npos)
+        << check.out;
+    const auto json = runWav(
+        {testing::native("check"), testing::nativePath(root.path()), testing::native("--json")});
+    EXPECT_NE(json.out.find("stream-1.wav\",\"partOfCapture\":true"), std::string::npos)
+        << json.out;
+    EXPECT_NE(json.out.find("stream-3.wav\",\"partOfCapture\":false"), std::string::npos)
+        << json.out;
+}
+
+// check and repair read a directory once per run, not once per file in it: their time grows
+// with the number of files, not with its square.
+TEST(WavToolCheck, ReadsAnOutputRootOncePerRunWhateverItsNumberOfFiles) {
+    if (kWindowsTarget) {
+        GTEST_SKIP() << "traced with strace, on Linux";
+    }
+    ScratchDir scratch("wav-scans");
+    const auto directoryReads = [&](const std::string& command, std::uint32_t files) {
+        ScratchDir dir("wav-scans");
+        for (std::uint32_t i = 0; i < files; ++i) {
+            testing::writeFile(streamFilePath(dir.path(), i), headerBytes(8) + std::string(8, 0));
+        }
+        const auto trace = scratch / "trace";
+        [[maybe_unused]] const int status = std::system(
+            ("ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0\" strace -f -e "
+             "trace=getdents,getdents64 -o '" +
+             trace.string() + "' '" + wavToolPath().string() + "' " + command + " '" +
+             dir.path().string() + "' > /dev/null 2>&1")
+                .c_str());
+        return testing::linesOf(testing::readFile(trace)).size();
+    };
+    for (const std::string command : {"check", "repair"}) {
+        SCOPED_TRACE(command);
+        const std::size_t few = directoryReads(command, 3);
+        EXPECT_GT(few, 0u) << "strace saw no directory read";
+        EXPECT_EQ(directoryReads(command, 24), few);
+    }
+}
+
+// A report that cannot be written fails the run with exit 2, as a full disk fails GNU tools:
+// only once the repair it reports on is done.
+TEST(WavToolReport, ThatCannotBeWrittenExits2AfterTheRepairIsDone) {
+    if (kWindowsTarget) {
+        GTEST_SKIP() << "/dev/full is Linux's";
+    }
+    ScratchDir dir("wav-full");
+    const auto path = dir / "stream-0.wav";
+    testing::writeFile(path, headerBytes(0) + std::string(800, '\x11'));
+    const auto toFullDisk = [&](const std::string& words) {
+        const std::string exit =
+            commandOutput("'" + wavToolPath().string() + "' " + words + " 2>'" +
+                              (dir / "err").string() + "' > /dev/full; echo $?",
+                          dir.path());
+        EXPECT_NE(testing::readFile(dir / "err")
+                      .find("vaskel_wav: the report could not be "
+                            "written: No space left on device"),
+                  std::string::npos)
+            << words;
+        return exit;
+    };
+    const std::string root = " '" + dir.path().string() + "'";
+    EXPECT_EQ(toFullDisk("check" + root), "2\n");
+    EXPECT_EQ(toFullDisk("check --json" + root), "2\n");
+    EXPECT_EQ(toFullDisk("--help"), "2\n");
+    EXPECT_EQ(toFullDisk("repair" + root), "2\n");
+    const platform::ErrorOr<WavLayout> repaired = readStreamHead(path);
+    ASSERT_TRUE(repaired);
+    EXPECT_EQ(repaired->state, HeaderState::Finalised);
+    EXPECT_EQ(repaired->frames, 100u);
 }
 
 } // namespace
