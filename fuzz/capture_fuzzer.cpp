@@ -22,6 +22,7 @@
 #include "fuzz_check.h"
 #include "output/output_paths.h"
 #include "output/wav_format.h"
+#include "platform/file.h"
 #include "producer/transport_producer.h"
 #include "test_platform.h"
 #include "transport/transport_mapping.h"
@@ -343,11 +344,17 @@ std::string headerText(const TransportConfig& config, std::uint32_t dataSize) {
     return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
-// One output directory per fuzzing process. libFuzzer ends the process without running exit
-// handlers, so the stage script removes it afterwards.
+// One output directory per fuzzing process, under a name no one can guess (the process id in
+// it, for the stage script: libFuzzer ends the process without running exit handlers, so the
+// script removes it afterwards).
 const std::filesystem::path& outputRoot() {
-    static const std::filesystem::path root =
-        std::filesystem::temp_directory_path() / ("vaskel-fuzz-" + std::to_string(::getpid()));
+    static const std::filesystem::path root = [] {
+        platform::ErrorOr<std::filesystem::path> made =
+            platform::createPrivateDirectory(std::filesystem::temp_directory_path(),
+                                             "vaskel-fuzz-" + std::to_string(::getpid()) + "-");
+        FUZZ_CHECK(static_cast<bool>(made));
+        return *made;
+    }();
     return root;
 }
 

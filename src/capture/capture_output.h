@@ -19,8 +19,9 @@ public:
                   const CaptureEnvironment& environment)
         : root_(root), config_(config), environment_(environment), writers_(config.streamCount) {}
 
-    // Creates the root with its missing parents, then every stream file in index order, each
-    // locked and holding its placeholder header, then the first progress snapshot.
+    // Creates the root with its missing parents and holds it open (not through a link in its
+    // place), then opens every stream file in index order in that directory, each locked and
+    // holding its placeholder header, then writes the first progress snapshot.
     [[nodiscard]] FailureCode open(const CaptureResult& result);
 
     [[nodiscard]] FailureCode append(std::uint32_t stream, const std::byte* data,
@@ -45,6 +46,7 @@ private:
     const std::filesystem::path& root_;
     const transport::TransportConfig& config_;
     const CaptureEnvironment& environment_;
+    platform::Directory rootDirectory_;
     std::vector<StreamWriter> writers_;
 };
 

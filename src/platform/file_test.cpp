@@ -51,18 +51,25 @@ TEST(NewFile, WritesOnlyTheFileItCreated) {
 }
 
 // One holder at a time: another is told the lock is busy until the first lets go.
-TEST(FileLock, AnotherHolderIsToldItIsBusy) {
+TEST(File, AnotherHolderIsToldTheLockIsBusy) {
     const testing::ScratchDir dir("file-lock");
-    const auto path = dir / "stream-0.wav";
-    FileLock first;
-    ASSERT_FALSE(first.acquire(path, true));
+    Directory root;
+    ASSERT_FALSE(root.open(dir.path()));
+    File first;
+    ASSERT_FALSE(first.open(root, "stream-0.wav", File::Access::CreateReadWrite));
+    ASSERT_FALSE(first.lock());
     EXPECT_TRUE(first.locked()) << "the scratch directory's file system offers locks";
-    FileLock second;
-    EXPECT_EQ(second.acquire(path, false), Error::LockBusy);
+    File second;
+    ASSERT_FALSE(second.open(dir / "stream-0.wav", File::Access::Read));
+    EXPECT_EQ(second.lock(), Error::LockBusy);
     EXPECT_FALSE(second.locked());
-    first.release();
-    EXPECT_FALSE(second.acquire(path, false));
+    first.unlock();
+    EXPECT_FALSE(second.lock());
     EXPECT_TRUE(second.locked());
+    first.close();
+    second.close();
+    EXPECT_FALSE(first.open(dir / "stream-0.wav", File::Access::Read));
+    EXPECT_FALSE(first.lock());
 }
 
 } // namespace

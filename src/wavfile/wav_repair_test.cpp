@@ -182,7 +182,7 @@ TEST_P(StreamFileRepair, ClassifiesRepairsAndLeavesTheRepairAlone) {
     const RepairOutcome first = repairStreamFile(path);
     EXPECT_EQ(static_cast<int>(first.action), static_cast<int>(c.action)) << first.message;
     const std::string says = link == Link::Symbolic ? "it is a symbolic link"
-                             : link == Link::Hard   ? "it has 2 hard links"
+                             : link == Link::Hard   ? "it has other hard links"
                                                     : "";
     EXPECT_NE(first.message.find(says), std::string::npos) << first.message;
     const std::string expected = c.repaired.empty() ? c.file : c.repaired;

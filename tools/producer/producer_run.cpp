@@ -1,5 +1,6 @@
 #include "tools/producer/producer_run.h"
 
+#include "platform/file.h"
 #include "platform/process.h"
 #include "platform/time.h"
 #include "producer/transport_producer.h"
@@ -47,19 +48,22 @@ public:
         }
     }
 
-    // False, with failure() telling why, when the child could not be started.
+    // False, with failure() telling why, when the child could not be started. Its output goes
+    // to a directory of this run's own under a name no one can guess, created exclusively (POSIX:
+    // for its owner only), and into files created there anew: nothing another user planted in
+    // the temporary directory is ever written through.
     bool start(const std::filesystem::path& program,
                const std::vector<platform::NativeString>& arguments) {
-        static std::atomic<std::uint32_t> counter{0};
-        dir_ = std::filesystem::temp_directory_path() /
-               ("vaskel-producer-" + std::to_string(platform::currentProcessId()) + "-" +
-                std::to_string(counter.fetch_add(1)));
         std::error_code error;
-        std::filesystem::create_directories(dir_, error);
-        if (error) {
-            failure_ = error.message();
+        const std::filesystem::path temporary = std::filesystem::temp_directory_path(error);
+        platform::ErrorOr<std::filesystem::path> made =
+            error ? platform::ErrorOr<std::filesystem::path>(error)
+                  : platform::createPrivateDirectory(temporary, "vaskel-producer-");
+        if (!made) {
+            failure_ = platform::errorMessage(made.error());
             return false;
         }
+        dir_ = std::move(*made);
         platform::ErrorOr<platform::ChildProcess> started =
             platform::ChildProcess::start(program, arguments, dir_ / "stdout", dir_ / "stderr");
         if (!started) {
