@@ -120,13 +120,6 @@ private:
     bool locked_ = false;
 };
 
-// The attributes of `path` itself (a link is not followed).
-[[nodiscard]] ErrorOr<FileAttributes> readFileAttributes(const std::filesystem::path& path);
-
-// Gives `path` the owner, group and mode (POSIX), then the modification time.
-[[nodiscard]] std::error_code applyFileAttributes(const std::filesystem::path& path,
-                                                  const FileAttributes& attributes);
-
 // A file this process has just created exclusively, written only through the handle the create
 // returned: whoever can write the directory cannot swap it for a link between the create and
 // the writes, so nothing is ever written into a file the caller did not make. Letting go closes

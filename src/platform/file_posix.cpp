@@ -343,14 +343,6 @@ std::error_code File::sync() const {
     return file_ ? systemResult(::fsync(descriptorOf(file_.get())) == 0) : notOpen();
 }
 
-ErrorOr<FileAttributes> readFileAttributes(const std::filesystem::path& path) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) {
-        return lastSystemError();
-    }
-    return attributesOf(info);
-}
-
 namespace {
 
 std::error_code applyAttributesTo(int fd, const FileAttributes& attributes) {
@@ -370,19 +362,6 @@ std::error_code applyAttributesTo(int fd, const FileAttributes& attributes) {
 }
 
 } // namespace
-
-std::error_code applyFileAttributes(const std::filesystem::path& path,
-                                    const FileAttributes& attributes) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) {
-        return lastSystemError();
-    }
-    const std::error_code applied = applyAttributesTo(fd, attributes);
-    if (::close(fd) != 0) {
-        return lastSystemError();
-    }
-    return applied;
-}
 
 std::error_code NewFile::create(const std::filesystem::path& path, Readers readers) {
     if (const std::error_code closed = close()) {

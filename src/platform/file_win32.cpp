@@ -295,35 +295,6 @@ std::error_code File::sync() const {
     return file_ ? checked(::FlushFileBuffers(handleOf(file_.get()))) : notOpen();
 }
 
-ErrorOr<FileAttributes> readFileAttributes(const std::filesystem::path& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) == 0) {
-        return lastSystemError();
-    }
-    FileAttributes attributes;
-    attributes.modified =
-        static_cast<std::int64_t>((std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
-                                  data.ftLastWriteTime.dwLowDateTime);
-    return attributes;
-}
-
-std::error_code applyFileAttributes(const std::filesystem::path& path,
-                                    const FileAttributes& attributes) {
-    // Owner and mode are the directory's inheritance on Windows; only the time is set.
-    const HANDLE file =
-        ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return lastSystemError();
-    }
-    const std::error_code set = setModifiedTimeOf(file, attributes);
-    if (const std::error_code closed = checked(::CloseHandle(file))) {
-        return closed;
-    }
-    return set;
-}
-
-// Who may read it follows the directory's inherited access list, as for any other new file.
 std::error_code NewFile::create(const std::filesystem::path& path, Readers) {
     if (const std::error_code closed = close()) {
         return closed;

@@ -144,9 +144,9 @@ std::vector<RepairCase> repairCases() {
          RepairAction::InPlace, rf64Header(8000) + data},
         {"rf64_riff_size_wrong", withField64(rf64Header(8000), 20, 8000 + 80) + data,
          HeaderState::SizeMismatch, 1000, 0, RepairAction::InPlace, rf64Header(8000) + data},
-        {"symbolic_link", placeholder + data, HeaderState::Placeholder, 1000, 0,
+        {"symbolic_link", placeholder + data, HeaderState::Unrecognised, 0, 0,
          RepairAction::Refused, ""},
-        {"hard_link", placeholder + data, HeaderState::Placeholder, 1000, 0, RepairAction::Refused,
+        {"hard_link", placeholder + data, HeaderState::Unrecognised, 0, 0, RepairAction::Refused,
          ""},
     };
 }
@@ -161,20 +161,31 @@ TEST_P(StreamFileRepair, ClassifiesRepairsAndLeavesTheRepairAlone) {
     }
     ScratchDir dir("wav-repair");
     const auto path = dir / "stream-0.wav";
-    writeFile(link == Link::Symbolic ? dir / "elsewhere.wav" : path, c.file);
+    // A link's target, or the other name of a hard-linked file.
+    const auto timed = link == Link::None ? path : dir / "elsewhere.wav";
+    writeFile(timed, c.file);
+    // Back by an odd amount in either platform's units, so a sub-second part is there to keep.
+    {
+        platform::File file;
+        ASSERT_FALSE(file.open(timed, platform::File::Access::ReadWrite));
+        platform::ErrorOr<platform::FileAttributes> now = file.attributes();
+        ASSERT_TRUE(now);
+        now->modified -= 1000000007ll * 100;
+        ASSERT_FALSE(file.setModifiedTime(*now));
+    }
     if (link == Link::Symbolic) {
         std::filesystem::create_symlink("elsewhere.wav", path);
     } else if (link == Link::Hard) {
-        std::filesystem::create_hard_link(path, dir / "another-name.wav");
+        std::filesystem::create_hard_link(timed, path);
     }
-    // Back by an odd amount in either platform's units, so a sub-second part is there to keep.
-    const auto timed = link == Link::Symbolic ? dir / "elsewhere.wav" : path;
-    platform::ErrorOr<platform::FileAttributes> written = platform::readFileAttributes(timed);
-    ASSERT_TRUE(written);
-    written->modified -= 1000000007ll * 100;
-    ASSERT_FALSE(platform::applyFileAttributes(timed, *written));
+    const auto written = std::filesystem::last_write_time(timed);
 
+    // Check reads neither a link nor a file with other names, and says why.
     const StreamFileReport report = inspectStreamFile(path);
+    const std::string says = link == Link::Symbolic ? "it is a symbolic link"
+                             : link == Link::Hard   ? "it has other hard links"
+                                                    : "";
+    EXPECT_NE(report.error.find(says), std::string::npos) << report.error;
     EXPECT_EQ(headerStateName(report.layout.state), std::string(headerStateName(c.state)))
         << report.layout.reason;
     if (c.state != HeaderState::Unrecognised) {
@@ -184,15 +195,13 @@ TEST_P(StreamFileRepair, ClassifiesRepairsAndLeavesTheRepairAlone) {
 
     const RepairOutcome first = repairStreamFile(path);
     EXPECT_EQ(static_cast<int>(first.action), static_cast<int>(c.action)) << first.message;
-    const std::string says = link == Link::Symbolic ? "it is a symbolic link"
-                             : link == Link::Hard   ? "it has other hard links"
-                                                    : "";
     EXPECT_NE(first.message.find(says), std::string::npos) << first.message;
+    if (link != Link::None) {
+        EXPECT_EQ(static_cast<int>(first.action), static_cast<int>(RepairAction::Refused));
+    }
     const std::string expected = c.repaired.empty() ? c.file : c.repaired;
     EXPECT_TRUE(readFile(path) == expected) << "the file's bytes after repair";
-    const platform::ErrorOr<platform::FileAttributes> after = platform::readFileAttributes(timed);
-    ASSERT_TRUE(after);
-    EXPECT_EQ(after->modified, written->modified) << "modification time kept";
+    EXPECT_EQ(std::filesystem::last_write_time(timed), written) << "modification time kept";
     if (c.action == RepairAction::InPlace) {
         expectSizesByDefinition(readFile(path));
     }
@@ -210,6 +219,19 @@ TEST_P(StreamFileRepair, ClassifiesRepairsAndLeavesTheRepairAlone) {
 
 INSTANTIATE_TEST_SUITE_P(Every, StreamFileRepair, ::testing::ValuesIn(repairCases()),
                          [](const auto& param) { return param.param.name; });
+
+// A FIFO in a stream file's place is neither waited on nor read: check and repair say why.
+TEST(StreamFileRepair, AFifoInTheFilesPlaceIsRefusedWithoutWaiting) {
+    ScratchDir dir("wav-fifo");
+    const auto path = dir / "stream-0.wav";
+    if (!testing::makeFifo(path)) {
+        GTEST_SKIP() << "no FIFOs on this platform";
+    }
+    EXPECT_EQ(inspectStreamFile(path).error, "not read: it is not a regular file");
+    const RepairOutcome outcome = repairStreamFile(path);
+    EXPECT_EQ(static_cast<int>(outcome.action), static_cast<int>(RepairAction::Refused));
+    EXPECT_EQ(outcome.message, "it is not a regular file");
+}
 
 // An attacker who can write the directory swaps a link to someone else's file into the stream
 // file's place, over and over, while repairs run: each repair either refuses the link or
