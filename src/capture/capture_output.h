@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <vector>
 
 namespace vaskel {
@@ -24,10 +25,10 @@ public:
     // holding its placeholder header, then writes the first progress snapshot.
     [[nodiscard]] FailureCode open(const CaptureResult& result);
 
-    [[nodiscard]] FailureCode append(std::uint32_t stream, const std::byte* data,
-                                     std::size_t bytes) {
-        return writers_[stream].append(data, bytes) ? FailureCode::None
-                                                    : FailureCode::WriterFailure;
+    // The payloads of one or more chunks of the stream, in one gathered write.
+    [[nodiscard]] FailureCode append(std::uint32_t stream,
+                                     std::span<const platform::WritePiece> payloads) {
+        return writers_[stream].append(payloads) ? FailureCode::None : FailureCode::WriterFailure;
     }
 
     // Rewrites the stream's header with its true sizes for `frames` frames.

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <system_error>
 
 namespace vaskel {
@@ -42,6 +43,22 @@ public:
             return false;
         }
         bytesWritten_ += bytes;
+        return true;
+    }
+
+    // The payloads of several chunks in one gathered write, each straight from where it lies:
+    // once it returns true all of them are in the kernel. As append otherwise.
+    [[nodiscard]] bool append(std::span<const platform::WritePiece> pieces) {
+        if (error_) {
+            return false;
+        }
+        if (const std::error_code error = file_.write(pieces)) {
+            error_ = error;
+            return false;
+        }
+        for (const platform::WritePiece& piece : pieces) {
+            bytesWritten_ += piece.bytes;
+        }
         return true;
     }
 

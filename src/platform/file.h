@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 
 namespace vaskel::platform {
@@ -30,6 +31,12 @@ struct FileAttributes {
     std::uint32_t owner = 0;
     std::uint32_t group = 0;
     std::uint32_t mode = 0;
+};
+
+// One piece of a gathered write: bytes that stay where they are until they are written.
+struct WritePiece {
+    const void* data = nullptr;
+    std::size_t bytes = 0;
 };
 
 // A directory held open, so that the files of a capture are opened in the directory that was
@@ -94,6 +101,9 @@ public:
     // Writes all of `bytes` at the current position and moves it on. A write the system cut
     // short is continued and an interrupted one retried; one that writes nothing is an I/O error.
     [[nodiscard]] std::error_code write(const void* data, std::size_t bytes);
+    // Writes every piece, in order, at the current position, straight from where it lies: one
+    // gathered write where the system has one (POSIX writev), continued as write does.
+    [[nodiscard]] std::error_code write(std::span<const WritePiece> pieces);
     // Writes all of `bytes` at `offset`, wherever the position is.
     [[nodiscard]] std::error_code writeAt(std::uint64_t offset, const void* data,
                                           std::size_t bytes);

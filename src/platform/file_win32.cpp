@@ -249,6 +249,21 @@ std::error_code File::write(const void* data, std::size_t bytes) {
     return file_ ? writeAll(handleOf(file_.get()), data, bytes, nullptr) : notOpen();
 }
 
+// No gathered write for a file opened this way (WriteFileGather wants unbuffered, overlapped
+// I/O in whole pages): the pieces one by one.
+std::error_code File::write(std::span<const WritePiece> pieces) {
+    if (!file_) {
+        return notOpen();
+    }
+    for (const WritePiece& piece : pieces) {
+        if (const std::error_code error =
+                writeAll(handleOf(file_.get()), piece.data, piece.bytes, nullptr)) {
+            return error;
+        }
+    }
+    return {};
+}
+
 // On a handle opened for synchronous use the position moves past what was written.
 std::error_code File::writeAt(std::uint64_t offset, const void* data, std::size_t bytes) {
     return file_ ? writeAll(handleOf(file_.get()), data, bytes, &offset) : notOpen();
