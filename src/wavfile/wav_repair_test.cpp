@@ -220,6 +220,21 @@ TEST_P(StreamFileRepair, ClassifiesRepairsAndLeavesTheRepairAlone) {
 INSTANTIATE_TEST_SUITE_P(Every, StreamFileRepair, ::testing::ValuesIn(repairCases()),
                          [](const auto& param) { return param.param.name; });
 
+// A temporary whose repair is still at work (it holds the temporary locked) is no leftover;
+// once its holder has gone it is.
+TEST(StreamFileRepair, ALiveRepairsTemporaryIsNoLeftover) {
+    ScratchDir dir("wav-live-temporary");
+    const auto path = dir / "stream-0.wav";
+    writeFile(path, wavHeaderBytes(48000, 2, 0));
+    platform::NewFile temporary;
+    ASSERT_FALSE(temporary.create(dir / "stream-0.wav.repair-1-0"));
+    ASSERT_FALSE(temporary.lock());
+    EXPECT_TRUE(leftoverRepairTemporaries(path).empty());
+    ASSERT_FALSE(temporary.close());
+    EXPECT_EQ(leftoverRepairTemporaries(path),
+              std::vector<std::filesystem::path>{dir / "stream-0.wav.repair-1-0"});
+}
+
 // A FIFO in a stream file's place is neither waited on nor read: check and repair say why.
 TEST(StreamFileRepair, AFifoInTheFilesPlaceIsRefusedWithoutWaiting) {
     ScratchDir dir("wav-fifo");
