@@ -32,6 +32,10 @@ target_compile_definitions(vaskel_tests PRIVATE
                            VASKEL_EXE_SUFFIX="${CMAKE_EXECUTABLE_SUFFIX}"
                            VASKEL_TEST_VERSION="${PROJECT_VERSION}")
 add_dependencies(vaskel_tests vaskel_renderer)
+if(VASKEL_SANITIZE)
+  # Heavy cases run once, in the plain build; the sanitizers would only make them slow.
+  target_compile_definitions(vaskel_tests PRIVATE VASKEL_SANITIZED=1)
+endif()
 if(NOT CMAKE_CROSSCOMPILING)
   target_link_libraries(vaskel_tests PRIVATE PkgConfig::SNDFILE)
   target_compile_definitions(vaskel_tests PRIVATE VASKEL_HAVE_SNDFILE=1)

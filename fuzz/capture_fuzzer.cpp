@@ -8,8 +8,9 @@
 // Besides the sanitizers, every run is checked against what the renderer may do:
 // - it writes nothing in the region but readIndex, consumerState and failureCode (a shadow copy
 //   of every byte the script wrote is compared at the end);
-// - it moves readIndex only by one, once per chunk, and what reaches a stream file is exactly
-//   the payloads of the slots it consumed, as they were when it read them;
+// - it moves readIndex only forward over the chunks it consumed, at most 16 a stream at a time,
+//   and what reaches a stream file is exactly the payloads of those slots, as they were when it
+//   read them;
 // - the result agrees with itself and with the files, which hold exactly the streams of the
 //   validated configuration.
 // Guard pages right after and before the renderer's view, where the address space allows, make
@@ -22,6 +23,7 @@
 #include "fuzz_check.h"
 #include "output/output_paths.h"
 #include "output/wav_format.h"
+#include "platform/file.h"
 #include "producer/transport_producer.h"
 #include "test_platform.h"
 #include "transport/transport_mapping.h"
@@ -41,6 +43,9 @@ namespace {
 
 using namespace vaskel;
 using namespace vaskel::transport;
+
+// The most chunks the capture takes from one stream in one visit.
+constexpr std::uint64_t kMaxChunksAVisit = 16;
 
 class Reader {
 public:
@@ -116,24 +121,23 @@ struct Run {
         return loadReadIndex(controlBlockAt(view(), stream));
     }
 
-    // The renderer has moved readIndex since the last look: it consumed the chunk at the old
-    // position, and the slot is untouched since (no step ran in between).
+    // The renderer has moved readIndex since the last look: it consumed the chunks from the old
+    // position on, at most a visit's worth, and their slots are untouched since (no step ran in
+    // between).
     void observeConsumption() {
         for (std::uint32_t s = 0; s < config.streamCount; ++s) {
             const std::uint64_t now = readIndexNow(s);
-            if (now == knownReadIndex[s]) {
-                continue;
+            FUZZ_CHECK(now - knownReadIndex[s] <= kMaxChunksAVisit);
+            for (; knownReadIndex[s] != now; ++knownReadIndex[s]) {
+                const std::uint64_t slot = slotOffset(config, s, knownReadIndex[s]);
+                ChunkHeader header;
+                std::memcpy(&header, shadow.data() + slot, sizeof header);
+                FUZZ_CHECK(header.frameCount >= 1 && header.frameCount <= config.framesPerChunk);
+                const std::size_t bytes = std::size_t{header.frameCount} * config.channelCount * 4;
+                expectedData[s].append(
+                    reinterpret_cast<const char*>(shadow.data() + slot + kChunkHeaderSize), bytes);
+                ++consumedChunks[s];
             }
-            FUZZ_CHECK(now == knownReadIndex[s] + 1);
-            const std::uint64_t slot = slotOffset(config, s, knownReadIndex[s]);
-            ChunkHeader header;
-            std::memcpy(&header, shadow.data() + slot, sizeof header);
-            FUZZ_CHECK(header.frameCount >= 1 && header.frameCount <= config.framesPerChunk);
-            const std::size_t bytes = std::size_t{header.frameCount} * config.channelCount * 4;
-            expectedData[s].append(
-                reinterpret_cast<const char*>(shadow.data() + slot + kChunkHeaderSize), bytes);
-            ++consumedChunks[s];
-            knownReadIndex[s] = now;
         }
     }
 
@@ -343,11 +347,17 @@ std::string headerText(const TransportConfig& config, std::uint32_t dataSize) {
     return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
-// One output directory per fuzzing process. libFuzzer ends the process without running exit
-// handlers, so the stage script removes it afterwards.
+// One output directory per fuzzing process, under a name no one can guess (the process id in
+// it, for the stage script: libFuzzer ends the process without running exit handlers, so the
+// script removes it afterwards).
 const std::filesystem::path& outputRoot() {
-    static const std::filesystem::path root =
-        std::filesystem::temp_directory_path() / ("vaskel-fuzz-" + std::to_string(::getpid()));
+    static const std::filesystem::path root = [] {
+        platform::ErrorOr<std::filesystem::path> made =
+            platform::createPrivateDirectory(std::filesystem::temp_directory_path(),
+                                             "vaskel-fuzz-" + std::to_string(::getpid()) + "-");
+        FUZZ_CHECK(static_cast<bool>(made));
+        return *made;
+    }();
     return root;
 }
 

@@ -38,10 +38,19 @@ void removeRegionName(const platform::NativeString& name);
 // Windows has no such mask: nothing changes, and 0 is returned.
 std::uint32_t setCreationMask(std::uint32_t mask);
 
-// Makes `path` a device on which every write fails with "no space", as /dev/full is (a node of
-// its own, not a link, which the renderer would refuse). False where the platform or the
-// privileges do not allow it.
-bool makeFullDevice(const std::filesystem::path& path);
+// Limits every file this process, and each child it starts while the limit stands, may write
+// to `bytes`: a write beyond fails with "file too large", as one on a full disk fails, and the
+// signal that would end the writer for it is ignored. No value lifts the limit again. False
+// where the platform cannot (Windows).
+bool limitFileSize(std::optional<std::uint64_t> bytes);
+
+// Swaps what two names name, atomically (POSIX renameat2 with RENAME_EXCHANGE): the race an
+// attacker runs against a program that uses a name twice. False where the platform or the file
+// system cannot.
+bool exchangeNames(const std::filesystem::path& first, const std::filesystem::path& second);
+
+// Makes a FIFO named `path`. False where the platform cannot.
+bool makeFifo(const std::filesystem::path& path);
 
 // A file created (or truncated) for writing through the system's own handle (a POSIX descriptor,
 // a Windows HANDLE), for the platform calls that take one; closed with the object. handle() is

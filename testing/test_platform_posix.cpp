@@ -1,12 +1,13 @@
 #include "test_platform.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 #include <vector>
@@ -40,8 +41,23 @@ std::uint32_t setCreationMask(std::uint32_t mask) {
     return ::umask(static_cast<mode_t>(mask));
 }
 
-bool makeFullDevice(const std::filesystem::path& path) {
-    return ::mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0; // Linux's /dev/full
+bool limitFileSize(std::optional<std::uint64_t> bytes) {
+    // Ignored, not handled, so a child started meanwhile ignores it too.
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0) {
+        return false;
+    }
+    limit.rlim_cur = bytes ? static_cast<rlim_t>(*bytes) : limit.rlim_max;
+    return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
+
+bool exchangeNames(const std::filesystem::path& first, const std::filesystem::path& second) {
+    return ::renameat2(AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), RENAME_EXCHANGE) == 0;
+}
+
+bool makeFifo(const std::filesystem::path& path) {
+    return ::mkfifo(path.c_str(), 0666) == 0;
 }
 
 NativeTestFile::NativeTestFile(const std::filesystem::path& path)

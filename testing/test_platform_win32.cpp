@@ -26,7 +26,15 @@ std::uint32_t setCreationMask(std::uint32_t) {
     return 0;
 }
 
-bool makeFullDevice(const std::filesystem::path&) {
+bool limitFileSize(std::optional<std::uint64_t>) {
+    return false;
+}
+
+bool exchangeNames(const std::filesystem::path&, const std::filesystem::path&) {
+    return false;
+}
+
+bool makeFifo(const std::filesystem::path&) {
     return false;
 }
 

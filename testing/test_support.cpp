@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include "output/wav_format.h"
+#include "platform/file.h"
 #include "test_platform.h"
 #include "tools/producer/signal_source.h"
 
@@ -8,6 +9,7 @@
 #include <cmath>
 #include <fstream>
 #include <sstream>
+#include <system_error>
 #include <type_traits>
 
 namespace vaskel::testing {
@@ -43,10 +45,15 @@ platform::NativeString uniqueRegionName(std::string_view tag) {
     return native(uniqueName(tag));
 }
 
-ScratchDir::ScratchDir(std::string_view tag)
-    : path_(std::filesystem::temp_directory_path() / ("vaskel-" + uniqueSuffix(tag))) {
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
+// Under a name no one can guess, so nothing another user planted in the shared temporary
+// directory is ever written through.
+ScratchDir::ScratchDir(std::string_view tag) {
+    platform::ErrorOr<std::filesystem::path> made = platform::createPrivateDirectory(
+        std::filesystem::temp_directory_path(), "vaskel-" + std::string(tag) + "-");
+    if (!made) {
+        throw std::system_error(made.error(), "a scratch directory");
+    }
+    path_ = std::move(*made);
 }
 
 ScratchDir::~ScratchDir() {

@@ -27,7 +27,8 @@ std::string uniqueName(std::string_view tag);
 // The same as a region name.
 platform::NativeString uniqueRegionName(std::string_view tag);
 
-// A fresh empty directory, removed again by the destructor.
+// A fresh empty directory in the temporary directory, under a name no one can guess and
+// (POSIX) open to its owner only; removed again by the destructor.
 class ScratchDir {
 public:
     explicit ScratchDir(std::string_view tag);

@@ -10,13 +10,22 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 echo "--- README console blocks"
-python3 - "$build" <<'PY'
+python3 - "$build" "$work" <<'PY'
+import os
 import re
 import subprocess
 import sys
 
-build = sys.argv[1]
+build, work = sys.argv[1], sys.argv[2]
 lines = open("README.md", encoding="utf-8").read().split("\n")
+
+
+def private(text):
+    """The README's /tmp paths in this run's own directory, and its region names made unique,
+    in commands and expected output alike: two runs of the stage at once never meet."""
+    text = text.replace("/tmp/", work + "/")
+    return re.sub(r"\breadme-[a-z]+\b", lambda m: "%s-%d" % (m.group(0), os.getpid()), text)
+
 
 # (command, expected output lines) for every "$ " line of every console block.
 commands = []
@@ -28,9 +37,9 @@ for line in lines:
     if not in_block:
         continue
     if line.startswith("$ "):
-        commands.append((line[2:], []))
+        commands.append((private(line[2:]), []))
     elif commands:
-        commands[-1][1].append(line)
+        commands[-1][1].append(private(line))
 
 
 def matches(expected, actual):

@@ -34,7 +34,7 @@ for i in 0 1; do
 done
 # The fuzzers' output directories, and the region of one that crashed.
 for pid in "${pids[@]}"; do
-  rm -rf "${TMPDIR:-/tmp}/vaskel-fuzz-$pid" /dev/shm/vaskel-fuzz-"$pid"-* 2>/dev/null || true
+  rm -rf "${TMPDIR:-/tmp}/vaskel-fuzz-$pid"-* /dev/shm/vaskel-fuzz-"$pid"-* 2>/dev/null || true
 done
 for name in capture command_line; do
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/$name.log")

@@ -258,9 +258,10 @@ TEST(CaptureHostile, ControlWordsOutsideTheirMeaning) {
         EXPECT_FALSE(result.success);
         EXPECT_EQ(result.failureCode, 0xDEADBEEFu);
         EXPECT_STREQ(failureCodeName(result.failureCode), "unknown");
-        // Both chunks of that pass were consumed and counted before the word was seen.
-        EXPECT_EQ(result.streams[0].writtenChunks, 1u);
-        EXPECT_EQ(result.streams[1].writtenChunks, 1u);
+        // Every chunk of that pass (both waiting in each ring) was consumed and counted before
+        // the word was seen.
+        EXPECT_EQ(result.streams[0].writtenChunks, 2u);
+        EXPECT_EQ(result.streams[1].writtenChunks, 2u);
         EXPECT_EQ(region.producer.consumerState(), kConsumerAttached);
     }
     {

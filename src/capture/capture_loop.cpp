@@ -6,9 +6,11 @@
 #include "platform/time.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace vaskel {
@@ -18,6 +20,12 @@ using namespace transport;
 namespace {
 
 constexpr std::int64_t kProgressIntervalNs = 120000000;
+
+// The most chunks one stream gives in one visit, written together in one gathered write. Each
+// write is a system call that costs as much as a small chunk's bytes: several at once keep a
+// capture of many small chunks as cheap as one buffered in the process, which a renderer killed
+// at any moment would lose. More would keep the other streams waiting longer.
+constexpr std::uint64_t kMaxBatch = 16;
 
 // Longer idle timeouts never fire: their nanoseconds would not fit.
 constexpr std::uint64_t kMaxIdleTimeoutMs =
@@ -120,10 +128,12 @@ private:
         return FailureCode::None;
     }
 
-    // Takes at most one chunk from every stream, in index order. Leaves the pass early on a
-    // failure, and when a stop is asked for during a chunk's pacing delay.
+    // Visits every stream once, in index order, taking the chunks waiting in its ring, up to
+    // kMaxBatch (one with a pacing delay, so each chunk keeps its own). Leaves the pass early on
+    // a failure, and when a stop is asked for during a chunk's pacing delay.
     Sweep drainOnePass() {
         Sweep sweep;
+        const std::uint64_t most = delayUs_ == 0 ? kMaxBatch : 1;
         for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
             StreamControlBlock& block = controlBlockAt(base_, i);
             const std::uint64_t r = loadOwnReadIndex(block);
@@ -134,48 +144,66 @@ private:
             sweep.allEmpty = false;
             sweep.seen.sawFull = sweep.seen.sawFull || w - r >= config_.slotsPerStream;
             sweep.seen.mostWaiting = std::max(sweep.seen.mostWaiting, w - r);
-            sweep.failure = consumeChunk(i, block, r);
-            if (sweep.failure != FailureCode::None) {
-                return sweep;
+            std::uint64_t taken = 0;
+            sweep.failure = consumeChunks(i, block, r, std::min(w - r, most), taken);
+            sweep.seen.consumedAny = sweep.seen.consumedAny || taken != 0;
+            for (std::uint64_t k = 0; k < taken; ++k) {
+                env_.onChunk();
+                pacingDelay(delayUs_, *env_.stop);
             }
-            sweep.seen.consumedAny = true;
-            env_.onChunk();
-            pacingDelay(delayUs_, *env_.stop);
-            if (stopRequested()) {
+            if (sweep.failure != FailureCode::None || stopRequested()) {
                 return sweep;
             }
         }
         return sweep;
     }
 
-    // Checks chunk number `r` of stream `i`, appends its payload and hands the slot back; the
-    // failure that rejects the chunk or its write otherwise.
-    FailureCode consumeChunk(std::uint32_t i, StreamControlBlock& block, std::uint64_t r) {
-        ChunkSlot& slot = slotAt(base_, config_, i, r);
-        // One copy of the header: every check and count below uses it, whatever the producer
-        // writes into the slot meanwhile.
-        ChunkHeader chunk;
-        std::memcpy(&chunk, &slot.header, sizeof chunk);
-        if (const FailureCode rejected =
-                checkChunk(chunk, i, nextSequence_[i], framePosition_[i], config_);
-            rejected != FailureCode::None) {
-            return rejected;
+    // Checks chunks `r` .. `r` + `count` - 1 of stream `i` in order, writes the payloads of those
+    // that pass in one gathered write straight from their slots, and only then hands their slots
+    // back: no readIndex passes a chunk before its bytes are in the kernel, so a renderer killed
+    // at any moment keeps every chunk it consumed. `taken` counts the chunks written and handed
+    // back; the failure that rejected the next chunk, or the write's, is returned.
+    FailureCode consumeChunks(std::uint32_t i, StreamControlBlock& block, std::uint64_t r,
+                              std::uint64_t count, std::uint64_t& taken) {
+        std::array<platform::WritePiece, kMaxBatch> payloads;
+        std::array<std::uint32_t, kMaxBatch> frames{};
+        std::uint64_t sequence = nextSequence_[i];
+        std::uint64_t position = framePosition_[i];
+        FailureCode rejected = FailureCode::None;
+        std::size_t passed = 0;
+        for (; passed < count; ++passed) {
+            ChunkSlot& slot = slotAt(base_, config_, i, r + passed);
+            // One copy of the header: every check and count below uses it, whatever the
+            // producer writes into the slot meanwhile.
+            ChunkHeader chunk;
+            std::memcpy(&chunk, &slot.header, sizeof chunk);
+            rejected = checkChunk(chunk, i, sequence, position, config_);
+            if (rejected != FailureCode::None) {
+                break;
+            }
+            payloads[passed] = {slot.payload, static_cast<std::size_t>(chunkPayloadBytes(
+                                                  config_.channelCount, chunk.frameCount))};
+            frames[passed] = chunk.frameCount;
+            sequence += 1;
+            position += chunk.frameCount;
         }
-        const std::uint64_t bytes = chunkPayloadBytes(config_.channelCount, chunk.frameCount);
-        if (const FailureCode failure =
-                output_.append(i, slot.payload, static_cast<std::size_t>(bytes));
-            failure != FailureCode::None) {
-            return failure;
+        taken = 0;
+        if (passed != 0) {
+            if (const FailureCode failure = output_.append(i, std::span(payloads.data(), passed));
+                failure != FailureCode::None) {
+                return failure;
+            }
         }
-
-        nextSequence_[i] += 1;
-        framePosition_[i] += chunk.frameCount;
         StreamStats& stats = result_.streams[i];
-        stats.writtenChunks += 1;
-        stats.writtenFrames += chunk.frameCount;
-        stats.maxOccupancy = loadMaxOccupancy(block);
-        storeReadIndex(block, r + 1);
-        return FailureCode::None;
+        for (; taken < passed; ++taken) {
+            nextSequence_[i] += 1;
+            framePosition_[i] += frames[taken];
+            stats.writtenChunks += 1;
+            stats.writtenFrames += frames[taken];
+            stats.maxOccupancy = loadMaxOccupancy(block);
+            storeReadIndex(block, r + taken + 1);
+        }
+        return rejected;
     }
 
     // After a pass that consumed: restarts the idle timer and keeps the progress cadence.

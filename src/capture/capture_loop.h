@@ -35,8 +35,9 @@ struct CaptureEnvironment {
     // sleep open for its duration (on Windows it may raise the system timer resolution until
     // released) and measures its resolution.
     std::optional<Sleep> sleep;
-    // Called after every consumed chunk, its readIndex stored, before its pacing delay: lets an
-    // observer (a benchmark, a test) follow the capture chunk by chunk.
+    // Called after every consumed chunk, once every chunk written with it has its readIndex
+    // stored, before its pacing delay: lets an observer (a benchmark, a test) follow the
+    // capture chunk by chunk.
     void (*onChunk)() = &ignoreChunk;
 
     // Set when the user asks the renderer to stop (Ctrl-C, SIGTERM, ...); looked at once a pass

@@ -213,36 +213,54 @@ TEST_F(CaptureTest, MonoStreamsWithoutChunksAndWithoutDeclaredEnd) {
                           "\"totalFrames\":0}");
 }
 
-// Which stream each consumed chunk came from, read from the readIndex that just moved.
+// Which stream each consumed chunk came from, in the order their readIndex moved.
 TransportProducer* orderProducer = nullptr;
 std::vector<std::uint64_t> orderSeen;
 std::vector<std::uint32_t> orderStreams;
 void recordOrder() {
     for (std::uint32_t s = 0; s < orderSeen.size(); ++s) {
-        const std::uint64_t now = orderProducer->readIndex(s);
-        if (now != orderSeen[s]) {
-            orderSeen[s] = now;
+        for (const std::uint64_t now = orderProducer->readIndex(s); orderSeen[s] < now;
+             ++orderSeen[s]) {
             orderStreams.push_back(s);
         }
     }
 }
 
-TEST_F(CaptureTest, RoundRobinOneChunkPerStreamPerPassWithOneDelayEach) {
-    create(makeConfig(3, 4, 16));
-    for (int round = 0; round < 2; ++round) {
+// Streams in index order, each giving what waits in its ring, up to 16 chunks a visit in one
+// gathered write; with a pacing delay one chunk a visit, each with its own delay.
+TEST_F(CaptureTest, RoundRobinInIndexOrderUpToSixteenChunksAVisit) {
+    for (const std::uint32_t delayUs : {0u, 1u}) {
+        SCOPED_TRACE(delayUs == 0 ? "no pacing" : "paced");
+        name_ = uniqueRegionName("round-robin");
+        create(makeConfig(3, 20, 16));
+        const std::uint32_t waiting[] = {18, 2, 1};
         for (std::uint32_t s = 0; s < 3; ++s) {
-            publish(s, 16);
+            for (std::uint32_t n = 0; n < waiting[s]; ++n) {
+                publish(s, 16);
+            }
         }
+        closeAll();
+        orderProducer = &producer_;
+        orderSeen.assign(3, 0);
+        orderStreams.clear();
+        CaptureEnvironment environment;
+        environment.onChunk = &recordOrder;
+        const CaptureResult result = runCapture(mapping_, root(), delayUs, 10000, environment);
+        ASSERT_TRUE(result.success);
+        std::vector<std::uint32_t> expected;
+        if (delayUs == 0) {
+            expected.assign(16, 0);
+            expected.insert(expected.end(), {1, 1, 2, 0, 0});
+        } else {
+            expected = {0, 1, 2, 0, 1};
+            expected.insert(expected.end(), 16, 0);
+        }
+        EXPECT_EQ(orderStreams, expected);
+        EXPECT_EQ(streamFile(0).substr(44), sampleBytes(0, 0, 18 * 16, 2));
+        producer_.destroy();
+        mapping_.detach();
+        std::filesystem::remove_all(root());
     }
-    closeAll();
-    orderProducer = &producer_;
-    orderSeen.assign(3, 0);
-    orderStreams.clear();
-    CaptureEnvironment environment;
-    environment.onChunk = &recordOrder;
-    const CaptureResult result = runCapture(mapping_, root(), 0, 10000, environment);
-    ASSERT_TRUE(result.success);
-    EXPECT_EQ(orderStreams, (std::vector<std::uint32_t>{0, 1, 2, 0, 1, 2}));
 }
 
 struct RejectCase {
@@ -646,7 +664,8 @@ TEST_F(CaptureTest, ProgressIsRewrittenOnlyOnce120MsHavePassed) {
     cadenceSeen.clear();
     // Each consuming pass reads the clock three times (activity, progress, idle test). With 10 ms
     // a reading, the progress reading of pass k is at 30k + 10 ms and the first write's reading at
-    // 20 ms: passes 1..4 stay below 120 ms, pass 5 (140 ms) writes, pass 9 would be next.
+    // 20 ms: passes 1..4 stay below 120 ms, pass 5 (140 ms) writes, pass 9 would be next. A
+    // pacing delay of 1 us keeps one chunk a pass.
     CaptureEnvironment environment;
     environment.now = &fakeClock;
     environment.onChunk = &recordSnapshot;
@@ -654,7 +673,7 @@ TEST_F(CaptureTest, ProgressIsRewrittenOnlyOnce120MsHavePassed) {
     environment.sleep = kNoSleep;
     fakeNow = 0;
     fakeStep = 10000000;
-    ASSERT_TRUE(runCapture(mapping_, root(), 0, 100000, environment).success);
+    ASSERT_TRUE(runCapture(mapping_, root(), 1, 100000, environment).success);
     ASSERT_EQ(cadenceSeen.size(), 8u);
     auto frames = [](const std::string& snapshot) {
         const auto at = snapshot.find("\"writtenFrames\":") + 16;
@@ -679,7 +698,7 @@ TEST_F(CaptureTest, ProgressIsRewrittenOnlyOnce120MsHavePassed) {
     cadenceSeen.clear();
     fakeNow = 0;
     fakeStep = 40000000;
-    ASSERT_TRUE(runCapture(mapping_, root(), 0, 100000, environment).success);
+    ASSERT_TRUE(runCapture(mapping_, root(), 1, 100000, environment).success);
     const std::uint64_t exact[] = {0, 0, 2, 3, 4};
     for (std::size_t k = 0; k < 5; ++k) {
         EXPECT_EQ(frames(cadenceSeen[k]), exact[k]) << "pass " << k + 1;

@@ -10,11 +10,11 @@ std::error_code CaptureEnvironment::syncWriter(const StreamWriter& writer) {
 }
 
 FailureCode CaptureOutput::open(const CaptureResult& result) {
-    if (createOutputRoot(root_)) {
+    if (createOutputRoot(root_) || rootDirectory_.open(root_)) {
         return FailureCode::WriterFailure;
     }
     for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
-        if (writers_[i].begin(streamFilePath(root_, i), config_)) {
+        if (writers_[i].begin(rootDirectory_, streamFileName(i), config_)) {
             return FailureCode::WriterFailure;
         }
     }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <vector>
 
 namespace vaskel {
@@ -19,14 +20,15 @@ public:
                   const CaptureEnvironment& environment)
         : root_(root), config_(config), environment_(environment), writers_(config.streamCount) {}
 
-    // Creates the root with its missing parents, then every stream file in index order, each
-    // locked and holding its placeholder header, then the first progress snapshot.
+    // Creates the root with its missing parents and holds it open (not through a link in its
+    // place), then opens every stream file in index order in that directory, each locked and
+    // holding its placeholder header, then writes the first progress snapshot.
     [[nodiscard]] FailureCode open(const CaptureResult& result);
 
-    [[nodiscard]] FailureCode append(std::uint32_t stream, const std::byte* data,
-                                     std::size_t bytes) {
-        return writers_[stream].append(data, bytes) ? FailureCode::None
-                                                    : FailureCode::WriterFailure;
+    // The payloads of one or more chunks of the stream, in one gathered write.
+    [[nodiscard]] FailureCode append(std::uint32_t stream,
+                                     std::span<const platform::WritePiece> payloads) {
+        return writers_[stream].append(payloads) ? FailureCode::None : FailureCode::WriterFailure;
     }
 
     // Rewrites the stream's header with its true sizes for `frames` frames.
@@ -45,6 +47,7 @@ private:
     const std::filesystem::path& root_;
     const transport::TransportConfig& config_;
     const CaptureEnvironment& environment_;
+    platform::Directory rootDirectory_;
     std::vector<StreamWriter> writers_;
 };
 

@@ -1,5 +1,7 @@
 #include "entry/renderer_child.h"
 
+#include "platform/file.h"
+
 #include <fstream>
 #include <iterator>
 
@@ -31,31 +33,16 @@ RendererChild::~RendererChild() {
 bool RendererChild::start(const std::filesystem::path& program,
                           const std::vector<platform::NativeString>& arguments,
                           platform::ChildInterrupts interrupts) {
-    static std::atomic<std::uint32_t> counter{0};
     std::error_code error;
-    const std::filesystem::path temp = std::filesystem::temp_directory_path(error);
-    if (error) {
-        failure_ = error.message();
+    const std::filesystem::path temporary = std::filesystem::temp_directory_path(error);
+    platform::ErrorOr<std::filesystem::path> made =
+        error ? platform::ErrorOr<std::filesystem::path>(error)
+              : platform::createPrivateDirectory(temporary, "vaskel-renderer-");
+    if (!made) {
+        failure_ = platform::errorMessage(made.error());
         return false;
     }
-    // A name that exists already (left behind, or planted) is passed over, never used.
-    for (int attempt = 0; attempt < 100 && dir_.empty(); ++attempt) {
-        const std::filesystem::path dir =
-            temp / ("vaskel-renderer-" + std::to_string(platform::currentProcessId()) + "-" +
-                    std::to_string(counter.fetch_add(1)));
-        if (std::filesystem::create_directory(dir, error)) {
-            dir_ = dir;
-        } else if (error) {
-            failure_ = error.message();
-            return false;
-        }
-    }
-    if (dir_.empty()) {
-        failure_ = "no fresh directory for its output in " + temp.string();
-        return false;
-    }
-    std::filesystem::permissions(dir_, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::replace, error);
+    dir_ = std::move(*made);
     platform::ErrorOr<platform::ChildProcess> started = platform::ChildProcess::start(
         program, arguments, dir_ / "stdout", dir_ / "stderr", interrupts);
     if (!started) {

@@ -27,9 +27,10 @@ public:
     // A child still running is killed and waited for before its output files go.
     ~RendererChild();
 
-    // False, with failure() telling why, when the child could not be started. Its output goes to
-    // a directory this call creates afresh (owner only), so a name planted in the shared
-    // temporary directory is never followed.
+    // False, with failure() telling why, when the child could not be started. Its output goes
+    // to a directory of this run's own under a name no one can guess, created exclusively (POSIX:
+    // for its owner only), and into files created there anew: nothing another user planted in
+    // the temporary directory is ever written through.
     [[nodiscard]] bool
     start(const std::filesystem::path& program,
           const std::vector<platform::NativeString>& arguments,

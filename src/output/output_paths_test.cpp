@@ -44,8 +44,10 @@ TEST(OutputRoot, ExistingRootKeepsWhatAnEarlierRunLeft) {
 
     // This run's streams are cut and rewritten; the others stay.
     {
+        platform::Directory held;
+        ASSERT_FALSE(held.open(root));
         StreamWriter writer;
-        ASSERT_FALSE(writer.begin(streamFilePath(root, 0), testing::makeConfig(1, 4, 256)));
+        ASSERT_FALSE(writer.begin(held, streamFileName(0), testing::makeConfig(1, 4, 256)));
     }
     EXPECT_EQ(fs::file_size(streamFilePath(root, 0)), kWavHeaderSize);
     EXPECT_EQ(readFile(streamFilePath(root, 5)), "old stream five");
@@ -73,8 +75,10 @@ TEST(OutputRoot, TrailingSeparatorIsNotDoubled) {
     const fs::path root = withTrailing(bare, kSeparator);
     ASSERT_FALSE(createOutputRoot(root));
     EXPECT_TRUE(fs::is_directory(bare));
+    platform::Directory held;
+    ASSERT_FALSE(held.open(root));
     StreamWriter writer;
-    EXPECT_FALSE(writer.begin(streamFilePath(root, 3), testing::makeConfig(4, 4, 256)));
+    EXPECT_FALSE(writer.begin(held, streamFileName(3), testing::makeConfig(4, 4, 256)));
     // And an existing one is accepted too.
     EXPECT_FALSE(createOutputRoot(root));
 }

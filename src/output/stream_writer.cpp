@@ -12,29 +12,41 @@ constexpr std::uint32_t kLockRetryMs = 5;
 
 } // namespace
 
-std::error_code StreamWriter::begin(const std::filesystem::path& path,
+std::error_code StreamWriter::begin(const platform::Directory& root,
+                                    const std::filesystem::path& name,
                                     const transport::TransportConfig& config) {
-    // Taken before the truncation, so a file another holder is using is never emptied, and
-    // without following a link, so a link planted under the file's name is refused rather than
-    // its target truncated. A file system without locks is written unlocked.
-    const platform::Deadline deadline = platform::Deadline::after(kLockWaitNs);
-    std::error_code locked;
-    while ((locked = lock_.acquire(path, true)) == platform::Error::LockBusy &&
-           !deadline.expired()) {
-        platform::sleepMilliseconds(kLockRetryMs);
-    }
-    if (locked) {
-        file_.setstate(std::ios::failbit); // as a failed open would
-        return locked;
-    }
-    file_.open(path, std::ios::binary | std::ios::out | std::ios::trunc);
-    if (!file_.is_open()) {
-        return std::make_error_code(std::errc::io_error);
-    }
+    error_ = {};
+    bytesWritten_ = 0;
     sampleRate_ = config.sampleRate;
     // Validated as 1 or 2 at attach.
     channelCount_ = static_cast<std::uint16_t>(config.channelCount);
-    writeWavHeader(file_, sampleRate_, channelCount_, 0);
+    const auto refuse = [this](const std::error_code& error) {
+        file_.close();
+        error_ = error;
+        return error;
+    };
+    if (const std::error_code opened =
+            file_.open(root, name, platform::File::Access::CreateReadWrite)) {
+        return refuse(opened);
+    }
+    // Taken before the truncation, so a file another holder is using is never emptied. A file
+    // system without locks is written unlocked.
+    const platform::Deadline deadline = platform::Deadline::after(kLockWaitNs);
+    std::error_code locked;
+    while ((locked = file_.lock()) == platform::Error::LockBusy && !deadline.expired()) {
+        platform::sleepMilliseconds(kLockRetryMs);
+    }
+    if (locked) {
+        return refuse(locked);
+    }
+    const auto header = makeWavHeader(sampleRate_, channelCount_, 0);
+    if (const std::error_code cut = file_.setSize(0)) {
+        return refuse(cut);
+    }
+    if (const std::error_code written = file_.write(header.data(), header.size())) {
+        return refuse(written);
+    }
+    bytesWritten_ = header.size();
     return {};
 }
 
@@ -43,9 +55,13 @@ std::error_code StreamWriter::finish(std::uint64_t frames) {
     if (!fitsRiffLimit(dataSize)) {
         return platform::Error::RiffSizeLimit;
     }
-    writeWavHeader(file_, sampleRate_, channelCount_, static_cast<std::uint32_t>(dataSize));
-    file_.flush();
-    return file_.good() ? std::error_code() : std::make_error_code(std::errc::io_error);
+    if (error_) {
+        return error_;
+    }
+    const auto header =
+        makeWavHeader(sampleRate_, channelCount_, static_cast<std::uint32_t>(dataSize));
+    error_ = file_.writeAt(0, header.data(), header.size());
+    return error_;
 }
 
 } // namespace vaskel

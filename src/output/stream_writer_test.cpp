@@ -2,12 +2,12 @@
 #include "output/stream_writer.h"
 #include "test_support.h"
 
+#include <atomic>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <span>
-#include <sstream>
-#include <streambuf>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vaskel {
@@ -50,13 +50,6 @@ std::string asText(const std::vector<std::byte>& bytes) {
 TEST(WavHeader, StereoPlaceholderIsByteForByte) {
     const auto header = makeWavHeader(48000, 2, 0);
     EXPECT_EQ(0, std::memcmp(header.data(), kStereo48kPlaceholder, kWavHeaderSize));
-
-    // writeWavHeader puts exactly these 44 bytes into the stream, from offset 0.
-    std::ostringstream stream(std::string(60, 'x'), std::ios::binary);
-    stream.seekp(0, std::ios::end);
-    writeWavHeader(stream, 48000, 2, 0);
-    EXPECT_TRUE(stream.good());
-    EXPECT_EQ(stream.str(), placeholderText() + std::string(16, 'x'));
 }
 
 TEST(WavHeader, FormatFieldsFollowRateAndChannels) {
@@ -114,40 +107,49 @@ TEST(WavHeader, RiffSizeLimit) {
     EXPECT_TRUE(fitsRiffLimit(wavDataSize(2, 536870907)));
 }
 
+// The writers of a capture open their files in the root they hold.
+struct Root {
+    ScratchDir dir;
+    platform::Directory held;
+    explicit Root(std::string_view tag) : dir(tag) { EXPECT_FALSE(held.open(dir.path())); }
+    std::filesystem::path operator/(std::string_view name) const { return dir / name; }
+};
+
 TEST(StreamWriterFile, OpenTruncatesAndAppendsFollowThePlaceholder) {
-    ScratchDir dir("wav-append");
-    const std::filesystem::path path = dir / "stream-0.wav";
+    const Root root("wav-append");
+    const std::filesystem::path path = root / "stream-0.wav";
     writeFile(path, std::string(100000, 'z'));
 
     const auto first = payload(0, 480, 2);
     const auto second = payload(480, 2048, 2);
     {
         StreamWriter writer;
-        ASSERT_FALSE(writer.begin(path, kStereo48k));
+        ASSERT_FALSE(writer.begin(root.held, "stream-0.wav", kStereo48k));
         EXPECT_TRUE(writer.append(first.data(), first.size()));
+        // In the kernel as soon as it is appended: a renderer killed now keeps it.
+        EXPECT_EQ(readFile(path), placeholderText() + asText(first));
         EXPECT_TRUE(writer.append(second.data(), second.size()));
+        EXPECT_EQ(writer.bytesWritten(), kWavHeaderSize + first.size() + second.size());
     }
     EXPECT_EQ(readFile(path), placeholderText() + asText(first) + asText(second));
 }
 
 TEST(StreamWriterFile, FinalisingRewritesOnlyTheTwoSizes) {
-    ScratchDir dir("wav-final");
-    const std::filesystem::path path = dir / "stream-1.wav";
+    const Root root("wav-final");
+    const std::filesystem::path path = root / "stream-1.wav";
     const auto chunk = payload(0, 1000, 2);
     const std::uint32_t dataSize = static_cast<std::uint32_t>(3 * chunk.size());
 
     StreamWriter writer;
-    ASSERT_FALSE(writer.begin(path, kStereo48k));
+    ASSERT_FALSE(writer.begin(root.held, "stream-1.wav", kStereo48k));
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(writer.append(chunk.data(), chunk.size()));
     }
-    writer.stream().flush();
     const std::string before = readFile(path);
     ASSERT_EQ(before.size(), kWavHeaderSize + dataSize);
 
     // A frame count past the RIFF limit is refused and writes nothing.
     EXPECT_EQ(writer.finish(536870908), platform::Error::RiffSizeLimit);
-    writer.stream().flush();
     EXPECT_EQ(readFile(path), before);
 
     EXPECT_FALSE(writer.finish(3 * 1000));
@@ -162,14 +164,15 @@ TEST(StreamWriterFile, FinalisingRewritesOnlyTheTwoSizes) {
     }
     EXPECT_EQ(loadLE32(bytesOf(after), 4), dataSize + 36);
     EXPECT_EQ(loadLE32(bytesOf(after), 40), dataSize);
+    EXPECT_FALSE(writer.sync());
 }
 
 TEST(StreamWriterFile, StreamWithoutChunksIsFortyFourBytes) {
-    ScratchDir dir("wav-empty");
-    const std::filesystem::path path = dir / "stream-0.wav";
+    const Root root("wav-empty");
+    const std::filesystem::path path = root / "stream-0.wav";
     {
         StreamWriter writer;
-        ASSERT_FALSE(writer.begin(path, kStereo48k));
+        ASSERT_FALSE(writer.begin(root.held, "stream-0.wav", kStereo48k));
         EXPECT_FALSE(writer.finish(0));
     }
     const std::string bytes = readFile(path);
@@ -177,105 +180,126 @@ TEST(StreamWriterFile, StreamWithoutChunksIsFortyFourBytes) {
     EXPECT_EQ(std::filesystem::file_size(path), kWavHeaderSize);
 }
 
-TEST(StreamWriterFile, FailedStreamGetsNoHeader) {
-    std::ostringstream memory(std::ios::binary);
-    memory.setstate(std::ios::failbit);
-    writeWavHeader(memory, 48000, 2, 0);
-    EXPECT_TRUE(memory.str().empty());
-    EXPECT_TRUE(memory.fail());
-
-    // On a real file the seek would succeed; a failed stream must still not rewrite the header.
-    ScratchDir dir("wav-failed");
-    const std::filesystem::path path = dir / "stream-0.wav";
-    const auto chunk = payload(0, 64, 2);
-    {
-        StreamWriter writer;
-        ASSERT_FALSE(writer.begin(path, kStereo48k));
-        ASSERT_TRUE(writer.append(chunk.data(), chunk.size()));
-        writer.stream().flush();
-        writer.stream().setstate(std::ios::failbit);
-        EXPECT_EQ(writer.finish(64), std::errc::io_error);
-    }
-    EXPECT_EQ(readFile(path), placeholderText() + asText(chunk));
-}
-
-// An output that takes at most `limit` bytes and may refuse every seek.
-class LimitedSink : public std::streambuf {
-public:
-    LimitedSink(std::size_t limit, bool seekable) : limit_(limit), seekable_(seekable) {}
-    const std::string& bytes() const { return bytes_; }
-
-protected:
-    int_type overflow(int_type c) override {
-        if (traits_type::eq_int_type(c, traits_type::eof()) || bytes_.size() >= limit_) {
-            return traits_type::eof();
-        }
-        bytes_.push_back(traits_type::to_char_type(c));
-        return c;
-    }
-    pos_type seekoff(off_type off, std::ios::seekdir dir, std::ios::openmode) override {
-        return seekable_ && off == 0 && dir == std::ios::beg ? pos_type(0) : pos_type(-1);
-    }
-    pos_type seekpos(pos_type pos, std::ios::openmode) override {
-        return seekable_ && pos == pos_type(0) ? pos_type(0) : pos_type(-1);
-    }
-
-private:
-    std::string bytes_;
-    std::size_t limit_;
-    bool seekable_;
-};
-
-TEST(WavHeader, FailedSeekOrShortWriteShowsInTheState) {
-    // A refused seek fails the stream and nothing is written at the wrong place.
-    LimitedSink unseekable(1000, false);
-    std::ostream cannotSeek(&unseekable);
-    writeWavHeader(cannotSeek, 48000, 2, 0);
-    EXPECT_TRUE(cannotSeek.fail());
-    EXPECT_TRUE(unseekable.bytes().empty());
-
-    // A header that does not fit sets the bad flag.
-    LimitedSink small(10, true);
-    std::ostream shortWrite(&small);
-    writeWavHeader(shortWrite, 48000, 2, 0);
-    EXPECT_TRUE(shortWrite.bad());
-    EXPECT_EQ(small.bytes(), placeholderText().substr(0, 10));
-}
-
-TEST(StreamWriterFile, AppendThatCannotCompleteLeavesTheWriterNotGood) {
-    // A writer whose file is not open starts good; the append itself must mark it.
-    StreamWriter writer;
-    ASSERT_TRUE(writer.good());
-    const auto chunk = payload(0, 16, 1);
-    EXPECT_FALSE(writer.append(chunk.data(), chunk.size()));
-    EXPECT_FALSE(writer.good());
-
-    // A failed open marks it before any append.
-    ScratchDir dir("wav-unopened");
-    StreamWriter onDirectory;
-    EXPECT_TRUE(onDirectory.begin(dir.path(), kStereo48k));
-    EXPECT_FALSE(onDirectory.good());
-}
-
-TEST(StreamWriterFile, AppendOnAFullDeviceFails) {
-    const std::filesystem::path device = "/dev/full";
-    std::error_code error;
-    // Only POSIX systems have a device whose every write fails with "no space".
-    if (std::filesystem::path::preferred_separator != '/' ||
-        !std::filesystem::is_character_file(device, error)) {
-        GTEST_SKIP() << "no /dev/full on this platform";
-    }
-    StreamWriter writer;
-    ASSERT_FALSE(writer.begin(device, kStereo48k));
-    // Larger than any stream buffer, so the write reaches the device now.
+// A write the system cuts short (a full disk) is continued, and when the rest fails the writer
+// fails for good: no append after it, and the finish neither rewrites the header nor succeeds.
+TEST(StreamWriterFile, AWriteThatCannotCompleteFailsTheWriterForGood) {
+    StreamWriter unopened;
     const auto chunk = payload(0, 2048, 2);
-    for (int i = 0; i < 16 && writer.append(chunk.data(), chunk.size()); ++i) {
+    EXPECT_FALSE(unopened.append(chunk.data(), chunk.size()));
+    EXPECT_FALSE(unopened.good());
+
+    const Root root("wav-full");
+    const std::filesystem::path path = root / "stream-0.wav";
+    StreamWriter writer;
+    ASSERT_FALSE(writer.begin(root.held, "stream-0.wav", kStereo48k));
+    const std::size_t room = 1000;
+    if (!testing::limitFileSize(kWavHeaderSize + room)) {
+        GTEST_SKIP() << "no file size limit on this platform";
     }
+    const bool appended = writer.append(chunk.data(), chunk.size());
+    const bool again = writer.append(chunk.data(), 4);
+    ASSERT_TRUE(testing::limitFileSize(std::nullopt));
+    EXPECT_FALSE(appended);
+    EXPECT_FALSE(again);
     EXPECT_FALSE(writer.good());
-    // The state is sticky: nothing later makes the writer good again.
-    EXPECT_EQ(writer.finish(0), std::errc::io_error);
-    EXPECT_FALSE(writer.good());
+    EXPECT_EQ(writer.finish(2048), std::errc::file_too_large);
+    EXPECT_EQ(readFile(path), placeholderText() + asText(chunk).substr(0, room));
 }
 
+// What is not a plain file of the capture's own is refused and left as it was: a link (its
+// target untouched), a file with another name, a FIFO (without hanging), a directory, and a file
+// another capture or a repair holds, which is waited for a second and never truncated.
+TEST(StreamWriterFile, WhatIsNotItsOwnPlainFileIsRefusedUntouched) {
+    struct Case {
+        const char* name;
+        std::error_code refused;
+    };
+    const std::vector<Case> cases = {
+        {"symbolic link", platform::Error::SymbolicLink},
+        {"hard link", platform::Error::HasOtherLinks},
+        {"fifo", platform::Error::NotRegularFile},
+        {"directory", {}},
+        {"held by another", platform::Error::LockBusy},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Root root("wav-refused");
+        const auto path = root / "stream-0.wav";
+        const auto other = root / "victim";
+        writeFile(other, "someone else's");
+        const std::string name = c.name;
+        std::error_code made;
+        platform::File holder;
+        if (name == "symbolic link") {
+            std::filesystem::create_symlink(other, path, made);
+        } else if (name == "hard link") {
+            std::filesystem::create_hard_link(other, path, made);
+        } else if (name == "fifo") {
+            made = testing::makeFifo(path) ? std::error_code()
+                                           : std::make_error_code(std::errc::not_supported);
+        } else if (name == "directory") {
+            std::filesystem::create_directory(path, made);
+        } else {
+            writeFile(path, "someone else's");
+            made = holder.open(path, platform::File::Access::ReadWrite);
+            ASSERT_FALSE(made || holder.lock());
+        }
+        if (made) {
+            continue; // links need a privilege on Windows, FIFOs are POSIX only
+        }
+        StreamWriter writer;
+        const std::error_code refused = writer.begin(root.held, "stream-0.wav", kStereo48k);
+        if (c.refused) {
+            EXPECT_EQ(refused, c.refused) << refused.message();
+        } else {
+            EXPECT_TRUE(refused);
+        }
+        const auto chunk = payload(0, 64, 2);
+        EXPECT_FALSE(writer.append(chunk.data(), chunk.size()));
+        EXPECT_EQ(readFile(other), "someone else's");
+        if (name == "held by another") {
+            EXPECT_EQ(readFile(path), "someone else's");
+        }
+    }
+}
+
+// An attacker who can write the root swaps a link to a file of someone else's into a stream
+// file's place, over and over, while captures start: whatever the timing, each writer either
+// refuses the link or writes only the file it opened, never the link's target.
+TEST(StreamWriterFile, ALinkSwappedIntoItsPlaceIsNeverFollowed) {
+    const Root root("wav-swap");
+    const auto path = root / "stream-0.wav";
+    const auto decoy = root / "decoy";
+    const auto victim =
+        root.dir.path().parent_path() / ("victim-of-" + root.dir.path().filename().string());
+    writeFile(victim, "someone else's");
+    writeFile(path, "");
+    std::error_code linked;
+    std::filesystem::create_symlink(victim, decoy, linked);
+    if (linked || !testing::exchangeNames(path, decoy)) {
+        std::filesystem::remove(victim);
+        GTEST_SKIP() << "no links or no atomic exchange of names here";
+    }
+    std::atomic<bool> stop{false};
+    std::thread attacker([&] {
+        while (!stop.load(std::memory_order_relaxed)) {
+            static_cast<void>(testing::exchangeNames(path, decoy));
+        }
+    });
+    const auto chunk = payload(0, 64, 2);
+    int written = 0;
+    for (int i = 0; i < 20000; ++i) {
+        StreamWriter writer;
+        if (!writer.begin(root.held, "stream-0.wav", kStereo48k)) {
+            written += writer.append(chunk.data(), chunk.size()) && !writer.finish(64) ? 1 : 0;
+        }
+    }
+    stop = true;
+    attacker.join();
+    const std::string left = readFile(victim);
+    std::filesystem::remove(victim);
+    EXPECT_EQ(left, "someone else's");
+    EXPECT_GT(written, 0) << "the race never let a writer through";
+}
 } // namespace
 } // namespace vaskel

@@ -63,12 +63,4 @@ makeRf64Header(std::uint32_t sampleRate, std::uint16_t channelCount, std::uint64
     return header;
 }
 
-void writeWavHeader(std::ostream& stream, std::uint32_t sampleRate, std::uint16_t channelCount,
-                    std::uint32_t dataSize) {
-    const auto header = makeWavHeader(sampleRate, channelCount, dataSize);
-    stream.seekp(0, std::ios::beg);
-    stream.write(reinterpret_cast<const char*>(header.data()),
-                 static_cast<std::streamsize>(header.size()));
-}
-
 } // namespace vaskel

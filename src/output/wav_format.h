@@ -6,7 +6,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <ostream>
 
 namespace vaskel {
 
@@ -78,10 +77,5 @@ inline constexpr std::size_t kRf64DataSizeMarkerAt = 76;
 
 std::array<std::uint8_t, kRf64HeaderSize>
 makeRf64Header(std::uint32_t sampleRate, std::uint16_t channelCount, std::uint64_t dataSize);
-
-// Seeks to offset 0 and writes the header. Reports nothing: a failure shows in the stream's
-// state (a failed seek sets failbit, a short write badbit; a failed stream writes nothing more).
-void writeWavHeader(std::ostream& stream, std::uint32_t sampleRate, std::uint16_t channelCount,
-                    std::uint32_t dataSize);
 
 } // namespace vaskel

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 
 namespace vaskel::platform {
@@ -23,24 +24,100 @@ namespace vaskel::platform {
 // keeps no separate directory data to flush: success.
 [[nodiscard]] std::error_code flushDirectoryToDisk(const std::filesystem::path& directory);
 
-// An exclusive lock that marks a file as being written. Advisory: only those who ask see it. The
-// system drops it when the process ends, however it ends. POSIX: flock on a descriptor of its
-// own. Windows: LockFileEx on one byte far beyond any data, so that writes through other handles
-// of the file are never blocked by it.
-class FileLock {
+// What a file rewritten by a tool keeps of the one it replaces. The time is in the platform's
+// own units, to its full resolution; owner, group and mode are POSIX only.
+struct FileAttributes {
+    std::int64_t modified = 0;
+    std::uint32_t owner = 0;
+    std::uint32_t group = 0;
+    std::uint32_t mode = 0;
+};
+
+// One piece of a gathered write: bytes that stay where they are until they are written.
+struct WritePiece {
+    const void* data = nullptr;
+    std::size_t bytes = 0;
+};
+
+// A directory held open, so that the files of a capture are opened in the directory that was
+// checked, not in whatever its name points at later. POSIX: a descriptor, and files opened with
+// openat relative to it. Windows: a handle that does not share deletion, so the directory cannot
+// be renamed or replaced while it is held, and files opened by their full name in it.
+class Directory {
 public:
-    // Opens the file and takes the lock without waiting: Error::LockBusy while another holder
-    // has it. With `create` a missing file is created empty, and the holder is taken to be its
-    // writer; a link in the file's place is never followed (the system's reason). A file system
-    // that offers no locks leaves the file held open but not locked(): that is no failure.
-    [[nodiscard]] std::error_code acquire(const std::filesystem::path& path, bool create);
-    void release() { file_.reset(); }
-    // Whether the lock itself is held (false on a file system without locks).
+    // Opens an existing directory. The last component must not be a link (a junction or other
+    // reparse point on Windows): Error::SymbolicLink. Links in the path above it are the caller's
+    // choice and are followed.
+    [[nodiscard]] std::error_code open(const std::filesystem::path& path);
+    bool isOpen() const { return static_cast<bool>(directory_); }
+
+private:
+    friend class File;
+    OwnedHandle directory_;
+    std::filesystem::path path_;
+};
+
+// A file opened once, without following a link in its place, checked to be a regular file with
+// no other name, and from then on used only through that handle: whatever is put at its name
+// meanwhile, every read, write, lock, size and time change reaches the file that was checked.
+// Letting go unlocks and closes.
+class File {
+public:
+    enum class Access {
+        Read,            // an existing file, read only
+        ReadWrite,       // an existing file, read and written
+        CreateReadWrite, // created when missing (empty, rw for anyone the umask allows), or
+                         // opened as it is; others may go on reading and writing it
+    };
+
+    // Opens `name`, a single component, in `directory`; or `path`. Never follows a link in the
+    // file's place (Error::SymbolicLink), never waits on a FIFO or a device; anything but a
+    // regular file is refused (Error::NotRegularFile) and so is a file with other hard links
+    // (Error::HasOtherLinks): what the link names is not this holder's to change. Windows: a file
+    // another holder keeps without sharing reads Error::LockBusy. Else the system's reason.
+    [[nodiscard]] std::error_code open(const Directory& directory,
+                                       const std::filesystem::path& name, Access access);
+    [[nodiscard]] std::error_code open(const std::filesystem::path& path, Access access);
+    bool isOpen() const { return static_cast<bool>(file_); }
+    void close() { file_.reset(); }
+
+    // Takes an exclusive lock that marks the file as being written, without waiting:
+    // Error::LockBusy while another holder has it. Advisory: only those who ask see it; the
+    // system drops it when the process ends, however it ends. A file system that offers no locks
+    // is no failure: the file stays open, not locked(). Any other failure is the system's reason.
+    // POSIX: flock. Windows: LockFileEx on one byte far beyond any data, so that writes through
+    // other handles of the file are never blocked by it.
+    [[nodiscard]] std::error_code lock();
+    void unlock();
     bool locked() const { return file_ && locked_; }
-    // Returns only when the locked file's contents have reached the disk (fsync /
-    // FlushFileBuffers), through the lock's own handle: the file synced is the one locked, never
-    // whatever its name points at by then. Only for a lock taken with `create`.
-    [[nodiscard]] std::error_code syncFile() const;
+
+    [[nodiscard]] ErrorOr<std::uint64_t> size() const;
+    [[nodiscard]] ErrorOr<FileAttributes> attributes() const;
+    // Gives the file the modification time of `attributes` (its owner and mode stay).
+    [[nodiscard]] std::error_code setModifiedTime(const FileAttributes& attributes);
+    // Cuts or extends the file to `bytes`; the position stays where it was.
+    [[nodiscard]] std::error_code setSize(std::uint64_t bytes);
+
+    // Writes all of `bytes` at the current position and moves it on. A write the system cut
+    // short is continued and an interrupted one retried; one that writes nothing is an I/O error.
+    [[nodiscard]] std::error_code write(const void* data, std::size_t bytes);
+    // Writes every piece, in order, at the current position, straight from where it lies: one
+    // gathered write where the system has one (POSIX writev), continued as write does.
+    [[nodiscard]] std::error_code write(std::span<const WritePiece> pieces);
+    // Writes all of `bytes` at `offset`, wherever the position is.
+    [[nodiscard]] std::error_code writeAt(std::uint64_t offset, const void* data,
+                                          std::size_t bytes);
+    // Reads up to `bytes` at `offset`: fewer only where the file ends.
+    [[nodiscard]] ErrorOr<std::size_t> readAt(std::uint64_t offset, void* data,
+                                              std::size_t bytes) const;
+    // Where the file's holes are, for a copy that keeps them: the first offset at or after
+    // `offset` that holds data (the file's size when none does), and the first that starts a
+    // hole (the size when none does). A file system that keeps no holes has data throughout.
+    [[nodiscard]] ErrorOr<std::uint64_t> nextData(std::uint64_t offset) const;
+    [[nodiscard]] ErrorOr<std::uint64_t> nextHole(std::uint64_t offset) const;
+
+    // Returns only when the file's contents have reached the disk (fsync / FlushFileBuffers).
+    [[nodiscard]] std::error_code sync() const;
 
 private:
     // Letting go unlocks and closes.
@@ -52,22 +129,6 @@ private:
     Owned<Held> file_;
     bool locked_ = false;
 };
-
-// What a file rewritten by a tool keeps of the one it replaces. The time is in the platform's
-// own units, to its full resolution; owner, group and mode are POSIX only.
-struct FileAttributes {
-    std::int64_t modified = 0;
-    std::uint32_t owner = 0;
-    std::uint32_t group = 0;
-    std::uint32_t mode = 0;
-};
-
-// The attributes of `path` itself (a link is not followed).
-[[nodiscard]] ErrorOr<FileAttributes> readFileAttributes(const std::filesystem::path& path);
-
-// Gives `path` the owner, group and mode (POSIX), then the modification time.
-[[nodiscard]] std::error_code applyFileAttributes(const std::filesystem::path& path,
-                                                  const FileAttributes& attributes);
 
 // A file this process has just created exclusively, written only through the handle the create
 // returned: whoever can write the directory cannot swap it for a link between the create and
@@ -83,6 +144,8 @@ public:
     // followed. The error carries the system's reason.
     [[nodiscard]] std::error_code create(const std::filesystem::path& path,
                                          Readers readers = Readers::OwnerOnly);
+    // Takes the lock File::lock takes, so that others see the file is in use while it is written.
+    [[nodiscard]] std::error_code lock();
     // Writes all of `bytes` at the current position.
     [[nodiscard]] std::error_code write(const void* data, std::size_t bytes);
     // Moves the position on without writing: the bytes passed over read as zeros and, where the
@@ -101,6 +164,14 @@ public:
 private:
     OwnedHandle file_;
 };
+
+// Creates a directory in `parent` under a name no one can guess beforehand (`prefix` and random
+// characters), created exclusively, so nothing planted in a directory others can write is ever
+// used; returns its path. POSIX: mkdtemp, readable, writable and searchable by its owner only.
+// Windows: the random name created with CreateDirectoryW, which fails on any existing name; it
+// gets the access list the parent passes on, as any other new directory there.
+[[nodiscard]] ErrorOr<std::filesystem::path>
+createPrivateDirectory(const std::filesystem::path& parent, const std::string& prefix);
 
 // Reads a regular file of at most `maxBytes` whole. Never follows a link, never waits on a FIFO
 // or a device, never reads more than `maxBytes` + 1 bytes. A missing file fails with

@@ -1,11 +1,13 @@
 #include "platform/file.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace vaskel::platform {
@@ -61,44 +63,327 @@ std::error_code flushDirectoryToDisk(const std::filesystem::path& directory) {
     return synced;
 }
 
-std::error_code FileLock::acquire(const std::filesystem::path& path, bool create) {
-    release();
-    // Non-blocking so that a FIFO in the file's place cannot hang the open.
-    const int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (create ? O_CREAT : 0);
-    const int fd = ::open(path.c_str(), flags, 0666);
-    if (fd < 0) {
+namespace {
+
+// What a file opened for `access` may do; O_NONBLOCK so that a FIFO or a device in the file's
+// place cannot hang the open (it is refused once opened), O_NOFOLLOW so that a link is never
+// followed.
+int openFlags(File::Access access) {
+    constexpr int kAlways = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+    switch (access) {
+    case File::Access::Read:
+        return O_RDONLY | kAlways;
+    case File::Access::ReadWrite:
+        return O_RDWR | kAlways;
+    case File::Access::CreateReadWrite:
+        break;
+    }
+    return O_RDWR | O_CREAT | kAlways;
+}
+
+// The open's own failure, with a link in the file's place said as such.
+std::error_code openFailure() {
+    return errno == ELOOP ? make_error_code(Error::SymbolicLink) : lastSystemError();
+}
+
+// A regular file with this one name, or the reason it is not this holder's to use.
+std::error_code checkOpened(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
         return lastSystemError();
     }
-    const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-    if (!locked && errno == EWOULDBLOCK) {
-        ::close(fd);
-        return Error::LockBusy;
+    if (!S_ISREG(info.st_mode)) {
+        return Error::NotRegularFile;
     }
-    file_.reset(fd);
-    locked_ = locked;
+    if (info.st_nlink > 1) {
+        return Error::HasOtherLinks;
+    }
+    // Removed since it was opened: what is written would reach no name.
+    return info.st_nlink == 0 ? std::make_error_code(std::errc::no_such_file_or_directory)
+                              : std::error_code();
+}
+
+std::error_code openChecked(int directory, const char* name, File::Access access, int& fd) {
+    fd = ::openat(directory, name, openFlags(access), 0666);
+    if (fd < 0) {
+        return openFailure();
+    }
+    if (const std::error_code refused = checkOpened(fd)) {
+        ::close(fd);
+        fd = -1;
+        return refused;
+    }
     return {};
 }
 
-void FileLock::Held::close(const Value& file) noexcept {
-    ::close(static_cast<int>(file)); // closing the last descriptor drops the lock
-}
-
-// fsync needs no write access: the descriptor is the lock's read-only one.
-std::error_code FileLock::syncFile() const {
-    return file_ ? systemResult(::fsync(descriptorOf(file_.get())) == 0) : notOpen();
-}
-
-ErrorOr<FileAttributes> readFileAttributes(const std::filesystem::path& path) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) {
-        return lastSystemError();
+// flock without waiting. Only "held by another" and the errors of a file system without locks
+// have a meaning of their own; `locked` tells which way it went.
+std::error_code lockDescriptor(int fd, bool& locked) {
+    locked = false;
+    int result = 0;
+    do {
+        result = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) {
+        locked = true;
+        return {};
     }
+    if (errno == EWOULDBLOCK) {
+        return Error::LockBusy;
+    }
+    return errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS ? std::error_code()
+                                                                     : lastSystemError();
+}
+
+std::error_code writeAll(int fd, const void* data, std::size_t bytes) {
+    const auto* next = static_cast<const char*>(data);
+    while (bytes > 0) {
+        const ssize_t written = ::write(fd, next, bytes);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return written < 0 ? lastSystemError() : std::make_error_code(std::errc::io_error);
+        }
+        next += written;
+        bytes -= static_cast<std::size_t>(written);
+    }
+    return {};
+}
+
+std::error_code setModifiedTimeOf(int fd, const FileAttributes& attributes) {
+    const timespec times[2] = {{0, UTIME_OMIT},
+                               {static_cast<time_t>(attributes.modified / 1000000000),
+                                static_cast<long>(attributes.modified % 1000000000)}};
+    return systemResult(::futimens(fd, times) == 0);
+}
+
+FileAttributes attributesOf(const struct stat& info) {
     FileAttributes attributes;
     attributes.modified = std::int64_t{info.st_mtim.tv_sec} * 1000000000 + info.st_mtim.tv_nsec;
     attributes.owner = info.st_uid;
     attributes.group = info.st_gid;
     attributes.mode = info.st_mode & 07777;
     return attributes;
+}
+
+// lseek to the next data or hole, the position kept where it was. Past the last data (ENXIO) the
+// answer is the end; a file system that cannot tell (EINVAL) has data throughout.
+ErrorOr<std::uint64_t> seekRegion(int fd, std::uint64_t offset, int whence) {
+    const off_t position = ::lseek(fd, 0, SEEK_CUR);
+    if (position < 0) {
+        return lastSystemError();
+    }
+    const off_t found = ::lseek(fd, static_cast<off_t>(offset), whence);
+    const int seekError = errno;
+    if (::lseek(fd, position, SEEK_SET) < 0) {
+        return lastSystemError();
+    }
+    if (found >= 0) {
+        return static_cast<std::uint64_t>(found);
+    }
+    if (seekError == EINVAL && whence == SEEK_DATA) {
+        return offset;
+    }
+    if (seekError != ENXIO && seekError != EINVAL) {
+        return std::error_code(seekError, std::generic_category());
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        return lastSystemError();
+    }
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+} // namespace
+
+std::error_code Directory::open(const std::filesystem::path& path) {
+    const int fd =
+        ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return openFailure();
+    }
+    directory_.reset(fd);
+    path_ = path;
+    return {};
+}
+
+std::error_code File::open(const Directory& directory, const std::filesystem::path& name,
+                           Access access) {
+    close();
+    if (!directory.isOpen()) {
+        return notOpen();
+    }
+    int fd = -1;
+    if (const std::error_code error =
+            openChecked(descriptorOf(directory.directory_.get()), name.c_str(), access, fd)) {
+        return error;
+    }
+    file_.reset(fd);
+    locked_ = false;
+    return {};
+}
+
+std::error_code File::open(const std::filesystem::path& path, Access access) {
+    close();
+    int fd = -1;
+    if (const std::error_code error = openChecked(AT_FDCWD, path.c_str(), access, fd)) {
+        return error;
+    }
+    file_.reset(fd);
+    locked_ = false;
+    return {};
+}
+
+std::error_code File::lock() {
+    return file_ ? lockDescriptor(descriptorOf(file_.get()), locked_) : notOpen();
+}
+
+void File::unlock() {
+    if (file_ && locked_) {
+        ::flock(descriptorOf(file_.get()), LOCK_UN);
+    }
+    locked_ = false;
+}
+
+void File::Held::close(const Value& file) noexcept {
+    ::close(static_cast<int>(file)); // closing the last descriptor drops the lock
+}
+
+ErrorOr<std::uint64_t> File::size() const {
+    struct stat info {};
+    if (!file_) {
+        return notOpen();
+    }
+    if (::fstat(descriptorOf(file_.get()), &info) != 0) {
+        return lastSystemError();
+    }
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+ErrorOr<FileAttributes> File::attributes() const {
+    struct stat info {};
+    if (!file_) {
+        return notOpen();
+    }
+    if (::fstat(descriptorOf(file_.get()), &info) != 0) {
+        return lastSystemError();
+    }
+    return attributesOf(info);
+}
+
+std::error_code File::setModifiedTime(const FileAttributes& attributes) {
+    return file_ ? setModifiedTimeOf(descriptorOf(file_.get()), attributes) : notOpen();
+}
+
+std::error_code File::setSize(std::uint64_t bytes) {
+    return file_ ? systemResult(::ftruncate(descriptorOf(file_.get()), static_cast<off_t>(bytes)) ==
+                                0)
+                 : notOpen();
+}
+
+std::error_code File::write(const void* data, std::size_t bytes) {
+    return file_ ? writeAll(descriptorOf(file_.get()), data, bytes) : notOpen();
+}
+
+std::error_code File::write(std::span<const WritePiece> pieces) {
+    if (!file_) {
+        return notOpen();
+    }
+    // A few at a time on the stack: nothing is allocated per write.
+    constexpr std::size_t kGather = 64;
+    iovec gathered[kGather];
+    std::size_t next = 0;       // the first piece not yet written whole
+    std::size_t doneInNext = 0; // bytes of it already written
+    while (next < pieces.size()) {
+        std::size_t count = 0;
+        for (std::size_t i = next; i < pieces.size() && count < kGather; ++i, ++count) {
+            const std::size_t skipped = i == next ? doneInNext : 0;
+            gathered[count].iov_base =
+                const_cast<char*>(static_cast<const char*>(pieces[i].data)) + skipped;
+            gathered[count].iov_len = pieces[i].bytes - skipped;
+        }
+        const ssize_t written =
+            ::writev(descriptorOf(file_.get()), gathered, static_cast<int>(count));
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written < 0) {
+            return lastSystemError();
+        }
+        // Past the pieces it took whole, into the one it cut short.
+        auto left = static_cast<std::size_t>(written);
+        while (next < pieces.size() && left >= pieces[next].bytes - doneInNext) {
+            left -= pieces[next].bytes - doneInNext;
+            ++next;
+            doneInNext = 0;
+        }
+        if (next < pieces.size()) {
+            if (written == 0 && pieces[next].bytes != 0) {
+                return std::make_error_code(std::errc::io_error);
+            }
+            doneInNext += left;
+        }
+    }
+    return {};
+}
+
+std::error_code File::writeAt(std::uint64_t offset, const void* data, std::size_t bytes) {
+    if (!file_) {
+        return notOpen();
+    }
+    const auto* next = static_cast<const char*>(data);
+    while (bytes > 0) {
+        const ssize_t written =
+            ::pwrite(descriptorOf(file_.get()), next, bytes, static_cast<off_t>(offset));
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return written < 0 ? lastSystemError() : std::make_error_code(std::errc::io_error);
+        }
+        next += written;
+        offset += static_cast<std::uint64_t>(written);
+        bytes -= static_cast<std::size_t>(written);
+    }
+    return {};
+}
+
+ErrorOr<std::size_t> File::readAt(std::uint64_t offset, void* data, std::size_t bytes) const {
+    if (!file_) {
+        return notOpen();
+    }
+    auto* next = static_cast<char*>(data);
+    std::size_t done = 0;
+    while (done < bytes) {
+        const ssize_t got = ::pread(descriptorOf(file_.get()), next + done, bytes - done,
+                                    static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return lastSystemError();
+        }
+        if (got == 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+ErrorOr<std::uint64_t> File::nextData(std::uint64_t offset) const {
+    return file_ ? seekRegion(descriptorOf(file_.get()), offset, SEEK_DATA)
+                 : ErrorOr<std::uint64_t>(notOpen());
+}
+
+ErrorOr<std::uint64_t> File::nextHole(std::uint64_t offset) const {
+    return file_ ? seekRegion(descriptorOf(file_.get()), offset, SEEK_HOLE)
+                 : ErrorOr<std::uint64_t>(notOpen());
+}
+
+std::error_code File::sync() const {
+    return file_ ? systemResult(::fsync(descriptorOf(file_.get())) == 0) : notOpen();
 }
 
 namespace {
@@ -116,26 +401,10 @@ std::error_code applyAttributesTo(int fd, const FileAttributes& attributes) {
     if (::fchmod(fd, static_cast<mode_t>(attributes.mode)) != 0) {
         return lastSystemError();
     }
-    const timespec times[2] = {{0, UTIME_OMIT},
-                               {static_cast<time_t>(attributes.modified / 1000000000),
-                                static_cast<long>(attributes.modified % 1000000000)}};
-    return systemResult(::futimens(fd, times) == 0);
+    return setModifiedTimeOf(fd, attributes);
 }
 
 } // namespace
-
-std::error_code applyFileAttributes(const std::filesystem::path& path,
-                                    const FileAttributes& attributes) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) {
-        return lastSystemError();
-    }
-    const std::error_code applied = applyAttributesTo(fd, attributes);
-    if (::close(fd) != 0) {
-        return lastSystemError();
-    }
-    return applied;
-}
 
 std::error_code NewFile::create(const std::filesystem::path& path, Readers readers) {
     if (const std::error_code closed = close()) {
@@ -150,23 +419,13 @@ std::error_code NewFile::create(const std::filesystem::path& path, Readers reade
     return {};
 }
 
+std::error_code NewFile::lock() {
+    bool locked = false;
+    return file_ ? lockDescriptor(descriptorOf(file_.get()), locked) : notOpen();
+}
+
 std::error_code NewFile::write(const void* data, std::size_t bytes) {
-    if (!file_) {
-        return notOpen();
-    }
-    const auto* next = static_cast<const char*>(data);
-    while (bytes > 0) {
-        const ssize_t written = ::write(descriptorOf(file_.get()), next, bytes);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return written < 0 ? lastSystemError() : std::make_error_code(std::errc::io_error);
-        }
-        next += written;
-        bytes -= static_cast<std::size_t>(written);
-    }
-    return {};
+    return file_ ? writeAll(descriptorOf(file_.get()), data, bytes) : notOpen();
 }
 
 std::error_code NewFile::skip(std::uint64_t bytes) {
@@ -191,6 +450,15 @@ std::error_code NewFile::sync() {
 
 std::error_code NewFile::close() {
     return file_ ? systemResult(::close(descriptorOf(file_.release())) == 0) : std::error_code();
+}
+
+ErrorOr<std::filesystem::path> createPrivateDirectory(const std::filesystem::path& parent,
+                                                      const std::string& prefix) {
+    std::string name = (parent / (prefix + "XXXXXX")).native();
+    if (::mkdtemp(name.data()) == nullptr) {
+        return lastSystemError();
+    }
+    return std::filesystem::path(name);
 }
 
 ErrorOr<std::string> readSmallRegularFile(const std::filesystem::path& path, std::size_t maxBytes) {

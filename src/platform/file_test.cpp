@@ -27,7 +27,13 @@ TEST(NewFile, WritesOnlyTheFileItCreated) {
     ASSERT_FALSE(file.skip(3));
     ASSERT_FALSE(file.write("c", 1));
     ASSERT_FALSE(file.setSize(8));
-    ErrorOr<FileAttributes> given = readFileAttributes(dir / "victim");
+    // What a file has, read through a handle of its own.
+    const auto attributesOf = [](const std::filesystem::path& path) {
+        File held;
+        EXPECT_FALSE(held.open(path, File::Access::Read));
+        return held.attributes();
+    };
+    ErrorOr<FileAttributes> given = attributesOf(dir / "victim");
     ASSERT_TRUE(given);
     given->modified -= 86400LL * 1000 * 1000 * 1000 / (testing::kWindowsTarget ? 100 : 1);
     given->mode = 0640;
@@ -38,7 +44,7 @@ TEST(NewFile, WritesOnlyTheFileItCreated) {
     const std::string written("ab\0\0\0c\0\0", 8);
     const auto made = std::filesystem::exists(moved) ? moved : name;
     EXPECT_EQ(testing::readFile(made), written);
-    const ErrorOr<FileAttributes> kept = readFileAttributes(made);
+    const ErrorOr<FileAttributes> kept = attributesOf(made);
     ASSERT_TRUE(kept);
     EXPECT_EQ(kept->modified, given->modified);
     EXPECT_EQ(kept->mode, testing::kWindowsTarget ? 0u : 0640u);
@@ -51,18 +57,25 @@ TEST(NewFile, WritesOnlyTheFileItCreated) {
 }
 
 // One holder at a time: another is told the lock is busy until the first lets go.
-TEST(FileLock, AnotherHolderIsToldItIsBusy) {
+TEST(File, AnotherHolderIsToldTheLockIsBusy) {
     const testing::ScratchDir dir("file-lock");
-    const auto path = dir / "stream-0.wav";
-    FileLock first;
-    ASSERT_FALSE(first.acquire(path, true));
+    Directory root;
+    ASSERT_FALSE(root.open(dir.path()));
+    File first;
+    ASSERT_FALSE(first.open(root, "stream-0.wav", File::Access::CreateReadWrite));
+    ASSERT_FALSE(first.lock());
     EXPECT_TRUE(first.locked()) << "the scratch directory's file system offers locks";
-    FileLock second;
-    EXPECT_EQ(second.acquire(path, false), Error::LockBusy);
+    File second;
+    ASSERT_FALSE(second.open(dir / "stream-0.wav", File::Access::Read));
+    EXPECT_EQ(second.lock(), Error::LockBusy);
     EXPECT_FALSE(second.locked());
-    first.release();
-    EXPECT_FALSE(second.acquire(path, false));
+    first.unlock();
+    EXPECT_FALSE(second.lock());
     EXPECT_TRUE(second.locked());
+    first.close();
+    second.close();
+    EXPECT_FALSE(first.open(dir / "stream-0.wav", File::Access::Read));
+    EXPECT_FALSE(first.lock());
 }
 
 } // namespace

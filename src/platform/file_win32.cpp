@@ -1,7 +1,11 @@
+// rand_s, the C runtime's face of the system's random number generator, must be asked for before
+// the first standard header.
+#define _CRT_RAND_S
 #include "platform/file.h"
 #include "platform/win32_api.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace vaskel::platform {
 
@@ -17,7 +21,7 @@ std::error_code checked(BOOL done) {
     return systemResult(done != 0);
 }
 
-// What a NewFile or a FileLock that holds no file answers.
+// What a NewFile or a File that holds no file answers.
 std::error_code notOpen() {
     return std::make_error_code(std::errc::bad_file_descriptor);
 }
@@ -26,7 +30,7 @@ HANDLE handleOf(NativeHandle handle) {
     return reinterpret_cast<HANDLE>(handle);
 }
 
-std::error_code setModifiedTime(HANDLE file, const FileAttributes& attributes) {
+std::error_code setModifiedTimeOf(HANDLE file, const FileAttributes& attributes) {
     const auto ticks = static_cast<std::uint64_t>(attributes.modified);
     FILETIME modified{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
     return checked(::SetFileTime(file, nullptr, nullptr, &modified));
@@ -36,6 +40,89 @@ std::error_code moveFilePointer(HANDLE file, std::uint64_t distance, DWORD from)
     LARGE_INTEGER move{};
     move.QuadPart = static_cast<LONGLONG>(distance);
     return checked(::SetFilePointerEx(file, move, nullptr, from));
+}
+
+OVERLAPPED lockedByte() {
+    OVERLAPPED at{};
+    at.OffsetHigh = kLockOffsetHigh;
+    return at;
+}
+
+// LockFileEx without waiting on the far byte. Only "held by another" and the errors of a file
+// system without locks have a meaning of their own; `locked` tells which way it went.
+std::error_code lockHandle(HANDLE file, bool& locked) {
+    OVERLAPPED at = lockedByte();
+    locked =
+        ::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
+    if (locked) {
+        return {};
+    }
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_LOCK_VIOLATION) {
+        return Error::LockBusy;
+    }
+    return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION ? std::error_code()
+                                                                           : lastSystemError();
+}
+
+// WriteFile until every byte is written, at the position or, with `offset`, there.
+std::error_code writeAll(HANDLE file, const void* data, std::size_t bytes,
+                         const std::uint64_t* offset) {
+    const auto* next = static_cast<const char*>(data);
+    std::uint64_t at = offset != nullptr ? *offset : 0;
+    while (bytes > 0) {
+        // Whole buffers at once: the console's piece limit does not apply to a file.
+        const auto piece = static_cast<DWORD>(std::min<std::size_t>(bytes, 1U << 30));
+        DWORD written = 0;
+        OVERLAPPED where{};
+        where.Offset = static_cast<DWORD>(at);
+        where.OffsetHigh = static_cast<DWORD>(at >> 32);
+        if (::WriteFile(file, next, piece, &written, offset != nullptr ? &where : nullptr) == 0) {
+            return lastSystemError();
+        }
+        if (written == 0) {
+            return std::make_error_code(std::errc::io_error);
+        }
+        next += written;
+        at += written;
+        bytes -= written;
+    }
+    return {};
+}
+
+HANDLE openHandle(const std::filesystem::path& path, File::Access access) {
+    // The writer shares reading and writing, as it always has; check and repair share deletion
+    // too, so the repair's RF64 copy can be moved over the file it holds.
+    switch (access) {
+    case File::Access::Read:
+        return ::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    case File::Access::ReadWrite:
+        return ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                             nullptr);
+    case File::Access::CreateReadWrite:
+        break;
+    }
+    return ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// A regular file on a disk with this one name, or the reason it is not this holder's to use.
+std::error_code checkOpened(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (::GetFileInformationByHandle(file, &info) == 0) {
+        return lastSystemError();
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return Error::SymbolicLink;
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+        ::GetFileType(file) != FILE_TYPE_DISK) {
+        return Error::NotRegularFile;
+    }
+    return info.nNumberOfLinks > 1 ? make_error_code(Error::HasOtherLinks) : std::error_code();
 }
 
 } // namespace
@@ -52,70 +139,177 @@ std::error_code flushDirectoryToDisk(const std::filesystem::path&) {
     return {};
 }
 
-std::error_code FileLock::acquire(const std::filesystem::path& path, bool create) {
-    release();
-    // Shared every way, so the writer's own handle, a reader and a rename over the file all work.
-    // The writer's lock may write, which FlushFileBuffers needs.
-    const DWORD access = create ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
-    const HANDLE file = ::CreateFileW(
-        path.c_str(), access, kShareAll, nullptr, create ? OPEN_ALWAYS : OPEN_EXISTING,
-        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+std::error_code Directory::open(const std::filesystem::path& path) {
+    // Not shared for deletion: while it is held, the directory cannot be renamed or replaced.
+    const HANDLE directory =
+        ::CreateFileW(path.empty() ? L"." : path.c_str(), FILE_READ_ATTRIBUTES,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (directory == INVALID_HANDLE_VALUE) {
         return lastSystemError();
     }
-    OVERLAPPED at{};
-    at.OffsetHigh = kLockOffsetHigh;
-    const bool locked =
-        ::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
-    if (!locked && ::GetLastError() == ERROR_LOCK_VIOLATION) {
-        ::CloseHandle(file);
-        return Error::LockBusy;
+    OwnedHandle held(reinterpret_cast<NativeHandle>(directory));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (::GetFileInformationByHandle(directory, &info) == 0) {
+        return lastSystemError();
     }
-    file_.reset(reinterpret_cast<NativeHandle>(file));
-    locked_ = locked;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return Error::SymbolicLink;
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return std::make_error_code(std::errc::not_a_directory);
+    }
+    directory_ = std::move(held);
+    path_ = path;
     return {};
 }
 
-void FileLock::Held::close(const Value& file) noexcept {
-    OVERLAPPED at{};
-    at.OffsetHigh = kLockOffsetHigh;
+std::error_code File::open(const Directory& directory, const std::filesystem::path& name,
+                           Access access) {
+    close();
+    return directory.isOpen() ? open(directory.path_ / name, access) : notOpen();
+}
+
+std::error_code File::open(const std::filesystem::path& path, Access access) {
+    close();
+    const HANDLE file = openHandle(path, access);
+    if (file == INVALID_HANDLE_VALUE) {
+        return ::GetLastError() == ERROR_SHARING_VIOLATION ? make_error_code(Error::LockBusy)
+                                                           : lastSystemError();
+    }
+    Owned<Held> held(reinterpret_cast<NativeHandle>(file));
+    if (const std::error_code refused = checkOpened(file)) {
+        return refused;
+    }
+    file_ = std::move(held);
+    locked_ = false;
+    return {};
+}
+
+std::error_code File::lock() {
+    return file_ ? lockHandle(handleOf(file_.get()), locked_) : notOpen();
+}
+
+void File::unlock() {
+    if (file_ && locked_) {
+        OVERLAPPED at = lockedByte();
+        ::UnlockFileEx(handleOf(file_.get()), 0, 1, 0, &at);
+    }
+    locked_ = false;
+}
+
+void File::Held::close(const Value& file) noexcept {
+    OVERLAPPED at = lockedByte();
     ::UnlockFileEx(handleOf(file), 0, 1, 0, &at);
     ::CloseHandle(handleOf(file));
 }
 
-std::error_code FileLock::syncFile() const {
-    return file_ ? checked(::FlushFileBuffers(handleOf(file_.get()))) : notOpen();
+ErrorOr<std::uint64_t> File::size() const {
+    LARGE_INTEGER size{};
+    if (!file_) {
+        return notOpen();
+    }
+    if (::GetFileSizeEx(handleOf(file_.get()), &size) == 0) {
+        return lastSystemError();
+    }
+    return static_cast<std::uint64_t>(size.QuadPart);
 }
 
-ErrorOr<FileAttributes> readFileAttributes(const std::filesystem::path& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) == 0) {
+ErrorOr<FileAttributes> File::attributes() const {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!file_) {
+        return notOpen();
+    }
+    if (::GetFileInformationByHandle(handleOf(file_.get()), &info) == 0) {
         return lastSystemError();
     }
     FileAttributes attributes;
     attributes.modified =
-        static_cast<std::int64_t>((std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
-                                  data.ftLastWriteTime.dwLowDateTime);
+        static_cast<std::int64_t>((std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
+                                  info.ftLastWriteTime.dwLowDateTime);
     return attributes;
 }
 
-std::error_code applyFileAttributes(const std::filesystem::path& path,
-                                    const FileAttributes& attributes) {
-    // Owner and mode are the directory's inheritance on Windows; only the time is set.
-    const HANDLE file =
-        ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return lastSystemError();
-    }
-    const std::error_code set = setModifiedTime(file, attributes);
-    if (const std::error_code closed = checked(::CloseHandle(file))) {
-        return closed;
-    }
-    return set;
+std::error_code File::setModifiedTime(const FileAttributes& attributes) {
+    return file_ ? setModifiedTimeOf(handleOf(file_.get()), attributes) : notOpen();
 }
 
-// Who may read it follows the directory's inherited access list, as for any other new file.
+// The end moved without the position: the next write goes where it would have gone.
+std::error_code File::setSize(std::uint64_t bytes) {
+    if (!file_) {
+        return notOpen();
+    }
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(bytes);
+    return checked(
+        ::SetFileInformationByHandle(handleOf(file_.get()), FileEndOfFileInfo, &end, sizeof end));
+}
+
+std::error_code File::write(const void* data, std::size_t bytes) {
+    return file_ ? writeAll(handleOf(file_.get()), data, bytes, nullptr) : notOpen();
+}
+
+// No gathered write for a file opened this way (WriteFileGather wants unbuffered, overlapped
+// I/O in whole pages): the pieces one by one.
+std::error_code File::write(std::span<const WritePiece> pieces) {
+    if (!file_) {
+        return notOpen();
+    }
+    for (const WritePiece& piece : pieces) {
+        if (const std::error_code error =
+                writeAll(handleOf(file_.get()), piece.data, piece.bytes, nullptr)) {
+            return error;
+        }
+    }
+    return {};
+}
+
+// On a handle opened for synchronous use the position moves past what was written.
+std::error_code File::writeAt(std::uint64_t offset, const void* data, std::size_t bytes) {
+    return file_ ? writeAll(handleOf(file_.get()), data, bytes, &offset) : notOpen();
+}
+
+ErrorOr<std::size_t> File::readAt(std::uint64_t offset, void* data, std::size_t bytes) const {
+    if (!file_) {
+        return notOpen();
+    }
+    auto* next = static_cast<char*>(data);
+    std::size_t done = 0;
+    while (done < bytes) {
+        const std::uint64_t at = offset + done;
+        OVERLAPPED where{};
+        where.Offset = static_cast<DWORD>(at);
+        where.OffsetHigh = static_cast<DWORD>(at >> 32);
+        DWORD got = 0;
+        const auto piece = static_cast<DWORD>(std::min<std::size_t>(bytes - done, 1U << 30));
+        if (::ReadFile(handleOf(file_.get()), next + done, piece, &got, &where) == 0) {
+            if (::GetLastError() == ERROR_HANDLE_EOF) {
+                break;
+            }
+            return lastSystemError();
+        }
+        if (got == 0) {
+            break;
+        }
+        done += got;
+    }
+    return done;
+}
+
+// NTFS keeps holes only in files marked sparse, which no stream file is: data throughout.
+ErrorOr<std::uint64_t> File::nextData(std::uint64_t offset) const {
+    const ErrorOr<std::uint64_t> end = size();
+    return end && offset < *end ? ErrorOr<std::uint64_t>(offset) : end;
+}
+
+ErrorOr<std::uint64_t> File::nextHole(std::uint64_t) const {
+    return size();
+}
+
+std::error_code File::sync() const {
+    return file_ ? checked(::FlushFileBuffers(handleOf(file_.get()))) : notOpen();
+}
+
 std::error_code NewFile::create(const std::filesystem::path& path, Readers) {
     if (const std::error_code closed = close()) {
         return closed;
@@ -130,25 +324,13 @@ std::error_code NewFile::create(const std::filesystem::path& path, Readers) {
     return {};
 }
 
+std::error_code NewFile::lock() {
+    bool locked = false;
+    return file_ ? lockHandle(handleOf(file_.get()), locked) : notOpen();
+}
+
 std::error_code NewFile::write(const void* data, std::size_t bytes) {
-    if (!file_) {
-        return notOpen();
-    }
-    const auto* next = static_cast<const char*>(data);
-    while (bytes > 0) {
-        // Whole buffers at once: the console's piece limit does not apply to a file.
-        const auto piece = static_cast<DWORD>(std::min<std::size_t>(bytes, 1U << 30));
-        DWORD written = 0;
-        if (::WriteFile(handleOf(file_.get()), next, piece, &written, nullptr) == 0) {
-            return lastSystemError();
-        }
-        if (written == 0) {
-            return std::make_error_code(std::errc::io_error);
-        }
-        next += written;
-        bytes -= written;
-    }
-    return {};
+    return file_ ? writeAll(handleOf(file_.get()), data, bytes, nullptr) : notOpen();
 }
 
 std::error_code NewFile::skip(std::uint64_t bytes) {
@@ -167,7 +349,7 @@ std::error_code NewFile::setSize(std::uint64_t bytes) {
 
 // Owner and mode are the directory's inheritance on Windows; only the time is set.
 std::error_code NewFile::applyAttributes(const FileAttributes& attributes) {
-    return file_ ? setModifiedTime(handleOf(file_.get()), attributes) : notOpen();
+    return file_ ? setModifiedTimeOf(handleOf(file_.get()), attributes) : notOpen();
 }
 
 std::error_code NewFile::sync() {
@@ -176,6 +358,30 @@ std::error_code NewFile::sync() {
 
 std::error_code NewFile::close() {
     return file_ ? checked(::CloseHandle(handleOf(file_.release()))) : std::error_code();
+}
+
+ErrorOr<std::filesystem::path> createPrivateDirectory(const std::filesystem::path& parent,
+                                                      const std::string& prefix) {
+    constexpr int kTries = 100;
+    constexpr wchar_t kLetters[] = L"abcdefghijklmnopqrstuvwxyz0123456789";
+    for (int attempt = 0; attempt < kTries; ++attempt) {
+        std::wstring name = std::filesystem::path(prefix).wstring();
+        for (int i = 0; i < 12; ++i) {
+            unsigned int random = 0;
+            if (::rand_s(&random) != 0) {
+                return std::make_error_code(std::errc::io_error);
+            }
+            name += kLetters[random % (sizeof kLetters / sizeof kLetters[0] - 1)];
+        }
+        const std::filesystem::path path = parent / name;
+        if (::CreateDirectoryW(path.c_str(), nullptr) != 0) {
+            return path;
+        }
+        if (::GetLastError() != ERROR_ALREADY_EXISTS) {
+            return lastSystemError();
+        }
+    }
+    return std::make_error_code(std::errc::file_exists);
 }
 
 ErrorOr<std::string> readSmallRegularFile(const std::filesystem::path& path, std::size_t maxBytes) {

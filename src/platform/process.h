@@ -40,8 +40,9 @@ enum class ChildInterrupts { Shared, Separate };
 class ChildProcess {
 public:
     // Starts `program` with `arguments` (not including the program name), standard input from
-    // the null device, standard output and standard error into the given files (created or
-    // truncated). A program named without a directory part is looked up in PATH (Windows: with
+    // the null device, standard output and standard error into the given files, created anew:
+    // an existing file or link of either name is an error and is never followed. A program named
+    // without a directory part is looked up in PATH (Windows: with
     // ".exe" added when it has no extension). The system's reason when it cannot be started.
     [[nodiscard]] static ErrorOr<ChildProcess>
     start(const std::filesystem::path& program, const std::vector<NativeString>& arguments,

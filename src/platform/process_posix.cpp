@@ -53,10 +53,10 @@ int spawnChild(pid_t& pid, const std::filesystem::path& program,
         return status;
     }
     ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    ::posix_spawn_file_actions_addopen(&actions, 1, stdoutFile.c_str(),
-                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::posix_spawn_file_actions_addopen(&actions, 2, stderrFile.c_str(),
-                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // O_EXCL: created here and now, never a file or link someone put there.
+    constexpr int kCreateNew = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
+    ::posix_spawn_file_actions_addopen(&actions, 1, stdoutFile.c_str(), kCreateNew, 0600);
+    ::posix_spawn_file_actions_addopen(&actions, 2, stderrFile.c_str(), kCreateNew, 0600);
     posix_spawnattr_t attributes;
     if (const int status = ::posix_spawnattr_init(&attributes); status != 0) {
         ::posix_spawn_file_actions_destroy(&actions);

@@ -208,8 +208,9 @@ ErrorOr<ChildProcess> ChildProcess::start(const std::filesystem::path& program,
     }
     std::wstring application;
     HANDLE input = openInheritable(L"NUL", GENERIC_READ, OPEN_EXISTING);
-    HANDLE output = openInheritable(stdoutFile, GENERIC_WRITE, CREATE_ALWAYS);
-    HANDLE error = openInheritable(stderrFile, GENERIC_WRITE, CREATE_ALWAYS);
+    // CREATE_NEW: created here and now, never a file or link someone put there.
+    HANDLE output = openInheritable(stdoutFile, GENERIC_WRITE, CREATE_NEW);
+    HANDLE error = openInheritable(stderrFile, GENERIC_WRITE, CREATE_NEW);
     HANDLE process = nullptr;
     if (input != INVALID_HANDLE_VALUE && output != INVALID_HANDLE_VALUE &&
         error != INVALID_HANDLE_VALUE && resolveProgram(program, application)) {

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <vector>
 
 namespace vaskel {
@@ -23,6 +22,21 @@ constexpr std::uint32_t kOneBits = 0x3F800000;
 
 bool tagAt(std::span<const std::uint8_t> bytes, std::size_t at, const char (&tag)[5]) {
     return std::memcmp(bytes.data() + at, tag, 4) == 0;
+}
+
+// Why a file was not read, in words: a link, a file with other names or anything but a regular
+// file is not one this tool reads; otherwise the system's reason.
+std::string unreadable(const std::error_code& opened) {
+    if (opened == platform::Error::SymbolicLink) {
+        return "not read: it is a symbolic link; check the file it points to by its own name";
+    }
+    if (opened == platform::Error::HasOtherLinks) {
+        return "not read: it has other hard links";
+    }
+    if (opened == platform::Error::NotRegularFile) {
+        return "not read: it is not a regular file";
+    }
+    return "cannot be read: " + platform::errorMessage(opened);
 }
 
 WavLayout unrecognised(WavLayout layout, std::string reason) {
@@ -143,22 +157,25 @@ std::optional<double> peakDbfs(float peak) {
     return 20.0 * std::log10(static_cast<double>(peak));
 }
 
-platform::ErrorOr<WavLayout> readStreamHead(const std::filesystem::path& path) {
-    std::error_code error;
-    const std::uint64_t size = std::filesystem::file_size(path, error);
-    if (error) {
-        return error;
-    }
-    std::ifstream file(path, std::ios::binary);
-    if (!file.is_open()) {
-        return std::make_error_code(std::errc::io_error);
+platform::ErrorOr<WavLayout> readStreamHead(const platform::File& file) {
+    const platform::ErrorOr<std::uint64_t> size = file.size();
+    if (!size) {
+        return size.error();
     }
     std::uint8_t head[kLongestStreamHeader] = {};
-    file.read(reinterpret_cast<char*>(head), sizeof head);
-    if (file.bad()) {
-        return std::make_error_code(std::errc::io_error);
+    const platform::ErrorOr<std::size_t> got = file.readAt(0, head, sizeof head);
+    if (!got) {
+        return got.error();
     }
-    return classifyStreamHeader(std::span(head, static_cast<std::size_t>(file.gcount())), size);
+    return classifyStreamHeader(std::span(head, *got), *size);
+}
+
+platform::ErrorOr<WavLayout> readStreamHead(const std::filesystem::path& path) {
+    platform::File file;
+    if (const std::error_code opened = file.open(path, platform::File::Access::Read)) {
+        return opened;
+    }
+    return readStreamHead(file);
 }
 
 namespace {
@@ -206,21 +223,32 @@ StreamFileReport inspectStreamFile(const std::filesystem::path& path,
                                    const ReadProgress& progress) {
     StreamFileReport report;
     report.path = path;
-    const platform::ErrorOr<WavLayout> head = readStreamHead(path);
+    platform::File file;
+    const std::error_code opened = file.open(path, platform::File::Access::Read);
+    // Windows: a holder that shares nothing.
+    report.beingWritten = opened == platform::Error::LockBusy;
+    if (opened) {
+        report.error = report.beingWritten ? "" : unreadable(opened);
+        return report;
+    }
+    const platform::ErrorOr<WavLayout> head = readStreamHead(file);
     if (!head) {
         report.error = "cannot be read";
         return report;
     }
     report.layout = *head;
-    // Held for a moment only: a capture that starts meanwhile waits for it.
-    platform::FileLock probe;
-    report.beingWritten = probe.acquire(path, false) == platform::Error::LockBusy;
-    probe.release();
+    // Probed on the handle that read the header, for a moment only: a capture that starts
+    // meanwhile waits for it.
+    const std::error_code locked = file.lock();
+    file.unlock();
+    report.beingWritten = locked == platform::Error::LockBusy;
+    if (locked && !report.beingWritten) {
+        report.error = "its lock cannot be probed: " + platform::errorMessage(locked);
+        return report;
+    }
     if (report.layout.state == HeaderState::Unrecognised || report.beingWritten) {
         return report;
     }
-    std::ifstream file(path, std::ios::binary);
-    file.seekg(static_cast<std::streamoff>(report.layout.dataOffset));
     const std::uint64_t total = report.layout.wholeFrameBytes();
     // One buffer per file; the per-sample work allocates nothing.
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(
@@ -232,8 +260,9 @@ StreamFileReport inspectStreamFile(const std::filesystem::path& path,
     while (done < total) {
         const std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), total - done));
-        file.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(want));
-        if (static_cast<std::size_t>(file.gcount()) != want) {
+        const platform::ErrorOr<std::size_t> got =
+            file.readAt(report.layout.dataOffset + done, buffer.data(), want);
+        if (!got || *got != want) {
             report.error = "cannot be read to its end";
             return report;
         }

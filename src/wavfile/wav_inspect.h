@@ -4,6 +4,7 @@
 
 #include "output/wav_format.h"
 #include "platform/error.h"
+#include "platform/file.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -65,8 +66,8 @@ std::optional<double> peakDbfs(float peak);
 struct StreamFileReport {
     std::filesystem::path path;
     std::string error; // set when the file could not be read at all
-    // A capture holds the file: its header is a placeholder until the capture ends, so its
-    // samples are not read.
+    // A capture or a repair holds the file's lock: a capture's header is a placeholder until it
+    // ends, so its samples are not read.
     bool beingWritten = false;
     WavLayout layout;
     std::optional<SampleStats> samples;
@@ -75,13 +76,16 @@ struct StreamFileReport {
 // Called between reads with the bytes of samples read so far and the total to read.
 using ReadProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
-// Reads the header and, for a file it recognises and no capture holds, every whole frame, in
-// large reads.
+// Opens the file once (a link, a file with other names, anything but a regular file is refused
+// with the reason, as platform::File says), probes its lock on that handle, and reads through it
+// the header and, for a file it recognises that no capture or repair holds, every whole frame,
+// in large reads.
 StreamFileReport inspectStreamFile(const std::filesystem::path& path,
                                    const ReadProgress& progress = {});
 
 // Reads up to kLongestStreamHeader bytes and the length of the file, and classifies them; fails
-// when the file cannot be opened or read.
+// when the file cannot be opened (as platform::File opens it) or read.
 [[nodiscard]] platform::ErrorOr<WavLayout> readStreamHead(const std::filesystem::path& path);
+[[nodiscard]] platform::ErrorOr<WavLayout> readStreamHead(const platform::File& file);
 
 } // namespace vaskel

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <fstream>
+#include <optional>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -65,40 +65,28 @@ RepairOutcome untouched(RepairOutcome outcome, RepairAction action, std::string 
     return outcome;
 }
 
-bool writeAt(std::fstream& file, std::uint64_t at, std::uint64_t value, std::size_t bytes) {
+std::error_code writeField(platform::File& file, std::uint64_t at, std::uint64_t value,
+                           std::size_t bytes) {
     std::array<std::uint8_t, 8> field{};
     storeLittleEndian(std::span(field).first(bytes), value);
-    file.seekp(static_cast<std::streamoff>(at));
-    file.write(reinterpret_cast<const char*>(field.data()), static_cast<std::streamsize>(bytes));
-    return file.good();
+    return file.writeAt(at, field.data(), bytes);
 }
 
 // Only the size fields change; a partial trailing frame is then cut off.
-RepairOutcome repairInPlace(const std::filesystem::path& path, RepairOutcome outcome) {
+RepairOutcome repairInPlace(platform::File& file, RepairOutcome outcome) {
     const WavLayout& layout = outcome.before;
     const std::uint64_t data = layout.wholeFrameBytes();
-    {
-        std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
-        if (!file.is_open()) {
-            return failed(outcome, "cannot be opened for writing");
-        }
-        const bool written = layout.rf64
-                                 ? writeAt(file, kRf64RiffSizeAt, data + kRf64HeaderSize - 8, 8) &&
-                                       writeAt(file, kRf64DataSizeAt, data, 8) &&
-                                       writeAt(file, kRf64SampleCountAt, layout.frames, 8)
-                                 : writeAt(file, kWavRiffSizeAt, riffSize(data), 4) &&
-                                       writeAt(file, kWavDataSizeAt, data, 4);
-        file.flush();
-        if (!written || !file.good()) {
-            return failed(outcome, "its header could not be written");
-        }
+    const bool written = layout.rf64
+                             ? !writeField(file, kRf64RiffSizeAt, data + kRf64HeaderSize - 8, 8) &&
+                                   !writeField(file, kRf64DataSizeAt, data, 8) &&
+                                   !writeField(file, kRf64SampleCountAt, layout.frames, 8)
+                             : !writeField(file, kWavRiffSizeAt, riffSize(data), 4) &&
+                                   !writeField(file, kWavDataSizeAt, data, 4);
+    if (!written) {
+        return failed(outcome, "its header could not be written");
     }
-    if (layout.partialFrameBytes != 0) {
-        std::error_code error;
-        std::filesystem::resize_file(path, layout.dataOffset + data, error);
-        if (error) {
-            return failed(outcome, "its partial trailing frame could not be cut off");
-        }
+    if (layout.partialFrameBytes != 0 && file.setSize(layout.dataOffset + data)) {
+        return failed(outcome, "its partial trailing frame could not be cut off");
     }
     outcome.action = RepairAction::InPlace;
     return outcome;
@@ -108,46 +96,84 @@ bool allZero(const std::uint8_t* data, std::size_t bytes) {
     return std::all_of(data, data + bytes, [](std::uint8_t byte) { return byte == 0; });
 }
 
-// Copies the whole frames behind an RF64 header into `out`, new and empty. Runs of zero bytes
-// are skipped by moving the position, so holes of a sparse original stay holes. A short read of
-// the original fails with platform::Error::ShortRead.
-std::error_code writeRf64Copy(const std::filesystem::path& path, platform::NewFile& out,
+// Copies the whole frames behind an RF64 header into `out`, new and empty. The holes of a sparse
+// original are passed over without reading them, and so are runs of zero bytes where the file
+// system keeps no holes: both stay holes in the copy. An original that ends before its last
+// frame, or shrinks while it is copied, fails with platform::Error::ShortRead rather than
+// putting anything but its own bytes into the copy.
+std::error_code writeRf64Copy(const platform::File& in, platform::NewFile& out,
                               const WavLayout& layout, const RepairOptions& options) {
-    errno = 0;
-    std::ifstream in(path, std::ios::binary);
-    if (!in.is_open()) {
-        return {errno != 0 ? errno : EIO, std::generic_category()};
-    }
     const std::uint64_t total = layout.wholeFrameBytes();
     const auto header = makeRf64Header(layout.sampleRate, layout.channels, total);
     if (const std::error_code error = out.write(header.data(), header.size())) {
         return error;
     }
-    in.seekg(static_cast<std::streamoff>(layout.dataOffset));
+    const std::uint64_t start = layout.dataOffset;
     std::vector<std::uint8_t> buffer(kCopyBytes);
-    for (std::uint64_t done = 0; done < total;) {
-        const std::size_t want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), total - done));
-        in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(want));
-        if (static_cast<std::size_t>(in.gcount()) != want) {
-            return platform::Error::ShortRead;
-        }
-        const std::error_code error =
-            allZero(buffer.data(), want) ? out.skip(want) : out.write(buffer.data(), want);
-        if (error) {
-            return error;
-        }
-        done += want;
+    const auto moved = [&](std::uint64_t done) {
         if (options.progress) {
             options.progress(done, total);
         }
+    };
+    for (std::uint64_t done = 0; done < total;) {
+        const platform::ErrorOr<std::uint64_t> data = in.nextData(start + done);
+        if (!data) {
+            return data.error();
+        }
+        if (*data < start + done) {
+            return platform::Error::ShortRead;
+        }
+        if (*data > start + done) {
+            const std::uint64_t hole = std::min(*data - start, total) - done;
+            if (const std::error_code error = out.skip(hole)) {
+                return error;
+            }
+            done += hole;
+            moved(done);
+            continue;
+        }
+        const platform::ErrorOr<std::uint64_t> holeAt = in.nextHole(start + done);
+        if (!holeAt) {
+            return holeAt.error();
+        }
+        const std::uint64_t runEnd = std::min(*holeAt - std::min(*holeAt, start), total);
+        if (runEnd <= done) {
+            return platform::Error::ShortRead; // the file ends here
+        }
+        while (done < runEnd) {
+            const std::size_t want =
+                static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), runEnd - done));
+            const platform::ErrorOr<std::size_t> got = in.readAt(start + done, buffer.data(), want);
+            if (!got) {
+                return got.error();
+            }
+            if (*got != want) {
+                return platform::Error::ShortRead;
+            }
+            const std::error_code error =
+                allZero(buffer.data(), want) ? out.skip(want) : out.write(buffer.data(), want);
+            if (error) {
+                return error;
+            }
+            done += want;
+            moved(done);
+        }
+    }
+    // Past the original's end there is nothing to copy, least of all silence.
+    const platform::ErrorOr<std::uint64_t> size = in.size();
+    if (!size) {
+        return size.error();
+    }
+    if (*size < start + total) {
+        return platform::Error::ShortRead;
     }
     // A skipped run of zeros at the end leaves the file short of its length.
     return out.setSize(header.size() + total);
 }
 
-// A new file beside `path`, made exclusively under a name no one else uses and kept open: all
-// writing goes through that handle, never through the name someone else could replace.
+// A new file beside `path`, made exclusively under a name no one else uses, kept open and
+// locked: all writing goes through that handle, never through the name someone else could
+// replace, and a check sees the repair is still at work on it.
 std::error_code createTemporary(const std::filesystem::path& path, std::filesystem::path& temp,
                                 platform::NewFile& file) {
     std::error_code error;
@@ -155,8 +181,16 @@ std::error_code createTemporary(const std::filesystem::path& path, std::filesyst
         temp = temporaryPath(path, attempt);
         error = file.create(temp);
         if (error != std::errc::file_exists) {
-            return error;
+            break;
         }
+    }
+    if (error) {
+        return error;
+    }
+    if ((error = file.lock())) {
+        static_cast<void>(file.close());
+        std::error_code ignored;
+        std::filesystem::remove(temp, ignored);
     }
     return error;
 }
@@ -164,8 +198,8 @@ std::error_code createTemporary(const std::filesystem::path& path, std::filesyst
 // Beyond the 32-bit sizes the samples must move behind a longer header. They go to a new file
 // that replaces the original only once complete, with the original's owner, mode and time, and
 // on disk, so a crash or a full disk meanwhile leaves the original as it was.
-RepairOutcome repairAsRf64(const std::filesystem::path& path, RepairOutcome outcome,
-                           const platform::FileAttributes& attributes,
+RepairOutcome repairAsRf64(const std::filesystem::path& path, const platform::File& original,
+                           RepairOutcome outcome, const platform::FileAttributes& attributes,
                            const RepairOptions& options) {
     std::filesystem::path temp;
     platform::NewFile out;
@@ -179,7 +213,7 @@ RepairOutcome repairAsRf64(const std::filesystem::path& path, RepairOutcome outc
         std::filesystem::remove(temp, ignored);
         return failed(outcome, "the RF64 copy could not be written beside it: " + why);
     };
-    if (const std::error_code error = writeRf64Copy(path, out, outcome.before, options)) {
+    if (const std::error_code error = writeRf64Copy(original, out, outcome.before, options)) {
         return abandon(error == platform::Error::ShortRead
                            ? "the original could not be read to its end"
                            : error.message());
@@ -200,25 +234,20 @@ RepairOutcome repairAsRf64(const std::filesystem::path& path, RepairOutcome outc
     return outcome;
 }
 
-// A link in the stream file's place, or a file with other names, is not this repair's to
-// change: replacing it would split the names, rewriting it would change what they name.
-std::error_code standsAlone(const std::filesystem::path& path) {
-    std::error_code error;
-    if (std::filesystem::is_symlink(std::filesystem::symlink_status(path, error))) {
-        return platform::Error::SymbolicLink;
-    }
-    const auto links = std::filesystem::hard_link_count(path, error);
-    return !error && links > 1 ? platform::Error::HasOtherLinks : std::error_code();
-}
-
-// Why a file that does not stand alone is left untouched, in words.
-std::string linkRefusal(const std::filesystem::path& path, const std::error_code& linked) {
-    if (linked == platform::Error::SymbolicLink) {
+// Why a file that was not opened is left untouched, in words: a link in the stream file's place,
+// or a file with other names, is not this repair's to change (replacing it would split the
+// names, rewriting it would change what they name), nor is anything but a regular file.
+std::optional<std::string> refusal(const std::error_code& opened) {
+    if (opened == platform::Error::SymbolicLink) {
         return "it is a symbolic link; repair the file it points to by its own name";
     }
-    std::error_code error;
-    return "it has " + std::to_string(std::filesystem::hard_link_count(path, error)) +
-           " hard links; a repair would change the file under every name";
+    if (opened == platform::Error::HasOtherLinks) {
+        return "it has other hard links; a repair would change the file under every name";
+    }
+    if (opened == platform::Error::NotRegularFile) {
+        return "it is not a regular file";
+    }
+    return std::nullopt;
 }
 
 // Under the stream file's lock, so no capture or other repair can be using them (a list found
@@ -250,8 +279,15 @@ leftoverRepairTemporariesIn(const std::filesystem::path& directory) {
          it.increment(error)) {
         const std::filesystem::path owner = temporaryOwner(it->path().filename().native());
         std::error_code unreadable; // one entry gone meanwhile ends no listing
-        if (!owner.empty() &&
-            it->symlink_status(unreadable).type() == std::filesystem::file_type::regular) {
+        if (owner.empty() ||
+            it->symlink_status(unreadable).type() != std::filesystem::file_type::regular) {
+            continue;
+        }
+        // A repair still at work holds its temporary locked: that one is no leftover.
+        platform::File temporary;
+        const std::error_code opened = temporary.open(it->path(), platform::File::Access::Read);
+        if (opened != platform::Error::LockBusy &&
+            (opened || temporary.lock() != platform::Error::LockBusy)) {
             found[owner].push_back(it->path());
         }
     }
@@ -263,27 +299,37 @@ leftoverRepairTemporariesIn(const std::filesystem::path& directory) {
 
 RepairOutcome repairStreamFile(const std::filesystem::path& path, const RepairOptions& options) {
     RepairOutcome outcome;
-    if (const std::error_code linked = standsAlone(path)) {
-        return untouched(outcome, RepairAction::Refused, linkRefusal(path, linked));
+    // One handle for everything that follows: the lock, the reads, the field writes, the
+    // truncation and the time. Read only where writing is not allowed: an RF64 repair only
+    // reads the original, and an in-place one then says it cannot write.
+    platform::File file;
+    bool writable = true;
+    std::error_code opened = file.open(path, platform::File::Access::ReadWrite);
+    if (opened && !refusal(opened) && opened != platform::Error::LockBusy) {
+        writable = false;
+        opened = file.open(path, platform::File::Access::Read);
     }
-    // Held to the end: a capture cannot start on the file meanwhile, nor another repair. A file
-    // that cannot be opened fails below, when it is read.
-    platform::FileLock lock;
-    if (lock.acquire(path, false) == platform::Error::LockBusy) {
-        return untouched(outcome, RepairAction::BeingWritten,
-                         "a capture is still writing it; repair it once the capture has ended");
+    if (const std::optional<std::string> refused = refusal(opened)) {
+        return untouched(outcome, RepairAction::Refused, *refused);
+    }
+    if (opened && opened != platform::Error::LockBusy) {
+        return failed(outcome, "cannot be opened: " + platform::errorMessage(opened));
+    }
+    // Held to the end: a capture cannot start on the file meanwhile, nor another repair.
+    if (const std::error_code locked = opened ? opened : file.lock()) {
+        return locked == platform::Error::LockBusy
+                   ? untouched(outcome, RepairAction::BeingWritten,
+                               "in use by a capture or a repair; repair it once that has ended")
+                   : failed(outcome,
+                            "its lock could not be taken: " + platform::errorMessage(locked));
     }
     removeLeftovers(path, options, outcome);
-    const platform::ErrorOr<WavLayout> head = readStreamHead(path);
-    if (!head) {
+    const platform::ErrorOr<WavLayout> head = readStreamHead(file);
+    const platform::ErrorOr<platform::FileAttributes> attributes = file.attributes();
+    if (!head || !attributes) {
         return failed(outcome, "cannot be read");
     }
     outcome.before = *head;
-    const platform::ErrorOr<platform::FileAttributes> attributes =
-        platform::readFileAttributes(path);
-    if (!attributes) {
-        return failed(outcome, "cannot be read");
-    }
     const WavLayout& layout = outcome.before;
     if (layout.state == HeaderState::Finalised && layout.partialFrameBytes == 0) {
         outcome.action = RepairAction::LeftFinalised;
@@ -293,12 +339,15 @@ RepairOutcome repairStreamFile(const std::filesystem::path& path, const RepairOp
         return untouched(outcome, RepairAction::Refused, layout.reason);
     }
     if (!layout.rf64 && !fitsRiffLimit(layout.wholeFrameBytes())) {
-        return repairAsRf64(path, outcome, *attributes, options);
+        return repairAsRf64(path, file, outcome, *attributes, options);
     }
-    outcome = repairInPlace(path, outcome);
+    if (!writable) {
+        return failed(outcome, "cannot be opened for writing");
+    }
+    outcome = repairInPlace(file, outcome);
     // The repair changes no sample: the file keeps the time its audio was written (best effort,
     // the samples are readable either way).
-    static_cast<void>(platform::applyFileAttributes(path, *attributes));
+    static_cast<void>(file.setModifiedTime(*attributes));
     return outcome;
 }
 

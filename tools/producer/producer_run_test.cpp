@@ -6,7 +6,9 @@
 #include "tools/producer/producer_run.h"
 #include "transport/transport_mapping.h"
 
+#include <cstdlib>
 #include <gtest/gtest.h>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -153,6 +155,62 @@ TEST(ProducerRun, ARendererThatCannotStartIsASetupFailureThatSaysWhy) {
     ASSERT_EQ(err.str().rfind(said, 0), 0u) << err.str();
     EXPECT_GT(err.str().size(), said.size() + 1) << "no reason given";
     EXPECT_FALSE(regionExists(name));
+}
+
+// The renderer child's output goes to a directory of the run's own, never to one someone
+// planted in the temporary directory under a name the run could be expected to use: what the
+// planted names lead to stays as it was, and the run leaves nothing behind.
+TEST(ProducerRun, TheRendererChildsOutputGoesOnlyToADirectoryOfItsOwn) {
+    vaskel::testing::ScratchDir temporary("planted");
+    vaskel::testing::ScratchDir root("planted-root");
+    const auto victim = temporary / "victim";
+    vaskel::testing::writeFile(victim, "someone else's");
+    std::vector<std::filesystem::path> planted;
+    for (int i = 0; i < 4; ++i) {
+        const auto dir =
+            temporary / ("vaskel-producer-" + std::to_string(platform::currentProcessId()) + "-" +
+                         std::to_string(i));
+        std::filesystem::create_directory(dir);
+        for (const char* name : {"stdout", "stderr"}) {
+            std::error_code linked;
+            std::filesystem::create_symlink(victim, dir / name, linked);
+            if (linked) {
+                vaskel::testing::writeFile(dir / name, "someone else's"); // no links (Windows)
+            }
+            planted.push_back(dir / name);
+        }
+    }
+    const platform::NativeString name = vaskel::testing::uniqueRegionName("planted");
+    ProducerOptions options = optionsFor(name, {"--frames", "2048"});
+    options.rendererPath = vaskel::testing::rendererPath();
+    options.rendererArguments = {vaskel::testing::nativePath(root.path())};
+    const std::atomic<bool> stop{false};
+    std::ostringstream out;
+    std::ostringstream err;
+    // The temporary directory as both platforms find it.
+    std::map<std::string, std::string> before;
+    for (const char* variable : {"TMPDIR", "TMP"}) {
+        const char* value = std::getenv(variable);
+        before[variable] = value != nullptr ? value : "";
+        vaskel::testing::setEnvironmentVariable(variable, temporary.path().string());
+    }
+    const int exitCode = runProduction(options, stop, out, err);
+    for (const auto& [variable, value] : before) {
+        vaskel::testing::setEnvironmentVariable(variable, value);
+    }
+    EXPECT_EQ(exitCode, 0) << out.str() << err.str();
+    EXPECT_NE(out.str().find("streamId=0,writtenChunks="), std::string::npos)
+        << "the renderer's summary is passed on: " << out.str();
+    EXPECT_EQ(vaskel::testing::readFile(victim), "someone else's");
+    for (const auto& path : planted) {
+        EXPECT_EQ(vaskel::testing::readFile(path), "someone else's") << path;
+    }
+    std::size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator(temporary.path())) {
+        ++entries;
+    }
+    EXPECT_EQ(entries, 5u) << "the run's own directory was not removed";
 }
 
 // Whole captures against the renderer's capture on a thread: what is published arrives, bit

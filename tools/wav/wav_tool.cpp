@@ -7,9 +7,7 @@
 #include "platform/time.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <optional>
 #include <set>
@@ -109,14 +107,17 @@ bool resolveTargets(const std::vector<std::filesystem::path>& paths, std::vector
         Target target;
         target.argument = path;
         std::error_code error;
+        // A directory named through a link is the user's choice; a stream file in its place is
+        // not, and is refused with the reason when it is read.
         const auto status = std::filesystem::status(path, error);
+        const auto itself = std::filesystem::symlink_status(path, error);
         if (status.type() == std::filesystem::file_type::directory) {
             target.directory = true;
             std::map<std::uint32_t, std::filesystem::path> byIndex;
             for (std::filesystem::directory_iterator it(path, error), end; !error && it != end;
                  it.increment(error)) {
                 const auto index = streamFileIndex(it->path().filename());
-                if (index && it->is_regular_file(error)) {
+                if (index && !it->is_directory(error)) {
                     byIndex[*index] = it->path();
                 }
             }
@@ -127,21 +128,20 @@ bool resolveTargets(const std::vector<std::filesystem::path>& paths, std::vector
             for (auto& [index, file] : byIndex) {
                 target.files.push_back({file, index, leftovers.of(file)});
             }
-        } else if (status.type() == std::filesystem::file_type::regular) {
-            errno = 0;
-            if (!std::ifstream(path, std::ios::binary).is_open()) {
+        } else if (itself.type() != std::filesystem::file_type::not_found &&
+                   itself.type() != std::filesystem::file_type::none) {
+            // Opened as check and repair open it; only a file that cannot be opened at all is a
+            // path that cannot be read.
+            platform::File file;
+            const std::error_code opened = file.open(path, platform::File::Access::Read);
+            if (opened && opened.category() != platform::errorCategory()) {
                 err << "vaskel_wav: cannot read " << shown(path) << ": "
-                    << (errno != 0 ? std::generic_category().message(errno) : "cannot be opened")
-                    << '\n';
+                    << platform::errorMessage(opened) << '\n';
                 return false;
             }
             target.files.push_back({path, std::nullopt, leftovers.of(path)});
         } else {
-            err << "vaskel_wav: cannot read " << shown(path)
-                << (status.type() == std::filesystem::file_type::not_found
-                        ? ": no such file or directory"
-                        : ": not a file or directory")
-                << '\n';
+            err << "vaskel_wav: cannot read " << shown(path) << ": no such file or directory\n";
             return false;
         }
         targets.push_back(std::move(target));
@@ -274,7 +274,7 @@ std::string headerVerdict(const StreamFileReport& report) {
         return report.error;
     }
     if (report.beingWritten) {
-        return "being written by a running capture: check it again once the capture has ended";
+        return "in use by a capture or a repair: check it again once that has ended";
     }
     switch (layout.state) {
     case HeaderState::Finalised:

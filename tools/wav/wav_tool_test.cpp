@@ -220,14 +220,14 @@ TEST(WavToolBesideARunningCapture, RepairRefusesAndTheCaptureCompletesExactly) {
     }
     const auto check = runWav("check", root.path());
     EXPECT_EQ(check.exitCode, 1) << check.out << check.err;
-    EXPECT_NE(check.out.find("stream-0.wav: being written by a running capture"), std::string::npos)
+    EXPECT_NE(check.out.find("stream-0.wav: in use by a capture or a repair"), std::string::npos)
         << check.out;
     // The capture runs for seconds; every repair meanwhile must refuse.
     for (int i = 0; i < 3; ++i) {
         const auto repair = runWav("repair", root.path());
         EXPECT_EQ(repair.exitCode, 1) << repair.out << repair.err;
-        EXPECT_NE(repair.out.find("stream-1.wav: not repaired, left as it was: a capture is still "
-                                  "writing it"),
+        EXPECT_NE(repair.out.find("stream-1.wav: not repaired, left as it was: in use by a capture "
+                                  "or a repair"),
                   std::string::npos)
             << repair.out;
     }
@@ -289,6 +289,9 @@ TEST(WavToolRf64, SparseStreamBeyondTheRiffLimitSurvivesACrashedRepair) {
     if (kWindowsTarget) {
         GTEST_SKIP() << "Linux only: a 4 GiB copy under Wine takes minutes";
     }
+#ifdef VASKEL_SANITIZED
+    GTEST_SKIP() << "run in the plain build: checking 4 GiB of samples takes minutes here";
+#endif
     ScratchDir dir("wav-rf64");
     const auto path = dir / "stream-0.wav";
     const std::uint64_t frames = kMaxWavDataSize / 8 + 1000;
