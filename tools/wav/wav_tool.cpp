@@ -306,21 +306,19 @@ void compareWithSheet(CheckedFile& file, const TakeSheetRecord* sheet) {
     if (!file.report.error.empty() || layout.state == HeaderState::Unrecognised) {
         return;
     }
-    std::vector<std::string> says;
+    const auto says = [&file](const std::string& item) {
+        file.sheetConflict += (file.sheetConflict.empty() ? "" : ", ") + item;
+    };
     if (layout.sampleRate != sheet->sampleRate) {
-        says.push_back(std::to_string(sheet->sampleRate) + " Hz");
+        says(std::to_string(sheet->sampleRate) + " Hz");
     }
     if (layout.channels != sheet->channels) {
-        says.push_back(std::to_string(sheet->channels) +
-                       (sheet->channels == 1 ? " channel" : " channels"));
+        says(std::to_string(sheet->channels) + (sheet->channels == 1 ? " channel" : " channels"));
     }
     // Every file of a completed capture holds the frames the sheet names.
     if (sheet->state == "complete" && sheet->framesPerStream &&
         layout.frames != *sheet->framesPerStream) {
-        says.push_back(std::to_string(*sheet->framesPerStream) + " frames");
-    }
-    for (const std::string& item : says) {
-        file.sheetConflict += (file.sheetConflict.empty() ? "" : ", ") + item;
+        says(std::to_string(*sheet->framesPerStream) + " frames");
     }
 }
 
