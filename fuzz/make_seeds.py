@@ -58,6 +58,24 @@ COMMAND_LINE = {
     'six-words': b'a\0b\0c\0d\0e\0f',
 }
 
+SHEET = (b'{\n  "schemaVersion": 1,\n  "state": "complete",\n  "client": "rec",\n'
+         b'  "mapping": "take-1",\n  "sampleRate": 48000,\n  "framesPerChunk": 256,\n'
+         b'  "channels": 2,\n  "startTime": "2024-02-29T23:59:59.999Z",\n'
+         b'  "framesPerStream": 480000,\n  "verdict": "completed",\n  "streams": [\n'
+         b'    {"file": "stream-0.wav", "ports": ["synth:out_l", "synth:out_r"], '
+         b'"inputs": ["rec:in_0_l", "rec:in_0_r"]},\n'
+         b'    {"file": "stream-1.wav", "ports": ["odd:\\"q\\"\\ufffd\\ud83c\\udfb5", null], '
+         b'"inputs": ["rec:in_1_l", "rec:in_1_r"]}\n  ]\n}\n')
+
+TAKE_SHEET = {
+    'complete-stereo': SHEET,
+    'waiting': (b'{"schemaVersion":1,"state":"waiting","client":"c","mapping":"m","sampleRate":44100,'
+                b'"framesPerChunk":2048,"channels":1,"startTime":null,"framesPerStream":null,'
+                b'"verdict":null,"streams":[{"inputs":["c:in_0"],"ports":["a:\\u00e9\\t"],'
+                b'"file":"stream-7.wav"}]}'),
+    'no-streams': SHEET.split(b'"streams"')[0] + b'"streams": []}',
+}
+
 
 def write(folder, seeds):
     path = os.path.join(HERE, 'corpus', folder)
@@ -69,3 +87,4 @@ def write(folder, seeds):
 
 write('capture', CAPTURE)
 write('command_line', COMMAND_LINE)
+write('take_sheet', TAKE_SHEET)

@@ -1,12 +1,10 @@
 #include "output/progress_file.h"
 
+#include "common/json_text.h"
 #include "output/output_paths.h"
 #include "platform/file.h"
 #include "platform/time.h"
 #include "transport/transport_layout.h"
-
-#include <limits>
-#include <type_traits>
 
 namespace vaskel {
 
@@ -62,23 +60,7 @@ std::optional<ProgressSnapshot> parseProgress(std::string_view text) {
             rest.remove_prefix(piece.size());
             return true;
         };
-        // A number past its field's range is refused, never read modulo 2^32 or 2^64.
-        const auto number = [&rest](auto& value) {
-            using Field = std::remove_reference_t<decltype(value)>;
-            std::uint64_t parsed = 0;
-            std::size_t digits = 0;
-            while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9') {
-                const auto digit = static_cast<std::uint64_t>(rest[digits] - '0');
-                if (parsed > (std::numeric_limits<Field>::max() - digit) / 10) {
-                    return false;
-                }
-                parsed = parsed * 10 + digit;
-                ++digits;
-            }
-            value = static_cast<Field>(parsed);
-            rest.remove_prefix(digits);
-            return digits > 0;
-        };
+        const auto number = [&rest](auto& value) { return takeJsonUnsigned(rest, value); };
         std::string_view state = complete ? "complete" : "capturing";
         if (take("{\"schemaVersion\":1,\"state\":\"") && take(state) &&
             take("\",\"streamCount\":") && number(c.streamCount) && take(",\"activeStreams\":") &&

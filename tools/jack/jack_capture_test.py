@@ -7,7 +7,8 @@ vaskel_jack_test_source plays a signal in which every sample names its port and 
 vaskel_jack captures it (running vaskel_renderer itself with --output, or beside one started
 here) and the files are read back with libsndfile and checked sample by sample:
   pattern    one command: --output and a port pattern record 4 ports to named files; the take
-             sheet names every stream's port, the client, rate, chunk size and start time
+             sheet names every stream's port, the client, rate, chunk size and start time, and
+             vaskel_wav check names each file's port from it
   exact      --seconds with a cut last period, stereo, a source fed twice, and a renderer that
              attaches a second after the bridge (periods before it must not fill the ring)
   interrupt  Ctrl-C at the terminal (SIGINT to the bridge's process group): the capture ends
@@ -251,6 +252,12 @@ def case_pattern(h):
     check_files(output, 4, 1, [0, 1, 2, 3], frames=48000)
     check_take_sheet(output, "complete", "bridge_pattern",
                      [["src:out_0"], ["src:out_1"], ["src:out_2"], ["src:out_3"]], frames=48000)
+    # vaskel_wav check reads the sheet back: each file's lines name its port.
+    check = subprocess.run([os.path.join(h.build, "vaskel_wav"), "check", output],
+                           capture_output=True, text=True, timeout=60)
+    expect(check.returncode == 0 and all(
+        f"stream-{i}.wav: finalised\n  ports: src:out_{i}\n" in check.stdout for i in range(4)),
+        f"vaskel_wav check: exit {check.returncode}: {check.stdout}{check.stderr}")
     # A pattern of input ports, or of nothing, is refused by name before anything starts.
     for word, said in (("system:playback_.*", "matches only input ports (system:playback_1, "
                                               "system:playback_2)"),
@@ -260,7 +267,7 @@ def case_pattern(h):
         expect(code == 2 and f"--connect '{word}' {said}" in refused.err(),
                f"--connect {word}: exit {code}: {refused.err()}")
     return ("4 ports by one pattern into stream-0..3.wav, every sample, the take sheet "
-            "complete; patterns of input ports or of nothing refused")
+            "complete and read back by check; patterns of input ports or of nothing refused")
 
 
 def case_exact(h):

@@ -3,6 +3,8 @@
 // when it starts, and completed at its end.
 #pragma once
 
+#include "wavfile/take_sheet.h" // its name, and the reader that reads it back
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -12,8 +14,6 @@
 #include <vector>
 
 namespace vaskel::jack_bridge {
-
-inline constexpr const char* kTakeSheetName = "streams.json";
 
 struct TakeSheet {
     std::string state; // "waiting", "capturing", "complete", "failed" or "interrupted"

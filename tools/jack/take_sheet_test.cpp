@@ -47,6 +47,29 @@ TEST(JackTakeSheet, NamesEveryStreamsPortsInJsonAReaderTakes) {
               "\"inputs\": [\"rec:in_1_l\", \"rec:in_1_r\"]}\n"
               "  ]\n"
               "}\n");
+
+    // vaskel_wav check reads back exactly what is written, the sheet before a capture too.
+    const auto read = parseTakeSheet(formatTakeSheet(sheet));
+    ASSERT_TRUE(read);
+    EXPECT_EQ(std::tie(read->state, read->client, read->mapping, read->sampleRate,
+                       read->framesPerChunk, read->channels, *read->startTime,
+                       *read->framesPerStream, *read->verdict),
+              std::tie(sheet.state, sheet.client, sheet.mapping, sheet.sampleRate,
+                       sheet.framesPerChunk, sheet.channels, "2024-02-29T23:59:59.999Z",
+                       *sheet.framesPerStream, sheet.verdict));
+    ASSERT_TRUE(read->stream(0) && read->stream(1) && !read->stream(2));
+    EXPECT_EQ(read->stream(0)->ports, (std::vector<SheetPort>{"synth:out_l", "synth:out_r"}));
+    EXPECT_EQ(read->stream(1)->ports,
+              (std::vector<SheetPort>{"odd:\"q\"\xEF\xBF\xBD", std::nullopt}));
+    EXPECT_EQ(read->stream(1)->inputs, (std::vector<SheetPort>{"rec:in_1_l", "rec:in_1_r"}));
+    TakeSheet waiting = sheet;
+    waiting.state = "waiting";
+    waiting.startTime.reset();
+    waiting.framesPerStream.reset();
+    waiting.verdict.clear();
+    const auto before = parseTakeSheet(formatTakeSheet(waiting));
+    ASSERT_TRUE(before);
+    EXPECT_FALSE(before->startTime || before->framesPerStream || before->verdict);
 }
 
 // The output root may belong to someone else: a link planted at the sheet's name is replaced,

@@ -5,6 +5,7 @@
 #include "output/progress_file.h"
 #include "platform/file.h"
 #include "platform/time.h"
+#include "wavfile/take_sheet.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -26,12 +27,13 @@ constexpr const char* kUsage = "usage: vaskel_wav check <output-root | file.wav>
 constexpr const char* kHelp =
     "\n"
     "Checks the stream files of a capture (check) and makes those of a stopped capture\n"
-    "readable (repair). A path is an output root (every stream-<i>.wav in it and its\n"
-    "render-progress.json) or a single WAV file.\n"
+    "readable (repair). A path is an output root (every stream-<i>.wav in it, its\n"
+    "render-progress.json and, where vaskel_jack recorded, its take sheet streams.json) or\n"
+    "a single WAV file (a stream-<i>.wav is read with its directory's take sheet).\n"
     "\n"
     "Commands:\n"
-    "  check   report each file's header, length and samples; --json for one JSON object\n"
-    "          per file\n"
+    "  check   report each file's header, length and samples, and the ports the take sheet\n"
+    "          names for it; --json for one JSON object per file\n"
     "  repair  finalise the header of a file a stopped capture left open, cut a partial\n"
     "          trailing frame, and turn a file past 4 GiB into RF64\n"
     "  help    print this text (also --help)\n"
@@ -219,6 +221,13 @@ private:
 // A progress snapshot is under 1 KiB; anything far larger is not one of ours.
 constexpr std::size_t kProgressFileLimit = 64 << 10;
 
+// Why a small file beside the stream files, there but not read, was not read, in words.
+std::string unreadReason(const std::error_code& error, const char* tooLarge) {
+    return error == platform::Error::NotRegularFile ? "not a regular file"
+           : error == platform::Error::TooLarge     ? tooLarge
+                                                    : "cannot be read";
+}
+
 struct ProgressReport {
     std::filesystem::path path;
     std::string state;  // "capturing", "complete", "missing", "unreadable"
@@ -238,16 +247,36 @@ ProgressReport readProgressReport(const std::filesystem::path& directory) {
     } else if (error == std::errc::no_such_file_or_directory) {
         report.state = "missing";
         return report;
-    } else if (error == platform::Error::NotRegularFile) {
-        report.reason = "not a regular file";
-    } else if (error == platform::Error::TooLarge) {
-        report.reason = "larger than a progress file can be";
     } else {
-        report.reason = "cannot be read";
+        report.reason = unreadReason(error, "larger than a progress file can be");
     }
     report.state = !report.snapshot            ? "unreadable"
                    : report.snapshot->complete ? "complete"
                                                : "capturing";
+    return report;
+}
+
+// The take sheet of a directory that has one (vaskel_jack wrote it): read as the progress file
+// is, once however many of the directory's files are named.
+struct SheetReport {
+    std::filesystem::path path;
+    std::string reason; // why it was not read
+    std::optional<TakeSheetRecord> sheet;
+};
+
+std::optional<SheetReport> readSheetReport(const std::filesystem::path& directory) {
+    SheetReport report;
+    report.path = directory / kTakeSheetName;
+    const platform::ErrorOr<std::string> text =
+        platform::readSmallRegularFile(report.path, kTakeSheetLimit);
+    if (text) {
+        report.sheet = parseTakeSheet(*text);
+        report.reason = "not a take sheet of ours";
+    } else if (text.error() == std::errc::no_such_file_or_directory) {
+        return std::nullopt; // only a capture vaskel_jack ran has one
+    } else {
+        report.reason = unreadReason(text.error(), "larger than a take sheet can be");
+    }
     return report;
 }
 
@@ -258,14 +287,47 @@ struct CheckedFile {
     // Whether the progress file's streams reach its index; unknown without a progress file.
     std::optional<bool> partOfCapture;
     std::uint32_t captureStreams = 0; // the progress file's stream count, when known
+    // The source port of each channel, as the take sheet names them; none without one.
+    std::optional<std::vector<SheetPort>> ports;
+    // What the take sheet says of the file that its header contradicts ("48000 Hz").
+    std::string sheetConflict;
 };
+
+// The file's ports from the sheet, and what the sheet says that its header does not: a sheet
+// left by an earlier capture into the same folder, or a file put there since.
+void compareWithSheet(CheckedFile& file, const TakeSheetRecord* sheet) {
+    const auto index = streamFileIndex(file.report.path.filename());
+    const TakeSheetStream* stream = sheet && index ? sheet->stream(*index) : nullptr;
+    if (stream == nullptr) {
+        return;
+    }
+    file.ports = stream->ports;
+    const WavLayout& layout = file.report.layout;
+    if (!file.report.error.empty() || layout.state == HeaderState::Unrecognised) {
+        return;
+    }
+    const auto says = [&file](const std::string& item) {
+        file.sheetConflict += (file.sheetConflict.empty() ? "" : ", ") + item;
+    };
+    if (layout.sampleRate != sheet->sampleRate) {
+        says(std::to_string(sheet->sampleRate) + " Hz");
+    }
+    if (layout.channels != sheet->channels) {
+        says(std::to_string(sheet->channels) + (sheet->channels == 1 ? " channel" : " channels"));
+    }
+    // Every file of a completed capture holds the frames the sheet names.
+    if (sheet->state == "complete" && sheet->framesPerStream &&
+        layout.frames != *sheet->framesPerStream) {
+        says(std::to_string(*sheet->framesPerStream) + " frames");
+    }
+}
 
 bool needsAttention(const CheckedFile& file) {
     const StreamFileReport& report = file.report;
     return !report.error.empty() || report.beingWritten || !file.leftovers.empty() ||
-           file.partOfCapture == false || report.layout.state != HeaderState::Finalised ||
-           report.layout.partialFrameBytes != 0 || !report.samples ||
-           report.samples->nanCount != 0 || report.samples->infiniteCount != 0;
+           !file.sheetConflict.empty() || file.partOfCapture == false ||
+           report.layout.state != HeaderState::Finalised || report.layout.partialFrameBytes != 0 ||
+           !report.samples || report.samples->nanCount != 0 || report.samples->infiniteCount != 0;
 }
 
 std::string headerVerdict(const StreamFileReport& report) {
@@ -295,9 +357,31 @@ std::string firstFrame(const std::optional<std::uint64_t>& frame) {
     return frame ? ", first at frame " + std::to_string(*frame) : "";
 }
 
+// A port name for a line of the report: a control character (a name may hold any) as '?'.
+std::string portText(const SheetPort& port) {
+    if (!port) {
+        return "(unconnected)";
+    }
+    std::string text = *port;
+    std::replace_if(
+        text.begin(), text.end(),
+        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == '\x7f'; }, '?');
+    return text;
+}
+
 void printCheckText(const CheckedFile& file, std::ostream& out) {
     const StreamFileReport& report = file.report;
     out << shown(report.path) << ": " << headerVerdict(report) << '\n';
+    if (file.ports) {
+        out << "  ports:";
+        for (std::size_t i = 0; i < file.ports->size(); ++i) {
+            out << (i == 0 ? " " : " + ") << portText((*file.ports)[i]);
+        }
+        out << '\n';
+    }
+    if (!file.sheetConflict.empty()) {
+        out << "  the take sheet says " << file.sheetConflict << ", unlike this file\n";
+    }
     if (file.partOfCapture == false) {
         out << "  not part of this capture: " << kProgressFileName << " names "
             << file.captureStreams
@@ -330,6 +414,20 @@ void printCheckText(const CheckedFile& file, std::ostream& out) {
     out << "  data md5 " << stats.dataMd5 << '\n';
 }
 
+void printSheetText(const SheetReport& report, std::ostream& out) {
+    out << shown(report.path) << ": ";
+    if (!report.sheet) {
+        out << report.reason << '\n';
+        return;
+    }
+    const TakeSheetRecord& sheet = *report.sheet;
+    out << "take sheet of " << portText(sheet.client) << ", " << sheet.state << ": "
+        << sheet.streams.size() << (sheet.streams.size() == 1 ? " stream" : " streams") << " of "
+        << sheet.channels << (sheet.channels == 1 ? " channel, " : " channels, ")
+        << sheet.sampleRate << " Hz, " << sheet.framesPerChunk << " frames per chunk, "
+        << (sheet.startTime ? "started " + *sheet.startTime : std::string("not started")) << '\n';
+}
+
 void printProgressText(const ProgressReport& report, std::ostream& out) {
     out << shown(report.path) << ": ";
     if (!report.snapshot) {
@@ -359,6 +457,21 @@ std::string leftoversJson(const CheckedFile& file) {
     return json + "]";
 }
 
+std::string jsonOrNull(const std::optional<std::string>& text) {
+    return text ? jsonString(*text) : "null";
+}
+
+std::string portsJson(const CheckedFile& file) {
+    if (!file.ports) {
+        return "null";
+    }
+    std::string json = "[";
+    for (const SheetPort& port : *file.ports) {
+        json += (json.size() == 1 ? "" : ",") + jsonOrNull(port);
+    }
+    return json + "]";
+}
+
 std::string checkJson(const CheckedFile& file) {
     const StreamFileReport& report = file.report;
     const WavLayout& layout = report.layout;
@@ -366,6 +479,9 @@ std::string checkJson(const CheckedFile& file) {
     json += ",\"partOfCapture\":" + std::string(!file.partOfCapture   ? "null"
                                                 : *file.partOfCapture ? "true"
                                                                       : "false");
+    json += ",\"ports\":" + portsJson(file);
+    json += ",\"takeSheetConflict\":" +
+            (file.sheetConflict.empty() ? std::string("null") : jsonString(file.sheetConflict));
     json += leftoversJson(file);
     json += std::string(",\"beingWritten\":") + (report.beingWritten ? "true" : "false");
     if (!report.error.empty()) {
@@ -395,6 +511,24 @@ std::string checkJson(const CheckedFile& file) {
         json += ",\"dataMd5\":\"" + stats.dataMd5 + "\"";
     }
     return json + "}";
+}
+
+std::string sheetJson(const SheetReport& report) {
+    std::string json = "{\"path\":" + jsonString(shown(report.path));
+    if (!report.sheet) {
+        return json + ",\"state\":\"unreadable\",\"reason\":" + jsonString(report.reason) + "}";
+    }
+    const TakeSheetRecord& sheet = *report.sheet;
+    json += ",\"state\":" + jsonString(sheet.state) + ",\"client\":" + jsonString(sheet.client);
+    json += ",\"mapping\":" + jsonString(sheet.mapping);
+    json += ",\"sampleRate\":" + std::to_string(sheet.sampleRate);
+    json += ",\"framesPerChunk\":" + std::to_string(sheet.framesPerChunk);
+    json += ",\"channels\":" + std::to_string(sheet.channels);
+    json += ",\"startTime\":" + jsonOrNull(sheet.startTime);
+    json += ",\"framesPerStream\":" +
+            (sheet.framesPerStream ? std::to_string(*sheet.framesPerStream) : "null");
+    json += ",\"verdict\":" + jsonOrNull(sheet.verdict);
+    return json + ",\"streams\":" + std::to_string(sheet.streams.size()) + "}";
 }
 
 std::string progressJson(const ProgressReport& report) {
@@ -430,6 +564,9 @@ public:
                 captureStreams = progress->snapshot->counts.streamCount;
             }
         }
+        const auto [sheetReport, firstSight] = sheetOf(target);
+        const TakeSheetRecord* sheet =
+            sheetReport && sheetReport->sheet ? &*sheetReport->sheet : nullptr;
         std::set<std::uint32_t> present;
         for (const TargetFile& entry : target.files) {
             CheckedFile file;
@@ -445,14 +582,22 @@ public:
                 file.partOfCapture = *entry.index < *captureStreams;
                 file.captureStreams = *captureStreams;
             }
+            compareWithSheet(file, sheet);
             add(file);
         }
         if (progress) {
-            reportMissing(target.argument, present, captureStreams.value_or(0));
+            reportMissing(target.argument, present, captureStreams.value_or(0), sheet);
             if (json_) {
                 progressJson_.push_back(progressJson(*progress));
             } else {
                 out_.piece([&](std::ostream& out) { printProgressText(*progress, out); });
+            }
+        }
+        if (sheetReport && firstSight) {
+            if (json_) {
+                sheetJson_.push_back(sheetJson(*sheetReport));
+            } else {
+                out_.piece([&](std::ostream& out) { printSheetText(*sheetReport, out); });
             }
         }
     }
@@ -462,8 +607,9 @@ public:
         out_.piece([&](std::ostream& out) {
             if (json_) {
                 out << "{\"files\":[" << joined(fileJson_) << "],\"progress\":["
-                    << joined(progressJson_) << "],\"filesNeedingAttention\":" << attention_
-                    << ",\"exitCode\":" << exitCode << "}\n";
+                    << joined(progressJson_) << "],\"takeSheets\":[" << joined(sheetJson_)
+                    << "],\"filesNeedingAttention\":" << attention_ << ",\"exitCode\":" << exitCode
+                    << "}\n";
             } else {
                 out << "check: " << files_ << (files_ == 1 ? " file, " : " files, ") << attention_
                     << " need" << (attention_ == 1 ? "s" : "") << " repair or attention\n";
@@ -483,15 +629,37 @@ private:
         }
     }
 
+    // The take sheet beside a target's files, and whether this run sees it for the first time:
+    // a directory's, or a stream file's directory's (a file of another name has none).
+    std::pair<const SheetReport*, bool> sheetOf(const Target& target) {
+        std::filesystem::path directory = target.argument;
+        if (!target.directory) {
+            if (!streamFileIndex(target.argument.filename())) {
+                return {nullptr, false};
+            }
+            directory = target.argument.has_parent_path() ? target.argument.parent_path()
+                                                          : std::filesystem::path(".");
+        }
+        const std::filesystem::path key = (directory / "").lexically_normal();
+        auto known = sheets_.find(key);
+        const bool firstSight = known == sheets_.end();
+        if (firstSight) {
+            known = sheets_.emplace(key, readSheetReport(directory)).first;
+        }
+        return {known->second ? &*known->second : nullptr, firstSight};
+    }
+
     // Every stream file the progress file names that the directory lacks.
     void reportMissing(const std::filesystem::path& directory,
-                       const std::set<std::uint32_t>& present, std::uint32_t named) {
+                       const std::set<std::uint32_t>& present, std::uint32_t named,
+                       const TakeSheetRecord* sheet) {
         for (std::uint32_t i = 0; i < named; ++i) {
             if (!present.contains(i)) {
                 CheckedFile missing;
                 missing.report.path = streamFilePath(directory, i);
                 missing.report.error = "missing, though " + std::string(kProgressFileName) +
                                        " names " + std::to_string(named) + " streams";
+                compareWithSheet(missing, sheet);
                 add(missing);
             }
         }
@@ -511,6 +679,8 @@ private:
     const ToolSettings& settings_;
     std::vector<std::string> fileJson_;
     std::vector<std::string> progressJson_;
+    std::vector<std::string> sheetJson_;
+    std::map<std::filesystem::path, std::optional<SheetReport>> sheets_; // by directory
     std::size_t files_ = 0;
     std::size_t attention_ = 0;
     bool emptyDirectory_ = false;

@@ -651,20 +651,50 @@ TEST(WavToolCheck, ReportsNonFiniteSamplesAndTheDataMd5AsMd5sumDoes) {
         << text.out;
 }
 
-struct ProgressCase {
+struct BesideCase {
     std::string name;
-    std::string progress; // "<fifo>", "<dev-zero>", "<huge>": made so, not written
+    // render-progress.json, and streams.json when not empty; "<fifo>", "<dev-zero>", "<huge>",
+    // "<link>" (to a copy elsewhere of the take sheet below): made so, not written.
+    std::string progress;
     int exitCode;
     std::string says;
+    std::string sheet = "";
+    std::vector<std::string> jsonSays = {}; // of check --json on stream-1.wav alone
 };
 
-// check reads render-progress.json only as a small regular file, and holds the directory to it.
-TEST(WavToolCheck, ReadsTheProgressFileWithLimitsAndReportsTheStreamFilesItNames) {
+// check reads render-progress.json and the take sheet only as small regular files of a shape it
+// knows, and holds the directory's stream files to them.
+TEST(WavToolCheck, ReadsTheProgressFileAndTheTakeSheetWithLimitsAndReportsTheFilesTheyName) {
     const std::string snapshot = "{\"schemaVersion\":1,\"state\":\"complete\",\"streamCount\":2,"
                                  "\"activeStreams\":0,\"completedStreams\":2,"
                                  "\"writtenFrames\":200,\"totalFrames\":200}";
-    const std::vector<ProgressCase> cases = {
-        {"complete", snapshot, 0, "render-progress.json: complete, 200 frames written"},
+    // The stream files below hold 100 frames of stereo at 48000 Hz.
+    const std::string sheet = R"({
+  "schemaVersion": 1, "state": "complete", "client": "rec", "mapping": "m",
+  "sampleRate": 48000, "framesPerChunk": 256, "channels": 2,
+  "startTime": "2024-02-29T23:59:59.999Z", "framesPerStream": 100, "verdict": "completed",
+  "streams": [
+    {"file": "stream-0.wav", "ports": ["synth:out_0", "synth:out_1"], "inputs": ["rec:in_0_l", "rec:in_0_r"]},
+    {"file": "stream-1.wav", "ports": ["synth:out_2", null], "inputs": ["rec:in_1_l", "rec:in_1_r"]}
+  ]
+})";
+    const auto edited = [](std::string text, const std::string& from, const std::string& to) {
+        return text.replace(text.find(from), from.size(), to);
+    };
+    std::string streams129 = "[";
+    for (int i = 0; i < 129; ++i) {
+        streams129 += (i == 0 ? "" : ",") + std::string("{\"file\": \"stream-") +
+                      std::to_string(i) +
+                      ".wav\", \"ports\": [null, null], \"inputs\": [\"a\", \"b\"]}";
+    }
+    const std::string refused = "streams.json: not a take sheet of ours";
+    const std::vector<BesideCase> cases = {
+        {"complete",
+         snapshot,
+         0,
+         "render-progress.json: complete, 200 frames written",
+         "",
+         {"\"ports\":null,\"takeSheetConflict\":null", "\"takeSheets\":[]"}},
         {"trailing_garbage", snapshot + "x", 0,
          "render-progress.json: not a progress file of ours"},
         {"names_a_missing_stream", std::string(snapshot).replace(snapshot.find(":2,"), 3, ":3,"), 1,
@@ -679,30 +709,88 @@ TEST(WavToolCheck, ReadsTheProgressFileWithLimitsAndReportsTheStreamFilesItNames
         {"far_too_large", "<huge>", 0, "render-progress.json: larger than a progress file can be"},
         {"link_to_dev_zero", "<dev-zero>", 0, "render-progress.json: not a regular file"},
         {"fifo", "<fifo>", 0, "render-progress.json: not a regular file"},
+        // The take sheet names each file's ports on its lines, and in --json, for a file named
+        // alone too; the sheet's own line says whose capture it was.
+        {"sheet_names_the_ports",
+         snapshot,
+         0,
+         "stream-1.wav: finalised\n  ports: synth:out_2 + (unconnected)\n",
+         sheet,
+         {"\"ports\":[\"synth:out_2\",null],\"takeSheetConflict\":null",
+          "\"takeSheets\":[{\"path\":",
+          "\"state\":\"complete\",\"client\":\"rec\",\"mapping\":"
+          "\"m\",\"sampleRate\":48000,\"framesPerChunk\":256,"
+          "\"channels\":2,\"startTime\":\"2024-02-29T23:59:59.999Z\""}},
+        // A sheet that disagrees with a file's header is another capture's, or the file is.
+        {"sheet_contradicts_the_headers",
+         snapshot,
+         1,
+         "  the take sheet says 44100 Hz, 99 frames, unlike this file",
+         edited(edited(sheet, ": 48000", ": 44100"), ": 100", ": 99"),
+         {"\"takeSheetConflict\":\"44100 Hz, 99 frames\""}},
+        {"sheet_truncated", snapshot, 0, refused, sheet.substr(0, sheet.size() / 2)},
+        {"sheet_rate_past_32_bits", snapshot, 0, refused, edited(sheet, "48000", "4295015296")},
+        {"sheet_lone_surrogate", snapshot, 0, refused, edited(sheet, "synth:out_2", "\\ud800")},
+        {"sheet_fewer_ports_than_channels", snapshot, 0, refused,
+         edited(sheet, "[\"synth:out_2\", null]", "[\"synth:out_2\"]")},
+        {"sheet_of_129_streams", snapshot, 0, refused,
+         sheet.substr(0, sheet.find("[\n")) + streams129 + "]}"},
+        {"sheet_far_too_large", snapshot, 0, "streams.json: larger than a take sheet can be",
+         "<huge>"},
+        {"sheet_linked", snapshot, 0, "streams.json: not a regular file", "<link>"},
     };
-    for (const ProgressCase& c : cases) {
+    for (const BesideCase& c : cases) {
         SCOPED_TRACE(c.name);
         ScratchDir dir("wav-progress");
-        const auto progress = dir / "render-progress.json";
         for (std::uint32_t i = 0; i < 2; ++i) {
             testing::writeFile(streamFilePath(dir.path(), i),
                                headerBytes(800) + std::string(800, '\0'));
         }
-        if (c.progress == "<huge>") {
-            std::ofstream(progress, std::ios::binary).close();
-            std::filesystem::resize_file(progress, std::uint64_t{3} << 30);
-        } else if (c.progress == "<dev-zero>" || c.progress == "<fifo>") {
-            if (kWindowsTarget) {
-                continue;
+        bool made = true;
+        const auto make = [&](const std::filesystem::path& path, const std::string& content) {
+            if (content == "<huge>") {
+                std::ofstream(path, std::ios::binary).close();
+                std::filesystem::resize_file(path, std::uint64_t{3} << 30);
+            } else if (content == "<dev-zero>" || content == "<fifo>" || content == "<link>") {
+                made = !kWindowsTarget; // no FIFO, and links only with privileges
+                if (made && content == "<link>") {
+                    testing::writeFile(dir / "elsewhere.json", sheet);
+                    std::filesystem::create_symlink(dir / "elsewhere.json", path);
+                } else if (made) {
+                    const std::string how = content == "<fifo>" ? "mkfifo '" : "ln -s /dev/zero '";
+                    ASSERT_EQ(std::system((how + path.string() + "'").c_str()), 0);
+                }
+            } else {
+                testing::writeFile(path, content);
             }
-            const std::string make = c.progress == "<fifo>" ? "mkfifo '" : "ln -s /dev/zero '";
-            ASSERT_EQ(std::system((make + progress.string() + "'").c_str()), 0);
-        } else {
-            testing::writeFile(progress, c.progress);
+        };
+        make(dir / "render-progress.json", c.progress);
+        if (!c.sheet.empty()) {
+            make(dir / "streams.json", c.sheet);
+        }
+        if (!made) {
+            continue;
         }
         const auto result = runWav("check", dir.path());
-        EXPECT_EQ(result.exitCode, c.exitCode) << result.out << result.err;
-        EXPECT_NE(result.out.find(c.says), std::string::npos) << result.out;
+        std::string out = result.out;
+        std::erase(out, '\r'); // Windows ends its lines with CR LF
+        EXPECT_EQ(result.exitCode, c.exitCode) << out << result.err;
+        EXPECT_NE(out.find(c.says), std::string::npos) << out;
+        // Ports come only from a sheet that was read whole.
+        EXPECT_EQ(out.find("\n  ports: ") != std::string::npos,
+                  out.find("streams.json: take sheet of rec, complete: 2 streams of 2 "
+                           "channels, ") != std::string::npos)
+            << out;
+        if (!c.jsonSays.empty()) {
+            const auto json = runWav({testing::native("check"),
+                                      testing::nativePath(streamFilePath(dir.path(), 1)),
+                                      testing::native("--json")});
+            EXPECT_EQ(json.exitCode, c.exitCode) << json.out << json.err;
+            for (const std::string& expected : c.jsonSays) {
+                EXPECT_NE(json.out.find(expected), std::string::npos)
+                    << expected << " in " << json.out;
+            }
+        }
     }
 }
 
