@@ -597,7 +597,8 @@ public:
             if (json_) {
                 sheetJson_.push_back(sheetJson(*sheetReport));
             } else {
-                out_.piece([&](std::ostream& out) { printSheetText(*sheetReport, out); });
+                const auto& report = *sheetReport;
+                out_.piece([&](std::ostream& out) { printSheetText(report, out); });
             }
         }
     }
