@@ -5,6 +5,7 @@
 
 #include "capture/capture_result.h"
 #include "capture/pacing.h"
+#include "output/writeback_window.h"
 #include "platform/file.h"
 #include "platform/time.h"
 #include "transport/transport_mapping.h"
@@ -48,6 +49,9 @@ struct CaptureEnvironment {
     // Bring a finalised stream file, then the output directory, to the disk before the complete
     // snapshot is written: the writer's own sync through its lock, then the directory's.
     std::error_code (*syncFile)(const StreamWriter& writer) = &syncWriter;
+    // How each stream file's pages are written back behind its write position.
+    std::error_code (*writeback)(std::intptr_t file,
+                                 const WritebackStep& step) = &applyWritebackStep;
     std::error_code (*syncDirectory)(const std::filesystem::path& directory) =
         &platform::flushDirectoryToDisk;
 

@@ -647,6 +647,69 @@ TEST_F(CaptureTest, StreamFilesReachTheDiskBeforeTheCompleteSnapshot) {
     }
 }
 
+// The writeback steps each stream file was given, as "start|wait|drop offset+bytes"; each is
+// taken for real unless the test refuses them (as a disk that failed, or a full quota, would).
+std::vector<std::string> writebackSeen;
+bool refuseWriteback = false;
+std::error_code recordWriteback(std::intptr_t file, const WritebackStep& step) {
+    const std::pair<const char*, FileRange> ranges[] = {
+        {"start", step.start}, {"wait", step.wait}, {"drop", step.drop}};
+    for (const auto& [what, range] : ranges) {
+        if (!range.empty()) {
+            writebackSeen.push_back(std::string(what) + " " + std::to_string(range.offset) + "+" +
+                                    std::to_string(range.bytes));
+        }
+    }
+    return refuseWriteback ? std::make_error_code(std::errc::io_error)
+                           : applyWritebackStep(file, step);
+}
+
+// Each file is written back behind its write position (1 MiB windows for one stream), its tail
+// started before the final sync and its pages dropped after it. A writeback the system refuses,
+// behind the write position or at the tail, fails the capture as a failed write does.
+TEST_F(CaptureTest, StreamFilesAreWrittenBackBehindAndARefusalIsAWriterFailure) {
+    constexpr std::uint64_t kChunk = 2048 * 2 * 4;
+    constexpr std::uint64_t kWindow = std::uint64_t{1} << 20;
+    struct Case {
+        const char* what;
+        std::uint32_t chunks;
+        bool refuse;
+        std::vector<std::string> seen;
+    };
+    // A full ring of 64 chunks is one window and a header long.
+    const std::uint64_t longFile = 44 + 64 * kChunk;
+    const Case cases[] = {
+        {"written back",
+         64,
+         false,
+         {"start 0+" + std::to_string(kWindow),
+          "start " + std::to_string(kWindow) + "+" + std::to_string(longFile - kWindow),
+          "drop 0+" + std::to_string(longFile)}},
+        {"refused behind the write position", 64, true, {"start 0+" + std::to_string(kWindow)}},
+        {"refused at the tail", 3, true, {"start 0+" + std::to_string(44 + 3 * kChunk)}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        create(makeConfig(1, 64, 2048));
+        for (std::uint32_t i = 0; i < c.chunks; ++i) {
+            publish(0, 2048);
+        }
+        closeAll();
+        writebackSeen.clear();
+        refuseWriteback = c.refuse;
+        CaptureEnvironment environment;
+        environment.writeback = &recordWriteback;
+        const CaptureResult result = runCapture(mapping_, root(), 0, 10000, environment);
+        EXPECT_EQ(result.success, !c.refuse);
+        EXPECT_EQ(result.failureCode, c.refuse ? 7u : 0u);
+        EXPECT_EQ(writebackSeen, c.seen);
+        EXPECT_EQ(progress().find("\"complete\"") != std::string::npos, !c.refuse);
+        producer_.destroy();
+        mapping_.detach();
+        std::filesystem::remove_all(root());
+    }
+}
+
 // Snapshots seen after each chunk, to follow the progress cadence.
 std::filesystem::path cadenceFile;
 std::vector<std::string> cadenceSeen;

@@ -13,8 +13,10 @@ FailureCode CaptureOutput::open(const CaptureResult& result) {
     if (createOutputRoot(root_) || rootDirectory_.open(root_)) {
         return FailureCode::WriterFailure;
     }
+    const std::uint64_t window = WritebackWindow::windowBytesFor(config_.streamCount);
     for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
-        if (writers_[i].begin(rootDirectory_, streamFileName(i), config_)) {
+        writers_[i].setWriteback(environment_.writeback);
+        if (writers_[i].begin(rootDirectory_, streamFileName(i), config_, window)) {
             return FailureCode::WriterFailure;
         }
     }
@@ -23,12 +25,24 @@ FailureCode CaptureOutput::open(const CaptureResult& result) {
 }
 
 FailureCode CaptureOutput::syncToDisk() const {
+    // Every tail on its way first, so the syncs below wait on writes already running together.
+    for (const StreamWriter& writer : writers_) {
+        if (writer.startTail()) {
+            return FailureCode::WriterFailure;
+        }
+    }
     for (const StreamWriter& writer : writers_) {
         if (environment_.syncFile(writer)) {
             return FailureCode::WriterFailure;
         }
     }
-    return environment_.syncDirectory(root_) ? FailureCode::WriterFailure : FailureCode::None;
+    if (environment_.syncDirectory(root_)) {
+        return FailureCode::WriterFailure;
+    }
+    for (const StreamWriter& writer : writers_) {
+        writer.dropCachedPages();
+    }
+    return FailureCode::None;
 }
 
 void CaptureOutput::writeProgress(const CaptureResult& result, bool complete) const {

@@ -36,8 +36,9 @@ public:
         return writers_[stream].finish(frames) ? FailureCode::WriterFailure : FailureCode::None;
     }
 
-    // Brings each finished stream file, then the directory that names them, to the disk. The
-    // writers, and with them the locks, stay until the output is destroyed.
+    // Brings each finished stream file, then the directory that names them, to the disk, and
+    // then lets the files' pages go from the page cache. The writers, and with them the locks,
+    // stay until the output is destroyed.
     [[nodiscard]] FailureCode syncToDisk() const;
 
     // A best-effort snapshot: a failed one leaves the previous in place.

@@ -1,10 +1,14 @@
 // One stream's WAV file, in the three steps a capture needs: begin with the configuration, append
 // each chunk's payload, finish with the frame count. The file is opened once, without following
 // a link, and everything after goes through that one handle: the lock, the truncation, every
-// append, the header rewrite and the sync.
+// append, the header rewrite and the sync. Behind the write position, the file's pages are
+// written back window by window and dropped from the page cache (output/writeback_window.h), so
+// that the final sync has little left to wait for and a capture leaves no gigabytes of audio in
+// memory.
 #pragma once
 
 #include "output/wav_format.h"
+#include "output/writeback_window.h"
 #include "platform/file.h"
 #include "transport/transport_layout.h"
 
@@ -25,9 +29,16 @@ public:
     // alone while it is written. Fails, with the file untouched, when another capture or a repair
     // holds it (platform::Error::LockBusy), or with the reason the file could not be opened,
     // checked, cut or given its header.
+    // `windowBytes`: the writeback window (WritebackWindow::windowBytesFor); 0 leaves every
+    // page to the final sync.
     [[nodiscard]] std::error_code begin(const platform::Directory& root,
                                         const std::filesystem::path& name,
-                                        const transport::TransportConfig& config);
+                                        const transport::TransportConfig& config,
+                                        std::uint64_t windowBytes = 0);
+
+    // How a writeback step reaches the file: applyWritebackStep, unless a test makes it fail.
+    using WritebackFunction = std::error_code (*)(std::intptr_t file, const WritebackStep& step);
+    void setWriteback(WritebackFunction writeback) { writeback_ = writeback; }
 
     // One write straight from the caller's bytes (the shared slot) into the file: once it
     // returns true the payload is in the kernel, and a renderer killed at any moment after
@@ -43,7 +54,7 @@ public:
             return false;
         }
         bytesWritten_ += bytes;
-        return true;
+        return writeBack();
     }
 
     // The payloads of several chunks in one gathered write, each straight from where it lies:
@@ -59,7 +70,7 @@ public:
         for (const platform::WritePiece& piece : pieces) {
             bytesWritten_ += piece.bytes;
         }
-        return true;
+        return writeBack();
     }
 
     // Rewrites the header in place with the true sizes for `frames` frames.
@@ -68,9 +79,20 @@ public:
     // or of the rewrite's own.
     [[nodiscard]] std::error_code finish(std::uint64_t frames);
 
+    // After finish, before any file's sync: starts writing back what no window has (the last
+    // partial window, the rewritten header), so that the disk writes every file's tail at once
+    // while the syncs wait on them one by one. A refusal is the writer's failure, as a write's.
+    [[nodiscard]] std::error_code startTail() const {
+        return writeback_(file_.native(), {window_.tail(bytesWritten_), {}, {}});
+    }
+
     // After finish: returns only when the file's contents have reached the disk, synced through
     // the writer's own handle, so the file synced is the one written, whatever its name says.
     [[nodiscard]] std::error_code sync() const { return file_.sync(); }
+
+    // After sync: drops the file's pages, all clean now, from the page cache. Best effort: the
+    // file is on the disk whatever this does.
+    void dropCachedPages() const { (void)writeback_(file_.native(), {{}, {}, {0, bytesWritten_}}); }
 
     // False once a write has failed; it stays so.
     bool good() const { return !error_; }
@@ -79,7 +101,19 @@ public:
     std::uint64_t bytesWritten() const { return bytesWritten_; }
 
 private:
+    // Takes the writeback step the last append asks for; a failed one fails the writer.
+    [[nodiscard]] bool writeBack() {
+        const WritebackStep step = window_.advance(bytesWritten_);
+        if (step.empty()) {
+            return true;
+        }
+        error_ = writeback_(file_.native(), step);
+        return !error_;
+    }
+
     platform::File file_;
+    WritebackWindow window_{0};
+    WritebackFunction writeback_ = &applyWritebackStep;
     std::error_code error_;
     std::uint64_t bytesWritten_ = 0;
     std::uint32_t sampleRate_ = 0;

@@ -80,6 +80,8 @@ public:
     [[nodiscard]] std::error_code open(const std::filesystem::path& path, Access access);
     bool isOpen() const { return static_cast<bool>(file_); }
     void close() { file_.reset(); }
+    // The handle itself, for calls on this same file that live in another room (writeback).
+    NativeHandle native() const { return file_.get(); }
 
     // Takes an exclusive lock that marks the file as being written, without waiting:
     // Error::LockBusy while another holder has it. Advisory: only those who ask see it; the
