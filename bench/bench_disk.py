@@ -20,14 +20,17 @@ WAV_DATA_LIMIT = (1 << 32) - (1 << 20)
 REALTIME_STREAMS, REALTIME_FRAMES, REALTIME_SLOTS = 128, 1024, 16
 
 
-def contenders(streams):
-    """(name, driver mode, extra options) of one stream count's set."""
-    found = [("renderer", "renderer", ["--cache-left"]),
-             ("plain_sync", "plain", ["--sync", "--cache-left"]),
-             ("plain_wb", "plain", ["--sync", "--cache-left", "--writeback-kib", "auto"])]
-    found += [(f"wb_{kib}", "plain", ["--sync", "--writeback-kib", str(kib)])
+def contenders(streams, before=None):
+    """(name, driver mode, extra options, renderer) of one stream count's set; the renderer of
+    an earlier commit (--before-renderer) as renderer_before when there is one."""
+    found = [("renderer", "renderer", ["--cache-left"], None),
+             ("plain_sync", "plain", ["--sync", "--cache-left"], None),
+             ("plain_wb", "plain", ["--sync", "--cache-left", "--writeback-kib", "auto"], None)]
+    if before:
+        found.append(("renderer_before", "renderer", ["--cache-left"], str(before)))
+    found += [(f"wb_{kib}", "plain", ["--sync", "--writeback-kib", str(kib)], None)
               for kib in LIMIT_WINDOWS_KIB[streams]]
-    found.append(("direct", "direct", []))
+    found.append(("direct", "direct", [], None))
     return found
 
 
@@ -53,12 +56,12 @@ def collect(runner, args, disk_runner):
         found = {}
         for streams in DISK_STREAMS:
             chunks = max(4, min(args.disk_bytes // streams, WAV_DATA_LIMIT) // CHUNK_BYTES)
-            tools = contenders(streams)
+            tools = contenders(streams, args.before_renderer)
             order = tools[rep % len(tools):] + tools[:rep % len(tools)]
 
             def run_set():
-                return [(name, disk_runner.drive(mode, streams, chunks, extra))
-                        for name, mode, extra in order]
+                return [(name, disk_runner.drive(mode, streams, chunks, extra, renderer=renderer))
+                        for name, mode, extra, renderer in order]
 
             found[streams] = dict(runner.gate.measure(run_set, kernel_is_ours=True))
         reps.append(found)
@@ -127,6 +130,8 @@ def report(reps, args, rows, table, where):
                      f"{s}: " + "/".join(str(k) for k in LIMIT_WINDOWS_KIB[s]) + " KiB"
                      for s in DISK_STREAMS) + ", and O_DIRECT 1 MiB writes into one file")
     names = ["renderer", "plain_sync", "plain_wb"]
+    if args.before_renderer:
+        names.insert(1, "renderer_before")
     rows_of(table, "MB/s", names + ["disk limit"],
             lambda c, s: per_rep(reps, s, (lambda r: disk_limit(r, s)[0]) if c == "disk limit"
                                  else figure(c, "mb_s")), 0)
@@ -140,12 +145,15 @@ def report(reps, args, rows, table, where):
     rows_of(table, "Finish, s (renderer: from the last chunk taken to its exit; plain: from the "
             "last write to the end, the sync and for plain_wb the tails' writeback and the drop)",
             names + ["direct"],
-            lambda c, s: per_rep(reps, s, figure(c, "tail_s" if c == "renderer" else "sync_s")))
+            lambda c, s: per_rep(reps, s, figure(c, "tail_s" if c.startswith("renderer")
+                                                 else "sync_s")))
     rows_of(table, "Page cache left by the run, MiB (mincore of the output files afterwards)",
             names, lambda c, s: per_rep(reps, s, figure(c, "cached_kib", 1 / 1024)), 0)
     parts = [("renderer", "writer"), ("renderer", "producer"), ("renderer", "rest"),
              ("plain_sync", "writer"), ("plain_sync", "rest"), ("plain_wb", "writer"),
              ("plain_wb", "rest")]
+    if args.before_renderer:
+        parts[3:3] = [("renderer_before", "writer"), ("renderer_before", "rest")]
     rows_of(table, "CPU seconds per GiB: the writer, the renderer's producer (with its spinning), "
             "and the rest of the machine during the run (the kernel's writeback threads, and any "
             "other work)", [f"{n} {p}" for n, p in parts],
@@ -173,18 +181,20 @@ def report(reps, args, rows, table, where):
                 rows.append(("disk", key, streams, "", *s))
 
 
-def realtime_row(runner, args, disk_runner, rows, table):
-    """The renderer paced in real time onto the disk: no ring may fill meanwhile."""
+def realtime_row(runner, args, disk_runner, rows, table, renderer=None, label=""):
+    """The renderer paced in real time onto the disk: no ring may fill meanwhile. The fullest
+    ring bounds the longest pass: a ring holding k chunks waited k chunk durations at most."""
     chunks = max(4, int(args.disk_realtime_seconds * 48000 / REALTIME_FRAMES))
 
     def run_set():
         return disk_runner.drive("renderer", REALTIME_STREAMS, chunks,
                                  ["--frames", str(REALTIME_FRAMES), "--pace", "1",
-                                  "--cache-left"], slots=REALTIME_SLOTS)
+                                  "--cache-left"], slots=REALTIME_SLOTS, renderer=renderer)
 
     f = runner.gate.measure(run_set, kernel_is_ours=True)
-    table.append(f"Real time onto the disk: {REALTIME_STREAMS} streams, {REALTIME_FRAMES}-frame "
-                 f"chunks, {REALTIME_SLOTS} slots, {args.disk_realtime_seconds} s at pace 1")
+    table.append(f"Real time onto the disk{label}: {REALTIME_STREAMS} streams, "
+                 f"{REALTIME_FRAMES}-frame chunks ({REALTIME_FRAMES / 48:.1f} ms), "
+                 f"{REALTIME_SLOTS} slots, {args.disk_realtime_seconds} s at pace 1")
     if not f:
         table.append("  failed (see FAILED RUNS)")
         table.append("")
@@ -199,7 +209,8 @@ def realtime_row(runner, args, disk_runner, rows, table):
                  f"{found['cache_left_mib']:.0f} MiB")
     table.append("")
     for key, value in found.items():
-        rows.append(("disk_realtime", key, REALTIME_STREAMS, "", value, value, value, 1))
+        rows.append((f"disk_realtime{label and '_before'}", key, REALTIME_STREAMS, "", value,
+                     value, value, 1))
     return found
 
 
@@ -207,7 +218,11 @@ def disk(runner, args, disk_runner, rows, table, where):
     """The disk table and the real-time row; what the targets judge."""
     reps = collect(runner, args, disk_runner)
     report(reps, args, rows, table, where)
-    return {"reps": reps, "realtime": realtime_row(runner, args, disk_runner, rows, table)}
+    found = {"reps": reps, "realtime": realtime_row(runner, args, disk_runner, rows, table)}
+    if args.before_renderer:
+        realtime_row(runner, args, disk_runner, rows, table, str(args.before_renderer),
+                     " (renderer_before)")
+    return found
 
 
 def disk_targets(found, check):
