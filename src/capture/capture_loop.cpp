@@ -3,6 +3,7 @@
 #include "capture/capture_output.h"
 #include "capture/chunk_check.h"
 #include "capture/idle_sleep.h"
+#include "capture/ring_scan.h"
 #include "platform/time.h"
 
 #include <algorithm>
@@ -71,14 +72,14 @@ public:
             // One reading for the idle test and the quiet spell; exactly the idle limit does
             // not time out yet.
             const std::int64_t quietNs = env_.now() - lastActivity_;
-            const StreamScan scan = scanStreamStates();
+            const StreamScan scan = scanStreamStates(base_, config_);
             if (scan == StreamScan::Aborted) {
                 return fail(FailureCode::ProducerAbort);
             }
             // The sweep read the rings before the states: a producer may have published its
             // last chunk and closed the stream in between. Complete only if the rings are still
             // empty now that every stream is known to be closed.
-            if (scan == StreamScan::AllClosed && sweep.allEmpty && ringsEmpty()) {
+            if (scan == StreamScan::AllClosed && sweep.allEmpty && ringsEmpty(base_, config_)) {
                 return complete();
             }
             if (quietNs > idleLimitNs_) {
@@ -96,8 +97,6 @@ private:
         bool allEmpty = true;
         FailureCode failure = FailureCode::None;
     };
-
-    enum class StreamScan { Open, AllClosed, Aborted };
 
     bool fail(FailureCode failure) {
         recordFailure(header_, result_, failure);
@@ -214,30 +213,6 @@ private:
             output_.writeProgress(result_, false);
             lastProgress_ = t;
         }
-    }
-
-    StreamScan scanStreamStates() {
-        StreamScan scan = StreamScan::AllClosed;
-        for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
-            const std::uint32_t state = loadStreamState(controlBlockAt(base_, i));
-            if (state == kStreamAborted) {
-                return StreamScan::Aborted;
-            }
-            if (state != kStreamClosed) {
-                scan = StreamScan::Open;
-            }
-        }
-        return scan;
-    }
-
-    bool ringsEmpty() {
-        for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
-            StreamControlBlock& block = controlBlockAt(base_, i);
-            if (loadOwnReadIndex(block) != loadWriteIndex(block)) {
-                return false;
-            }
-        }
-        return true;
     }
 
     void waitIdle(std::int64_t quietNs) {
