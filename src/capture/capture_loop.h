@@ -8,6 +8,7 @@
 #include "output/writeback_window.h"
 #include "platform/file.h"
 #include "platform/time.h"
+#include "platform/writeback.h"
 #include "transport/transport_mapping.h"
 
 #include <atomic>
@@ -52,6 +53,9 @@ struct CaptureEnvironment {
     // How each stream file's pages are written back behind its write position.
     std::error_code (*writeback)(std::intptr_t file,
                                  const WritebackStep& step) = &applyWritebackStep;
+    // Whether the output root's file system is one that writing back can help (not a RAM file
+    // system); where it is not, no step is taken at all.
+    bool (*writingBackHelps)(std::intptr_t root) = &platform::writingBackHelps;
     std::error_code (*syncDirectory)(const std::filesystem::path& directory) =
         &platform::flushDirectoryToDisk;
 

@@ -5,6 +5,14 @@
 
 namespace vaskel {
 
+namespace {
+
+std::error_code skipWritebackStep(std::intptr_t, const WritebackStep&) {
+    return {};
+}
+
+} // namespace
+
 std::error_code CaptureEnvironment::syncWriter(const StreamWriter& writer) {
     return writer.sync();
 }
@@ -13,9 +21,12 @@ FailureCode CaptureOutput::open(const CaptureResult& result) {
     if (createOutputRoot(root_) || rootDirectory_.open(root_)) {
         return FailureCode::WriterFailure;
     }
-    const std::uint64_t window = WritebackWindow::windowBytesFor(config_.streamCount);
+    // On a RAM file system no step is taken at all, not even the tails' and the drops.
+    const bool writeBack = environment_.writingBackHelps(rootDirectory_.native());
+    const std::uint64_t window =
+        writeBack ? WritebackWindow::windowBytesFor(config_.streamCount) : 0;
     for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
-        writers_[i].setWriteback(environment_.writeback);
+        writers_[i].setWriteback(writeBack ? environment_.writeback : &skipWritebackStep);
         if (writers_[i].begin(rootDirectory_, streamFileName(i), config_, window)) {
             return FailureCode::WriterFailure;
         }

@@ -50,6 +50,7 @@ public:
     // choice and are followed.
     [[nodiscard]] std::error_code open(const std::filesystem::path& path);
     bool isOpen() const { return static_cast<bool>(directory_); }
+    NativeHandle native() const { return directory_.get(); }
 
 private:
     friend class File;

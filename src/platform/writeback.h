@@ -50,4 +50,10 @@ namespace vaskel::platform {
 [[nodiscard]] std::error_code dropCachedPages(std::intptr_t file, std::uint64_t offset,
                                               std::uint64_t bytes);
 
+// Whether writing back behind can do anything for files on the file system of `file` (a file
+// or a directory): false where the page cache is the file's only store (Linux: tmpfs, ramfs),
+// and on Windows, where the calls above do nothing. There the calls would cost a system call
+// each for nothing; a file system that cannot be asked is assumed to have a disk.
+[[nodiscard]] bool writingBackHelps(std::intptr_t file);
+
 } // namespace vaskel::platform

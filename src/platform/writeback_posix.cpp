@@ -4,6 +4,11 @@
 #include <fcntl.h>
 #include <limits>
 
+#if defined(__linux__)
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
+
 namespace vaskel::platform {
 
 namespace {
@@ -73,6 +78,19 @@ std::error_code dropCachedPages(std::intptr_t file, std::uint64_t offset, std::u
     return onRange(offset, bytes, [&](off_t start, off_t length) {
         return ::posix_fadvise(static_cast<int>(file), start, length, POSIX_FADV_DONTNEED);
     });
+}
+
+bool writingBackHelps(std::intptr_t file) {
+#if defined(__linux__)
+    struct statfs info {};
+    if (::fstatfs(static_cast<int>(file), &info) != 0) {
+        return true;
+    }
+    return info.f_type != TMPFS_MAGIC && info.f_type != RAMFS_MAGIC;
+#else
+    (void)file;
+    return false;
+#endif
 }
 
 } // namespace vaskel::platform

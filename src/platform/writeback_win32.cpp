@@ -16,4 +16,8 @@ std::error_code dropCachedPages(std::intptr_t, std::uint64_t, std::uint64_t) {
     return {};
 }
 
+bool writingBackHelps(std::intptr_t) {
+    return false;
+}
+
 } // namespace vaskel::platform
