@@ -74,16 +74,21 @@ void writeFile(const std::filesystem::path& path, std::string_view bytes) {
     file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-LinkSwapper::LinkSwapper(std::filesystem::path path, std::filesystem::path decoy)
-    : path_(std::move(path)), decoy_(std::move(decoy)) {}
+LinkSwapper::LinkSwapper(std::filesystem::path path, std::filesystem::path decoy,
+                         std::filesystem::path victim, std::string_view victimBytes)
+    : path_(std::move(path)), decoy_(std::move(decoy)), victim_(std::move(victim)) {
+    writeFile(victim_, victimBytes);
+}
 
 LinkSwapper::~LinkSwapper() {
     stop();
+    std::error_code ignored;
+    std::filesystem::remove(victim_, ignored);
 }
 
-bool LinkSwapper::start(const std::filesystem::path& victim) {
+bool LinkSwapper::start() {
     std::error_code linked;
-    std::filesystem::create_symlink(victim, decoy_, linked);
+    std::filesystem::create_symlink(victim_, decoy_, linked);
     if (linked || !exchangeNames(path_, decoy_)) {
         return false;
     }
@@ -100,6 +105,11 @@ void LinkSwapper::stop() {
     if (swapper_.joinable()) {
         swapper_.join();
     }
+}
+
+std::string LinkSwapper::stopAndReadVictim() {
+    stop();
+    return readFile(victim_);
 }
 
 bool LinkSwapper::again(int minimum, int maximum) {

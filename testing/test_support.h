@@ -53,17 +53,19 @@ void writeFile(const std::filesystem::path& path, std::string_view bytes);
 // thread unrun, and the link in place, for a while.
 class LinkSwapper {
 public:
-    // `decoy`: the link's name, beside `path`.
-    LinkSwapper(std::filesystem::path path, std::filesystem::path decoy);
+    // `decoy`: the link's name, beside `path`. `victim`: someone else's file, which the link
+    // names, made here with `victimBytes` and removed again by the destructor.
+    LinkSwapper(std::filesystem::path path, std::filesystem::path decoy,
+                std::filesystem::path victim, std::string_view victimBytes);
     ~LinkSwapper();
     LinkSwapper(const LinkSwapper&) = delete;
     LinkSwapper& operator=(const LinkSwapper&) = delete;
 
-    // Puts a link to `victim` at the decoy's name and starts swapping; false, with nothing
-    // started, where there are no links or no atomic exchange of names.
-    [[nodiscard]] bool start(const std::filesystem::path& victim);
-    // Stops swapping; the names are left as the last swap left them.
-    void stop();
+    // Puts the link at the decoy's name and starts swapping; false, with nothing started, where
+    // there are no links or no atomic exchange of names.
+    [[nodiscard]] bool start();
+    // Stops swapping, the names left as the last swap left them, and reads the victim as it is.
+    [[nodiscard]] std::string stopAndReadVictim();
 
     // Whether to make another attempt: always for the first `minimum`, then on until one has
     // gone through and one been refused, up to `maximum`. Counts the attempt it allows.
@@ -74,8 +76,11 @@ public:
     int through() const { return through_; }
 
 private:
+    void stop();
+
     std::filesystem::path path_;
     std::filesystem::path decoy_;
+    std::filesystem::path victim_;
     std::atomic<bool> stop_{false};
     std::thread swapper_;
     int tries_ = 0;

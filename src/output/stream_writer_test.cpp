@@ -267,14 +267,12 @@ TEST(StreamWriterFile, WhatIsNotItsOwnPlainFileIsRefusedUntouched) {
 TEST(StreamWriterFile, ALinkSwappedIntoItsPlaceIsNeverFollowed) {
     const Root root("wav-swap");
     const auto path = root / "stream-0.wav";
-    const auto decoy = root / "decoy";
-    const auto victim =
-        root.dir.path().parent_path() / ("victim-of-" + root.dir.path().filename().string());
-    writeFile(victim, "someone else's");
+    testing::LinkSwapper attacker(path, root / "decoy",
+                                  root.dir.path().parent_path() /
+                                      ("victim-of-" + root.dir.path().filename().string()),
+                                  "someone else's");
     writeFile(path, "");
-    testing::LinkSwapper attacker(path, decoy);
-    if (!attacker.start(victim)) {
-        std::filesystem::remove(victim);
+    if (!attacker.start()) {
         GTEST_SKIP() << "no links or no atomic exchange of names here";
     }
     const auto chunk = payload(0, 64, 2);
@@ -288,10 +286,7 @@ TEST(StreamWriterFile, ALinkSwappedIntoItsPlaceIsNeverFollowed) {
             attacker.wasRefused();
         }
     }
-    attacker.stop();
-    const std::string left = readFile(victim);
-    std::filesystem::remove(victim);
-    EXPECT_EQ(left, "someone else's");
+    EXPECT_EQ(attacker.stopAndReadVictim(), "someone else's");
     EXPECT_GT(attacker.through(), 0) << "the race never let a writer through";
 }
 } // namespace

@@ -260,18 +260,16 @@ TEST(StreamFileRepair, AFifoInTheFilesPlaceIsRefusedWithoutWaiting) {
 TEST(StreamFileRepair, ALinkSwappedIntoItsPlaceIsNeverFollowed) {
     ScratchDir dir("wav-repair-swap");
     const auto path = dir / "stream-0.wav";
-    const auto decoy = dir / "decoy";
-    const auto victim = dir.path().parent_path() / (dir.path().filename().string() + "-victim");
     // Long enough for every field a repair writes and past the length it would cut to.
     const std::string victimBytes(20000, 'v');
-    writeFile(victim, victimBytes);
+    testing::LinkSwapper attacker(
+        path, dir / "decoy",
+        dir.path().parent_path() / (dir.path().filename().string() + "-victim"), victimBytes);
     const std::string stopped = wavHeaderBytes(48000, 2, 0) + samples(1000) + "abc";
     writeFile(path, stopped);
     platform::File stream;
     ASSERT_FALSE(stream.open(path, platform::File::Access::ReadWrite));
-    testing::LinkSwapper attacker(path, decoy);
-    if (!attacker.start(victim)) {
-        std::filesystem::remove(victim);
+    if (!attacker.start()) {
         GTEST_SKIP() << "no links or no atomic exchange of names here";
     }
     while (attacker.again(5000, 500000)) {
@@ -284,10 +282,7 @@ TEST(StreamFileRepair, ALinkSwappedIntoItsPlaceIsNeverFollowed) {
             attacker.wasRefused();
         }
     }
-    attacker.stop();
-    const std::string left = readFile(victim);
-    std::filesystem::remove(victim);
-    EXPECT_TRUE(left == victimBytes) << "the link's target was changed";
+    EXPECT_TRUE(attacker.stopAndReadVictim() == victimBytes) << "the link's target was changed";
     EXPECT_GT(attacker.through(), 0) << "the race never let a repair through";
 }
 
