@@ -131,7 +131,9 @@ private:
     // meaning of their own; `locked` tells which way it went.
     static std::error_code lockHandle(NativeHandle file, bool& locked);
 
-    // The system's part of the above, the same on every system but for these calls.
+    // What differs per system, one call each; lock(), unlock() and readAt() are built on them
+    // once. tryLock: the exclusive lock without waiting, and whether it was taken, is held by
+    // another, or the file system has no locks.
     enum class LockTaken { Yes, Busy, NoLocks };
     static ErrorOr<LockTaken> tryLock(NativeHandle file);
     static void dropLock(NativeHandle file);
