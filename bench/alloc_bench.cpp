@@ -94,23 +94,28 @@ namespace fs = std::filesystem;
 using namespace vaskel;
 using namespace vaskel::bench;
 
-// Allocation counts at the first and at the latest consumed chunk of the running capture.
+// The allocation count and the time at one consumed chunk.
+struct Mark {
+    std::uint64_t allocations = 0;
+    std::int64_t ns = 0;
+
+    static Mark now() { return {tCounters.allocations, nowNs()}; }
+};
+
+// Marks at the first and at the latest consumed chunk of the running capture.
 struct Drain {
     std::uint64_t chunks = 0;
-    std::uint64_t atFirstChunk = 0;
-    std::uint64_t atLastChunk = 0;
-    std::int64_t firstNs = 0;
-    std::int64_t lastNs = 0;
+    Mark first;
+    Mark last;
 };
 Drain gDrain;
 
 void markChunk() {
+    const Mark mark = Mark::now();
     if (gDrain.chunks++ == 0) {
-        gDrain.atFirstChunk = tCounters.allocations;
-        gDrain.firstNs = nowNs();
+        gDrain.first = mark;
     }
-    gDrain.atLastChunk = tCounters.allocations;
-    gDrain.lastNs = nowNs();
+    gDrain.last = mark;
 }
 
 std::int64_t frozenClock() {
@@ -208,15 +213,16 @@ int main(int argc, char** argv) {
         const CaptureCount count = countCapture(workload, audio, out, realClock, name);
         std::error_code ignored;
         fs::remove_all(out, ignored);
-        const std::uint64_t drainAllocations = count.drain.atLastChunk - count.drain.atFirstChunk;
-        const double drainS = static_cast<double>(count.drain.lastNs - count.drain.firstNs) / 1e9;
+        const Drain& drain = count.drain;
+        const std::uint64_t drainAllocations = drain.last.allocations - drain.first.allocations;
+        const double drainS = static_cast<double>(drain.last.ns - drain.first.ns) / 1e9;
         std::printf("mode=alloc clock=%s streams=%u chunks=%llu total_allocations=%llu "
                     "setup_allocations=%llu drain_allocations=%llu drain_s=%.3f "
                     "allocations_per_chunk=%.6f peak_heap_bytes=%lld ok=%d\n",
                     realClock ? "real" : "frozen", workload.streams,
                     static_cast<unsigned long long>(count.drain.chunks),
                     static_cast<unsigned long long>(count.total.allocations),
-                    static_cast<unsigned long long>(count.drain.atFirstChunk),
+                    static_cast<unsigned long long>(drain.first.allocations),
                     static_cast<unsigned long long>(drainAllocations), drainS,
                     count.drain.chunks > 1 ? static_cast<double>(drainAllocations) /
                                                  static_cast<double>(count.drain.chunks - 1)

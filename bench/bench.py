@@ -134,6 +134,16 @@ OPTIONS = [
                             "waiting for quiet and running sets again (default 150, quick 45)")),
 ]
 
+# The sizes and repetitions of each mode: name, quick, full. A --reps given stands.
+MODE_SETTINGS = [
+    ("bytes", 64 << 20, 512 << 20), ("reps", 3, 5),
+    ("latency_reps", 2, 3), ("latency_samples", 3000, 10000),
+    ("rss_reps", 1, 3), ("cg_chunks", (512, 2048), (1024, 4096)), ("alloc_chunks", 500, 4000),
+    ("sweep_reps", 1, 3),
+    ("realtime_seconds", 3, 6), ("realtime_reps", 1, 2), ("quiet_samples", 300, 1000),
+    ("disk_bytes", 256 << 20, 4 << 30), ("disk_reps", 1, 3), ("disk_realtime_seconds", 3, 20),
+]
+
 
 def parse_args():
     parser = argparse.ArgumentParser(description=__doc__)
@@ -142,20 +152,9 @@ def parse_args():
     args = parser.parse_args()
     if args.quiet_budget is None:
         args.quiet_budget = 45 if args.quick else 150
-    if args.quick:
-        args.bytes, args.reps = 64 << 20, args.reps or 3
-        args.latency_reps, args.latency_samples = 2, 3000
-        args.rss_reps, args.cg_chunks, args.alloc_chunks = 1, (512, 2048), 500
-        args.sweep_reps = 1
-        args.realtime_seconds, args.realtime_reps, args.quiet_samples = 3, 1, 300
-        args.disk_bytes, args.disk_reps, args.disk_realtime_seconds = 256 << 20, 1, 3
-    else:
-        args.bytes, args.reps = 512 << 20, args.reps or 5
-        args.latency_reps, args.latency_samples = 3, 10000
-        args.rss_reps, args.cg_chunks, args.alloc_chunks = 3, (1024, 4096), 4000
-        args.sweep_reps = 3
-        args.realtime_seconds, args.realtime_reps, args.quiet_samples = 6, 2, 1000
-        args.disk_bytes, args.disk_reps, args.disk_realtime_seconds = 4 << 30, 3, 20
+    for name, quick, full in MODE_SETTINGS:
+        if name != "reps" or not args.reps:
+            setattr(args, name, quick if args.quick else full)
     args.spacing_us = 500
     return args
 

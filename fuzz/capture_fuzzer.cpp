@@ -158,27 +158,18 @@ struct Run {
                            kBitsPerSample,
                            cursors[s].sequence,
                            cursors[s].nextFrame};
-        switch (tweak % 8) {
-        case 1:
-            header.streamId = static_cast<std::uint32_t>(arg);
-            break;
-        case 2:
-            header.frameCount = static_cast<std::uint32_t>(arg);
-            break;
-        case 3:
-            header.channelCount = static_cast<std::uint32_t>(arg);
-            break;
-        case 4:
-            header.bitsPerSample = static_cast<std::uint32_t>(arg);
-            break;
-        case 5:
-            header.sequence += arg;
-            break;
-        case 6:
-            header.firstFrame += arg;
-            break;
-        default:
-            break;
+        // Tweaks 1-4 set a 32-bit field to `arg`, 5-6 move a 64-bit one on by it, 0 and 7 leave
+        // the header as it should be.
+        constexpr std::uint32_t ChunkHeader::*kSet[] = {
+            &ChunkHeader::streamId, &ChunkHeader::frameCount, &ChunkHeader::channelCount,
+            &ChunkHeader::bitsPerSample};
+        constexpr std::uint64_t ChunkHeader::*kMoved[] = {&ChunkHeader::sequence,
+                                                          &ChunkHeader::firstFrame};
+        const unsigned which = tweak % 8;
+        if (which >= 1 && which <= 4) {
+            header.*kSet[which - 1] = static_cast<std::uint32_t>(arg);
+        } else if (which == 5 || which == 6) {
+            header.*kMoved[which - 5] += arg;
         }
         const std::uint64_t slot = slotOffset(config, s, w);
         put(slot, &header, sizeof header);

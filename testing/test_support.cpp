@@ -11,6 +11,7 @@
 #include <sstream>
 #include <system_error>
 #include <type_traits>
+#include <utility>
 
 namespace vaskel::testing {
 
@@ -71,6 +72,50 @@ std::string readFile(const std::filesystem::path& path) {
 void writeFile(const std::filesystem::path& path, std::string_view bytes) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+LinkSwapper::LinkSwapper(std::filesystem::path path, std::filesystem::path decoy,
+                         std::filesystem::path victim, std::string_view victimBytes)
+    : path_(std::move(path)), decoy_(std::move(decoy)), victim_(std::move(victim)) {
+    writeFile(victim_, victimBytes);
+}
+
+LinkSwapper::~LinkSwapper() {
+    stop();
+    std::error_code ignored;
+    std::filesystem::remove(victim_, ignored);
+}
+
+bool LinkSwapper::start() {
+    std::error_code linked;
+    std::filesystem::create_symlink(victim_, decoy_, linked);
+    if (linked || !exchangeNames(path_, decoy_)) {
+        return false;
+    }
+    swapper_ = std::thread([this] {
+        while (!stop_.load(std::memory_order_relaxed)) {
+            static_cast<void>(exchangeNames(path_, decoy_));
+        }
+    });
+    return true;
+}
+
+void LinkSwapper::stop() {
+    stop_ = true;
+    if (swapper_.joinable()) {
+        swapper_.join();
+    }
+}
+
+std::string LinkSwapper::stopAndReadVictim() {
+    stop();
+    return readFile(victim_);
+}
+
+bool LinkSwapper::again(int minimum, int maximum) {
+    const bool more = tries_ < minimum || ((through_ == 0 || refused_ == 0) && tries_ < maximum);
+    ++tries_;
+    return more;
 }
 
 std::string wavHeaderBytes(std::uint32_t sampleRate, std::uint16_t channels,

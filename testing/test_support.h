@@ -7,10 +7,12 @@
 #include "test_platform.h"
 #include "transport/transport_layout.h"
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace vaskel::testing {
@@ -44,6 +46,47 @@ private:
 
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, std::string_view bytes);
+
+// An attacker who can write a directory: swaps a link into a file's place and back, over and
+// over on a thread of its own, while a test races attempts against it. Counts which way each
+// attempt went, so the race can go on until it has gone both ways: a busy machine may leave the
+// thread unrun, and the link in place, for a while.
+class LinkSwapper {
+public:
+    // `decoy`: the link's name, beside `path`. `victim`: someone else's file, which the link
+    // names, made here with `victimBytes` and removed again by the destructor.
+    LinkSwapper(std::filesystem::path path, std::filesystem::path decoy,
+                std::filesystem::path victim, std::string_view victimBytes);
+    ~LinkSwapper();
+    LinkSwapper(const LinkSwapper&) = delete;
+    LinkSwapper& operator=(const LinkSwapper&) = delete;
+
+    // Puts the link at the decoy's name and starts swapping; false, with nothing started, where
+    // there are no links or no atomic exchange of names.
+    [[nodiscard]] bool start();
+    // Stops swapping, the names left as the last swap left them, and reads the victim as it is.
+    [[nodiscard]] std::string stopAndReadVictim();
+
+    // Whether to make another attempt: always for the first `minimum`, then on until one has
+    // gone through and one been refused, up to `maximum`. Counts the attempt it allows.
+    [[nodiscard]] bool again(int minimum, int maximum);
+    // How an attempt went; one that did neither is not counted.
+    void wentThrough() { ++through_; }
+    void wasRefused() { ++refused_; }
+    int through() const { return through_; }
+
+private:
+    void stop();
+
+    std::filesystem::path path_;
+    std::filesystem::path decoy_;
+    std::filesystem::path victim_;
+    std::atomic<bool> stop_{false};
+    std::thread swapper_;
+    int tries_ = 0;
+    int through_ = 0;
+    int refused_ = 0;
+};
 
 // The stream file's bytes must be exactly this header followed by the samples.
 std::string wavHeaderBytes(std::uint32_t sampleRate, std::uint16_t channels,

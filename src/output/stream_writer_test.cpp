@@ -2,12 +2,10 @@
 #include "output/stream_writer.h"
 #include "test_support.h"
 
-#include <atomic>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <span>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace vaskel {
@@ -269,42 +267,27 @@ TEST(StreamWriterFile, WhatIsNotItsOwnPlainFileIsRefusedUntouched) {
 TEST(StreamWriterFile, ALinkSwappedIntoItsPlaceIsNeverFollowed) {
     const Root root("wav-swap");
     const auto path = root / "stream-0.wav";
-    const auto decoy = root / "decoy";
-    const auto victim =
-        root.dir.path().parent_path() / ("victim-of-" + root.dir.path().filename().string());
-    writeFile(victim, "someone else's");
+    testing::LinkSwapper attacker(path, root / "decoy",
+                                  root.dir.path().parent_path() /
+                                      ("victim-of-" + root.dir.path().filename().string()),
+                                  "someone else's");
     writeFile(path, "");
-    std::error_code linked;
-    std::filesystem::create_symlink(victim, decoy, linked);
-    if (linked || !testing::exchangeNames(path, decoy)) {
-        std::filesystem::remove(victim);
+    if (!attacker.start()) {
         GTEST_SKIP() << "no links or no atomic exchange of names here";
     }
-    std::atomic<bool> stop{false};
-    std::thread attacker([&] {
-        while (!stop.load(std::memory_order_relaxed)) {
-            static_cast<void>(testing::exchangeNames(path, decoy));
-        }
-    });
     const auto chunk = payload(0, 64, 2);
-    // On a busy machine the attacker may not run for a while, leaving its link in place: go on
-    // until the race has gone both ways (within a bound).
-    int written = 0;
-    int refused = 0;
-    for (int i = 0; i < 20000 || ((written == 0 || refused == 0) && i < 2000000); ++i) {
+    while (attacker.again(20000, 2000000)) {
         StreamWriter writer;
         if (!writer.begin(root.held, "stream-0.wav", kStereo48k)) {
-            written += writer.append(chunk.data(), chunk.size()) && !writer.finish(64) ? 1 : 0;
+            if (writer.append(chunk.data(), chunk.size()) && !writer.finish(64)) {
+                attacker.wentThrough();
+            }
         } else {
-            ++refused;
+            attacker.wasRefused();
         }
     }
-    stop = true;
-    attacker.join();
-    const std::string left = readFile(victim);
-    std::filesystem::remove(victim);
-    EXPECT_EQ(left, "someone else's");
-    EXPECT_GT(written, 0) << "the race never let a writer through";
+    EXPECT_EQ(attacker.stopAndReadVictim(), "someone else's");
+    EXPECT_GT(attacker.through(), 0) << "the race never let a writer through";
 }
 } // namespace
 } // namespace vaskel

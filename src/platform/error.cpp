@@ -1,30 +1,31 @@
 #include "platform/error.h"
 
+#include <cstddef>
+#include <iterator>
+
 namespace vaskel::platform {
 
 namespace {
+
+// Error's messages, in its order from 1.
+constexpr const char* kMessages[] = {
+    "locked by another holder",   // LockBusy
+    "not a regular file",         // NotRegularFile
+    "is a symbolic link",         // SymbolicLink
+    "has other links",            // HasOtherLinks
+    "too large",                  // TooLarge
+    "beyond the RIFF size limit", // RiffSizeLimit
+    "read cut short",             // ShortRead
+};
+static_assert(std::size(kMessages) == static_cast<std::size_t>(Error::ShortRead),
+              "a message for every Error");
 
 class ProjectCategory : public std::error_category {
 public:
     const char* name() const noexcept override { return "vaskel"; }
     std::string message(int value) const override {
-        switch (static_cast<Error>(value)) {
-        case Error::LockBusy:
-            return "locked by another holder";
-        case Error::NotRegularFile:
-            return "not a regular file";
-        case Error::SymbolicLink:
-            return "is a symbolic link";
-        case Error::HasOtherLinks:
-            return "has other links";
-        case Error::TooLarge:
-            return "too large";
-        case Error::RiffSizeLimit:
-            return "beyond the RIFF size limit";
-        case Error::ShortRead:
-            return "read cut short";
-        }
-        return "unknown error";
+        return value >= 1 && value <= static_cast<int>(std::size(kMessages)) ? kMessages[value - 1]
+                                                                             : "unknown error";
     }
 };
 

@@ -123,12 +123,28 @@ public:
     [[nodiscard]] std::error_code sync() const;
 
 private:
+    friend class NewFile;
+
+    // What a File or a NewFile that holds no file answers.
+    static std::error_code notOpen();
+
+    // The lock without waiting. Only "held by another" and a file system without locks have a
+    // meaning of their own; `locked` tells which way it went.
+    static std::error_code lockHandle(NativeHandle file, bool& locked);
+
+    // What differs per system, one call each; lock(), unlock() and readAt() are built on them
+    // once. tryLock: the exclusive lock without waiting, and whether it was taken, is held by
+    // another, or the file system has no locks.
+    enum class LockTaken { Yes, Busy, NoLocks };
+    static ErrorOr<LockTaken> tryLock(NativeHandle file);
+    static void dropLock(NativeHandle file);
+    // One read of up to `bytes` at `offset`: what it gave, 0 at the end of the file.
+    static ErrorOr<std::size_t> readOnce(NativeHandle file, std::uint64_t offset, void* data,
+                                         std::size_t bytes);
+
     // Letting go unlocks and closes.
-    struct Held {
-        using Value = NativeHandle;
-        static constexpr Value none() { return kNoHandle; }
-        static void close(const Value& file) noexcept;
-    };
+    static void closeHeld(const NativeHandle& file) noexcept;
+    using Held = ReleasedBy<NativeHandle, kNoHandle, closeHeld>;
     Owned<Held> file_;
     bool locked_ = false;
 };

@@ -14,11 +14,6 @@ namespace vaskel::platform {
 
 namespace {
 
-// What a NewFile or a FileLock that holds no file answers.
-std::error_code notOpen() {
-    return std::make_error_code(std::errc::bad_file_descriptor);
-}
-
 int descriptorOf(const NativeHandle& file) {
     return static_cast<int>(file);
 }
@@ -114,25 +109,6 @@ std::error_code openChecked(int directory, const char* name, File::Access access
         return refused;
     }
     return {};
-}
-
-// flock without waiting. Only "held by another" and the errors of a file system without locks
-// have a meaning of their own; `locked` tells which way it went.
-std::error_code lockDescriptor(int fd, bool& locked) {
-    locked = false;
-    int result = 0;
-    do {
-        result = ::flock(fd, LOCK_EX | LOCK_NB);
-    } while (result != 0 && errno == EINTR);
-    if (result == 0) {
-        locked = true;
-        return {};
-    }
-    if (errno == EWOULDBLOCK) {
-        return Error::LockBusy;
-    }
-    return errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS ? std::error_code()
-                                                                     : lastSystemError();
 }
 
 std::error_code writeAll(int fd, const void* data, std::size_t bytes) {
@@ -235,18 +211,29 @@ std::error_code File::open(const std::filesystem::path& path, Access access) {
     return {};
 }
 
-std::error_code File::lock() {
-    return file_ ? lockDescriptor(descriptorOf(file_.get()), locked_) : notOpen();
-}
-
-void File::unlock() {
-    if (file_ && locked_) {
-        ::flock(descriptorOf(file_.get()), LOCK_UN);
+// flock, through interruptions.
+ErrorOr<File::LockTaken> File::tryLock(NativeHandle file) {
+    int result = 0;
+    do {
+        result = ::flock(descriptorOf(file), LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) {
+        return LockTaken::Yes;
     }
-    locked_ = false;
+    if (errno == EWOULDBLOCK) {
+        return LockTaken::Busy;
+    }
+    if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS) {
+        return LockTaken::NoLocks;
+    }
+    return lastSystemError();
 }
 
-void File::Held::close(const Value& file) noexcept {
+void File::dropLock(NativeHandle file) {
+    ::flock(descriptorOf(file), LOCK_UN);
+}
+
+void File::closeHeld(const NativeHandle& file) noexcept {
     ::close(static_cast<int>(file)); // closing the last descriptor drops the lock
 }
 
@@ -349,27 +336,18 @@ std::error_code File::writeAt(std::uint64_t offset, const void* data, std::size_
     return {};
 }
 
-ErrorOr<std::size_t> File::readAt(std::uint64_t offset, void* data, std::size_t bytes) const {
-    if (!file_) {
-        return notOpen();
-    }
-    auto* next = static_cast<char*>(data);
-    std::size_t done = 0;
-    while (done < bytes) {
-        const ssize_t got = ::pread(descriptorOf(file_.get()), next + done, bytes - done,
-                                    static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR) {
-            continue;
+// pread, through interruptions.
+ErrorOr<std::size_t> File::readOnce(NativeHandle file, std::uint64_t offset, void* data,
+                                    std::size_t bytes) {
+    for (;;) {
+        const ssize_t got = ::pread(descriptorOf(file), data, bytes, static_cast<off_t>(offset));
+        if (got >= 0) {
+            return static_cast<std::size_t>(got);
         }
-        if (got < 0) {
+        if (errno != EINTR) {
             return lastSystemError();
         }
-        if (got == 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(got);
     }
-    return done;
 }
 
 ErrorOr<std::uint64_t> File::nextData(std::uint64_t offset) const {
@@ -419,33 +397,28 @@ std::error_code NewFile::create(const std::filesystem::path& path, Readers reade
     return {};
 }
 
-std::error_code NewFile::lock() {
-    bool locked = false;
-    return file_ ? lockDescriptor(descriptorOf(file_.get()), locked) : notOpen();
-}
-
 std::error_code NewFile::write(const void* data, std::size_t bytes) {
-    return file_ ? writeAll(descriptorOf(file_.get()), data, bytes) : notOpen();
+    return file_ ? writeAll(descriptorOf(file_.get()), data, bytes) : File::notOpen();
 }
 
 std::error_code NewFile::skip(std::uint64_t bytes) {
     return file_ ? systemResult(
                        ::lseek(descriptorOf(file_.get()), static_cast<off_t>(bytes), SEEK_CUR) >= 0)
-                 : notOpen();
+                 : File::notOpen();
 }
 
 std::error_code NewFile::setSize(std::uint64_t bytes) {
     return file_ ? systemResult(::ftruncate(descriptorOf(file_.get()), static_cast<off_t>(bytes)) ==
                                 0)
-                 : notOpen();
+                 : File::notOpen();
 }
 
 std::error_code NewFile::applyAttributes(const FileAttributes& attributes) {
-    return file_ ? applyAttributesTo(descriptorOf(file_.get()), attributes) : notOpen();
+    return file_ ? applyAttributesTo(descriptorOf(file_.get()), attributes) : File::notOpen();
 }
 
 std::error_code NewFile::sync() {
-    return file_ ? systemResult(::fsync(descriptorOf(file_.get())) == 0) : notOpen();
+    return file_ ? systemResult(::fsync(descriptorOf(file_.get())) == 0) : File::notOpen();
 }
 
 std::error_code NewFile::close() {

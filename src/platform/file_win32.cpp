@@ -21,11 +21,6 @@ std::error_code checked(BOOL done) {
     return systemResult(done != 0);
 }
 
-// What a NewFile or a File that holds no file answers.
-std::error_code notOpen() {
-    return std::make_error_code(std::errc::bad_file_descriptor);
-}
-
 HANDLE handleOf(NativeHandle handle) {
     return reinterpret_cast<HANDLE>(handle);
 }
@@ -46,23 +41,6 @@ OVERLAPPED lockedByte() {
     OVERLAPPED at{};
     at.OffsetHigh = kLockOffsetHigh;
     return at;
-}
-
-// LockFileEx without waiting on the far byte. Only "held by another" and the errors of a file
-// system without locks have a meaning of their own; `locked` tells which way it went.
-std::error_code lockHandle(HANDLE file, bool& locked) {
-    OVERLAPPED at = lockedByte();
-    locked =
-        ::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
-    if (locked) {
-        return {};
-    }
-    const DWORD error = ::GetLastError();
-    if (error == ERROR_LOCK_VIOLATION) {
-        return Error::LockBusy;
-    }
-    return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION ? std::error_code()
-                                                                           : lastSystemError();
 }
 
 // WriteFile until every byte is written, at the position or, with `offset`, there.
@@ -186,21 +164,30 @@ std::error_code File::open(const std::filesystem::path& path, Access access) {
     return {};
 }
 
-std::error_code File::lock() {
-    return file_ ? lockHandle(handleOf(file_.get()), locked_) : notOpen();
-}
-
-void File::unlock() {
-    if (file_ && locked_) {
-        OVERLAPPED at = lockedByte();
-        ::UnlockFileEx(handleOf(file_.get()), 0, 1, 0, &at);
+// LockFileEx on the far byte.
+ErrorOr<File::LockTaken> File::tryLock(NativeHandle file) {
+    OVERLAPPED at = lockedByte();
+    if (::LockFileEx(handleOf(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                     &at) != 0) {
+        return LockTaken::Yes;
     }
-    locked_ = false;
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_LOCK_VIOLATION) {
+        return LockTaken::Busy;
+    }
+    if (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION) {
+        return LockTaken::NoLocks;
+    }
+    return lastSystemError();
 }
 
-void File::Held::close(const Value& file) noexcept {
+void File::dropLock(NativeHandle file) {
     OVERLAPPED at = lockedByte();
     ::UnlockFileEx(handleOf(file), 0, 1, 0, &at);
+}
+
+void File::closeHeld(const NativeHandle& file) noexcept {
+    dropLock(file);
     ::CloseHandle(handleOf(file));
 }
 
@@ -269,31 +256,21 @@ std::error_code File::writeAt(std::uint64_t offset, const void* data, std::size_
     return file_ ? writeAll(handleOf(file_.get()), data, bytes, &offset) : notOpen();
 }
 
-ErrorOr<std::size_t> File::readAt(std::uint64_t offset, void* data, std::size_t bytes) const {
-    if (!file_) {
-        return notOpen();
-    }
-    auto* next = static_cast<char*>(data);
-    std::size_t done = 0;
-    while (done < bytes) {
-        const std::uint64_t at = offset + done;
-        OVERLAPPED where{};
-        where.Offset = static_cast<DWORD>(at);
-        where.OffsetHigh = static_cast<DWORD>(at >> 32);
-        DWORD got = 0;
-        const auto piece = static_cast<DWORD>(std::min<std::size_t>(bytes - done, 1U << 30));
-        if (::ReadFile(handleOf(file_.get()), next + done, piece, &got, &where) == 0) {
-            if (::GetLastError() == ERROR_HANDLE_EOF) {
-                break;
-            }
-            return lastSystemError();
+// ReadFile at `offset`, at most 1 GiB at once; reading at the end is ERROR_HANDLE_EOF.
+ErrorOr<std::size_t> File::readOnce(NativeHandle file, std::uint64_t offset, void* data,
+                                    std::size_t bytes) {
+    OVERLAPPED where{};
+    where.Offset = static_cast<DWORD>(offset);
+    where.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    const auto piece = static_cast<DWORD>(std::min<std::size_t>(bytes, 1U << 30));
+    if (::ReadFile(handleOf(file), data, piece, &got, &where) == 0) {
+        if (::GetLastError() == ERROR_HANDLE_EOF) {
+            return std::size_t{0};
         }
-        if (got == 0) {
-            break;
-        }
-        done += got;
+        return lastSystemError();
     }
-    return done;
+    return std::size_t{got};
 }
 
 // NTFS keeps holes only in files marked sparse, which no stream file is: data throughout.
@@ -324,22 +301,17 @@ std::error_code NewFile::create(const std::filesystem::path& path, Readers) {
     return {};
 }
 
-std::error_code NewFile::lock() {
-    bool locked = false;
-    return file_ ? lockHandle(handleOf(file_.get()), locked) : notOpen();
-}
-
 std::error_code NewFile::write(const void* data, std::size_t bytes) {
-    return file_ ? writeAll(handleOf(file_.get()), data, bytes, nullptr) : notOpen();
+    return file_ ? writeAll(handleOf(file_.get()), data, bytes, nullptr) : File::notOpen();
 }
 
 std::error_code NewFile::skip(std::uint64_t bytes) {
-    return file_ ? moveFilePointer(handleOf(file_.get()), bytes, FILE_CURRENT) : notOpen();
+    return file_ ? moveFilePointer(handleOf(file_.get()), bytes, FILE_CURRENT) : File::notOpen();
 }
 
 std::error_code NewFile::setSize(std::uint64_t bytes) {
     if (!file_) {
-        return notOpen();
+        return File::notOpen();
     }
     if (const std::error_code moved = moveFilePointer(handleOf(file_.get()), bytes, FILE_BEGIN)) {
         return moved;
@@ -349,11 +321,11 @@ std::error_code NewFile::setSize(std::uint64_t bytes) {
 
 // Owner and mode are the directory's inheritance on Windows; only the time is set.
 std::error_code NewFile::applyAttributes(const FileAttributes& attributes) {
-    return file_ ? setModifiedTimeOf(handleOf(file_.get()), attributes) : notOpen();
+    return file_ ? setModifiedTimeOf(handleOf(file_.get()), attributes) : File::notOpen();
 }
 
 std::error_code NewFile::sync() {
-    return file_ ? checked(::FlushFileBuffers(handleOf(file_.get()))) : notOpen();
+    return file_ ? checked(::FlushFileBuffers(handleOf(file_.get()))) : File::notOpen();
 }
 
 std::error_code NewFile::close() {

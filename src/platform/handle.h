@@ -54,13 +54,17 @@ private:
     Value value_ = Traits::none();
 };
 
-// A plain handle: close (POSIX) or CloseHandle (Windows).
-struct SystemHandle {
-    using Value = NativeHandle;
-    static constexpr Value none() { return kNoHandle; }
-    static void close(const Value& handle) noexcept;
+// Traits for Owned of a value that compares and copies as a plain value: `kNone` is the empty
+// one, and `kRelease` lets go of any other.
+template <typename V, V kNone, void (*kRelease)(const V&) noexcept> struct ReleasedBy {
+    using Value = V;
+    static constexpr Value none() { return kNone; }
+    static void close(const Value& value) noexcept { kRelease(value); }
 };
 
-using OwnedHandle = Owned<SystemHandle>;
+// Lets go of a plain handle: close (POSIX) or CloseHandle (Windows).
+void closeHandle(const NativeHandle& handle) noexcept;
+
+using OwnedHandle = Owned<ReleasedBy<NativeHandle, kNoHandle, closeHandle>>;
 
 } // namespace vaskel::platform

@@ -4,7 +4,7 @@
 
 namespace vaskel::platform {
 
-void SystemHandle::close(const Value& handle) noexcept {
+void closeHandle(const NativeHandle& handle) noexcept {
     ::close(static_cast<int>(handle));
 }
 

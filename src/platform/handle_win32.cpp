@@ -3,7 +3,7 @@
 
 namespace vaskel::platform {
 
-void SystemHandle::close(const Value& handle) noexcept {
+void closeHandle(const NativeHandle& handle) noexcept {
     ::CloseHandle(reinterpret_cast<HANDLE>(handle));
 }
 

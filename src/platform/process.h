@@ -67,13 +67,13 @@ public:
     NativeHandle native() const { return process_.get(); }
 
 private:
+    // The system's part of wait() and poll(), for a child that is held: waits for it to end, or
+    // with `block` false only looks. Once it has ended, releases it and gives its exit code.
+    std::optional<int> collect(bool block);
+
     // Letting go of a child kills it and waits for it.
-    struct Running {
-        using Value = NativeHandle;
-        static constexpr Value none() { return kNoHandle; }
-        static void close(const Value& process) noexcept;
-    };
-    Owned<Running> process_;
+    static void killAndWait(const NativeHandle& process) noexcept;
+    Owned<ReleasedBy<NativeHandle, kNoHandle, killAndWait>> process_;
 };
 
 // Runs `handler` each time the process is asked to stop: SIGINT, SIGTERM and SIGHUP on POSIX,

@@ -104,21 +104,9 @@ ErrorOr<ChildProcess> ChildProcess::start(const std::filesystem::path& program,
     return child;
 }
 
-int ChildProcess::wait() {
-    if (!process_) {
-        return -1;
-    }
+std::optional<int> ChildProcess::collect(bool block) {
     int status = 0;
-    const pid_t result = waitFor(static_cast<pid_t>(process_.release()), status, 0);
-    return exitCodeOf(result, status);
-}
-
-std::optional<int> ChildProcess::poll() {
-    if (!process_) {
-        return -1;
-    }
-    int status = 0;
-    const pid_t result = waitFor(static_cast<pid_t>(process_.get()), status, WNOHANG);
+    const pid_t result = waitFor(static_cast<pid_t>(process_.get()), status, block ? 0 : WNOHANG);
     if (result == 0) {
         return std::nullopt;
     }
@@ -132,7 +120,7 @@ void ChildProcess::kill() {
     }
 }
 
-void ChildProcess::Running::close(const Value& process) noexcept {
+void ChildProcess::killAndWait(const NativeHandle& process) noexcept {
     ::kill(static_cast<pid_t>(process), SIGKILL);
     int status = 0;
     waitFor(static_cast<pid_t>(process), status, 0);

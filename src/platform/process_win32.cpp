@@ -230,21 +230,9 @@ ErrorOr<ChildProcess> ChildProcess::start(const std::filesystem::path& program,
     return child;
 }
 
-int ChildProcess::wait() {
-    if (!process_) {
-        return -1;
-    }
-    HANDLE process = reinterpret_cast<HANDLE>(process_.release());
-    ::WaitForSingleObject(process, INFINITE);
-    return exitCodeOf(process);
-}
-
-std::optional<int> ChildProcess::poll() {
-    if (!process_) {
-        return -1;
-    }
+std::optional<int> ChildProcess::collect(bool block) {
     HANDLE process = reinterpret_cast<HANDLE>(process_.get());
-    if (::WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+    if (::WaitForSingleObject(process, block ? INFINITE : 0) == WAIT_TIMEOUT) {
         return std::nullopt;
     }
     static_cast<void>(process_.release());
@@ -257,7 +245,7 @@ void ChildProcess::kill() {
     }
 }
 
-void ChildProcess::Running::close(const Value& process) noexcept {
+void ChildProcess::killAndWait(const NativeHandle& process) noexcept {
     const HANDLE handle = reinterpret_cast<HANDLE>(process);
     ::TerminateProcess(handle, 137);
     ::WaitForSingleObject(handle, INFINITE);

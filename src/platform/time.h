@@ -95,14 +95,10 @@ public:
     std::int64_t measureResolution() const;
 
 private:
-    // Holds the raised system timer resolution (Windows); letting go lowers it again.
-    struct RaisedResolution {
-        using Value = bool;
-        static constexpr Value none() { return false; }
-        static void close(const Value& raised) noexcept;
-    };
+    // Lowers the system timer resolution that was raised (Windows).
+    static void lowerResolution(const bool& raised) noexcept;
     // Released in the reverse order: the timer, then the resolution.
-    Owned<RaisedResolution> resolution_;
+    Owned<ReleasedBy<bool, false, lowerResolution>> resolution_;
     OwnedHandle timer_;
 };
 

@@ -38,7 +38,7 @@ void FineSleep::sleepFor(std::int64_t nanoseconds) const {
     }
 }
 
-void FineSleep::RaisedResolution::close(const Value&) noexcept {}
+void FineSleep::lowerResolution(const bool&) noexcept {}
 
 void yieldThread() {
     ::sched_yield();

@@ -58,7 +58,7 @@ void FineSleep::sleepFor(std::int64_t nanoseconds) const {
     ::Sleep(static_cast<DWORD>((nanoseconds + 999999) / 1000000));
 }
 
-void FineSleep::RaisedResolution::close(const Value&) noexcept {
+void FineSleep::lowerResolution(const bool&) noexcept {
     ::timeEndPeriod(1);
 }
 

@@ -27,12 +27,17 @@ struct TakeSheetStream {
     std::vector<SheetPort> inputs; // per channel, the bridge's own input port
 };
 
-struct TakeSheetRecord {
+// What the sheet says of the capture as a whole: the part the bridge writes and the reader
+// reads back alike.
+struct TakeSheetCapture {
     std::string state; // "waiting", "capturing", "complete", "failed" or "interrupted"
     std::string client;
     std::string mapping;
     std::uint32_t sampleRate = 0;
     std::uint32_t framesPerChunk = 0;
+};
+
+struct TakeSheetRecord : TakeSheetCapture {
     std::uint32_t channels = 0;                   // per file: 1 or 2
     std::optional<std::string> startTime;         // "2026-03-01T14:05:09.250Z"
     std::optional<std::uint64_t> framesPerStream; // once complete

@@ -7,14 +7,12 @@
 #include "test_support.h"
 #include "wavfile/wav_repair.h"
 
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <limits>
 #include <span>
-#include <thread>
 
 namespace vaskel {
 namespace {
@@ -262,45 +260,30 @@ TEST(StreamFileRepair, AFifoInTheFilesPlaceIsRefusedWithoutWaiting) {
 TEST(StreamFileRepair, ALinkSwappedIntoItsPlaceIsNeverFollowed) {
     ScratchDir dir("wav-repair-swap");
     const auto path = dir / "stream-0.wav";
-    const auto decoy = dir / "decoy";
-    const auto victim = dir.path().parent_path() / (dir.path().filename().string() + "-victim");
     // Long enough for every field a repair writes and past the length it would cut to.
     const std::string victimBytes(20000, 'v');
-    writeFile(victim, victimBytes);
+    testing::LinkSwapper attacker(
+        path, dir / "decoy",
+        dir.path().parent_path() / (dir.path().filename().string() + "-victim"), victimBytes);
     const std::string stopped = wavHeaderBytes(48000, 2, 0) + samples(1000) + "abc";
     writeFile(path, stopped);
     platform::File stream;
     ASSERT_FALSE(stream.open(path, platform::File::Access::ReadWrite));
-    std::error_code linked;
-    std::filesystem::create_symlink(victim, decoy, linked);
-    if (linked || !testing::exchangeNames(path, decoy)) {
-        std::filesystem::remove(victim);
+    if (!attacker.start()) {
         GTEST_SKIP() << "no links or no atomic exchange of names here";
     }
-    std::atomic<bool> stop{false};
-    std::thread attacker([&] {
-        while (!stop.load(std::memory_order_relaxed)) {
-            static_cast<void>(testing::exchangeNames(path, decoy));
-        }
-    });
-    // On a busy machine the attacker may not run for a while, leaving its link in place: go on
-    // until the race has gone both ways (within a bound).
-    int repaired = 0;
-    int refused = 0;
-    for (int i = 0; i < 5000 || ((repaired == 0 || refused == 0) && i < 500000); ++i) {
+    while (attacker.again(5000, 500000)) {
         // The stream file as a stopped capture leaves it, whatever name it has now.
         ASSERT_FALSE(stream.setSize(0));
         ASSERT_FALSE(stream.writeAt(0, stopped.data(), stopped.size()));
-        const bool inPlace = repairStreamFile(path).action == RepairAction::InPlace;
-        repaired += inPlace ? 1 : 0;
-        refused += inPlace ? 0 : 1;
+        if (repairStreamFile(path).action == RepairAction::InPlace) {
+            attacker.wentThrough();
+        } else {
+            attacker.wasRefused();
+        }
     }
-    stop = true;
-    attacker.join();
-    const std::string left = readFile(victim);
-    std::filesystem::remove(victim);
-    EXPECT_TRUE(left == victimBytes) << "the link's target was changed";
-    EXPECT_GT(repaired, 0) << "the race never let a repair through";
+    EXPECT_TRUE(attacker.stopAndReadVictim() == victimBytes) << "the link's target was changed";
+    EXPECT_GT(attacker.through(), 0) << "the race never let a repair through";
 }
 
 // An RF64 repair that cannot finish leaves the original where and as it was and no temporary

@@ -3,7 +3,7 @@
 // when it starts, and completed at its end.
 #pragma once
 
-#include "wavfile/take_sheet.h" // its name, and the reader that reads it back
+#include "wavfile/take_sheet.h" // its name, its fields, and the reader that reads it back
 
 #include <chrono>
 #include <cstdint>
@@ -15,12 +15,7 @@
 
 namespace vaskel::jack_bridge {
 
-struct TakeSheet {
-    std::string state; // "waiting", "capturing", "complete", "failed" or "interrupted"
-    std::string client;
-    std::string mapping;
-    std::uint32_t sampleRate = 0;
-    std::uint32_t framesPerChunk = 0;
+struct TakeSheet : TakeSheetCapture {
     std::uint32_t channels = 1;
     std::optional<std::chrono::system_clock::time_point> startTime; // the first captured frame
     std::optional<std::uint64_t> framesPerStream;                   // at the end

@@ -279,16 +279,33 @@ struct WatchedCapture {
     }
 };
 
+// A paced capture under way: once the region is watched, the renderer drains it into `root`,
+// and every stream has given it 20 chunks.
+struct FlowingCapture : WatchedCapture {
+    FlowingCapture() : WatchedCapture(true, "30000") {}
+
+    // Starts the renderer with an idle timeout of `idleMs`; false when the region could not be
+    // watched (the renderer is then not started) or the streams never flowed.
+    bool start(const std::string& idleMs) {
+        if (!watcher.watching()) {
+            return false;
+        }
+        renderer.emplace(rendererArguments(root, idleMs));
+        return flowing();
+    }
+
+    const std::filesystem::path root = scratch / "out";
+    std::optional<testing::RendererProcess> renderer;
+};
+
 TEST(FaultMatrix, ProducerKilledMidCaptureEndsInProducerAbortWithEveryConsumedSample) {
-    WatchedCapture live(true, "30000");
-    ASSERT_TRUE(live.watcher.watching());
-    const std::filesystem::path root = live.scratch / "out";
-    testing::RendererProcess renderer(live.rendererArguments(root, "1500"));
-    ASSERT_TRUE(live.flowing());
+    FlowingCapture live;
+    ASSERT_TRUE(live.start("1500"));
+    const std::filesystem::path& root = live.root;
     live.tool.kill();
     live.tool.wait();
 
-    const testing::ChildResult ended = renderer.wait();
+    const testing::ChildResult ended = live.renderer->wait();
     vaskel::testing::removeRegionName(native(live.name)); // the killed producer could not
     EXPECT_EQ(ended.exitCode, 4);
     EXPECT_EQ(ended.err, testing::platformNewlines("producer_abort\n"));
@@ -304,13 +321,11 @@ TEST(FaultMatrix, ProducerKilledMidCaptureEndsInProducerAbortWithEveryConsumedSa
 }
 
 TEST(FaultMatrix, RendererKilledMidCaptureLeavesHeadersAndWholeChunks) {
-    WatchedCapture live(true, "30000");
-    ASSERT_TRUE(live.watcher.watching());
-    const std::filesystem::path root = live.scratch / "out";
-    testing::RendererProcess renderer(live.rendererArguments(root, "20000"));
-    ASSERT_TRUE(live.flowing());
-    renderer.kill();
-    EXPECT_EQ(renderer.wait().exitCode, kWindowsTarget ? 137 : -1);
+    FlowingCapture live;
+    ASSERT_TRUE(live.start("20000"));
+    const std::filesystem::path& root = live.root;
+    live.renderer->kill();
+    EXPECT_EQ(live.renderer->wait().exitCode, kWindowsTarget ? 137 : -1);
     live.tool.kill();
     live.tool.wait();
     vaskel::testing::removeRegionName(native(live.name));

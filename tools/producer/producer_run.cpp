@@ -9,8 +9,11 @@
 #include "transport/failure_code.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <iterator>
 #include <limits>
 #include <string>
+#include <string_view>
 
 namespace vaskel::producer_tool {
 
@@ -368,36 +371,38 @@ std::optional<Outcome> judge(const Observation& seen) {
     return std::nullopt;
 }
 
+namespace {
+
+// What each Outcome is called in the summary and the exit code it ends in, in Outcome's order.
+struct OutcomeRow {
+    std::string_view name;
+    ProducerExit exit;
+};
+constexpr OutcomeRow kOutcomes[] = {
+    {"completed", ProducerExit::Completed},              // Completed
+    {"capture_failed", ProducerExit::CaptureFailed},     // CaptureFailed
+    {"not_attached", ProducerExit::NotAttached},         // NotAttached
+    {"renderer_timeout", ProducerExit::RendererTimeout}, // RendererTimeout
+    {"interrupted", ProducerExit::Interrupted},          // Interrupted
+};
+static_assert(std::size(kOutcomes) == static_cast<std::size_t>(Outcome::Interrupted) + 1);
+
+const OutcomeRow* rowOf(Outcome outcome) {
+    const auto index = static_cast<std::size_t>(outcome);
+    return index < std::size(kOutcomes) ? &kOutcomes[index] : nullptr;
+}
+
+} // namespace
+
 std::string_view outcomeName(Outcome outcome) {
-    switch (outcome) {
-    case Outcome::Completed:
-        return "completed";
-    case Outcome::CaptureFailed:
-        return "capture_failed";
-    case Outcome::NotAttached:
-        return "not_attached";
-    case Outcome::RendererTimeout:
-        return "renderer_timeout";
-    case Outcome::Interrupted:
-        return "interrupted";
-    }
-    return "unknown";
+    const OutcomeRow* row = rowOf(outcome);
+    return row != nullptr ? row->name : "unknown";
 }
 
 int exitCodeOf(Outcome outcome) {
-    switch (outcome) {
-    case Outcome::Completed:
-        return exitCode(ProducerExit::Completed);
-    case Outcome::NotAttached:
-        return exitCode(ProducerExit::NotAttached);
-    case Outcome::CaptureFailed:
-        return exitCode(ProducerExit::CaptureFailed);
-    case Outcome::RendererTimeout:
-        return exitCode(ProducerExit::RendererTimeout);
-    case Outcome::Interrupted:
-        return exitCode(ProducerExit::Interrupted);
-    }
-    return exitCode(ProducerExit::VerifyMismatch); // not reached
+    const OutcomeRow* row = rowOf(outcome);
+    // Every Outcome has a row: the fallback is not reached.
+    return exitCode(row != nullptr ? row->exit : ProducerExit::VerifyMismatch);
 }
 
 int runProduction(const ProducerOptions& options, const std::atomic<bool>& stop, std::ostream& out,
