@@ -158,13 +158,11 @@ std::vector<float> patternChunk(std::uint32_t stream, std::uint64_t firstFrame,
 }
 
 std::filesystem::path rendererPath() {
-    return platform::currentExecutablePath().parent_path() /
-           (std::string("vaskel_renderer") + VASKEL_EXE_SUFFIX);
+    return platform::currentExecutablePath().parent_path() / ("vaskel_renderer" VASKEL_EXE_SUFFIX);
 }
 
 std::filesystem::path producerPath() {
-    return platform::currentExecutablePath().parent_path() /
-           (std::string("vaskel_producer") + VASKEL_EXE_SUFFIX);
+    return platform::currentExecutablePath().parent_path() / ("vaskel_producer" VASKEL_EXE_SUFFIX);
 }
 
 RunningChild::RunningChild(const std::filesystem::path& program,

@@ -15,11 +15,11 @@ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVASKEL_WERROR=ON \
   -DCMAKE_C_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" \
   -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" \
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" >/dev/null
-cmake --build "$dir" -j "$jobs" --target vaskel_tests vaskel_renderer
+cmake --build "$dir" -j "$jobs" --target vaskel_race_tests vaskel_renderer
 
 export TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1"
 export VASKEL_RACE_ROUNDS=${VASKEL_RACE_ROUNDS:-200}
 export VASKEL_SOAK_SECONDS=${VASKEL_SOAK_SECONDS:-45}
 # A bound well above the planned time, so a hang fails instead of stalling the whole run.
-timeout $((VASKEL_SOAK_SECONDS + 300)) "$dir/vaskel_tests" \
+timeout $((VASKEL_SOAK_SECONDS + 300)) "$dir/vaskel_race_tests" \
   --gtest_filter='CaptureRace.*:CaptureSoak.*:ProducerCThreads.*' --gtest_brief=1
