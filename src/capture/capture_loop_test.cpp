@@ -1011,7 +1011,10 @@ TEST(CaptureCompletion, ALastChunkPublishedRightBeforeCloseIsNeverLost) {
     constexpr std::uint32_t kStreams = 64;
     constexpr std::uint32_t kFrames = 4;
     int lost = 0;
-    for (int round = 0; round < 300; ++round) {
+    // The race is in code both systems share; under Wine, where each region costs tens of
+    // milliseconds, a few rounds show the same code works there.
+    const int rounds = testing::kWindowsTarget ? 30 : 300;
+    for (int round = 0; round < rounds; ++round) {
         const std::uint32_t chunks = 1 + random() % 3;
         const std::uint32_t spins = random() % 400;
         const TransportConfig config = makeConfig(kStreams, 1, kFrames, 1, 8000);

@@ -2,6 +2,8 @@
 // on an RF64-sized sparse file with a repair that crashes half-way, and on what it must refuse.
 #include "output/output_paths.h"
 #include "output/wav_format.h"
+#include "platform/time.h"
+#include "producer/transport_producer.h"
 #include "producer_test_support.h"
 #include "test_support.h"
 #include "tools/producer/signal_source.h"
@@ -31,8 +33,7 @@ using testing::producerPath;
 using testing::ScratchDir;
 
 std::filesystem::path wavToolPath() {
-    return platform::currentExecutablePath().parent_path() /
-           (std::string("vaskel_wav") + VASKEL_EXE_SUFFIX);
+    return platform::currentExecutablePath().parent_path() / ("vaskel_wav" VASKEL_EXE_SUFFIX);
 }
 
 testing::ChildResult runWav(const std::vector<platform::NativeString>& arguments) {
@@ -200,18 +201,39 @@ INSTANTIATE_TEST_SUITE_P(EveryWayACaptureStops, CaptureRecovery,
 
 // A capture holds its files locked: check says so, repair refuses to touch them (a repair that
 // cut a half-written frame would leave a hole in the audio), and the capture completes exactly.
+// The test is the producer and holds the second half back until the repairs are done, so the
+// capture is running whatever a process start costs (seconds under Wine).
 TEST(WavToolBesideARunningCapture, RepairRefusesAndTheCaptureCompletesExactly) {
     ScratchDir root("wav-live");
     const platform::NativeString region = testing::uniqueRegionName("wav-live");
-    const std::string name = std::filesystem::path(region).string();
-    // Under Wine every process start takes a second or so: a longer capture there.
-    const std::uint64_t frames = kWindowsTarget ? 960000 : 96000;
-    auto words = producerWords(name, "1");
-    words[4] = std::to_string(frames);
-    testing::RunningChild producer(producerPath(), nativeWords(words));
-    ASSERT_TRUE(producer.started());
+    constexpr std::uint64_t kFrames = 384 * 256; // two halves of whole chunks
+    constexpr std::uint32_t kChunk = 256;
+    producer::TransportProducer producer;
+    ASSERT_TRUE(producer.create(region, testing::makeConfig(2, 16, kChunk, 2, 48000, 0, kFrames)));
     testing::RendererProcess renderer(
-        {region, testing::nativePath(root.path()), testing::native("0"), testing::native("5000")});
+        {region, testing::nativePath(root.path()), testing::native("0"), testing::native("60000")});
+    ASSERT_TRUE(renderer.started());
+    std::uint64_t next[2] = {0, 0};
+    const auto publishUntil = [&](std::uint64_t end) {
+        const auto deadline = platform::Deadline::after(60'000'000'000);
+        while ((next[0] < end || next[1] < end) && !deadline.expired()) {
+            bool published = false;
+            for (std::uint32_t s = 0; s < 2; ++s) {
+                if (next[s] < end && producer.hasSpace(s)) {
+                    const auto samples = testing::patternChunk(s, next[s], kChunk, 2);
+                    ASSERT_TRUE(producer.tryPublish(s, samples.data(), kChunk));
+                    next[s] += kChunk;
+                    published = true;
+                }
+            }
+            if (!published) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+        ASSERT_EQ(next[0], end);
+        ASSERT_EQ(next[1], end);
+    };
+    publishUntil(kFrames / 2);
     const auto stream0 = streamFilePath(root.path(), 0);
     for (int i = 0; i < 5000 && !(std::filesystem::exists(stream0) &&
                                   std::filesystem::file_size(stream0) > 4 * kWavHeaderSize);
@@ -222,7 +244,6 @@ TEST(WavToolBesideARunningCapture, RepairRefusesAndTheCaptureCompletesExactly) {
     EXPECT_EQ(check.exitCode, 1) << check.out << check.err;
     EXPECT_NE(check.out.find("stream-0.wav: in use by a capture or a repair"), std::string::npos)
         << check.out;
-    // The capture runs for seconds; every repair meanwhile must refuse.
     for (int i = 0; i < 3; ++i) {
         const auto repair = runWav("repair", root.path());
         EXPECT_EQ(repair.exitCode, 1) << repair.out << repair.err;
@@ -231,18 +252,20 @@ TEST(WavToolBesideARunningCapture, RepairRefusesAndTheCaptureCompletesExactly) {
                   std::string::npos)
             << repair.out;
     }
+    publishUntil(kFrames);
+    producer.closeStream(0);
+    producer.closeStream(1);
     const auto ended = renderer.wait();
     EXPECT_EQ(ended.exitCode, 0) << ended.err;
-    EXPECT_EQ(producer.wait().exitCode, 0);
     const auto after = runWav("check", root.path());
     EXPECT_EQ(after.exitCode, 0) << after.out << after.err;
     for (std::uint32_t i = 0; i < 2; ++i) {
         const platform::ErrorOr<WavLayout> head = readStreamHead(streamFilePath(root.path(), i));
         ASSERT_TRUE(head);
         const WavLayout& layout = *head;
-        EXPECT_EQ(layout.frames, frames);
+        EXPECT_EQ(layout.frames, kFrames);
 #ifdef VASKEL_HAVE_SNDFILE
-        EXPECT_EQ(expectPublishedPrefix(streamFilePath(root.path(), i), i), frames);
+        EXPECT_EQ(expectPublishedPrefix(streamFilePath(root.path(), i), i), kFrames);
 #endif
     }
 }
