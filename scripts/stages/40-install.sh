@@ -10,7 +10,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 bash scripts/install-deps.sh help2man # the man pages are part of the install
-build=${VASKEL_INSTALL_BUILD_DIR:-build/install}
+# The packager's build of 45-packages.sh, with its options: that stage then finds it built.
+build=${VASKEL_INSTALL_BUILD_DIR:-build/pkg}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
@@ -18,11 +19,9 @@ version=$(sed -n 's/^project(vaskel_renderer VERSION \([0-9.]*\).*/\1/p' CMakeLi
 major=${version%%.*}
 
 echo "--- build (Release) and install into a temporary prefix"
-# Skipping the install rule's dependency on "all" keeps cpack from building the benchmarks.
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVASKEL_WERROR=ON -DVASKEL_BUILD_TESTS=OFF \
-  -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
-cmake --build "$build" -j "$(nproc)" --target vaskel_renderer vaskel_producer vaskel_wav \
-  vaskel_producer_shared vaskel_producer_static vaskel_man_pages vaskel_debian_changelog >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVASKEL_BUILD_TESTS=OFF \
+  -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+cmake --build "$build" -j "$(nproc)" >/dev/null
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
 # Every file and link, and nothing else: no test, benchmark or example program.
