@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   valgrind gnuplot-nox python3 python3-venv
   dpkg-dev file strace
+  jackd2 libjack-jackd2-dev
   "$@"
 )
 missing=()
@@ -20,6 +21,8 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  # jackd2 asks about real-time limits on install; the tests' servers run without real time.
+  echo "jackd2 jackd/tweak_rt_limits boolean false" | debconf-set-selections 2>/dev/null || true
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi

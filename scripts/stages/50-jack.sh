@@ -1,23 +1,25 @@
 #!/usr/bin/env bash
-# The live bridge through a real audio server: installs JACK2 (server, library, tools), builds
-# vaskel_jack with the linux preset and runs tools/jack/jack_capture_test.py, which starts jackd
-# servers of its own on the dummy backend: one-command recording with a port pattern and its
-# take sheet, every captured sample checked; interrupts, period changes, overflow, the attach
-# timeout, a server killed and a server stopped mid-capture. Then checks that the bridge
-# installs as a component of its own (the vaskel-jack package).
+# The live bridge through a real audio server. Its captures (tools/jack/jack_capture_test.py:
+# jackd servers of its own on the dummy backend; one-command recording with a port pattern and
+# its take sheet, every captured sample checked; interrupts, period changes, overflow, the attach
+# timeout, a server killed and a server stopped mid-capture) run once, as the test jack_capture
+# of the Linux suite, which install-deps.sh gives a jackd. This stage makes sure that test is
+# there, so a missing server cannot skip it unseen, and that the bridge installs as a component
+# of its own (the vaskel-jack package).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 if [ "$(uname -s)" != Linux ]; then
   echo "jack: the bridge is Linux only; skipped"
   exit 0
 fi
-# jackd2 asks about real-time limits on install; the capture here runs without real time.
-echo "jackd2 jackd/tweak_rt_limits boolean false" | debconf-set-selections 2>/dev/null || true
-DEBIAN_FRONTEND=noninteractive bash scripts/install-deps.sh jackd2 libjack-jackd2-dev
+bash scripts/install-deps.sh
 cmake --preset linux >/dev/null
-cmake --build --preset linux -j "$(nproc)" --target vaskel_jack vaskel_jack_test_source \
-  vaskel_renderer vaskel_wav vaskel_man_pages >/dev/null
-timeout 300 python3 tools/jack/jack_capture_test.py --build build/linux
+cmake --build --preset linux -j "$(nproc)" --target vaskel_jack vaskel_man_pages >/dev/null
+ctest --preset linux -N -R '^jack_capture$' | grep -q 'Total Tests: 1$' || {
+  echo "the Linux suite has no jack_capture test: is jackd installed?" >&2
+  exit 1
+}
+echo "ok   jack_capture is part of the Linux suite"
 
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
