@@ -4,11 +4,11 @@
 # fuzzers run side by side for a bounded time, starting from the seeds and regression inputs in
 # fuzz/corpus/; a crash or a failed check fails the stage and leaves its input in
 # build/fuzz/artifacts/.
-#   VASKEL_FUZZ_SECONDS  time per fuzzer (default 60)
+#   VASKEL_FUZZ_SECONDS  time per fuzzer (default 30; e.g. 3600 for a long run)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 dir=build/fuzz
-seconds=${VASKEL_FUZZ_SECONDS:-60}
+seconds=${VASKEL_FUZZ_SECONDS:-30}
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVASKEL_WERROR=ON \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVASKEL_FUZZ=ON >/dev/null
 names=(capture command_line take_sheet)
