@@ -18,19 +18,29 @@ LIMIT_WINDOWS_KIB = {1: (256, 4096, 8192), 8: (256, 4096, 8192), 128: (128, 256,
 WAV_DATA_LIMIT = (1 << 32) - (1 << 20)
 # The real-time row: stereo 48 kHz at pace 1, chunks of this many frames, this many slots.
 REALTIME_STREAMS, REALTIME_FRAMES, REALTIME_SLOTS = 128, 1024, 16
+# Ring slots per stream of the renderer onto a disk: at least the producer's default. A pass
+# that meets a full device queue takes up to about 150 ms; the throughput table's 4 MiB of rings
+# leave 128 streams 4 slots, which the producer at full speed fills long before such a pass
+# ends, so the disk idles behind the rings instead of the writer (renderer_4mib shows it).
+DISK_MIN_SLOTS = 16
 
 
-def contenders(streams, before=None):
-    """(name, driver mode, extra options, renderer) of one stream count's set; the renderer of
-    an earlier commit (--before-renderer) as renderer_before when there is one."""
-    found = [("renderer", "renderer", ["--cache-left"], None),
-             ("plain_sync", "plain", ["--sync", "--cache-left"], None),
-             ("plain_wb", "plain", ["--sync", "--cache-left", "--writeback-kib", "auto"], None)]
+def contenders(streams, slots_for, before=None):
+    """(name, driver mode, extra options, renderer, ring slots) of one stream count's set; the
+    renderer of an earlier commit (--before-renderer) as renderer_before when there is one, and
+    the renderer on the throughput table's rings as renderer_4mib where they are smaller."""
+    slots = max(slots_for(streams), DISK_MIN_SLOTS)
+    found = [("renderer", "renderer", ["--cache-left"], None, slots),
+             ("plain_sync", "plain", ["--sync", "--cache-left"], None, None),
+             ("plain_wb", "plain", ["--sync", "--cache-left", "--writeback-kib", "auto"], None,
+              None)]
+    if slots_for(streams) < slots:
+        found.append(("renderer_4mib", "renderer", ["--cache-left"], None, slots_for(streams)))
     if before:
-        found.append(("renderer_before", "renderer", ["--cache-left"], str(before)))
-    found += [(f"wb_{kib}", "plain", ["--sync", "--writeback-kib", str(kib)], None)
+        found.append(("renderer_before", "renderer", ["--cache-left"], str(before), slots))
+    found += [(f"wb_{kib}", "plain", ["--sync", "--writeback-kib", str(kib)], None, None)
               for kib in LIMIT_WINDOWS_KIB[streams]]
-    found.append(("direct", "direct", [], None))
+    found.append(("direct", "direct", [], None, None))
     return found
 
 
@@ -56,12 +66,13 @@ def collect(runner, args, disk_runner):
         found = {}
         for streams in DISK_STREAMS:
             chunks = max(4, min(args.disk_bytes // streams, WAV_DATA_LIMIT) // CHUNK_BYTES)
-            tools = contenders(streams, args.before_renderer)
+            tools = contenders(streams, disk_runner.slots_for, args.before_renderer)
             order = tools[rep % len(tools):] + tools[:rep % len(tools)]
 
             def run_set():
-                return [(name, disk_runner.drive(mode, streams, chunks, extra, renderer=renderer))
-                        for name, mode, extra, renderer in order]
+                return [(name, disk_runner.drive(mode, streams, chunks, extra, renderer=renderer,
+                                                 slots=slots))
+                        for name, mode, extra, renderer, slots in order]
 
             found[streams] = dict(runner.gate.measure(run_set, kernel_is_ours=True))
         reps.append(found)
@@ -118,7 +129,7 @@ def rows_of(table, title, columns, cell, digits=2):
     table.append("")
 
 
-def report(reps, args, rows, table, where):
+def report(reps, args, rows, table, where, slots_for):
     n = len(reps)
     mib = args.disk_bytes >> 20
     table.append(f"Disk{where}: {mib} MiB of samples per run (at most {WAV_DATA_LIMIT >> 20} "
@@ -129,9 +140,15 @@ def report(reps, args, rows, table, where):
                  "the plain writer at the windows " + "; ".join(
                      f"{s}: " + "/".join(str(k) for k in LIMIT_WINDOWS_KIB[s]) + " KiB"
                      for s in DISK_STREAMS) + ", and O_DIRECT 1 MiB writes into one file")
+    table.append("  renderer rings: " + ", ".join(
+        f"{s} slots at {n}" for n, s in ((n, max(slots_for(n), DISK_MIN_SLOTS))
+                                         for n in DISK_STREAMS))
+                 + "; renderer_4mib: the throughput table's 4 MiB of rings where smaller")
     names = ["renderer", "plain_sync", "plain_wb"]
     if args.before_renderer:
         names.insert(1, "renderer_before")
+    if any("renderer_4mib" in found.get(s, {}) for found in reps for s in DISK_STREAMS):
+        names.insert(1, "renderer_4mib")
     rows_of(table, "MB/s", names + ["disk limit"],
             lambda c, s: per_rep(reps, s, (lambda r: disk_limit(r, s)[0]) if c == "disk limit"
                                  else figure(c, "mb_s")), 0)
@@ -217,7 +234,7 @@ def realtime_row(runner, args, disk_runner, rows, table, renderer=None, label=""
 def disk(runner, args, disk_runner, rows, table, where):
     """The disk table and the real-time row; what the targets judge."""
     reps = collect(runner, args, disk_runner)
-    report(reps, args, rows, table, where)
+    report(reps, args, rows, table, where, disk_runner.slots_for)
     found = {"reps": reps, "realtime": realtime_row(runner, args, disk_runner, rows, table)}
     if args.before_renderer:
         realtime_row(runner, args, disk_runner, rows, table, str(args.before_renderer),
