@@ -22,6 +22,8 @@ echo "--- build (Release) and install into a temporary prefix"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVASKEL_BUILD_TESTS=OFF \
   -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 cmake --build "$build" -j "$(nproc)" >/dev/null
+# Debian's multiarch folder for a /usr prefix (lib/x86_64-linux-gnu), as the packages install.
+libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
 # Every file and link, and nothing else: no test, benchmark or example program.
@@ -36,11 +38,12 @@ if [ -e "$build/vaskel_jack" ]; then
 fi
 {
   printf 'bin/%s\n' "${programs[@]}"
-  printf '%s\n' lib/libvaskel_producer.a lib/libvaskel_producer.so \
-    "lib/libvaskel_producer.so.$major" "lib/libvaskel_producer.so.$version" \
-    lib/pkgconfig/vaskel-producer.pc lib/cmake/vaskel/vaskelConfig.cmake \
-    lib/cmake/vaskel/vaskelConfigVersion.cmake lib/cmake/vaskel/vaskelTargets.cmake \
-    lib/cmake/vaskel/vaskelTargets-release.cmake include/vaskel/version.h \
+  printf "$libdir/%s\n" libvaskel_producer.a libvaskel_producer.so \
+    "libvaskel_producer.so.$major" "libvaskel_producer.so.$version" \
+    pkgconfig/vaskel-producer.pc cmake/vaskel/vaskelConfig.cmake \
+    cmake/vaskel/vaskelConfigVersion.cmake cmake/vaskel/vaskelTargets.cmake \
+    cmake/vaskel/vaskelTargets-release.cmake
+  printf '%s\n' include/vaskel/version.h \
     lib/python3/dist-packages/vaskel/__init__.py lib/python3/dist-packages/vaskel/py.typed
   (cd include && find vaskel -type f | sed 's|^|include/|')
   printf 'share/man/man1/%s.1.gz\n' "${programs[@]}"
@@ -55,7 +58,7 @@ if ! diff -u "$work/expected.txt" "$work/installed.txt"; then
 fi
 echo "ok   $(wc -l <"$work/installed.txt") files, as expected"
 
-library=$prefix/lib/libvaskel_producer.so.$version
+library=$prefix/$libdir/libvaskel_producer.so.$version
 soname=$(readelf -d "$library" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
 [ "$soname" = "libvaskel_producer.so.$major" ] || {
   echo "SONAME is '$soname', expected libvaskel_producer.so.$major" >&2
@@ -96,11 +99,11 @@ for linkage in shared static; do
 done
 
 echo "--- the C example, built with pkg-config"
-export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
 # shellcheck disable=SC2046 # the flags are words
 cc -std=c99 -Wall -Wextra -Werror examples/c/tone_producer.c \
   $(pkg-config --cflags --libs vaskel-producer) -o "$work/tone_producer_pc"
-LD_LIBRARY_PATH=$prefix/lib run_example pkgconfig-capture "$work/tone_producer_pc"
+LD_LIBRARY_PATH=$prefix/$libdir run_example pkgconfig-capture "$work/tone_producer_pc"
 
 echo "--- the Python example, over the installed module and shared library"
 PYTHONPATH=$prefix/lib/python3/dist-packages run_example python-capture \
@@ -125,7 +128,7 @@ for name in zipfile.ZipFile(sys.argv[1]).namelist():
     if not name.endswith("/"):
         print(name.split("/", 1)[1])' "$zip" | sed "$config" | sort >"$work/zip-files.txt"
 # Without what only Linux has: the Python module, man pages, Debian's documents.
-sed -e '/^bin\/vaskel_jack$/d' -e 's|^bin/\(vaskel_[a-z]*\)$|bin/\1.exe|' -e '/^lib\/libvaskel_producer\.so/d' -e "$config" \
+sed -e "s|^$libdir/|lib/|" -e '/^bin\/vaskel_jack$/d' -e 's|^bin/\(vaskel_[a-z]*\)$|bin/\1.exe|' -e '/^lib\/libvaskel_producer\.so/d' -e "$config" \
   -e '/^lib\/python3\//d' -e '/^share\//d' "$work/installed.txt" >"$work/zip-expected.txt"
 printf '%s\n' bin/libvaskel_producer.dll lib/libvaskel_producer.dll.a LICENSE \
   >>"$work/zip-expected.txt"
