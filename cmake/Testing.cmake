@@ -48,6 +48,8 @@ vaskel_test_binary(vaskel_tests ${VASKEL_TEST_SOURCES} ${VASKEL_TEST_SUPPORT})
 target_precompile_headers(vaskel_tests PRIVATE <gtest/gtest.h> <algorithm> <atomic> <chrono>
                           <cstdint> <cstring> <filesystem> <optional> <string> <thread> <vector>)
 
+# Eight test files to a compilation unit: the suite builds in about a third less time. So names
+# at file scope in one test file must differ from every other's; a clash is a compile error.
 set_target_properties(vaskel_tests PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
 
 # The tests in which threads share one region, alone: the ThreadSanitizer stage builds only

@@ -3,7 +3,7 @@
 # with random shapes and pacing, the backpressure run, then the soak, and two threads writing two
 # streams through the C interface while the renderer drains them, every output checked byte for
 # byte. Any report of the sanitizer fails the stage.
-#   VASKEL_SOAK_SECONDS  length of the soak (default 45; e.g. 3600 for a long run)
+#   VASKEL_SOAK_SECONDS  length of the soak (default 30; e.g. 3600 for a long run)
 #   VASKEL_RACE_ROUNDS   short captures (default 200)
 #   VASKEL_SEED          replays the random plans of an earlier run
 set -euo pipefail
@@ -19,7 +19,7 @@ cmake --build "$dir" -j "$jobs" --target vaskel_race_tests vaskel_renderer
 
 export TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1"
 export VASKEL_RACE_ROUNDS=${VASKEL_RACE_ROUNDS:-200}
-export VASKEL_SOAK_SECONDS=${VASKEL_SOAK_SECONDS:-45}
+export VASKEL_SOAK_SECONDS=${VASKEL_SOAK_SECONDS:-30}
 # A bound well above the planned time, so a hang fails instead of stalling the whole run.
 timeout $((VASKEL_SOAK_SECONDS + 300)) "$dir/vaskel_race_tests" \
   --gtest_filter='CaptureRace.*:CaptureSoak.*:ProducerCThreads.*' --gtest_brief=1

@@ -25,12 +25,12 @@ using testing::ScratchDir;
 using testing::StopSignal;
 
 constexpr std::uint32_t kChunks = 3;
-constexpr std::uint32_t kFrames = 256;
+constexpr std::uint32_t kStreamFrames = 256;
 
 // A region of two streams with kChunks chunks of the pattern in each ring, drained by whoever
 // attached, the streams left open.
 bool publishAndWaitForDrain(TransportProducer& producer, const platform::NativeString& name) {
-    if (!producer.create(name, testing::makeConfig(2, 4, kFrames))) {
+    if (!producer.create(name, testing::makeConfig(2, 4, kStreamFrames))) {
         return false;
     }
     for (int i = 0; i < 20000 && producer.consumerState() != kConsumerAttached; ++i) {
@@ -38,8 +38,8 @@ bool publishAndWaitForDrain(TransportProducer& producer, const platform::NativeS
     }
     for (std::uint32_t s = 0; s < 2; ++s) {
         for (std::uint32_t c = 0; c < kChunks; ++c) {
-            const auto chunk = testing::patternChunk(s, c * kFrames, kFrames, 2);
-            if (!producer.tryPublish(s, chunk.data(), kFrames)) {
+            const auto chunk = testing::patternChunk(s, c * kStreamFrames, kStreamFrames, 2);
+            if (!producer.tryPublish(s, chunk.data(), kStreamFrames)) {
                 return false;
             }
         }
@@ -61,7 +61,7 @@ void expectStoppedAsIdle(const TransportProducer& producer, const std::filesyste
     for (std::uint32_t s = 0; s < 2; ++s) {
         std::string expected = testing::wavHeaderBytes(48000, 2, 0);
         for (std::uint32_t c = 0; c < kChunks; ++c) {
-            const auto chunk = testing::patternChunk(s, c * kFrames, kFrames, 2);
+            const auto chunk = testing::patternChunk(s, c * kStreamFrames, kStreamFrames, 2);
             expected.append(reinterpret_cast<const char*>(chunk.data()), chunk.size() * 4);
         }
         EXPECT_TRUE(testing::readFile(streamFilePath(root, s)) == expected) << "stream " << s;
@@ -162,12 +162,12 @@ TEST_P(RendererInterruptInADelay, EndsThroughTheCleanStopWellBeforeTheDelay) {
     testing::RendererProcess renderer(
         {name, nativePath(root), native("20000000"), native("60000"), native("30000")});
     TransportProducer producer;
-    ASSERT_TRUE(producer.create(name, testing::makeConfig(2, 4, kFrames)));
+    ASSERT_TRUE(producer.create(name, testing::makeConfig(2, 4, kStreamFrames)));
     for (int i = 0; i < 20000 && producer.consumerState() != kConsumerAttached; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    const auto chunk = testing::patternChunk(0, 0, kFrames, 2);
-    ASSERT_TRUE(producer.tryPublish(0, chunk.data(), kFrames));
+    const auto chunk = testing::patternChunk(0, 0, kStreamFrames, 2);
+    ASSERT_TRUE(producer.tryPublish(0, chunk.data(), kStreamFrames));
     for (int i = 0; i < 20000 && producer.readIndex(0) != 1; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }

@@ -39,7 +39,7 @@ using testing::uniqueName;
 
 constexpr std::uint32_t kStreams = 3;
 constexpr std::uint32_t kChunkFrames = 256;
-constexpr std::uint64_t kFrames = 20000;
+constexpr std::uint64_t kStreamFrames = 20000;
 constexpr std::uint32_t kFrameBytes = 8; // two channels of 32-bit samples
 constexpr std::uint32_t kRate = 48000;
 
@@ -64,7 +64,7 @@ const std::vector<std::string>& referenceData() {
     static const std::vector<std::string> data = [] {
         std::vector<std::string> streams;
         ScratchDir root("reference");
-        std::vector<std::string> arguments = signalArguments(3 * kFrames);
+        std::vector<std::string> arguments = signalArguments(3 * kStreamFrames);
         const std::string name = uniqueName("reference");
         arguments.insert(arguments.end(), {name, "--run-renderer", testing::rendererPath().string(),
                                            root.path().string(), "0", "20000", "20000"});
@@ -72,7 +72,7 @@ const std::vector<std::string>& referenceData() {
         EXPECT_EQ(ended.exitCode, 0) << ended.out << ended.err;
         for (std::uint32_t s = 0; s < kStreams; ++s) {
             const std::string file = readFile(streamFilePath(root.path(), s));
-            EXPECT_EQ(file.size(), 44 + 3 * kFrames * kFrameBytes);
+            EXPECT_EQ(file.size(), 44 + 3 * kStreamFrames * kFrameBytes);
             streams.push_back(file.size() > 44 ? file.substr(44) : std::string());
         }
         return streams;
@@ -166,7 +166,7 @@ TEST(FaultMatrix, EveryInjectedFaultEndsWithItsNameCodeStatesAndFiles) {
         ScratchDir scratch("matrix");
         const std::filesystem::path root = scratch / "out";
         const bool attaches = row.files != Files::NoOutput;
-        std::vector<std::string> arguments = signalArguments(kFrames);
+        std::vector<std::string> arguments = signalArguments(kStreamFrames);
         arguments.insert(arguments.end(),
                          {"--fault", row.fault, "--fault-stream", "1", "--fault-chunk", "5",
                           "--timeout-ms", attaches ? "30000" : "1000", uniqueName("matrix"),
@@ -214,14 +214,14 @@ TEST(FaultMatrix, EveryInjectedFaultEndsWithItsNameCodeStatesAndFiles) {
             // Stream 0 completed; only a short stream lets the capture finalise it.
             expectStreamFile(root, 0,
                              row.files == Files::ShortStream ? Header::Final : Header::Placeholder,
-                             kFrames);
+                             kStreamFrames);
             expectStreamFile(root, 1, Header::Placeholder, before);
-            expectStreamFile(root, 2, Header::Placeholder, kFrames);
+            expectStreamFile(root, 2, Header::Placeholder, kStreamFrames);
             EXPECT_TRUE(progressSays(root, "capturing"));
             break;
         case Files::Complete:
             for (std::uint32_t s = 0; s < kStreams; ++s) {
-                expectStreamFile(root, s, Header::Final, kFrames);
+                expectStreamFile(root, s, Header::Final, kStreamFrames);
             }
             EXPECT_EQ(readFile(root / "render-progress.json"),
                       "{\"schemaVersion\":1,\"state\":\"complete\",\"streamCount\":3,"
@@ -253,7 +253,8 @@ struct WatchedCapture {
           watcher(native(name)) {}
 
     std::vector<std::string> toolArguments(bool paced, const std::string& toolTimeoutMs) const {
-        std::vector<std::string> arguments = signalArguments(paced ? 2 * kFrames : kFrames);
+        std::vector<std::string> arguments =
+            signalArguments(paced ? 2 * kStreamFrames : kStreamFrames);
         if (paced) {
             arguments.insert(arguments.end(), {"--pace", "1"});
         }
@@ -432,7 +433,7 @@ TEST(FaultMatrix, ProgressFileThatCannotBeReplacedLeavesTheCaptureWhole) {
     EXPECT_EQ(outcomeLine(run.tool.out)["outcome"], "completed");
     EXPECT_EQ(watcher->consumerState(), kConsumerCompleted);
     for (std::uint32_t s = 0; s < kStreams; ++s) {
-        expectStreamFile(root, s, Header::Final, kFrames);
+        expectStreamFile(root, s, Header::Final, kStreamFrames);
     }
     EXPECT_TRUE(std::filesystem::is_directory(root / "render-progress.json" / "keep"));
     // The last snapshot reached its temporary file.
