@@ -5,6 +5,7 @@
 #include "platform/time.h"
 #include "producer/transport_producer.h"
 #include "producer_test_support.h"
+#include "reliability_support.h"
 #include "test_support.h"
 #include "tools/producer/signal_source.h"
 #include "wavfile/wav_repair.h"
@@ -219,9 +220,7 @@ TEST(WavToolBesideARunningCapture, RepairRefusesAndTheCaptureCompletesExactly) {
         while ((next[0] < end || next[1] < end) && !deadline.expired()) {
             bool published = false;
             for (std::uint32_t s = 0; s < 2; ++s) {
-                if (next[s] < end && producer.hasSpace(s)) {
-                    const auto samples = testing::patternChunk(s, next[s], kChunk, 2);
-                    ASSERT_TRUE(producer.tryPublish(s, samples.data(), kChunk));
+                if (next[s] < end && testing::publishPattern(producer, s, kChunk)) {
                     next[s] += kChunk;
                     published = true;
                 }
