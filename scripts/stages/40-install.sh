@@ -21,7 +21,15 @@ major=${version%%.*}
 echo "--- build (Release) and install into a temporary prefix"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVASKEL_BUILD_TESTS=OFF \
   -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
-cmake --build "$build" -j "$(nproc)" >/dev/null
+# A packager's build does not stop at a warning, but the release flags must not raise any.
+cmake --build "$build" -j "$(nproc)" >"$work/build.log" 2>&1 || {
+  tail -40 "$work/build.log"
+  exit 1
+}
+if grep -B2 -A8 'warning:' "$work/build.log"; then
+  echo "the release build warns" >&2
+  exit 1
+fi
 # Debian's multiarch folder for a /usr prefix (lib/x86_64-linux-gnu), as the packages install.
 libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
 cmake --install "$build" --prefix "$prefix" >/dev/null
