@@ -197,7 +197,8 @@ ChildResult runChild(const std::filesystem::path& program,
                      const std::vector<platform::NativeString>& arguments) {
     RunningChild child(program, arguments);
     if (!child.started()) {
-        return ChildResult{};
+        // Said where a test compares the output, so a failed start shows why.
+        return ChildResult{.exitCode = -1, .out = "", .err = "not started: " + child.failure()};
     }
     return child.wait();
 }
