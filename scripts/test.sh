@@ -1,27 +1,84 @@
 #!/usr/bin/env bash
 # Builds and runs every test: Linux, Linux under AddressSanitizer and UndefinedBehaviorSanitizer,
 # and the Windows build under Wine; then the extra stages in scripts/stages/.
+#
+# Two lanes run side by side, each doing its steps in order. Much of a run waits rather than
+# computes (Wine's process starts, dpkg, pip, the timed soaks), and the other lane fills those
+# gaps. Lane 2 holds the Windows build and its suite and every stage that installs packages or
+# uses the Windows build (dpkg lets one installer run at a time, so they stay in one lane);
+# lane 1 holds the Linux builds and every other stage. Each output line names its lane.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs=$(nproc)
-# Each step says how long it took, so a slow one is seen before the whole run outgrows its time.
 started=$SECONDS
-step_start=$SECONDS
-step() {
-  echo "=== $1 (at $((SECONDS - started)) s; the step before took $((SECONDS - step_start)) s)"
-  step_start=$SECONDS
+marks=$(mktemp -d)
+trap 'rm -rf "$marks"' EXIT
+
+lane2_stages=" 20-fuzz.sh 40-install.sh 45-packages.sh 55-bindings.sh 56-python-wheel.sh "
+lane1=(build:linux test:linux build:asan test:asan)
+lane2=(build:windows test:windows)
+for path in scripts/stages/*.sh; do
+  stage=$(basename "$path")
+  if [[ $lane2_stages == *" $stage "* ]]; then
+    # Stages of lane 2 that use build/linux wait until lane 1 has built it.
+    [ "$stage" = 55-bindings.sh ] && lane2+=(await:linux)
+    lane2+=("stage:$stage")
+  else
+    lane1+=("stage:$stage")
+  fi
+done
+
+# One step: build:PRESET, test:PRESET, stage:FILE, or await:linux.
+run_step() {
+  local kind=${1%%:*} what=${1#*:}
+  case $kind in
+    build)
+      cmake --preset "$what" >/dev/null && cmake --build --preset "$what" -j "$jobs" &&
+        touch "$marks/$what-built"
+      ;;
+    test) ctest --preset "$what" ;;
+    stage) bash "scripts/stages/$what" ;;
+    await)
+      until [ -e "$marks/$what-built" ]; do
+        [ ! -e "$marks/lane1-ended" ] || {
+          echo "lane 1 ended without a $what build"
+          return 1
+        }
+        sleep 1
+      done
+      ;;
+  esac
 }
-for preset in linux asan windows; do
-  step "$preset: build"
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j "$jobs"
-  step "$preset: test"
-  ctest --preset "$preset"
+
+# Runs a lane's steps in order and stops at the first that fails. Each step says how long it
+# took, so a slow one is seen before the whole run outgrows its time.
+run_lane() {
+  local name=$1 step step_start
+  shift
+  for step in "$@"; do
+    step_start=$SECONDS
+    echo "=== $step (at $((SECONDS - started)) s)"
+    if ! run_step "$step"; then
+      echo "=== FAILED: $step (after $((SECONDS - step_start)) s)"
+      return 1
+    fi
+    echo "=== done: $step in $((SECONDS - step_start)) s"
+  done
+  touch "$marks/$name-passed"
+}
+
+for lane in lane1 lane2; do
+  steps="$lane[@]"
+  # A background list would ignore Ctrl-C, and the tests' children would inherit that.
+  { trap - INT QUIT; run_lane "$lane" "${!steps}" 2>&1 || true; touch "$marks/$lane-ended"; } |
+    sed -u "s/^/[${lane/lane/lane }] /" &
 done
-for stage in scripts/stages/*.sh; do
-  [ -e "$stage" ] || continue
-  step "stage $(basename "$stage")"
-  bash "$stage"
+wait
+for lane in lane1 lane2; do
+  [ -e "$marks/$lane-passed" ] || {
+    echo "=== ${lane/lane/lane } failed; its output above says where (after $((SECONDS - started)) s)"
+    exit 1
+  }
 done
-step "all tests passed in $((SECONDS - started)) s"
+echo "=== all tests passed in $((SECONDS - started)) s"
