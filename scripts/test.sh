@@ -5,8 +5,9 @@
 # Two lanes run side by side, each doing its steps in order. Much of a run waits rather than
 # computes (Wine's process starts, dpkg, pip, the timed soaks), and the other lane fills those
 # gaps. Lane 2 holds the Windows build and its suite and every stage that installs packages or
-# uses the Windows build (dpkg lets one installer run at a time, so they stay in one lane);
-# lane 1 holds the Linux builds and every other stage. Each output line names its lane.
+# uses the Windows build (dpkg lets one installer run at a time, so they stay in one lane), and
+# the fuzzers and the attacks; lane 1 holds the Linux builds and every other stage. Each output
+# line names its lane.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -15,14 +16,18 @@ started=$SECONDS
 marks=$(mktemp -d)
 trap 'rm -rf "$marks"' EXIT
 
-lane2_stages=" 20-fuzz.sh 40-install.sh 45-packages.sh 55-bindings.sh 56-python-wheel.sh "
+# The attacks go to lane 2 as well, which would otherwise end a minute before lane 1.
+lane2_stages=" 20-fuzz.sh 35-attacks.sh 40-install.sh 45-packages.sh 55-bindings.sh 56-python-wheel.sh "
+# Stages of lane 2 that use build/linux: the first of them waits until lane 1 has built it.
+uses_linux=" 35-attacks.sh 55-bindings.sh 56-python-wheel.sh "
 lane1=(build:linux test:linux build:asan test:asan)
 lane2=(build:windows test:windows)
 for path in scripts/stages/*.sh; do
   stage=$(basename "$path")
   if [[ $lane2_stages == *" $stage "* ]]; then
-    # Stages of lane 2 that use build/linux wait until lane 1 has built it.
-    [ "$stage" = 55-bindings.sh ] && lane2+=(await:linux)
+    if [[ $uses_linux == *" $stage "* && " ${lane2[*]} " != *" await:linux "* ]]; then
+      lane2+=(await:linux)
+    fi
     lane2+=("stage:$stage")
   else
     lane1+=("stage:$stage")
