@@ -52,8 +52,25 @@ public:
     bool isOpen() const { return static_cast<bool>(directory_); }
     NativeHandle native() const { return directory_.get(); }
 
+    // Names below are single components in this directory, reached through the handle whatever
+    // its path names meanwhile (POSIX: the *at calls on the descriptor).
+    // Moves `from` over `to`, replacing it. Not yet durable: sync() makes it so.
+    [[nodiscard]] std::error_code rename(const std::filesystem::path& from,
+                                         const std::filesystem::path& to) const;
+    // Moves `from` over `to` and returns only when the move has reached the disk. Windows:
+    // MoveFileExW with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH.
+    [[nodiscard]] std::error_code replaceWriteThrough(const std::filesystem::path& from,
+                                                      const std::filesystem::path& to) const;
+    // Removes the file or link `name` (never a directory, never what a link names). A name
+    // already gone is success.
+    [[nodiscard]] std::error_code remove(const std::filesystem::path& name) const;
+    // Returns only when the directory's entries have reached the disk (as
+    // flushDirectoryToDisk, on the held directory).
+    [[nodiscard]] std::error_code sync() const;
+
 private:
     friend class File;
+    friend class NewFile;
     OwnedHandle directory_;
     std::filesystem::path path_;
 };
@@ -162,6 +179,10 @@ public:
     // umask allows (POSIX). An existing file or link of that name is an error and is never
     // followed. The error carries the system's reason.
     [[nodiscard]] std::error_code create(const std::filesystem::path& path,
+                                         Readers readers = Readers::OwnerOnly);
+    // The same for `name`, a single component, in the held `directory`.
+    [[nodiscard]] std::error_code create(const Directory& directory,
+                                         const std::filesystem::path& name,
                                          Readers readers = Readers::OwnerOnly);
     // Takes the lock File::lock takes, so that others see the file is in use while it is written.
     [[nodiscard]] std::error_code lock();

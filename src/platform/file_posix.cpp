@@ -184,6 +184,46 @@ std::error_code Directory::open(const std::filesystem::path& path) {
     return {};
 }
 
+namespace {
+
+// What a Directory that holds none answers.
+std::error_code notHeld() {
+    return std::make_error_code(std::errc::bad_file_descriptor);
+}
+
+} // namespace
+
+std::error_code Directory::rename(const std::filesystem::path& from,
+                                  const std::filesystem::path& to) const {
+    if (!directory_) {
+        return notHeld();
+    }
+    const int fd = descriptorOf(directory_.get());
+    return systemResult(::renameat(fd, from.c_str(), fd, to.c_str()) == 0);
+}
+
+std::error_code Directory::replaceWriteThrough(const std::filesystem::path& from,
+                                               const std::filesystem::path& to) const {
+    if (const std::error_code moved = rename(from, to)) {
+        return moved;
+    }
+    return sync();
+}
+
+std::error_code Directory::remove(const std::filesystem::path& name) const {
+    if (!directory_) {
+        return notHeld();
+    }
+    if (::unlinkat(descriptorOf(directory_.get()), name.c_str(), 0) == 0 || errno == ENOENT) {
+        return {};
+    }
+    return lastSystemError();
+}
+
+std::error_code Directory::sync() const {
+    return directory_ ? syncDirectory(descriptorOf(directory_.get())) : notHeld();
+}
+
 std::error_code File::open(const Directory& directory, const std::filesystem::path& name,
                            Access access) {
     close();
@@ -384,12 +424,36 @@ std::error_code applyAttributesTo(int fd, const FileAttributes& attributes) {
 
 } // namespace
 
+namespace {
+
+int createExclusive(int directory, const char* name, NewFile::Readers readers) {
+    const mode_t mode = readers == NewFile::Readers::Anyone ? 0666 : 0600;
+    return ::openat(directory, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+}
+
+} // namespace
+
 std::error_code NewFile::create(const std::filesystem::path& path, Readers readers) {
     if (const std::error_code closed = close()) {
         return closed;
     }
-    const mode_t mode = readers == Readers::Anyone ? 0666 : 0600;
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    const int fd = createExclusive(AT_FDCWD, path.c_str(), readers);
+    if (fd < 0) {
+        return lastSystemError();
+    }
+    file_.reset(fd);
+    return {};
+}
+
+std::error_code NewFile::create(const Directory& directory, const std::filesystem::path& name,
+                                Readers readers) {
+    if (const std::error_code closed = close()) {
+        return closed;
+    }
+    if (!directory.isOpen()) {
+        return File::notOpen();
+    }
+    const int fd = createExclusive(descriptorOf(directory.native()), name.c_str(), readers);
     if (fd < 0) {
         return lastSystemError();
     }

@@ -142,6 +142,46 @@ std::error_code Directory::open(const std::filesystem::path& path) {
     return {};
 }
 
+// The held directory cannot be renamed or replaced (its handle does not share deletion), so
+// its path names it for as long as it is held.
+namespace {
+
+// What a Directory that holds none answers.
+std::error_code notHeld() {
+    return std::make_error_code(std::errc::bad_file_descriptor);
+}
+
+} // namespace
+
+std::error_code Directory::rename(const std::filesystem::path& from,
+                                  const std::filesystem::path& to) const {
+    if (!directory_) {
+        return notHeld();
+    }
+    return checked(
+        ::MoveFileExW((path_ / from).c_str(), (path_ / to).c_str(), MOVEFILE_REPLACE_EXISTING));
+}
+
+std::error_code Directory::replaceWriteThrough(const std::filesystem::path& from,
+                                               const std::filesystem::path& to) const {
+    return directory_ ? replaceFileWriteThrough(path_ / from, path_ / to) : notHeld();
+}
+
+std::error_code Directory::remove(const std::filesystem::path& name) const {
+    if (!directory_) {
+        return notHeld();
+    }
+    if (::DeleteFileW((path_ / name).c_str()) != 0) {
+        return {};
+    }
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND ? std::error_code() : lastSystemError();
+}
+
+std::error_code Directory::sync() const {
+    return directory_ ? flushDirectoryToDisk(path_) : notHeld();
+}
+
 std::error_code File::open(const Directory& directory, const std::filesystem::path& name,
                            Access access) {
     close();
@@ -299,6 +339,11 @@ std::error_code NewFile::create(const std::filesystem::path& path, Readers) {
     }
     file_.reset(reinterpret_cast<NativeHandle>(file));
     return {};
+}
+
+std::error_code NewFile::create(const Directory& directory, const std::filesystem::path& name,
+                                Readers readers) {
+    return directory.isOpen() ? create(directory.path_ / name, readers) : File::notOpen();
 }
 
 std::error_code NewFile::write(const void* data, std::size_t bytes) {
