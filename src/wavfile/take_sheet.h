@@ -37,12 +37,26 @@ struct TakeSheetCapture {
     std::uint32_t framesPerChunk = 0;
 };
 
+// Something that happened while the take was recorded, at a frame of the streams: "xrun",
+// "port_disconnected", "client_gone" or "buffer_near_full". In the sheet:
+// "events":[{"frame":N,"kind":"...","stream":I or null,"detail":"..."}], the key optional (older
+// sheets have none), at most kMaxTakeSheetEvents entries.
+struct TakeSheetEvent {
+    std::uint64_t frame = 0;
+    std::string kind;
+    std::optional<std::uint32_t> stream; // the stream it touches; null: the whole take
+    std::string detail;                  // a port's name, a client's, a count; may be empty
+    friend bool operator==(const TakeSheetEvent&, const TakeSheetEvent&) = default;
+};
+inline constexpr std::size_t kMaxTakeSheetEvents = 1024;
+
 struct TakeSheetRecord : TakeSheetCapture {
     std::uint32_t channels = 0;                   // per file: 1 or 2
     std::optional<std::string> startTime;         // "2026-03-01T14:05:09.250Z"
     std::optional<std::uint64_t> framesPerStream; // once complete
     std::optional<std::string> verdict;
     std::vector<TakeSheetStream> streams; // at most one per stream index, at most 128
+    std::vector<TakeSheetEvent> events;   // in the order they happened
 
     // The entry of stream-<index>.wav; null when the sheet names no such file.
     const TakeSheetStream* stream(std::uint32_t index) const;
