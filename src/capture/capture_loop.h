@@ -41,14 +41,17 @@ struct CaptureEnvironment {
     // stored, before its pacing delay: lets an observer (a benchmark, a test) follow the
     // capture chunk by chunk.
     void (*onChunk)() = &ignoreChunk;
+    // Called before the chunks the passes took are written: lets a test act as a producer that
+    // writes into a slot meanwhile.
+    void (*onBatch)() = &ignoreChunk;
 
     // Set when the user asks the renderer to stop (Ctrl-C, SIGTERM, ...); looked at once a pass
     // and between the slices of a pacing delay. The capture then ends as an idle timeout does,
     // with CaptureResult::interrupted set.
     const std::atomic<bool>* stop = &kNeverStop;
 
-    // Bring a finalised stream file, then the output directory, to the disk before the complete
-    // snapshot is written: the writer's own sync through its lock, then the directory's.
+    // Bring a stream file to the disk (the rounds of the disk thread, and every finalised file
+    // before the complete snapshot is written): the writer's own sync through its handle.
     std::error_code (*syncFile)(const StreamWriter& writer) = &syncWriter;
     // How each stream file's pages are written back behind its write position.
     std::error_code (*writeback)(std::intptr_t file,
@@ -56,11 +59,27 @@ struct CaptureEnvironment {
     // Whether the output root's file system is one that writing back can help (not a RAM file
     // system); where it is not, no step is taken at all.
     bool (*writingBackHelps)(std::intptr_t root) = &platform::writingBackHelps;
-    std::error_code (*syncDirectory)(const std::filesystem::path& directory) =
-        &platform::flushDirectoryToDisk;
+    // Then the held output root, so that the files' names are on the disk too.
+    std::error_code (*syncDirectory)(const platform::Directory& directory) = &syncHeldDirectory;
+    // Whether the output root's file system has a disk behind it: then the disk thread makes the
+    // files durable in rounds and records how far (output/durable_record.h).
+    bool (*onDisk)(std::intptr_t root) = &platform::backedByDisk;
+    // The most time between two of those rounds.
+    std::int64_t durableRoundNs = 500000000;
+    // The disk work (snapshots, writeback, rounds) on a thread of its own, so that the drain
+    // never waits on a device. Tests that follow it step by step turn it off: the work is then
+    // done on the capture's thread after every pass.
+    bool diskThread = true;
+    // The most chunks a stream gives to one gathered write: the passes go on taking one chunk a
+    // stream each, and their writes are made together (capture_loop.cpp). 1 writes every chunk
+    // on its own.
+    std::uint32_t batchChunks = 16;
 
     static void ignoreChunk() {}
     static std::error_code syncWriter(const StreamWriter& writer);
+    static std::error_code syncHeldDirectory(const platform::Directory& directory) {
+        return directory.sync();
+    }
 };
 
 // Runs one capture on an attached mapping. Never throws: every exit is a CaptureResult.

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
+#include <limits>
 #include <random>
 #include <thread>
 
@@ -226,37 +227,87 @@ void recordOrder() {
     }
 }
 
-// Streams in index order, each giving what waits in its ring, up to 16 chunks a visit in one
-// gathered write; with a pacing delay one chunk a visit, each with its own delay.
-TEST_F(CaptureTest, RoundRobinInIndexOrderUpToSixteenChunksAVisit) {
-    for (const std::uint32_t delayUs : {0u, 1u}) {
-        SCOPED_TRACE(delayUs == 0 ? "no pacing" : "paced");
-        name_ = uniqueRegionName("round-robin");
-        create(makeConfig(3, 20, 16));
-        const std::uint32_t waiting[] = {18, 2, 1};
+// The slot a test rewrites while the waiting chunks are written, as a producer that overran
+// its ring would: stream, chunk number, and the region.
+std::byte* rewriteView = nullptr;
+TransportConfig rewriteConfig{};
+std::uint32_t rewriteStream = 0;
+void rewriteSlot() {
+    if (rewriteView != nullptr) {
+        // The producer's next lap of the ring writes this slot with a sequence one ring ahead.
+        ChunkHeader& header = slotAt(rewriteView, rewriteConfig, rewriteStream, 0).header;
+        header.sequence += rewriteConfig.slotsPerStream;
+        rewriteView = nullptr;
+    }
+}
+
+// A pass takes at most one chunk from each stream, in index order, however the writes are
+// made: together (up to 16 a stream), one by one, or one by one each with its pacing delay. A
+// rejected chunk ends the pass and the capture after the chunks before it in that pass; a slot
+// rewritten while its chunk was written fails as a chunk out of order would, and nothing after
+// it stays in any file.
+TEST_F(CaptureTest, OneChunkAStreamAPassInIndexOrderHoweverTheWritesAreMade) {
+    struct Row {
+        const char* what;
+        std::uint32_t delayUs;
+        std::uint32_t batch;
+        std::array<std::uint32_t, 3> waiting;
+        int rejectStream; // its second chunk carries a sequence one ahead; -1: none
+        bool rewrite;     // stream 1's first slot rewritten during the write
+        std::uint32_t code;
+        std::vector<std::uint32_t> order;
+    };
+    const std::vector<std::uint32_t> all = {0, 1, 2, 0, 1, 0, 0};
+    const std::vector<std::uint32_t> untilRejected = {0, 1, 2, 0};
+    const Row rows[] = {
+        {"written together", 0, 16, {4, 2, 1}, -1, false, 0, all},
+        {"written one by one", 0, 1, {4, 2, 1}, -1, false, 0, all},
+        {"paced", 1, 16, {4, 2, 1}, -1, false, 0, all},
+        {"rejected mid-pass, written together", 0, 16, {3, 3, 3}, 1, false, 3, untilRejected},
+        {"rejected mid-pass, one by one", 0, 1, {3, 3, 3}, 1, false, 3, untilRejected},
+        {"rejected mid-pass, paced", 1, 16, {3, 3, 3}, 1, false, 3, untilRejected},
+        {"slot rewritten during the write", 0, 16, {2, 2, 0}, -1, true, 3, {0}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        name_ = uniqueRegionName("order");
+        create(makeConfig(3, 8, 16));
         for (std::uint32_t s = 0; s < 3; ++s) {
-            for (std::uint32_t n = 0; n < waiting[s]; ++n) {
-                publish(s, 16);
+            for (std::uint32_t n = 0; n < row.waiting[s]; ++n) {
+                if (static_cast<int>(s) == row.rejectStream && n == 1) {
+                    publishTampered(s, 16, [](ChunkHeader& c) { c.sequence += 1; });
+                } else {
+                    publish(s, 16);
+                }
             }
         }
         closeAll();
         orderProducer = &producer_;
         orderSeen.assign(3, 0);
         orderStreams.clear();
+        rewriteView = row.rewrite ? mapping_.view() : nullptr;
+        rewriteConfig = config_;
+        rewriteStream = 1;
         CaptureEnvironment environment;
         environment.onChunk = &recordOrder;
-        const CaptureResult result = runCapture(mapping_, root(), delayUs, 10000, environment);
-        ASSERT_TRUE(result.success);
-        std::vector<std::uint32_t> expected;
-        if (delayUs == 0) {
-            expected.assign(16, 0);
-            expected.insert(expected.end(), {1, 1, 2, 0, 0});
-        } else {
-            expected = {0, 1, 2, 0, 1};
-            expected.insert(expected.end(), 16, 0);
+        environment.onBatch = &rewriteSlot;
+        environment.batchChunks = row.batch;
+        const CaptureResult result = runCapture(mapping_, root(), row.delayUs, 10000, environment);
+        EXPECT_EQ(result.success, row.code == 0);
+        EXPECT_EQ(result.failureCode, row.code);
+        EXPECT_EQ(orderStreams, row.order);
+        for (std::uint32_t s = 0; s < 3; ++s) {
+            const auto taken =
+                static_cast<std::uint64_t>(std::count(row.order.begin(), row.order.end(), s));
+            EXPECT_EQ(producer_.readIndex(s), taken) << "stream " << s;
+            EXPECT_EQ(result.streams[s].writtenChunks, taken) << "stream " << s;
+            EXPECT_EQ(streamFile(s), (row.code == 0 ? finalHeader(taken * 16) : placeholder()) +
+                                         sampleBytes(s, 0, taken * 16, 2))
+                << "stream " << s;
         }
-        EXPECT_EQ(orderStreams, expected);
-        EXPECT_EQ(streamFile(0).substr(44), sampleBytes(0, 0, 18 * 16, 2));
+        if (row.code != 0) {
+            EXPECT_EQ(producer_.consumerState(), kConsumerFailed);
+        }
         producer_.destroy();
         mapping_.detach();
         std::filesystem::remove_all(root());
@@ -610,10 +661,9 @@ std::error_code recordFileFlush(const StreamWriter& writer) {
     return failFileFlush ? std::make_error_code(std::errc::io_error)
                          : CaptureEnvironment::syncWriter(writer);
 }
-std::error_code recordDirectoryFlush(const std::filesystem::path& path) {
-    flushesSeen.push_back(std::filesystem::equivalent(path, flushRoot) ? flushSeen("root")
-                                                                       : "other directory");
-    return platform::flushDirectoryToDisk(path);
+std::error_code recordDirectoryFlush(const platform::Directory& root) {
+    flushesSeen.push_back(flushSeen("root"));
+    return root.sync();
 }
 
 // Exit 0 means on disk: every finalised stream file, then the directory that names them, is
@@ -685,7 +735,7 @@ TEST_F(CaptureTest, StreamFilesAreWrittenBackBehindAndARefusalIsAWriterFailure) 
          false,
          {"start 0+" + std::to_string(kWindow),
           "start " + std::to_string(kWindow) + "+" + std::to_string(longFile - kWindow),
-          "drop 0+" + std::to_string(longFile)}},
+          "start 0+44", "drop 0+" + std::to_string(longFile)}},
         {"refused behind the write position", 64, true, {"start 0+" + std::to_string(kWindow)}},
         {"refused at the tail", 3, true, {"start 0+" + std::to_string(44 + 3 * kChunk)}},
         // Where the page cache is the only store, writing back would refuse nothing and do
@@ -703,6 +753,9 @@ TEST_F(CaptureTest, StreamFilesAreWrittenBackBehindAndARefusalIsAWriterFailure) 
         refuseWriteback = c.refuse;
         CaptureEnvironment environment;
         environment.writeback = &recordWriteback;
+        // Step by step on the capture's thread, without the rounds kept by time.
+        environment.diskThread = false;
+        environment.durableRoundNs = std::numeric_limits<std::int64_t>::max();
         environment.writingBackHelps = c.ramFileSystem ? +[](std::intptr_t) { return false; }
                                                        : +[](std::intptr_t) { return true; };
         const CaptureResult result = runCapture(mapping_, root(), 0, 10000, environment);
@@ -738,6 +791,7 @@ TEST_F(CaptureTest, ProgressIsRewrittenOnlyOnce120MsHavePassed) {
     // pacing delay of 1 us keeps one chunk a pass.
     CaptureEnvironment environment;
     environment.now = &fakeClock;
+    environment.diskThread = false;
     environment.onChunk = &recordSnapshot;
     environment.yield = &noYield;
     environment.sleep = kNoSleep;

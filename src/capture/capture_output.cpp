@@ -2,6 +2,7 @@
 
 #include "output/output_paths.h"
 #include "output/progress_file.h"
+#include "platform/time.h"
 
 namespace vaskel {
 
@@ -17,47 +18,81 @@ std::error_code CaptureEnvironment::syncWriter(const StreamWriter& writer) {
     return writer.sync();
 }
 
-FailureCode CaptureOutput::open(const CaptureResult& result) {
-    if (createOutputRoot(root_) || rootDirectory_.open(root_)) {
-        return FailureCode::WriterFailure;
+OutputError CaptureOutput::rootError(std::error_code reason) const {
+    std::string name;
+    try {
+        const std::u8string text = root_.u8string();
+        name.assign(text.begin(), text.end());
+    } catch (...) {
+        name = "output root";
     }
-    // On a RAM file system no step is taken at all, not even the tails' and the drops.
-    const bool writeBack = environment_.writingBackHelps(rootDirectory_.native());
-    const std::uint64_t window =
-        writeBack ? WritebackWindow::windowBytesFor(config_.streamCount) : 0;
-    for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
-        writers_[i].setWriteback(writeBack ? environment_.writeback : &skipWritebackStep);
-        if (writers_[i].begin(rootDirectory_, streamFileName(i), config_, window)) {
-            return FailureCode::WriterFailure;
-        }
-    }
-    writeProgress(result, false);
-    return FailureCode::None;
+    return {reason, name};
 }
 
-FailureCode CaptureOutput::syncToDisk() const {
+OutputError CaptureOutput::error(std::uint32_t stream) const {
+    return {writers_[stream].error(), streamFileName(stream)};
+}
+
+OutputError CaptureOutput::open(const CaptureResult& result) {
+    if (const std::error_code created = createOutputRoot(root_)) {
+        return rootError(created);
+    }
+    if (const std::error_code opened = rootDirectory_.open(root_)) {
+        return rootError(opened);
+    }
+    // On a RAM file system no step is taken at all, not even the tails' and the drops, and
+    // nothing is made durable: there is no disk to reach.
+    const bool writeBack = environment_.writingBackHelps(rootDirectory_.native());
+    for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
+        writers_[i].setWriteback(writeBack ? environment_.writeback : &skipWritebackStep);
+        if (const std::error_code begun =
+                writers_[i].begin(rootDirectory_, streamFileName(i), config_)) {
+            return {begun, streamFileName(i)};
+        }
+    }
+    DiskWork::Settings settings;
+    settings.windowBytes = writeBack ? WritebackWindow::windowBytesFor(config_.streamCount) : 0;
+    settings.durable = environment_.onDisk(rootDirectory_.native());
+    settings.roundEveryNs = environment_.durableRoundNs;
+    disk_.emplace(rootDirectory_, writers_, environment_, settings, platform::SteadyClock::now());
+    (void)disk_->snapshots().offer(progressCounts(config_, result));
+    diskThread_.emplace(*disk_, environment_);
+    diskThread_->tickInline();
+    diskThread_->start();
+    return {};
+}
+
+OutputError CaptureOutput::finish(std::uint32_t stream, std::uint64_t frames) {
+    return {writers_[stream].finish(frames), streamFileName(stream)};
+}
+
+OutputError CaptureOutput::syncToDisk() {
+    stopDiskThread();
+    if (disk_->failed()) {
+        return {disk_->failure().reason, disk_->failure().file};
+    }
     // Every tail on its way first, so the syncs below wait on writes already running together.
-    for (const StreamWriter& writer : writers_) {
-        if (writer.startTail()) {
-            return FailureCode::WriterFailure;
+    for (std::uint32_t i = 0; i < writers_.size(); ++i) {
+        if (const std::error_code error = writers_[i].startTail(disk_->started(i))) {
+            return {error, streamFileName(i)};
         }
     }
-    for (const StreamWriter& writer : writers_) {
-        if (environment_.syncFile(writer)) {
-            return FailureCode::WriterFailure;
+    for (std::uint32_t i = 0; i < writers_.size(); ++i) {
+        if (const std::error_code error = environment_.syncFile(writers_[i])) {
+            return {error, streamFileName(i)};
         }
     }
-    if (environment_.syncDirectory(root_)) {
-        return FailureCode::WriterFailure;
+    if (const std::error_code error = environment_.syncDirectory(rootDirectory_)) {
+        return rootError(error);
     }
     for (const StreamWriter& writer : writers_) {
         writer.dropCachedPages();
     }
-    return FailureCode::None;
+    return {};
 }
 
-void CaptureOutput::writeProgress(const CaptureResult& result, bool complete) const {
-    writeProgressFile(root_, progressCounts(config_, result), complete);
+void CaptureOutput::writeCompleteProgress(const CaptureResult& result) const {
+    writeProgressFile(rootDirectory_, progressCounts(config_, result), true);
 }
 
 } // namespace vaskel

@@ -8,6 +8,8 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
+#include <system_error>
 
 namespace vaskel {
 
@@ -28,6 +30,10 @@ struct CaptureResult {
     // The capture ended because the user asked it to stop, not because of its failure code.
     bool interrupted = false;
     std::array<StreamStats, kMaxStreamStats> streams{};
+    // Why the output failed, where the renderer knows: the system's reason and the file it
+    // concerns ("stream-3.wav", or the output root as given). Empty otherwise.
+    std::error_code failureReason;
+    std::string failureFile;
 };
 
 // Ends a capture with the renderer's own `failure`: published unless another party published

@@ -2,6 +2,7 @@
 
 #include "capture/capture_loop.h"
 #include "entry/command_line.h"
+#include "platform/error.h"
 #include "platform/process.h"
 #include "platform/time.h"
 #include "transport/failure_code.h"
@@ -79,7 +80,13 @@ int runAttached(transport::TransportMapping& mapping, const RunSettings& setting
         return exitInterruptedCapture(result.streamCount, outputRoot);
     }
     if (!result.success) {
+        // The failure's name alone on the first line, as peers parse it; the reason, where the
+        // renderer knows it, on the next.
         std::cerr << failureCodeName(result.failureCode) << '\n';
+        if (result.failureReason) {
+            std::cerr << failureCodeName(result.failureCode) << ": " << result.failureFile << ": "
+                      << platform::errorMessage(result.failureReason) << '\n';
+        }
         mapping.detach();
         return exitWith(ExitCode::CaptureFailed);
     }

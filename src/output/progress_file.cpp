@@ -16,19 +16,16 @@ constexpr std::uint32_t kReplaceRetrySleepMs = 10;
 // Windows refuses to replace a file that a reader holds open. The complete snapshot is the one a
 // follower waits for, so its replacement is retried for a while; a periodic one is not, the next
 // one replaces it anyway. On POSIX the first attempt succeeds and nothing waits.
-void replaceSnapshot(const std::filesystem::path& tempPath,
-                     const std::filesystem::path& snapshotPath, bool complete) {
-    if (!platform::replaceFileWriteThrough(tempPath, snapshotPath) || !complete) {
+void replaceSnapshot(const platform::Directory& root, bool complete) {
+    std::error_code failed = root.replaceWriteThrough(kProgressTempFileName, kProgressFileName);
+    if (!failed || !complete) {
         return;
     }
     const platform::Deadline deadline = platform::Deadline::after(kCompleteReplaceWindowNs);
-    std::error_code ignored;
     // A temporary file that is gone was moved after all (only its write-through failed).
-    while (!deadline.expired() && std::filesystem::exists(tempPath, ignored)) {
+    while (failed && failed != std::errc::no_such_file_or_directory && !deadline.expired()) {
         platform::sleepMilliseconds(kReplaceRetrySleepMs);
-        if (!platform::replaceFileWriteThrough(tempPath, snapshotPath)) {
-            return;
-        }
+        failed = root.replaceWriteThrough(kProgressTempFileName, kProgressFileName);
     }
 }
 
@@ -75,24 +72,23 @@ std::optional<ProgressSnapshot> parseProgress(std::string_view text) {
     return std::nullopt;
 }
 
-void writeProgressFile(const std::filesystem::path& outputRoot, const ProgressCounts& counts,
+void writeProgressFile(const platform::Directory& outputRoot, const ProgressCounts& counts,
                        bool complete) noexcept {
     try {
         const std::string text = formatProgress(counts, complete);
-        const std::filesystem::path tempPath = outputRoot / kProgressTempFileName;
-        const std::filesystem::path snapshotPath = outputRoot / kProgressFileName;
         // A leftover temporary is removed and the new one created afresh, so a link planted under
         // its name in a directory others can write is never followed. Direct calls, not a file
         // stream: a snapshot comes several times a second.
-        std::error_code ignored;
-        std::filesystem::remove(tempPath, ignored);
+        if (outputRoot.remove(kProgressTempFileName)) {
+            return;
+        }
         platform::NewFile file;
-        if (file.create(tempPath, platform::NewFile::Readers::Anyone) ||
+        if (file.create(outputRoot, kProgressTempFileName, platform::NewFile::Readers::Anyone) ||
             file.write(text.data(), text.size()) || file.close()) {
             return;
         }
         // A move that still fails leaves the old snapshot, and the new one in the temporary file.
-        replaceSnapshot(tempPath, snapshotPath, complete);
+        replaceSnapshot(outputRoot, complete);
     } catch (...) {
         // Progress is best effort and must never disturb the capture.
     }

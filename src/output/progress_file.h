@@ -1,6 +1,8 @@
 // The one-line JSON snapshot that lets other processes follow a capture.
 #pragma once
 
+#include "platform/file.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -31,10 +33,12 @@ struct ProgressSnapshot {
 };
 std::optional<ProgressSnapshot> parseProgress(std::string_view text);
 
-// Writes the snapshot to render-progress.json.tmp, flushes it and moves it over
-// render-progress.json with a replacing write-through rename. Best effort: never throws and
-// reports nothing; on failure the previous snapshot stays.
-void writeProgressFile(const std::filesystem::path& outputRoot, const ProgressCounts& counts,
+// Writes the snapshot to render-progress.json.tmp in the held output root, created afresh and
+// exclusively, and moves it over render-progress.json with a replacing write-through rename,
+// all through the root's handle: whatever is put at the root's name meanwhile, the snapshot
+// lands in the directory the capture writes. Best effort: never throws and reports nothing; on
+// failure the previous snapshot stays.
+void writeProgressFile(const platform::Directory& outputRoot, const ProgressCounts& counts,
                        bool complete) noexcept;
 
 } // namespace vaskel

@@ -31,17 +31,27 @@ protected:
     ScratchDir dir_{"progress"};
     fs::path snapshotPath() const { return dir_ / kProgressFileName; }
     fs::path tempPath() const { return dir_ / kProgressTempFileName; }
+    // The root as a capture holds it.
+    const platform::Directory& root() {
+        if (!root_.isOpen()) {
+            EXPECT_FALSE(root_.open(dir_.path()));
+        }
+        return root_;
+    }
+
+private:
+    platform::Directory root_;
 };
 
 TEST_F(ProgressFileOnDisk, OneLineThatAShorterSnapshotReplacesWhole) {
     const ProgressCounts large{2, 2, 1, 7999999998, 8000000000};
-    writeProgressFile(dir_.path(), large, false);
+    writeProgressFile(root(), large, false);
     EXPECT_EQ(readFile(snapshotPath()), formatProgress(large, false));
     EXPECT_FALSE(fs::exists(tempPath()));
 
     // A longer leftover temporary file is truncated, not overwritten in place.
     writeFile(tempPath(), std::string(500, '#'));
-    writeProgressFile(dir_.path(), ProgressCounts{1, 0, 0, 0, 0}, true);
+    writeProgressFile(root(), ProgressCounts{1, 0, 0, 0, 0}, true);
     const std::string text = readFile(snapshotPath());
     EXPECT_EQ(text, "{\"schemaVersion\":1,\"state\":\"complete\",\"streamCount\":1,"
                     "\"activeStreams\":0,\"completedStreams\":0,\"writtenFrames\":0,"
@@ -58,7 +68,7 @@ TEST_F(ProgressFileOnDisk, UnreplaceableSnapshotLeavesTheOldOneAndACompleteTempo
     writeFile(snapshotPath() / "keep", "kept");
     const ProgressCounts counts{2, 2, 1, 600, 800};
 
-    writeProgressFile(dir_.path(), counts, false);
+    writeProgressFile(root(), counts, false);
 
     EXPECT_TRUE(fs::is_directory(snapshotPath()));
     EXPECT_EQ(readFile(snapshotPath() / "keep"), "kept");
@@ -98,11 +108,11 @@ TEST_F(ProgressFileOnDisk, WhatLiesUnderTheTemporaryNameIsNeverFollowedOrMovedOv
             continue; // links need a privilege there
         }
         const ProgressCounts before{2, 2, 0, 200, 800};
-        writeProgressFile(dir_.path(), before, false);
+        writeProgressFile(root(), before, false);
         c.plant(tempPath(), victim);
 
         const ProgressCounts after{2, 2, 2, 800, 800};
-        writeProgressFile(dir_.path(), after, true);
+        writeProgressFile(root(), after, true);
 
         // Checked before reading: a moved link would make the snapshot someone else's file.
         ASSERT_FALSE(fs::is_symlink(snapshotPath())) << c.what;
@@ -119,11 +129,33 @@ TEST_F(ProgressFileOnDisk, WhatLiesUnderTheTemporaryNameIsNeverFollowedOrMovedOv
     }
 }
 
-TEST_F(ProgressFileOnDisk, MissingRootWritesNothing) {
-    const fs::path root = dir_ / "missing";
-    EXPECT_NO_THROW(writeProgressFile(root, ProgressCounts{1, 1, 0, 5, 10}, false));
-    EXPECT_FALSE(fs::exists(root));
+TEST_F(ProgressFileOnDisk, UnheldRootWritesNothing) {
+    const platform::Directory unheld;
+    EXPECT_NO_THROW(writeProgressFile(unheld, ProgressCounts{1, 1, 0, 5, 10}, false));
     EXPECT_TRUE(fs::is_empty(dir_.path()));
+}
+
+// Someone who can write the root's parent moves the root away during a capture and puts a link
+// to a directory of theirs (or of root's) in its place: every later snapshot still lands in the
+// root the capture holds, never in the directory the name now leads to.
+TEST_F(ProgressFileOnDisk, SnapshotsFollowTheHeldRootNotItsName) {
+    if (testing::kWindowsTarget) {
+        GTEST_SKIP() << "SKIPPED: a held directory cannot be renamed on Windows, so its name "
+                        "cannot be swapped";
+    }
+    const fs::path captured = dir_ / "cap";
+    const fs::path elsewhere = dir_ / "elsewhere";
+    fs::create_directory(captured);
+    fs::create_directory(elsewhere);
+    platform::Directory held;
+    ASSERT_FALSE(held.open(captured));
+    writeProgressFile(held, ProgressCounts{1, 1, 0, 5, 10}, false);
+    fs::rename(captured, dir_ / "cap.moved");
+    fs::create_directory_symlink(elsewhere, captured);
+    writeProgressFile(held, ProgressCounts{1, 1, 1, 10, 10}, true);
+    EXPECT_EQ(readFile(dir_ / "cap.moved" / kProgressFileName),
+              formatProgress(ProgressCounts{1, 1, 1, 10, 10}, true));
+    EXPECT_TRUE(fs::is_empty(elsewhere));
 }
 
 } // namespace

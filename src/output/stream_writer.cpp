@@ -14,11 +14,9 @@ constexpr std::uint32_t kLockRetryMs = 5;
 
 std::error_code StreamWriter::begin(const platform::Directory& root,
                                     const std::filesystem::path& name,
-                                    const transport::TransportConfig& config,
-                                    std::uint64_t windowBytes) {
+                                    const transport::TransportConfig& config) {
     error_ = {};
     bytesWritten_ = 0;
-    window_ = WritebackWindow(windowBytes);
     sampleRate_ = config.sampleRate;
     // Validated as 1 or 2 at attach.
     channelCount_ = static_cast<std::uint16_t>(config.channelCount);

@@ -12,6 +12,7 @@
 #include "platform/file.h"
 #include "transport/transport_layout.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -29,12 +30,9 @@ public:
     // alone while it is written. Fails, with the file untouched, when another capture or a repair
     // holds it (platform::Error::LockBusy), or with the reason the file could not be opened,
     // checked, cut or given its header.
-    // `windowBytes`: the writeback window (WritebackWindow::windowBytesFor); 0 leaves every
-    // page to the final sync.
     [[nodiscard]] std::error_code begin(const platform::Directory& root,
                                         const std::filesystem::path& name,
-                                        const transport::TransportConfig& config,
-                                        std::uint64_t windowBytes = 0);
+                                        const transport::TransportConfig& config);
 
     // How a writeback step reaches the file: applyWritebackStep, unless a test makes it fail.
     using WritebackFunction = std::error_code (*)(std::intptr_t file, const WritebackStep& step);
@@ -42,23 +40,17 @@ public:
 
     // One write straight from the caller's bytes (the shared slot) into the file: once it
     // returns true the payload is in the kernel, and a renderer killed at any moment after
-    // keeps it. False once a write has failed or was cut short, which is all there is to say:
-    // the per-chunk path only tries, as a queue's push does, and the writer keeps the reason for
-    // finish.
+    // keeps it. False once a write has failed or was cut short: the writer keeps the reason
+    // (error()), and the file may hold part of the bytes until cutBack.
     [[nodiscard]] bool append(const std::byte* data, std::size_t bytes) {
-        if (error_) {
-            return false;
-        }
-        if (const std::error_code error = file_.write(data, bytes)) {
-            error_ = error;
-            return false;
-        }
-        bytesWritten_ += bytes;
-        return writeBack();
+        const platform::WritePiece piece{data, bytes};
+        return append(std::span(&piece, 1));
     }
 
     // The payloads of several chunks in one gathered write, each straight from where it lies:
-    // once it returns true all of them are in the kernel. As append otherwise.
+    // once it returns true all of them are in the kernel. As append otherwise. The writer only
+    // writes: writing the pages back to the disk is another thread's (see capture/disk_work.h),
+    // so an append never waits for a device.
     [[nodiscard]] bool append(std::span<const platform::WritePiece> pieces) {
         if (error_) {
             return false;
@@ -70,8 +62,26 @@ public:
         for (const platform::WritePiece& piece : pieces) {
             bytesWritten_ += piece.bytes;
         }
-        return writeBack();
+        return true;
     }
+
+    // Cuts the file back to `bytes` (at most its length as counted): what a failed or
+    // withdrawn append left behind goes, so the file holds the released chunks and nothing
+    // else. Keeps the first reason the writer failed for.
+    [[nodiscard]] std::error_code cutBack(std::uint64_t bytes) {
+        bytesWritten_ = std::min(bytes, bytesWritten_);
+        const std::error_code cut = file_.setSize(bytesWritten_);
+        if (!error_) {
+            error_ = cut;
+        }
+        return cut;
+    }
+
+    // Why the writer failed; empty while it is good.
+    const std::error_code& error() const { return error_; }
+
+    // The file itself, for the writeback and syncs another thread takes on it.
+    platform::NativeHandle native() const { return file_.native(); }
 
     // Rewrites the header in place with the true sizes for `frames` frames.
     // platform::Error::RiffSizeLimit, with the file untouched, when the data does not fit a 32-bit
@@ -79,11 +89,18 @@ public:
     // or of the rewrite's own.
     [[nodiscard]] std::error_code finish(std::uint64_t frames);
 
-    // After finish, before any file's sync: starts writing back what no window has (the last
-    // partial window, the rewritten header), so that the disk writes every file's tail at once
-    // while the syncs wait on them one by one. A refusal is the writer's failure, as a write's.
-    [[nodiscard]] std::error_code startTail() const {
-        return writeback_(file_.native(), {window_.tail(bytesWritten_), {}, {}});
+    // After finish, before any file's sync: starts writing back what was not started before
+    // (from `started` on, and the rewritten header), so that the disk writes every file's tail
+    // at once while the syncs wait on them one by one. A refusal is the writer's failure, as a
+    // write's.
+    [[nodiscard]] std::error_code startTail(std::uint64_t started) const {
+        const FileRange tail =
+            started < bytesWritten_ ? FileRange{started, bytesWritten_ - started} : FileRange{};
+        if (const std::error_code error = writeback_(file_.native(), {tail, {}, {}})) {
+            return error;
+        }
+        return started == 0 ? std::error_code()
+                            : writeback_(file_.native(), {{0, kWavHeaderSize}, {}, {}});
     }
 
     // After finish: returns only when the file's contents have reached the disk, synced through
@@ -101,18 +118,7 @@ public:
     std::uint64_t bytesWritten() const { return bytesWritten_; }
 
 private:
-    // Takes the writeback step the last append asks for; a failed one fails the writer.
-    [[nodiscard]] bool writeBack() {
-        const WritebackStep step = window_.advance(bytesWritten_);
-        if (step.empty()) {
-            return true;
-        }
-        error_ = writeback_(file_.native(), step);
-        return !error_;
-    }
-
     platform::File file_;
-    WritebackWindow window_{0};
     WritebackFunction writeback_ = &applyWritebackStep;
     std::error_code error_;
     std::uint64_t bytesWritten_ = 0;

@@ -37,6 +37,15 @@ WritebackStep WritebackWindow::advance(std::uint64_t fileBytes) {
     return step;
 }
 
+WritebackStep WritebackWindow::startAll(std::uint64_t fileBytes) {
+    WritebackStep step;
+    if (window_ != 0 && fileBytes > started_) {
+        step.start = {started_, fileBytes - started_};
+        started_ = fileBytes;
+    }
+    return step;
+}
+
 FileRange WritebackWindow::tail(std::uint64_t fileBytes) const {
     return fileBytes > started_ ? FileRange{started_, fileBytes - started_} : FileRange{};
 }

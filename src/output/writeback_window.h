@@ -61,6 +61,14 @@ public:
     // not grow asks for nothing.
     [[nodiscard]] WritebackStep advance(std::uint64_t fileBytes);
 
+    // At a time-kept round, for a file `fileBytes` long: the step that starts everything not
+    // started yet, a partial window included, so that nothing waits for its window to fill
+    // before it heads for the disk. Windows fill on from there as before.
+    [[nodiscard]] WritebackStep startAll(std::uint64_t fileBytes);
+
+    // The end of the prefix whose writeback was started.
+    std::uint64_t started() const { return started_; }
+
     // At the finish, for a file `fileBytes` long: the range whose writeback was never started
     // (the last partial window, or all of a file shorter than a window). Starting it for every
     // file before syncing any lets the disk write them all at once.

@@ -56,4 +56,9 @@ namespace vaskel::platform {
 // each for nothing; a file system that cannot be asked is assumed to have a disk.
 [[nodiscard]] bool writingBackHelps(std::intptr_t file);
 
+// Whether the file system of `file` keeps its files on a disk (false for Linux's tmpfs and
+// ramfs, whose files a power cut takes anyway): whether syncing them means anything. Windows
+// and a file system that cannot be asked: true.
+[[nodiscard]] bool backedByDisk(std::intptr_t file);
+
 } // namespace vaskel::platform

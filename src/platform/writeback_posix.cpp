@@ -80,13 +80,22 @@ std::error_code dropCachedPages(std::intptr_t file, std::uint64_t offset, std::u
     });
 }
 
-bool writingBackHelps(std::intptr_t file) {
+bool backedByDisk(std::intptr_t file) {
 #if defined(__linux__)
     struct statfs info {};
     if (::fstatfs(static_cast<int>(file), &info) != 0) {
         return true;
     }
     return info.f_type != TMPFS_MAGIC && info.f_type != RAMFS_MAGIC;
+#else
+    (void)file;
+    return true;
+#endif
+}
+
+bool writingBackHelps(std::intptr_t file) {
+#if defined(__linux__)
+    return backedByDisk(file);
 #else
     (void)file;
     return false;

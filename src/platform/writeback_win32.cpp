@@ -20,4 +20,8 @@ bool writingBackHelps(std::intptr_t) {
     return false;
 }
 
+bool backedByDisk(std::intptr_t) {
+    return true;
+}
+
 } // namespace vaskel::platform
