@@ -38,14 +38,18 @@ void DiskWork::fail(std::error_code reason, std::string file) noexcept {
     failed_.store(true, std::memory_order_release);
 }
 
-void DiskWork::tick(std::int64_t now) noexcept {
-    if (failed()) {
-        return;
-    }
+void DiskWork::writeWaitingSnapshot() noexcept {
     if (snapshots_.waiting()) {
         writeProgressFile(root_, snapshots_.counts(), false);
         snapshots_.done();
     }
+}
+
+void DiskWork::tick(std::int64_t now) noexcept {
+    if (failed()) {
+        return;
+    }
+    writeWaitingSnapshot();
     try {
         for (std::uint32_t i = 0; i < writers_.size(); ++i) {
             const std::uint64_t length = lengths_[i].load(std::memory_order_acquire);
@@ -122,6 +126,7 @@ void DiskThread::stop() {
     if (thread_.joinable()) {
         thread_.join();
     }
+    work_.writeWaitingSnapshot();
 }
 
 } // namespace vaskel

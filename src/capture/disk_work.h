@@ -91,6 +91,10 @@ public:
     // call, a round when its time has come. Never throws.
     void tick(std::int64_t now) noexcept;
 
+    // Once the disk thread has stopped: writes the snapshot still waiting, if one is, so that
+    // every snapshot handed over is written, the first one of a capture that ends at once too.
+    void writeWaitingSnapshot() noexcept;
+
     // Once the disk thread has stopped: where each file's writeback was started up to, so that
     // the final sync starts the rest.
     std::uint64_t started(std::uint32_t stream) const { return windows_[stream].started(); }

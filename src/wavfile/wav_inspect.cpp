@@ -86,6 +86,8 @@ const char* headerStateName(HeaderState state) {
         return "placeholder";
     case HeaderState::SizeMismatch:
         return "size_mismatch";
+    case HeaderState::Empty:
+        return "empty";
     case HeaderState::Unrecognised:
         break;
     }
@@ -95,6 +97,10 @@ const char* headerStateName(HeaderState state) {
 WavLayout classifyStreamHeader(std::span<const std::uint8_t> head, std::uint64_t fileSize) {
     WavLayout layout;
     layout.fileSize = fileSize;
+    if (fileSize == 0) {
+        layout.state = HeaderState::Empty;
+        return layout;
+    }
     if (head.size() < kWavFmtChunkAt || !(tagAt(head, 0, "RIFF") || tagAt(head, 0, "RF64")) ||
         !tagAt(head, kWavWaveTagAt, "WAVE")) {
         return unrecognised(layout, "it is not a RIFF/WAVE file");
@@ -246,7 +252,8 @@ StreamFileReport inspectStreamFile(const std::filesystem::path& path,
         report.error = "its lock cannot be probed: " + platform::errorMessage(locked);
         return report;
     }
-    if (report.layout.state == HeaderState::Unrecognised || report.beingWritten) {
+    if (report.layout.state == HeaderState::Unrecognised ||
+        report.layout.state == HeaderState::Empty || report.beingWritten) {
         return report;
     }
     const std::uint64_t total = report.layout.wholeFrameBytes();
@@ -267,6 +274,13 @@ StreamFileReport inspectStreamFile(const std::filesystem::path& path,
             return report;
         }
         md5.update(buffer.data(), want);
+        for (std::size_t i = want; i > 0; --i) {
+            if (buffer[i - 1] != 0) {
+                const std::uint64_t align = report.layout.blockAlign();
+                stats.nonZeroBytes = (done + i + align - 1) / align * align;
+                break;
+            }
+        }
         scanSamples(buffer.data(), want / 4, done / 4, report.layout.channels, stats, peakBits);
         done += want;
         if (progress) {
@@ -277,6 +291,55 @@ StreamFileReport inspectStreamFile(const std::filesystem::path& path,
     stats.dataMd5 = md5.finishHex();
     report.samples = stats;
     return report;
+}
+
+platform::ErrorOr<std::uint64_t> zeroRunStart(const platform::File& file, std::uint64_t from,
+                                              std::uint64_t end) {
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(
+        kReadBytes, std::max<std::uint64_t>(end - std::min(from, end), 1))));
+    std::uint64_t at = end;
+    while (at > from) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), at - from));
+        const platform::ErrorOr<std::size_t> got = file.readAt(at - want, buffer.data(), want);
+        if (!got) {
+            return got.error();
+        }
+        if (*got != want) {
+            return make_error_code(platform::Error::ShortRead);
+        }
+        for (std::size_t i = want; i > 0; --i) {
+            if (buffer[i - 1] != 0) {
+                return at - want + i;
+            }
+        }
+        at -= want;
+    }
+    return at;
+}
+
+UnverifiedTail unverifiedTail(const WavLayout& layout, std::uint64_t nonZeroBytes,
+                              std::uint64_t durableBytes) {
+    UnverifiedTail tail;
+    tail.durableBytes = durableBytes;
+    const std::uint64_t end = layout.dataOffset + layout.wholeFrameBytes();
+    if (layout.state == HeaderState::Finalised || layout.blockAlign() == 0 || end <= durableBytes) {
+        return tail;
+    }
+
+    // Whole frames from the recorded length on (the capture records the end of a chunk, and so
+    // of a frame; a length that is not is taken to the next frame).
+    const std::uint64_t align = layout.blockAlign();
+    const std::uint64_t from =
+        layout.dataOffset +
+        (std::max(durableBytes, layout.dataOffset) - layout.dataOffset + align - 1) / align * align;
+    const std::uint64_t nonZeroEnd = std::max(layout.dataOffset + nonZeroBytes, from);
+    if (from >= end) {
+        return tail;
+    }
+    tail.zeroBytes = end - std::min(nonZeroEnd, end);
+    tail.unverifiedBytes = std::min(nonZeroEnd, end) - from;
+    return tail;
 }
 
 } // namespace vaskel

@@ -21,9 +21,11 @@ enum class HeaderState {
     Placeholder,  // data size 0 in front of samples: a capture that stopped early
     SizeMismatch, // sizes set but not those of the file (a finalisation cut short, a copy)
     Unrecognised, // not a stream file this system writes
+    Empty,        // 0 bytes: a capture stopped before the header reached the disk; nothing to
+                  // recover
 };
 
-// "finalised", "placeholder", "size_mismatch", "unrecognised".
+// "finalised", "placeholder", "size_mismatch", "unrecognised", "empty".
 const char* headerStateName(HeaderState state);
 
 // The largest header the layouts here need to see: the RF64 form.
@@ -57,6 +59,9 @@ struct SampleStats {
     std::uint64_t infiniteCount = 0;
     std::optional<std::uint64_t> firstInfiniteFrame;
     std::string dataMd5; // of the whole frames' bytes, as md5sum prints it
+    // Bytes of the whole frames up to the end of the last frame that holds a non-zero byte:
+    // what follows is a run of zeros.
+    std::uint64_t nonZeroBytes = 0;
 };
 
 // Peak in dBFS (1.0 is 0 dBFS); empty when there is no non-zero finite sample.
@@ -82,6 +87,27 @@ using ReadProgress = std::function<void(std::uint64_t done, std::uint64_t total)
 // in large reads.
 StreamFileReport inspectStreamFile(const std::filesystem::path& path,
                                    const ReadProgress& progress = {});
+
+// Where the run of zero bytes that ends at `end` begins, not before `from`: `end` when the byte
+// before it is not zero. Reads backwards from `end` in large reads, as far as the zeros go.
+[[nodiscard]] platform::ErrorOr<std::uint64_t> zeroRunStart(const platform::File& file,
+                                                            std::uint64_t from, std::uint64_t end);
+
+// What a file holds beyond the length the capture recorded as on the disk (output/
+// durable_record.h) before a power cut or a kill: zeros the file system may have made up (a size
+// that reached the disk before its pages), and bytes that may be audio but were never known to be
+// on the disk. Both 0 for a finalised file, which reached the disk whole before the capture
+// ended.
+struct UnverifiedTail {
+    std::uint64_t durableBytes = 0;    // the recorded length, header included
+    std::uint64_t zeroBytes = 0;       // whole frames of zeros at the end, past the recorded length
+    std::uint64_t unverifiedBytes = 0; // other whole-frame bytes past the recorded length
+};
+
+// The tail of a file of `layout` whose whole frames end in a run of zeros `nonZeroBytes` after
+// the data starts (SampleStats::nonZeroBytes), against the recorded length `durableBytes`.
+UnverifiedTail unverifiedTail(const WavLayout& layout, std::uint64_t nonZeroBytes,
+                              std::uint64_t durableBytes);
 
 // Reads up to kLongestStreamHeader bytes and the length of the file, and classifies them; fails
 // when the file cannot be opened (as platform::File opens it) or read.

@@ -234,6 +234,45 @@ RepairOutcome repairAsRf64(const std::filesystem::path& path, const platform::Fi
     return outcome;
 }
 
+// A power cut can leave a file whose size reached the disk before its last pages: they read as
+// zeros that were never audio. Past the length the capture recorded as on the disk, a run of
+// zeros at the end is cut off (it cannot be told from pages never written); other bytes there
+// are kept and counted as unverified. Nothing is changed up to the recorded length. Says why it
+// failed, if it did; `outcome.before` then describes the file as it is now.
+std::optional<std::string> cutZeroTail(platform::File& file, bool writable,
+                                       std::uint64_t durableBytes, RepairOutcome& outcome) {
+    const WavLayout& layout = outcome.before;
+    const std::uint64_t end = layout.dataOffset + layout.wholeFrameBytes();
+    const std::uint64_t align = layout.blockAlign();
+    if (layout.state == HeaderState::Finalised || align == 0 || end <= durableBytes) {
+        outcome.tail.durableBytes = durableBytes;
+        return std::nullopt;
+    }
+    const platform::ErrorOr<std::uint64_t> zeros =
+        zeroRunStart(file, std::max(durableBytes, layout.dataOffset), end);
+    if (!zeros) {
+        return "its end cannot be read";
+    }
+    const std::uint64_t keep =
+        layout.dataOffset + (*zeros - layout.dataOffset + align - 1) / align * align;
+    outcome.tail = unverifiedTail(layout, keep - layout.dataOffset, durableBytes);
+    if (keep >= layout.fileSize) {
+        return std::nullopt;
+    }
+    if (!writable) {
+        return "cannot be opened for writing";
+    }
+    if (file.setSize(keep)) {
+        return "the zeros past what was on the disk could not be cut off";
+    }
+    const platform::ErrorOr<WavLayout> head = readStreamHead(file);
+    if (!head) {
+        return "cannot be read";
+    }
+    outcome.before = *head;
+    return std::nullopt;
+}
+
 // Why a file that was not opened is left untouched, in words: a link in the stream file's place,
 // or a file with other names, is not this repair's to change (replacing it would split the
 // names, rewriting it would change what they name), nor is anything but a regular file.
@@ -335,8 +374,18 @@ RepairOutcome repairStreamFile(const std::filesystem::path& path, const RepairOp
         outcome.action = RepairAction::LeftFinalised;
         return outcome;
     }
+    if (layout.state == HeaderState::Empty) {
+        outcome.action = RepairAction::LeftEmpty;
+        return outcome;
+    }
     if (layout.state == HeaderState::Unrecognised) {
         return untouched(outcome, RepairAction::Refused, layout.reason);
+    }
+    if (options.durableBytes) {
+        if (const std::optional<std::string> why =
+                cutZeroTail(file, writable, *options.durableBytes, outcome)) {
+            return failed(outcome, *why);
+        }
     }
     if (!layout.rf64 && !fitsRiffLimit(layout.wholeFrameBytes())) {
         return repairAsRf64(path, file, outcome, *attributes, options);

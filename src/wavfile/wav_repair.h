@@ -19,6 +19,7 @@ enum class RepairAction {
     InPlace,       // the size fields rewritten (and a partial trailing frame cut off)
     Rf64,          // rewritten as RF64 beside it and renamed over it
     Refused,       // not a file of ours, or one it must not change: not touched
+    LeftEmpty,     // 0 bytes: a stream with nothing to recover, left as it is
     BeingWritten,  // a capture holds it: not touched
     Failed,        // could not be repaired: the original stays as it was
 };
@@ -27,6 +28,9 @@ struct RepairOutcome {
     RepairAction action = RepairAction::Failed;
     WavLayout before;    // the layout found
     std::string message; // why it was refused or failed
+    // Past the length the capture recorded as on the disk: the zeros cut off and the bytes kept
+    // without that record's word for them.
+    UnverifiedTail tail;
     // Temporaries of an earlier repair that stopped half-way, removed before this one.
     std::vector<std::filesystem::path> removedTemporaries;
 };
@@ -37,6 +41,10 @@ struct RepairOptions {
     // The leftover temporaries beside the file when the caller has already looked for them
     // (leftoverRepairTemporariesIn, once for a whole directory); unset, the repair looks itself.
     std::optional<std::vector<std::filesystem::path>> leftovers;
+    // The file's length the capture recorded as on the disk (output/durable_record.h), when a
+    // record was left: a run of zeros at the end past it is cut off, as pages the file system
+    // never wrote; other bytes past it are kept and reported as unverified.
+    std::optional<std::uint64_t> durableBytes;
 };
 
 // Temporaries an RF64 repair of `path` left beside it when it stopped before its end (each

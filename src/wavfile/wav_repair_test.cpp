@@ -12,6 +12,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <limits>
+#include <optional>
 #include <span>
 
 namespace vaskel {
@@ -125,6 +126,8 @@ std::vector<RepairCase> repairCases() {
          RepairAction::LeftFinalised, placeholder},
         {"mono_placeholder", wavHeaderBytes(44100, 1, 0) + data, HeaderState::Placeholder, 2000, 0,
          RepairAction::InPlace, wavHeaderBytes(44100, 1, 8000) + data},
+        // Stopped before its header reached the disk: nothing to recover, nothing to refuse.
+        {"empty_file", "", HeaderState::Empty, 0, 0, RepairAction::LeftEmpty, ""},
         {"pcm16_wav", pcm16, HeaderState::Unrecognised, 0, 0, RepairAction::Refused, pcm16},
         {"mp3", "ID3\x04" + std::string(40, '\0') + "\xFF\xFB\x90\x64" + data,
          HeaderState::Unrecognised, 0, 0, RepairAction::Refused, ""},
@@ -228,6 +231,49 @@ INSTANTIATE_TEST_SUITE_P(Every, StreamFileRepair, ::testing::ValuesIn(repairCase
 
 // A temporary whose repair is still at work (it holds the temporary locked) is no leftover;
 // once its holder has gone it is.
+// After a power cut a file may end in pages the disk never held, read as zeros. Past the length
+// the capture recorded as on the disk, a run of zeros at the end is cut off; other bytes there
+// are kept and counted as unverified; up to the recorded length nothing changes, zeros or not.
+TEST(StreamFileRepair, ZerosPastTheRecordedLengthAreCutAndTheRestCountedUnverified) {
+    constexpr std::uint64_t kFrame = 8;
+    const std::string audio = samples(8);
+    const std::string zeros(4 * kFrame, '\0');
+    struct Row {
+        const char* what;
+        std::string data;
+        std::optional<std::uint64_t> durableFrames;
+        std::uint64_t framesAfter;
+        std::uint64_t zeroFramesCut;
+        std::uint64_t unverifiedFrames;
+    };
+    const Row rows[] = {
+        {"no record: all kept", audio + zeros, std::nullopt, 12, 0, 0},
+        {"zeros recorded as on the disk: silence, kept", audio + zeros, 12, 12, 0, 0},
+        {"audio and zeros past the record", audio + zeros, 6, 8, 4, 2},
+        {"only zeros past the record", audio + zeros, 8, 8, 4, 0},
+        {"nothing recorded but the header", audio + zeros, 0, 8, 4, 8},
+        {"all zeros past a record of the header", zeros + zeros, 0, 0, 8, 0},
+        {"a record longer than the file", audio, 100, 8, 0, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const ScratchDir dir("durable-tail");
+        const auto path = dir / "stream-0.wav";
+        writeFile(path, wavHeaderBytes(48000, 2, 0) + row.data);
+        RepairOptions options;
+        if (row.durableFrames) {
+            options.durableBytes = 44 + *row.durableFrames * kFrame;
+        }
+        const RepairOutcome outcome = repairStreamFile(path, options);
+        EXPECT_EQ(outcome.action, RepairAction::InPlace) << outcome.message;
+        EXPECT_EQ(outcome.tail.zeroBytes, row.zeroFramesCut * kFrame);
+        EXPECT_EQ(outcome.tail.unverifiedBytes, row.unverifiedFrames * kFrame);
+        const std::uint64_t bytes = row.framesAfter * kFrame;
+        EXPECT_EQ(readFile(path), wavHeaderBytes(48000, 2, static_cast<std::uint32_t>(bytes)) +
+                                      row.data.substr(0, bytes));
+    }
+}
+
 TEST(StreamFileRepair, ALiveRepairsTemporaryIsNoLeftover) {
     ScratchDir dir("wav-live-temporary");
     const auto path = dir / "stream-0.wav";

@@ -626,6 +626,9 @@ private:
             case RepairAction::Rf64:
                 err_ << outcome.before.frames << " frames, rewritten as RF64\n";
                 break;
+            case RepairAction::LeftEmpty:
+                err_ << "empty, nothing to recover\n";
+                break;
             case RepairAction::Refused:
             case RepairAction::BeingWritten:
             case RepairAction::Failed:

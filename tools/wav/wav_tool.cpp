@@ -1,6 +1,7 @@
 #include "tools/wav/wav_tool.h"
 
 #include "common/json_text.h"
+#include "output/durable_record.h"
 #include "output/output_paths.h"
 #include "output/progress_file.h"
 #include "platform/file.h"
@@ -280,6 +281,30 @@ std::optional<SheetReport> readSheetReport(const std::filesystem::path& director
     return report;
 }
 
+// The lengths a capture recorded as on the disk, per stream index, from the record it keeps in
+// its output root; empty without a whole one (a finished capture of an older renderer, a RAM
+// file system, or none at all).
+std::optional<DurableLengths> readDurableLengths(const Target& target) {
+    if (!target.directory) {
+        return std::nullopt;
+    }
+    const platform::ErrorOr<std::string> bytes =
+        platform::readSmallRegularFile(target.argument / kDurableFileName, kDurableFileBytes);
+    if (!bytes) {
+        return std::nullopt;
+    }
+    return parseDurableRecord(
+        std::span(reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size()));
+}
+
+std::optional<std::uint64_t> durableLengthOf(const std::optional<DurableLengths>& record,
+                                             const TargetFile& entry) {
+    if (!record || !entry.index || *entry.index >= record->lengths.size()) {
+        return std::nullopt;
+    }
+    return record->lengths[*entry.index];
+}
+
 // One stream file as check sees it.
 struct CheckedFile {
     StreamFileReport report;
@@ -291,6 +316,8 @@ struct CheckedFile {
     std::optional<std::vector<SheetPort>> ports;
     // What the take sheet says of the file that its header contradicts ("48000 Hz").
     std::string sheetConflict;
+    // Past the length the capture recorded as on the disk, when it left a record.
+    std::optional<UnverifiedTail> tail;
 };
 
 // The file's ports from the sheet, and what the sheet says that its header does not: a sheet
@@ -347,6 +374,9 @@ std::string headerVerdict(const StreamFileReport& report) {
         return "header sizes disagree with the file length (" +
                std::to_string(layout.headerDataSize) + " data bytes in the header, " +
                std::to_string(layout.fileSize - layout.dataOffset) + " on disk): run repair";
+    case HeaderState::Empty:
+        return "empty: the capture stopped before this stream's header reached the disk; "
+               "nothing to recover";
     case HeaderState::Unrecognised:
         break;
     }
@@ -402,6 +432,12 @@ void printCheckText(const CheckedFile& file, std::ostream& out) {
     if (layout.partialFrameBytes != 0) {
         out << "  partial trailing frame: " << layout.partialFrameBytes
             << " bytes (a write cut short; repair cuts it off)\n";
+    }
+    if (file.tail && (file.tail->zeroBytes != 0 || file.tail->unverifiedBytes != 0)) {
+        out << "  past the " << file.tail->durableBytes
+            << " bytes the capture knew to be on the disk: " << file.tail->zeroBytes
+            << " bytes of zeros, never known as audio (repair cuts them off), and "
+            << file.tail->unverifiedBytes << " bytes unverified (repair keeps them)\n";
     }
     const auto peak = peakDbfs(stats.peak);
     out << "  peak " << (peak ? fixed(*peak, 2) + " dBFS" : std::string("-inf dBFS (silence)"))
@@ -488,6 +524,15 @@ std::string checkJson(const CheckedFile& file) {
         return json + ",\"header\":null,\"error\":" + jsonString(report.error) + "}";
     }
     json += ",\"header\":\"" + std::string(headerStateName(layout.state)) + "\"";
+    json += ",\"durableBytes\":" +
+            (file.tail ? std::to_string(file.tail->durableBytes) : std::string("null"));
+    json += ",\"zeroTailBytes\":" +
+            (file.tail ? std::to_string(file.tail->zeroBytes) : std::string("null"));
+    json += ",\"unverifiedBytes\":" +
+            (file.tail ? std::to_string(file.tail->unverifiedBytes) : std::string("null"));
+    if (layout.state == HeaderState::Empty) {
+        return json + "}";
+    }
     if (layout.state == HeaderState::Unrecognised) {
         return json + ",\"reason\":" + jsonString(layout.reason) + "}";
     }
@@ -564,6 +609,7 @@ public:
                 captureStreams = progress->snapshot->counts.streamCount;
             }
         }
+        durable_ = readDurableLengths(target);
         const auto [sheetReport, firstSight] = sheetOf(target);
         const TakeSheetRecord* sheet =
             sheetReport && sheetReport->sheet ? &*sheetReport->sheet : nullptr;
@@ -575,6 +621,11 @@ public:
                 file.report = inspectStreamFile(entry.path, bar.callback());
             }
             file.leftovers = entry.leftovers;
+            if (const auto durable = durableLengthOf(durable_, entry);
+                durable && file.report.samples) {
+                file.tail =
+                    unverifiedTail(file.report.layout, file.report.samples->nonZeroBytes, *durable);
+            }
             if (entry.index) {
                 present.insert(*entry.index);
             }
@@ -685,6 +736,7 @@ private:
     std::size_t files_ = 0;
     std::size_t attention_ = 0;
     bool emptyDirectory_ = false;
+    std::optional<DurableLengths> durable_; // of the directory being checked
 };
 
 int runCheck(const std::vector<Target>& targets, bool json, Report& out, std::ostream& err,
@@ -709,6 +761,10 @@ void printRepair(const std::filesystem::path& path, const RepairOutcome& outcome
     case RepairAction::LeftFinalised:
         out << "finalised, left as it is\n";
         return;
+    case RepairAction::LeftEmpty:
+        out << "empty: the capture stopped before this stream's header reached the disk; "
+               "nothing to recover, left as it is\n";
+        return;
     case RepairAction::Refused:
         out << "refused, left untouched: not a stream file of ours: " << outcome.message << '\n';
         return;
@@ -726,6 +782,14 @@ void printRepair(const std::filesystem::path& path, const RepairOutcome& outcome
     if (layout.partialFrameBytes != 0) {
         out << "; a partial trailing frame of " << layout.partialFrameBytes << " bytes cut off";
     }
+    if (outcome.tail.zeroBytes != 0) {
+        out << "; " << outcome.tail.zeroBytes
+            << " bytes of zeros past what the capture knew to be on the disk cut off";
+    }
+    if (outcome.tail.unverifiedBytes != 0) {
+        out << "; " << outcome.tail.unverifiedBytes
+            << " bytes past what the capture knew to be on the disk kept, unverified";
+    }
     out << '\n';
 }
 
@@ -733,13 +797,14 @@ void printRepair(const std::filesystem::path& path, const RepairOutcome& outcome
 // fails the run only at its end.
 int runRepair(const std::vector<Target>& targets, Report& out, std::ostream& err,
               const ToolSettings& settings) {
-    std::size_t repaired = 0, finalised = 0, notRepaired = 0;
+    std::size_t repaired = 0, finalised = 0, empty = 0, notRepaired = 0;
     for (const Target& target : targets) {
+        // A capture stopped before its first stream file was made has nothing to recover.
         if (target.directory && target.files.empty()) {
-            ++notRepaired;
             err << "vaskel_wav: no stream files (stream-<i>.wav) in " << shown(target.argument)
-                << ", nothing changed\n";
+                << ": nothing to recover, nothing changed\n";
         }
+        const std::optional<DurableLengths> durable = readDurableLengths(target);
         for (const TargetFile& entry : target.files) {
             RepairOutcome outcome;
             {
@@ -747,6 +812,7 @@ int runRepair(const std::vector<Target>& targets, Report& out, std::ostream& err
                 RepairOptions options;
                 options.progress = bar.callback();
                 options.leftovers = entry.leftovers;
+                options.durableBytes = durableLengthOf(durable, entry);
                 outcome = repairStreamFile(entry.path, options);
             }
             out.piece([&](std::ostream& stream) { printRepair(entry.path, outcome, stream); });
@@ -758,6 +824,9 @@ int runRepair(const std::vector<Target>& targets, Report& out, std::ostream& err
             case RepairAction::LeftFinalised:
                 ++finalised;
                 break;
+            case RepairAction::LeftEmpty:
+                ++empty;
+                break;
             case RepairAction::Refused:
             case RepairAction::BeingWritten:
             case RepairAction::Failed:
@@ -768,7 +837,8 @@ int runRepair(const std::vector<Target>& targets, Report& out, std::ostream& err
     }
     out.piece([&](std::ostream& stream) {
         stream << "repair: " << repaired << " repaired, " << finalised << " already finalised, "
-               << notRepaired << " not repaired\n";
+               << (empty != 0 ? std::to_string(empty) + " empty, " : std::string()) << notRepaired
+               << " not repaired\n";
     });
     return notRepaired != 0 ? kExitAttention : kExitOk;
 }

@@ -510,11 +510,15 @@ TEST(WavToolCommandLine, RefusesWithAMessageAndChangesNothing) {
          {"repair", "PATH"},
          1,
          "its header is cut short (40 of 44 bytes)"},
+        // A capture stopped before its first stream file was made: nothing to recover.
         {"directory_without_stream_files",
          "<dir>",
          {"repair", "PATH"},
-         1,
+         0,
          "no stream files (stream-<i>.wav) in"},
+        // Stopped before the header reached the disk: a stream with nothing to recover.
+        {"repair_empty_file", std::string(), {"repair", "PATH"}, 0, "empty: the capture stopped"},
+        {"check_empty_file", std::string(), {"check", "PATH"}, 1, "x.wav: empty: the capture"},
         {"unwritable",
          headerBytes(0) + frames,
          {"repair", "PATH"},
@@ -570,7 +574,7 @@ TEST(WavToolCommandLine, RefusesWithAMessageAndChangesNothing) {
         const auto path = dir / (c.file == "<dir>" ? "empty" : "x.wav");
         if (c.file == "<dir>") {
             std::filesystem::create_directory(path);
-        } else if (!c.file.empty()) {
+        } else if (!c.file.empty() || c.name.find("empty_file") != std::string::npos) {
             testing::writeFile(path, c.file);
         }
         auto named = path;
