@@ -258,10 +258,11 @@ TEST(CaptureHostile, ControlWordsOutsideTheirMeaning) {
         EXPECT_FALSE(result.success);
         EXPECT_EQ(result.failureCode, 0xDEADBEEFu);
         EXPECT_STREQ(failureCodeName(result.failureCode), "unknown");
-        // Every chunk of that pass (both waiting in each ring) was consumed and counted before
-        // the word was seen.
-        EXPECT_EQ(result.streams[0].writtenChunks, 2u);
-        EXPECT_EQ(result.streams[1].writtenChunks, 2u);
+        // Set during the first pass (one chunk of each stream), seen at its end: that pass's
+        // chunks stay consumed and counted, the second chunks stay in their rings.
+        EXPECT_EQ(result.streams[0].writtenChunks, 1u);
+        EXPECT_EQ(result.streams[1].writtenChunks, 1u);
+        EXPECT_EQ(region.producer.readIndex(1), 1u);
         EXPECT_EQ(region.producer.consumerState(), kConsumerAttached);
     }
     {

@@ -35,6 +35,15 @@ constexpr std::uint32_t kMaxBatch = 16;
 // producer after a few MiB, not after every stream's sixteen chunks.
 constexpr std::uint64_t kMaxBatchBytes = std::uint64_t{4} << 20;
 
+// The most the files may hold beyond what is known to be on the disk before the drain stops
+// taking chunks until the disk catches up. A writer faster than the disk would otherwise fill
+// the page cache and leave it all to the final sync (or meet the kernel's dirty limits inside a
+// write). Real-time sources never come near it: 128 stereo streams at 48 kHz take 2.7 s to
+// write this much, and the rings of a live source are its own; a disk busy for that long loses
+// a take whichever thread waits.
+constexpr std::uint64_t kMaxDiskBacklogBytes = std::uint64_t{128} << 20;
+constexpr std::uint32_t kBacklogWaitMs = 1;
+
 // Longer idle timeouts never fire: their nanoseconds would not fit.
 constexpr std::uint64_t kMaxIdleTimeoutMs =
     static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / 1000000;
@@ -119,7 +128,32 @@ public:
         if (const FailureCode failure = setUp(); failure != FailureCode::None) {
             return fail(failure);
         }
+        const std::int64_t started = timerNow();
         for (;;) {
+            // The disk far behind: no chunk is taken until it catches up. The drain itself
+            // never waits in a call on the device; it takes nothing, and looks again shortly,
+            // still seeing a stop, a published failure and the disk's own.
+            if (output_.disk().backlog() > kMaxDiskBacklogBytes) {
+                if (stopRequested()) {
+                    return stopWith(FailureCode::ProducerAbort, true);
+                }
+                if (const std::uint32_t published = loadFailureCode(header_); published != 0) {
+                    result_.failureCode = published;
+                    return false;
+                }
+                if (output_.disk().failed()) {
+                    const DiskFailure& disk = output_.disk().failure();
+                    return failOutput({disk.reason, disk.file});
+                }
+                const std::int64_t heldStarted = timerNow();
+                platform::sleepMilliseconds(kBacklogWaitMs);
+                waitedNs_ += timerNow() - heldStarted;
+                // The producer is not idle while the disk holds the capture back.
+                lastActivity_ = env_.now();
+                continue;
+            }
+            const std::int64_t passStarted = timerNow();
+            const std::int64_t waitedBefore = waitedNs_;
             const Sweep sweep = drainOnePass();
             // A rejected chunk ends the pass, and the capture, after the chunks taken before it
             // are written and handed back; a failed write of those is the earlier failure.
@@ -127,7 +161,10 @@ public:
                 const FailureCode written = writeBatch();
                 return fail(written != FailureCode::None ? written : sweep.failure);
             }
-            if (!sweep.seen.consumedAny || batch_.full()) {
+            // The batch waits only while the producer has room: a ring half full or more
+            // means it is at or near full speed, and then every slot counts.
+            if (!sweep.seen.consumedAny || batch_.full() ||
+                sweep.seen.mostWaiting * 2 >= config_.slotsPerStream) {
                 if (const FailureCode failure = writeBatch(); failure != FailureCode::None) {
                     return fail(failure);
                 }
@@ -174,6 +211,14 @@ public:
             }
             if (!sweep.seen.consumedAny) {
                 waitIdle(quietNs);
+            }
+            if (env_.passTimer != nullptr) {
+                PassTimer& timer = *env_.passTimer;
+                const std::int64_t passNs = timerNow() - passStarted - (waitedNs_ - waitedBefore);
+                timer.longestPassNs = std::max(timer.longestPassNs, passNs);
+                timer.passesNs += passNs;
+                timer.waitsNs = waitedNs_;
+                timer.captureNs = timerNow() - started;
             }
         }
     }
@@ -297,8 +342,12 @@ private:
         // one's still goes back to the producer.
         env_.onBatch();
         std::array<bool, kMaxStreamStats> unwritten{};
+        const std::int64_t writesStarted = timerNow();
         for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
             unwritten[i] = batch_.count(i) != 0 && !output_.append(i, batch_.pieces(i));
+        }
+        if (env_.passTimer != nullptr) {
+            env_.passTimer->writesNs += timerNow() - writesStarted;
         }
         FailureCode failure = FailureCode::None;
         std::array<std::uint32_t, kMaxStreamStats> handed{};
@@ -361,7 +410,18 @@ private:
         }
     }
 
+    // A SteadyClock reading for the pass timer only; 0, and no reading, without one.
+    std::int64_t timerNow() const {
+        return env_.passTimer != nullptr ? platform::SteadyClock::now() : 0;
+    }
+
     void waitIdle(std::int64_t quietNs) {
+        const std::int64_t waitStarted = timerNow();
+        waitIdleNow(quietNs);
+        waitedNs_ += timerNow() - waitStarted;
+    }
+
+    void waitIdleNow(std::int64_t quietNs) {
         const std::int64_t ns = idle_.nextWait(quietNs);
         if (ns == 0) {
             env_.yield();
@@ -409,6 +469,7 @@ private:
     std::vector<std::uint64_t> released_; // each file's length up to its last chunk handed back
     std::int64_t lastActivity_ = 0;
     std::int64_t lastProgress_ = 0;
+    std::int64_t waitedNs_ = 0; // idle waits, for the pass timer
 };
 
 } // namespace

@@ -21,6 +21,24 @@ namespace vaskel {
 
 class StreamWriter;
 
+// The benchmark builds a renderer that writes every chunk on its own to measure the choice.
+#ifndef VASKEL_DEFAULT_BATCH_CHUNKS
+#define VASKEL_DEFAULT_BATCH_CHUNKS 16
+#endif
+inline constexpr std::uint32_t kDefaultBatchChunks = VASKEL_DEFAULT_BATCH_CHUNKS;
+
+// Where the drain's time went, for the benchmark: the longest pass (its writes and hand-backs
+// included) and the time of the passes outside the audio writes and the idle waits, which is
+// all the drain spends on anything but the audio: its checks and, were it ever to wait on a
+// device, that wait.
+struct PassTimer {
+    std::int64_t longestPassNs = 0;
+    std::int64_t passesNs = 0;
+    std::int64_t writesNs = 0;
+    std::int64_t waitsNs = 0;
+    std::int64_t captureNs = 0;
+};
+
 // The outside world the loop waits on and hands its files to. Every member holds what a run
 // uses; tests and benchmarks replace pieces to make timing exact or to watch the loop work.
 struct CaptureEnvironment {
@@ -73,7 +91,9 @@ struct CaptureEnvironment {
     // The most chunks a stream gives to one gathered write: the passes go on taking one chunk a
     // stream each, and their writes are made together (capture_loop.cpp). 1 writes every chunk
     // on its own.
-    std::uint32_t batchChunks = 16;
+    std::uint32_t batchChunks = kDefaultBatchChunks;
+    // When set, the capture times its passes into it (SteadyClock, apart from `now`).
+    PassTimer* passTimer = nullptr;
 
     static void ignoreChunk() {}
     static std::error_code syncWriter(const StreamWriter& writer);

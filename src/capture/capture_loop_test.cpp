@@ -314,6 +314,31 @@ TEST_F(CaptureTest, OneChunkAStreamAPassInIndexOrderHoweverTheWritesAreMade) {
     }
 }
 
+// A stop asked for during a chunk's pacing delay ends the pass there: the streams after it give
+// nothing more, and the capture ends as interrupted with every chunk taken written whole.
+std::atomic<bool> stopAsked{false};
+void askStop() {
+    stopAsked = true;
+}
+
+TEST_F(CaptureTest, AStopDuringAPacingDelayEndsThePassThere) {
+    create(makeConfig(3, 4, 16));
+    for (std::uint32_t s = 0; s < 3; ++s) {
+        publish(s, 16);
+    }
+    stopAsked = false;
+    CaptureEnvironment environment;
+    environment.stop = &stopAsked;
+    environment.onChunk = &askStop;
+    const CaptureResult result = runCapture(mapping_, root(), 1, 10000, environment);
+    EXPECT_TRUE(result.interrupted);
+    EXPECT_EQ(result.failureCode, 6u);
+    EXPECT_EQ(producer_.readIndex(0), 1u);
+    EXPECT_EQ(producer_.readIndex(1), 0u);
+    EXPECT_EQ(producer_.readIndex(2), 0u);
+    EXPECT_EQ(streamFile(0), placeholder() + sampleBytes(0, 0, 16, 2));
+}
+
 struct RejectCase {
     const char* what;
     std::uint32_t expectedCode;

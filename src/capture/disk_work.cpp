@@ -19,16 +19,25 @@ DiskWork::DiskWork(const platform::Directory& root, std::span<const StreamWriter
                    std::int64_t startNs)
     : root_(root), writers_(writers), environment_(environment), settings_(settings),
       lengths_(std::make_unique<std::atomic<std::uint64_t>[]>(writers.size())),
+      onDisk_(std::make_unique<std::atomic<std::uint64_t>[]>(writers.size())),
+      tracksDisk_(settings.windowBytes != 0 || settings.durable),
       windows_(writers.size(), WritebackWindow(settings.windowBytes)), durable_(writers.size(), 0),
       seen_(writers.size(), 0), lastRound_(startNs) {
     for (std::size_t i = 0; i < writers.size(); ++i) {
         lengths_[i].store(writers[i].bytesWritten(), std::memory_order_relaxed);
+        onDisk_[i].store(0, std::memory_order_relaxed);
     }
     if (settings.durable) {
         if (const std::error_code created = record_.create(root)) {
             fail(created, kDurableFileName);
         }
         rounds_ = true;
+    }
+}
+
+void DiskWork::noteOnDisk(std::uint32_t stream, std::uint64_t bytes) {
+    if (bytes > onDisk_[stream].load(std::memory_order_relaxed)) {
+        onDisk_[stream].store(bytes, std::memory_order_relaxed);
     }
 }
 
@@ -60,6 +69,7 @@ void DiskWork::tick(std::int64_t now) noexcept {
             if (const std::error_code error = environment_.writeback(writers_[i].native(), step)) {
                 return fail(error, streamFileName(i));
             }
+            noteOnDisk(i, windows_[i].settled());
         }
         if (rounds_ && now - lastRound_ >= settings_.roundEveryNs) {
             lastRound_ = now;
@@ -107,6 +117,9 @@ void DiskWork::round() {
         return fail(error, kDurableFileName);
     }
     durable_ = seen_;
+    for (std::uint32_t i = 0; i < writers_.size(); ++i) {
+        noteOnDisk(i, durable_[i]);
+    }
 }
 
 void DiskThread::start() {

@@ -81,6 +81,20 @@ public:
         lengths_[stream].store(bytes, std::memory_order_release);
     }
     SnapshotHandOver& snapshots() { return snapshots_; }
+    // Drain side: how many bytes the files hold beyond what is known to be on the disk, where
+    // the disk work knows it (a file system with a disk behind it); 0 where it does not.
+    [[nodiscard]] std::uint64_t backlog() const {
+        if (!tracksDisk_) {
+            return 0;
+        }
+        std::uint64_t behind = 0;
+        for (std::size_t i = 0; i < writers_.size(); ++i) {
+            const std::uint64_t written = lengths_[i].load(std::memory_order_relaxed);
+            const std::uint64_t onDisk = onDisk_[i].load(std::memory_order_relaxed);
+            behind += written > onDisk ? written - onDisk : 0;
+        }
+        return behind;
+    }
     // Set once a writeback, sync or record failed: the files may not reach the disk, and the
     // capture ends as for a failed write. Read failure() after this says true.
     [[nodiscard]] bool failed() const { return failed_.load(std::memory_order_acquire); }
@@ -101,6 +115,7 @@ public:
 
 private:
     void round();
+    void noteOnDisk(std::uint32_t stream, std::uint64_t bytes);
     void fail(std::error_code reason, std::string file) noexcept;
 
     const platform::Directory& root_;
@@ -108,6 +123,8 @@ private:
     const CaptureEnvironment& environment_;
     const Settings settings_;
     std::unique_ptr<std::atomic<std::uint64_t>[]> lengths_;
+    std::unique_ptr<std::atomic<std::uint64_t>[]> onDisk_; // waited for or synced
+    bool tracksDisk_ = false;
     std::vector<WritebackWindow> windows_;
     std::vector<std::uint64_t> durable_; // lengths the last round made durable
     std::vector<std::uint64_t> seen_;    // lengths this round read

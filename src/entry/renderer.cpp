@@ -73,8 +73,19 @@ int runAttached(transport::TransportMapping& mapping, const RunSettings& setting
     if (stop != nullptr) {
         environment.stop = stop;
     }
+#ifdef VASKEL_PASS_TIMER
+    // The benchmark's build: where the drain's time went, on standard error after the run.
+    PassTimer timer;
+    environment.passTimer = &timer;
+#endif
     const CaptureResult result =
         runCapture(mapping, outputRoot, settings.delayUs, settings.idleTimeoutMs, environment);
+#ifdef VASKEL_PASS_TIMER
+    std::cerr << "pass_timer longestPassNs=" << timer.longestPassNs
+              << " outsideWritesNs=" << timer.passesNs - timer.writesNs
+              << " writesNs=" << timer.writesNs << " waitsNs=" << timer.waitsNs
+              << " captureNs=" << timer.captureNs << '\n';
+#endif
     if (result.interrupted) {
         mapping.detach();
         return exitInterruptedCapture(result.streamCount, outputRoot);

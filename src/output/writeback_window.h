@@ -68,6 +68,8 @@ public:
 
     // The end of the prefix whose writeback was started.
     std::uint64_t started() const { return started_; }
+    // The end of the prefix waited for: on the disk.
+    std::uint64_t settled() const { return settled_; }
 
     // At the finish, for a file `fileBytes` long: the range whose writeback was never started
     // (the last partial window, or all of a file shorter than a window). Starting it for every
