@@ -1,5 +1,6 @@
 #include "platform/write_pieces.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <gtest/gtest.h>
 #include <numeric>
