@@ -38,7 +38,15 @@ std::string written(const TakeSheetRecord& sheet) {
     json += ",\"channels\":" + std::to_string(sheet.channels);
     json += ",\"startTime\":" + orNull(sheet.startTime) + ",\"framesPerStream\":" +
             (sheet.framesPerStream ? std::to_string(*sheet.framesPerStream) : "null");
-    return json + ",\"verdict\":" + orNull(sheet.verdict) + "}";
+    json += ",\"verdict\":" + orNull(sheet.verdict) + ",\"events\":[";
+    for (const TakeSheetEvent& event : sheet.events) {
+        json += (json.back() == '[' ? "" : ",") + std::string("{\"detail\":") +
+                jsonString(event.detail) +
+                ",\"stream\":" + (event.stream ? std::to_string(*event.stream) : "null") +
+                ",\"kind\":" + jsonString(event.kind) +
+                ",\"frame\":" + std::to_string(event.frame) + "}";
+    }
+    return json + "]}";
 }
 
 bool same(const TakeSheetRecord& a, const TakeSheetRecord& b) {
@@ -54,7 +62,7 @@ bool same(const TakeSheetRecord& a, const TakeSheetRecord& b) {
     return a.state == b.state && a.client == b.client && a.mapping == b.mapping &&
            a.sampleRate == b.sampleRate && a.framesPerChunk == b.framesPerChunk &&
            a.channels == b.channels && a.startTime == b.startTime &&
-           a.framesPerStream == b.framesPerStream && a.verdict == b.verdict;
+           a.framesPerStream == b.framesPerStream && a.verdict == b.verdict && a.events == b.events;
 }
 
 } // namespace
@@ -71,6 +79,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(stream.ports.size() == sheet->channels);
         FUZZ_CHECK(stream.inputs.size() == sheet->channels);
         FUZZ_CHECK(sheet->stream(stream.index) == &stream);
+    }
+    FUZZ_CHECK(sheet->events.size() <= kMaxTakeSheetEvents);
+    for (const TakeSheetEvent& event : sheet->events) {
+        FUZZ_CHECK(!event.stream || sheet->stream(*event.stream) != nullptr);
     }
     const auto again = parseTakeSheet(written(*sheet));
     FUZZ_CHECK(again && same(*sheet, *again));

@@ -9,7 +9,7 @@ packages=(
   libsndfile1-dev sox
   g++-mingw-w64-x86-64-posix wine wine64
   clang libclang-rt-14-dev
-  valgrind gnuplot-nox python3 python3-venv
+  valgrind gnuplot-nox python3 python3-venv python3-numpy
   dpkg-dev file strace
   jackd2 libjack-jackd2-dev
   "$@"

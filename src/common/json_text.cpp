@@ -40,9 +40,15 @@ std::string jsonString(std::string_view text) {
         if (c == '"' || c == '\\') {
             quoted += '\\';
             quoted += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
+        } else if (static_cast<unsigned char>(c) < 0x20 || c == '\x7f' ||
+                   (length == 2 && static_cast<unsigned char>(c) == 0xC2 &&
+                    static_cast<unsigned char>(text[at + 1]) < 0xA0)) {
+            // Controls, C1 (U+0080-U+009F) included, escaped: a document shown on a terminal
+            // must not drive it.
+            const unsigned code = length == 1 ? static_cast<unsigned char>(c)
+                                              : static_cast<unsigned char>(text[at + 1]);
             char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            std::snprintf(escape, sizeof escape, "\\u%04x", code);
             quoted += escape;
         } else {
             quoted.append(text, at, length);

@@ -16,7 +16,8 @@ namespace vaskel {
 std::size_t utf8Length(std::string_view text, std::size_t at);
 
 // A JSON string of `text`, quotes included; bytes that are not UTF-8 (a POSIX path or a JACK
-// port name may hold any) become U+FFFD, so the document stays valid.
+// port name may hold any) become U+FFFD, so the document stays valid. Control characters (C0,
+// DEL and C1) are escaped, so none reaches a terminal that shows the document.
 std::string jsonString(std::string_view text);
 
 // Reads the JSON integer at the front of `text` into `value` and moves `text` past it: digits

@@ -1,5 +1,7 @@
 #include "platform/file.h"
+#include "platform/write_pieces.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -335,42 +337,23 @@ std::error_code File::write(std::span<const WritePiece> pieces) {
     if (!file_) {
         return notOpen();
     }
-    // A few at a time on the stack: nothing is allocated per write.
-    constexpr std::size_t kGather = 64;
-    iovec gathered[kGather];
-    std::size_t next = 0;       // the first piece not yet written whole
-    std::size_t doneInNext = 0; // bytes of it already written
-    while (next < pieces.size()) {
-        std::size_t count = 0;
-        for (std::size_t i = next; i < pieces.size() && count < kGather; ++i, ++count) {
-            const std::size_t skipped = i == next ? doneInNext : 0;
-            gathered[count].iov_base =
-                const_cast<char*>(static_cast<const char*>(pieces[i].data)) + skipped;
-            gathered[count].iov_len = pieces[i].bytes - skipped;
+    const int fd = descriptorOf(file_.get());
+    return writePieces(pieces, [fd](std::span<const WritePiece> batch) -> ErrorOr<std::size_t> {
+        // A few at a time on the stack: nothing is allocated per write.
+        std::array<iovec, kMaxGatheredPieces> gathered;
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            gathered[i] = {const_cast<void*>(batch[i].data), batch[i].bytes};
         }
-        const ssize_t written =
-            ::writev(descriptorOf(file_.get()), gathered, static_cast<int>(count));
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written < 0) {
-            return lastSystemError();
-        }
-        // Past the pieces it took whole, into the one it cut short.
-        auto left = static_cast<std::size_t>(written);
-        while (next < pieces.size() && left >= pieces[next].bytes - doneInNext) {
-            left -= pieces[next].bytes - doneInNext;
-            ++next;
-            doneInNext = 0;
-        }
-        if (next < pieces.size()) {
-            if (written == 0 && pieces[next].bytes != 0) {
-                return std::make_error_code(std::errc::io_error);
+        for (;;) {
+            const ssize_t written = ::writev(fd, gathered.data(), static_cast<int>(batch.size()));
+            if (written >= 0) {
+                return static_cast<std::size_t>(written);
             }
-            doneInNext += left;
+            if (errno != EINTR) {
+                return lastSystemError();
+            }
         }
-    }
-    return {};
+    });
 }
 
 std::error_code File::writeAt(std::uint64_t offset, const void* data, std::size_t bytes) {

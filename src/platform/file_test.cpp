@@ -78,5 +78,26 @@ TEST(File, AnotherHolderIsToldTheLockIsBusy) {
     EXPECT_FALSE(first.lock());
 }
 
+// The limit itself is a size a file may have; one byte more is refused, a file read in several
+// pieces included.
+TEST(File, ReadsASmallFileOfUpToItsLimitWhole) {
+    const testing::ScratchDir dir("small-file");
+    const struct {
+        std::size_t size;
+        std::size_t limit;
+    } rows[] = {{0, 0}, {1, 0}, {16, 16}, {17, 16}, {5000, 5000}, {5001, 5000}};
+    for (const auto& row : rows) {
+        const std::string text(row.size, 'x');
+        testing::writeFile(dir / "small", text);
+        const ErrorOr<std::string> read = readSmallRegularFile(dir / "small", row.limit);
+        if (row.size <= row.limit) {
+            ASSERT_TRUE(read) << row.size << " of " << row.limit << ": " << read.error().message();
+            EXPECT_EQ(*read, text);
+        } else {
+            EXPECT_EQ(read.error(), Error::TooLarge) << row.size << " of " << row.limit;
+        }
+    }
+}
+
 } // namespace
 } // namespace vaskel::platform

@@ -171,10 +171,10 @@ private:
 };
 
 // Reads `{"key": value, ...}`: each key must be one of `keys`, at most once, and `value` reads
-// its value (false refuses the text). True when every key came.
+// its value (false refuses the text). True when every key before `optionalFrom` came.
 template <std::size_t N, typename ReadValue>
 bool readObject(JsonCursor& json, const std::array<std::string_view, N>& keys,
-                const ReadValue& value) {
+                const ReadValue& value, std::size_t optionalFrom = N) {
     if (!json.take('{')) {
         return false;
     }
@@ -194,7 +194,9 @@ bool readObject(JsonCursor& json, const std::array<std::string_view, N>& keys,
         }
         seen[which] = true;
     } while (json.take(','));
-    return json.take('}') && std::all_of(seen.begin(), seen.end(), [](bool s) { return s; });
+    return json.take('}') &&
+           std::all_of(seen.begin(), seen.begin() + static_cast<std::ptrdiff_t>(optionalFrom),
+                       [](bool s) { return s; });
 }
 
 // `[port-or-null, ...]` of at most kMaxChannels entries.
@@ -250,6 +252,46 @@ bool readStreams(JsonCursor& json, std::vector<TakeSheetStream>& streams) {
     return json.take(']');
 }
 
+bool readEvent(JsonCursor& json, TakeSheetEvent& event) {
+    static constexpr std::array<std::string_view, 4> kKeys = {"frame", "kind", "stream", "detail"};
+    static constexpr std::array<std::string_view, 4> kKinds = {"xrun", "port_disconnected",
+                                                               "client_gone", "buffer_near_full"};
+    return readObject(json, kKeys, [&](std::size_t key) {
+        switch (key) {
+        case 0:
+            return json.number(event.frame);
+        case 1:
+            return json.string(event.kind) &&
+                   std::find(kKinds.begin(), kKinds.end(), event.kind) != kKinds.end();
+        case 2:
+            if (json.takeNull()) {
+                event.stream.reset();
+                return true;
+            }
+            // Which of the sheet's streams it names is checked once they are all read.
+            return json.number(event.stream.emplace()) && *event.stream < transport::kMaxStreams;
+        default:
+            return json.string(event.detail);
+        }
+    });
+}
+
+// `[event, ...]`: at most kMaxTakeSheetEvents, the one past them refused before it is read.
+bool readEvents(JsonCursor& json, std::vector<TakeSheetEvent>& events) {
+    if (!json.take('[')) {
+        return false;
+    }
+    if (json.take(']')) {
+        return true;
+    }
+    do {
+        if (events.size() == kMaxTakeSheetEvents || !readEvent(json, events.emplace_back())) {
+            return false;
+        }
+    } while (json.take(','));
+    return json.take(']');
+}
+
 // "YYYY-MM-DDTHH:MM:SS.mmmZ", the writer's only form.
 bool isUtcTime(const std::string& text) {
     static constexpr std::string_view kForm = "0000-00-00T00:00:00.000Z";
@@ -285,7 +327,10 @@ bool consistent(const TakeSheetRecord& sheet) {
             }
         }
     }
-    return true;
+    // An event of a stream touches one of the sheet's files, never one it does not name.
+    return std::all_of(sheet.events.begin(), sheet.events.end(), [&sheet](const TakeSheetEvent& e) {
+        return !e.stream || sheet.stream(*e.stream) != nullptr;
+    });
 }
 
 } // namespace
@@ -297,13 +342,15 @@ const TakeSheetStream* TakeSheetRecord::stream(std::uint32_t index) const {
 }
 
 std::optional<TakeSheetRecord> parseTakeSheet(std::string_view text) {
-    static constexpr std::array<std::string_view, 11> kKeys = {
+    // "events" last: the one key a sheet may lack (older bridges wrote none).
+    static constexpr std::array<std::string_view, 12> kKeys = {
         "schemaVersion", "state",     "client",          "mapping", "sampleRate", "framesPerChunk",
-        "channels",      "startTime", "framesPerStream", "verdict", "streams"};
+        "channels",      "startTime", "framesPerStream", "verdict", "streams",    "events"};
+    constexpr std::size_t kRequiredKeys = kKeys.size() - 1;
     TakeSheetRecord sheet;
     JsonCursor json(text);
     std::uint32_t version = 0;
-    const bool read = readObject(json, kKeys, [&](std::size_t key) {
+    const auto readKey = [&](std::size_t key) {
         switch (key) {
         case 0:
             return json.number(version) && version == 1;
@@ -329,10 +376,13 @@ std::optional<TakeSheetRecord> parseTakeSheet(std::string_view text) {
             return json.number(sheet.framesPerStream.emplace());
         case 9:
             return json.stringOrNull(sheet.verdict);
-        default:
+        case 10:
             return readStreams(json, sheet.streams);
+        default:
+            return readEvents(json, sheet.events);
         }
-    });
+    };
+    const bool read = readObject(json, kKeys, readKey, kRequiredKeys);
     if (!read || !json.atEnd() || !consistent(sheet)) {
         return std::nullopt;
     }

@@ -63,9 +63,10 @@ struct TakeSheetRecord : TakeSheetCapture {
 };
 
 // The sheet in `text`, or nothing when it is not one the bridge writes: JSON of exactly that
-// shape (keys in any order, each once, none other), integers within their fields' ranges,
-// schemaVersion 1, 1 or 2 channels with that many ports and inputs per stream, files named
-// stream-<i>.wav each once, at most 128 streams, UTF-8 strings, an ISO 8601 UTC start time.
+// shape (keys in any order, each once, none other, all present but "events"), integers within
+// their fields' ranges, schemaVersion 1, 1 or 2 channels with that many ports and inputs per
+// stream, files named stream-<i>.wav each once, at most 128 streams, events of the four kinds
+// naming streams of the sheet, UTF-8 strings, an ISO 8601 UTC start time.
 std::optional<TakeSheetRecord> parseTakeSheet(std::string_view text);
 
 } // namespace vaskel

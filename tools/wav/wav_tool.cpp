@@ -10,13 +10,16 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vaskel/version.h>
+#include <vector>
 
 namespace vaskel::wav_tool {
 
@@ -34,7 +37,8 @@ constexpr const char* kHelp =
     "\n"
     "Commands:\n"
     "  check   report each file's header, length and samples, and the ports the take sheet\n"
-    "          names for it; --json for one JSON object per file\n"
+    "          names for it and what it recorded of it (xruns, disconnections); --json for\n"
+    "          one JSON object per file\n"
     "  repair  finalise the header of a file a stopped capture left open, cut a partial\n"
     "          trailing frame, and turn a file past 4 GiB into RF64\n"
     "  help    print this text (also --help)\n"
@@ -318,6 +322,8 @@ struct CheckedFile {
     std::string sheetConflict;
     // Past the length the capture recorded as on the disk, when it left a record.
     std::optional<UnverifiedTail> tail;
+    // What the take sheet recorded of this stream while it was captured, in order.
+    std::vector<TakeSheetEvent> events;
 };
 
 // The file's ports from the sheet, and what the sheet says that its header does not: a sheet
@@ -329,6 +335,8 @@ void compareWithSheet(CheckedFile& file, const TakeSheetRecord* sheet) {
         return;
     }
     file.ports = stream->ports;
+    std::copy_if(sheet->events.begin(), sheet->events.end(), std::back_inserter(file.events),
+                 [&](const TakeSheetEvent& event) { return event.stream == index; });
     const WavLayout& layout = file.report.layout;
     if (!file.report.error.empty() || layout.state == HeaderState::Unrecognised) {
         return;
@@ -387,16 +395,35 @@ std::string firstFrame(const std::optional<std::uint64_t>& frame) {
     return frame ? ", first at frame " + std::to_string(*frame) : "";
 }
 
-// A port name for a line of the report: a control character (a name may hold any) as '?'.
-std::string portText(const SheetPort& port) {
-    if (!port) {
-        return "(unconnected)";
+// Text from a file for a line of the report: a control character (C0, DEL or C1, which a
+// terminal would obey) or a byte that is not UTF-8 as '?'.
+std::string terminalText(std::string_view from) {
+    std::string text;
+    for (std::size_t at = 0; at < from.size();) {
+        const auto lead = static_cast<unsigned char>(from[at]);
+        const std::size_t length = utf8Length(from, at);
+        const bool control =
+            lead < 0x20 || lead == 0x7F ||
+            (length == 2 && lead == 0xC2 && static_cast<unsigned char>(from[at + 1]) < 0xA0);
+        if (length == 0 || control) {
+            text += '?';
+            at += std::max<std::size_t>(length, 1);
+        } else {
+            text.append(from, at, length);
+            at += length;
+        }
     }
-    std::string text = *port;
-    std::replace_if(
-        text.begin(), text.end(),
-        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == '\x7f'; }, '?');
     return text;
+}
+
+std::string portText(const SheetPort& port) {
+    return port ? terminalText(*port) : "(unconnected)";
+}
+
+// "xrun at frame 1024: 3", one line of the events the take sheet recorded.
+std::string eventText(const TakeSheetEvent& event) {
+    return terminalText(event.kind) + " at frame " + std::to_string(event.frame) +
+           (event.detail.empty() ? "" : ": " + terminalText(event.detail));
 }
 
 void printCheckText(const CheckedFile& file, std::ostream& out) {
@@ -408,6 +435,9 @@ void printCheckText(const CheckedFile& file, std::ostream& out) {
             out << (i == 0 ? " " : " + ") << portText((*file.ports)[i]);
         }
         out << '\n';
+    }
+    for (const TakeSheetEvent& event : file.events) {
+        out << "  " << eventText(event) << '\n';
     }
     if (!file.sheetConflict.empty()) {
         out << "  the take sheet says " << file.sheetConflict << ", unlike this file\n";
@@ -462,6 +492,12 @@ void printSheetText(const SheetReport& report, std::ostream& out) {
         << sheet.channels << (sheet.channels == 1 ? " channel, " : " channels, ")
         << sheet.sampleRate << " Hz, " << sheet.framesPerChunk << " frames per chunk, "
         << (sheet.startTime ? "started " + *sheet.startTime : std::string("not started")) << '\n';
+    // The events of a stream are shown beside its file; these touched the take as a whole.
+    for (const TakeSheetEvent& event : sheet.events) {
+        if (!event.stream) {
+            out << "  " << eventText(event) << '\n';
+        }
+    }
 }
 
 void printProgressText(const ProgressReport& report, std::ostream& out) {
@@ -508,6 +544,19 @@ std::string portsJson(const CheckedFile& file) {
     return json + "]";
 }
 
+std::string eventsJson(const std::vector<TakeSheetEvent>& events) {
+    std::string json = "[";
+    for (const TakeSheetEvent& event : events) {
+        if (json.size() != 1) {
+            json += ',';
+        }
+        json += "{\"frame\":" + std::to_string(event.frame) + ",\"kind\":" + jsonString(event.kind);
+        json += ",\"stream\":" + (event.stream ? std::to_string(*event.stream) : "null");
+        json += ",\"detail\":" + jsonString(event.detail) + "}";
+    }
+    return json + "]";
+}
+
 std::string checkJson(const CheckedFile& file) {
     const StreamFileReport& report = file.report;
     const WavLayout& layout = report.layout;
@@ -518,6 +567,7 @@ std::string checkJson(const CheckedFile& file) {
     json += ",\"ports\":" + portsJson(file);
     json += ",\"takeSheetConflict\":" +
             (file.sheetConflict.empty() ? std::string("null") : jsonString(file.sheetConflict));
+    json += ",\"events\":" + (file.ports ? eventsJson(file.events) : std::string("null"));
     json += leftoversJson(file);
     json += std::string(",\"beingWritten\":") + (report.beingWritten ? "true" : "false");
     if (!report.error.empty()) {
@@ -573,7 +623,8 @@ std::string sheetJson(const SheetReport& report) {
     json += ",\"framesPerStream\":" +
             (sheet.framesPerStream ? std::to_string(*sheet.framesPerStream) : "null");
     json += ",\"verdict\":" + jsonOrNull(sheet.verdict);
-    return json + ",\"streams\":" + std::to_string(sheet.streams.size()) + "}";
+    json += ",\"streams\":" + std::to_string(sheet.streams.size());
+    return json + ",\"events\":" + eventsJson(sheet.events) + "}";
 }
 
 std::string progressJson(const ProgressReport& report) {

@@ -707,6 +707,12 @@ TEST(WavToolCheck, ReadsTheProgressFileAndTheTakeSheetWithLimitsAndReportsTheFil
     const auto edited = [](std::string text, const std::string& from, const std::string& to) {
         return text.replace(text.find(from), from.size(), to);
     };
+    // Events of the take: one of stream 1, one of the whole take.
+    const std::string withEvents = edited(
+        sheet, "\n  ]\n}",
+        "\n  ],\n  \"events\": [{\"frame\": 48, \"kind\": \"xrun\", \"stream\": null, "
+        "\"detail\": \"2\"}, {\"frame\": 96, \"kind\": \"port_disconnected\", \"stream\": 1, "
+        "\"detail\": \"synth:out_2\"}]\n}");
     std::string streams129 = "[";
     for (int i = 0; i < 129; ++i) {
         streams129 += (i == 0 ? "" : ",") + std::string("{\"file\": \"stream-") +
@@ -754,6 +760,30 @@ TEST(WavToolCheck, ReadsTheProgressFileAndTheTakeSheetWithLimitsAndReportsTheFil
          "  the take sheet says 44100 Hz, 99 frames, unlike this file",
          edited(edited(sheet, ": 48000", ": 44100"), ": 100", ": 99"),
          {"\"takeSheetConflict\":\"44100 Hz, 99 frames\""}},
+        // What the bridge recorded of a stream is shown beside its file, what touched the whole
+        // take beside the sheet's own line.
+        {"sheet_events_beside_their_files",
+         snapshot,
+         0,
+         "stream-1.wav: finalised\n  ports: synth:out_2 + (unconnected)\n  port_disconnected at "
+         "frame 96: synth:out_2\n  2 channels",
+         withEvents,
+         {"\"ports\":[\"synth:out_2\",null],\"takeSheetConflict\":null,\"events\":[{\"frame\":"
+          "96,\"kind\":\"port_disconnected\",\"stream\":1,\"detail\":\"synth:out_2\"}],",
+          "\"streams\":2,\"events\":[{\"frame\":48,\"kind\":\"xrun\",\"stream\":null,"
+          "\"detail\":\"2\"},{\"frame\":96,"}},
+        {"sheet_events_of_the_whole_take", snapshot, 0,
+         "started 2024-02-29T23:59:59.999Z\n  xrun at frame 48: 2\n", withEvents},
+        // A name in the sheet may hold any control, C1 (CSI, NEL) as \u escapes or raw: none
+        // reaches the terminal, in text or in JSON.
+        {"sheet_controls_escaped",
+         snapshot,
+         0,
+         "ports: synth:?2J?? + (unconnected)\n  port_disconnected at frame 96: ?[0m?\n",
+         edited(edited(withEvents, "\"synth:out_2\", null", "\"synth:\\u009b2J\\u0085\x7f\", null"),
+                "\"detail\": \"synth:out_2\"", "\"detail\": \"\xc2\x9b[0m\\u001b\""),
+         {"\"ports\":[\"synth:\\u009b2J\\u0085\\u007f\",null]",
+          "\"detail\":\"\\u009b[0m\\u001b\"}"}},
         {"sheet_truncated", snapshot, 0, refused, sheet.substr(0, sheet.size() / 2)},
         {"sheet_rate_past_32_bits", snapshot, 0, refused, edited(sheet, "48000", "4295015296")},
         {"sheet_lone_surrogate", snapshot, 0, refused, edited(sheet, "synth:out_2", "\\ud800")},
@@ -802,6 +832,9 @@ TEST(WavToolCheck, ReadsTheProgressFileAndTheTakeSheetWithLimitsAndReportsTheFil
         std::erase(out, '\r'); // Windows ends its lines with CR LF
         EXPECT_EQ(result.exitCode, c.exitCode) << out << result.err;
         EXPECT_NE(out.find(c.says), std::string::npos) << out;
+        for (const char* control : {"\x1b", "\x7f", "\xc2\x85", "\xc2\x9b"}) {
+            EXPECT_EQ(out.find(control), std::string::npos) << out;
+        }
         // Ports come only from a sheet that was read whole.
         EXPECT_EQ(out.find("\n  ports: ") != std::string::npos,
                   out.find("streams.json: take sheet of rec, complete: 2 streams of 2 "
@@ -815,6 +848,9 @@ TEST(WavToolCheck, ReadsTheProgressFileAndTheTakeSheetWithLimitsAndReportsTheFil
             for (const std::string& expected : c.jsonSays) {
                 EXPECT_NE(json.out.find(expected), std::string::npos)
                     << expected << " in " << json.out;
+            }
+            for (const char* control : {"\x1b", "\x7f", "\xc2\x85", "\xc2\x9b"}) {
+                EXPECT_EQ(json.out.find(control), std::string::npos) << json.out;
             }
         }
     }

@@ -6,7 +6,8 @@ examples/run_example.py.
     VASKEL_PRODUCER_LIBRARY=<libvaskel_producer.so> VASKEL_RENDERER=<vaskel_renderer> \
         PYTHONPATH=bindings/python python3 -m unittest discover -s bindings/python/tests
 
-VASKEL_REQUIRE_NUMPY=1 makes a missing numpy a failure instead of a skip. The renderer is
+VASKEL_REQUIRE_NUMPY=1 (set by CTest) makes a missing numpy a failure instead of a loud skip. The
+renderer is
 VASKEL_RENDERER, else vaskel_renderer from PATH; without one, the test that needs it is skipped.
 """
 
@@ -69,6 +70,69 @@ class ProducerTest(unittest.TestCase):
                                check=False)
                 self.assert_name_free(name)
 
+    def test_a_forked_child_leaves_the_region_to_its_parent(self):
+        # The child exits normally, so its exit finaliser runs: it must neither remove the
+        # parent's region nor wait for a writer thread that only the parent has.
+        script = """import os, sys, threading, time, vaskel
+from array import array
+producer = vaskel.Producer(sys.argv[1], 1, channels=1, frames_per_chunk=4, slots=1)
+producer.write(0, array("f", [0.0] * 4), timeout=0)  # the ring is full now
+if sys.argv[2] == "writer":
+    def write():
+        try:
+            producer.write(0, array("f", [0.0] * 4), timeout=20)
+        except vaskel.VaskelError:
+            pass
+    threading.Thread(target=write, daemon=True).start()
+    time.sleep(0.3)
+child = os.fork()
+if child == 0:
+    try:
+        producer.write(0, array("f", [0.0] * 4), timeout=0)
+    except vaskel.VaskelError as error:
+        print("child:", error.status, flush=True)
+    sys.exit(0)
+for _ in range(100):
+    if os.waitpid(child, os.WNOHANG)[0]:
+        break
+    time.sleep(0.1)
+else:
+    os.kill(child, 9)
+    print("child hung at exit", flush=True)
+try:
+    vaskel.Producer(sys.argv[1], 1).close()
+    print("region gone", flush=True)
+except vaskel.VaskelError as error:
+    print("region kept" if error.status == -5 else error, flush=True)
+producer.close()
+"""
+        for how in ("alone", "writer"):
+            with self.subTest(how):
+                name = region("fork-" + how)
+                run = subprocess.run([sys.executable, "-c", script, name, how],
+                                     capture_output=True, text=True, timeout=60, check=False)
+                self.assertEqual((run.returncode, run.stdout), (0, "child: -1\nregion kept\n"),
+                                 run.stderr)
+                self.assert_name_free(name)
+
+    def test_close_in_a_signal_handler_during_wait_frees_the_region(self):
+        # The handler runs on the thread that is inside wait(), closes and leaves at once: the
+        # call it interrupted never gets back to free the region, so close() must have.
+        script = """import os, signal, sys, threading, vaskel
+producer = vaskel.Producer(sys.argv[1], 1)
+def stop(signum, frame):
+    producer.close()
+    os._exit(0)
+signal.signal(signal.SIGTERM, stop)
+threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGTERM)).start()
+producer.wait()
+"""
+        name = region("handler")
+        run = subprocess.run([sys.executable, "-c", script, name], capture_output=True,
+                             text=True, timeout=60, check=False)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assert_name_free(name)
+
     def test_closing_under_a_running_write_waits_for_it(self):
         # A writer thread waits inside the library (the ring is full, no renderer) while the
         # region is closed under it: by close(), by a `with` block left on Ctrl-C, or by the
@@ -106,38 +170,70 @@ time.sleep(0.3)
                 self.assertEqual((run.returncode, run.stdout), (0, expected), run.stderr)
                 self.assert_name_free(name)
 
-    def test_write_takes_float32_buffers_and_refuses_others(self):
-        rows = [
-            ("array('f')", array("f", [0.5] * 4), 2),
-            ("bytes, copied", bytes(16), 2),
-            ("empty", array("f"), 0),
-            ("array('d')", array("d", [0.5] * 4), TypeError),
-            ("strided view", memoryview(array("f", [0.5] * 8))[::2], TypeError),
-            ("half a frame", array("f", [0.5] * 3), ValueError),
-            ("3-D view", memoryview(array("f", [0.5] * 8)).cast("B").cast("f", (2, 2, 2)),
-             ValueError),
-        ]
-        if numpy is not None:
-            rows += [
-                ("numpy (frames, channels)", numpy.zeros((2, 2), numpy.float32), 2),
-                ("numpy flat", numpy.zeros(4, numpy.float32), 2),
-                ("numpy float64", numpy.zeros((2, 2)), TypeError),
-                ("numpy transposed", numpy.zeros((2, 2), numpy.float32).T, TypeError),
-                ("numpy column slice", numpy.zeros((2, 4), numpy.float32)[:, :2], TypeError),
-                ("numpy three channels", numpy.zeros((2, 3), numpy.float32), ValueError),
-                ("numpy 3-D", numpy.zeros((2, 100, 2), numpy.float32), ValueError),
-            ]
-        elif os.environ.get("VASKEL_REQUIRE_NUMPY"):
-            self.fail("numpy is required here but not installed")
+    def write_rows(self, rows):
+        """Writes each row's samples to a stereo stream: frames written, or the error (a class,
+        or a class and a regular expression of its message)."""
         with vaskel.Producer(region("buffers"), 1, channels=2, frames_per_chunk=2,
-                             slots=16) as producer:
+                             slots=64) as producer:
             for what, samples, expected in rows:
                 with self.subTest(what):
                     if isinstance(expected, int):
                         self.assertEqual(producer.write(0, samples, timeout=0), expected)
-                    else:
-                        with self.assertRaises(expected):
-                            producer.write(0, samples, timeout=0)
+                        continue
+                    error, message = expected if isinstance(expected, tuple) else (expected, "")
+                    with self.assertRaisesRegex(error, message):
+                        producer.write(0, samples, timeout=0)
+
+    def test_write_takes_float32_buffers_and_refuses_others(self):
+        self.write_rows([
+            ("array('f')", array("f", [0.5] * 4), 2),
+            ("bytes, copied", bytes(16), 2),
+            ("empty", array("f"), 0),
+            ("array('d')", array("d", [0.5] * 4), (TypeError, "float32")),
+            ("a list", [0.5] * 4, (TypeError, r"^samples must be .*float32.*, not list$")),
+            ("strided view", memoryview(array("f", [0.5] * 8))[::2], TypeError),
+            ("half a frame", array("f", [0.5] * 3), ValueError),
+            # 4 x 3 floats are whole stereo frames: only the shape tells them apart.
+            ("(frames, 3) view", memoryview(array("f", [0.5] * 12)).cast("B").cast("f", (4, 3)),
+             (ValueError, r"\(4, 3\)")),
+            ("3-D view", memoryview(array("f", [0.5] * 8)).cast("B").cast("f", (2, 2, 2)),
+             ValueError),
+        ])
+
+    def test_write_takes_numpy_float32_arrays_and_refuses_others(self):
+        if numpy is None:
+            if os.environ.get("VASKEL_REQUIRE_NUMPY"):
+                self.fail("numpy is required here but not installed (Debian: python3-numpy)")
+            sys.stderr.write("\nSKIPPED: numpy is not installed, the numpy rows did not run\n")
+            self.skipTest("numpy is not installed: the numpy rows did not run")
+        self.write_rows([
+            ("numpy (frames, channels)", numpy.zeros((2, 2), numpy.float32), 2),
+            ("numpy flat", numpy.zeros(4, numpy.float32), 2),
+            ("numpy float64", numpy.zeros((2, 2)), (TypeError, "float32")),
+            ("numpy transposed", numpy.zeros((2, 2), numpy.float32).T, TypeError),
+            ("numpy column slice", numpy.zeros((2, 4), numpy.float32)[:, :2], TypeError),
+            ("numpy three channels", numpy.zeros((4, 3), numpy.float32), ValueError),
+            ("numpy 3-D", numpy.zeros((2, 100, 2), numpy.float32), ValueError),
+        ])
+
+    def test_a_configuration_out_of_bounds_names_the_field_and_its_range(self):
+        rows = {
+            "streams 0": ({"streams": 0}, "streams must be in 1..128, not 0"),
+            "streams 129": ({"streams": 129}, "streams must be in 1..128, not 129"),
+            "slots 65": ({"slots": 65}, "slots must be in 1..64, not 65"),
+            "frames_per_chunk 2049": ({"frames_per_chunk": 2049},
+                                      "frames_per_chunk must be in 1..2048, not 2049"),
+            "channels 3": ({"channels": 3}, "channels must be in 1..2, not 3"),
+            "sample_rate 0": ({"sample_rate": 0}, "sample_rate must be in 1..4294967295, not 0"),
+            "start past end": ({"start_frame": 5, "end_frame": 4},
+                               r"start_frame must not be past end_frame \(5 > 4\)"),
+        }
+        for what, (given, message) in rows.items():
+            with self.subTest(what):
+                arguments = dict({"streams": 1}, **given)
+                with self.assertRaisesRegex(vaskel.VaskelError, message) as raised:
+                    vaskel.Producer(region("bounds"), **arguments)
+                self.assertEqual(raised.exception.status, vaskel.ERROR_INVALID_CONFIG)
 
     def test_numbers_outside_their_c_type_are_refused_not_wrapped(self):
         with vaskel.Producer(region("range"), 2, channels=1) as producer:

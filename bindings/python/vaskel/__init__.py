@@ -13,7 +13,8 @@ Errors are raised as VaskelError or one of its kinds: WriteTimeout (the ring sta
 instance while no renderer is attached yet) and CaptureFailed (a failure code was published).
 A Producer removes its region on close(), at the end of its `with` block, when it is garbage
 collected, or when the interpreter exits, whichever comes first; never while another thread is
-inside one of its calls (close() waits for it, and the call raises VaskelError).
+inside one of its calls (close() waits for it, and the call raises VaskelError). In a child made
+by fork() the parent's Producers are closed, and never remove the parent's region.
 
 The shared library is the one named by the argument `library`, else by the environment variable
 VASKEL_PRODUCER_LIBRARY, else the copy bundled in this package (a wheel built by pip), else the
@@ -31,19 +32,35 @@ import threading
 import time
 import warnings
 import weakref
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple, Union
+
+if TYPE_CHECKING:
+    from array import array
+
+    import numpy
+    import numpy.typing
+
+    # What write() takes, for a type checker: float32 buffers, or raw bytes of native float32.
+    # A list or a float64 array is refused at run time too, with a TypeError.
+    Samples = Union["array[float]", memoryview, bytes, bytearray,
+                    "numpy.typing.NDArray[numpy.float32]"]
+else:
+    Samples = Any
 
 __version__ = "0.1.0"
 
 __all__ = [
-    "CaptureFailed", "Config", "Producer", "VaskelError", "WriteTimeout", "load", "version",
-    "OK", "ERROR_NULL_ARGUMENT", "ERROR_STREAM_RANGE", "ERROR_TIMEOUT", "ERROR_CAPTURE_FAILED",
+    "CaptureFailed", "Config", "Producer", "Samples", "VaskelError", "WriteTimeout", "load",
+    "version",
+    "OK", "ERROR_NULL_ARGUMENT", "ERROR_INVALID_CONFIG", "ERROR_STREAM_RANGE", "ERROR_TIMEOUT",
+    "ERROR_CAPTURE_FAILED",
     "CONSUMER_NONE", "CONSUMER_ATTACHED", "CONSUMER_COMPLETED", "CONSUMER_FAILED",
 ]
 
 # Statuses of the C interface that this module treats apart (see vaskel/producer.h).
 OK = 0
 ERROR_NULL_ARGUMENT = -1  # also the status of any call on a closed Producer
+ERROR_INVALID_CONFIG = -2
 ERROR_STREAM_RANGE = -7
 ERROR_TIMEOUT = -9
 ERROR_CAPTURE_FAILED = -10
@@ -59,6 +76,13 @@ CONSUMER_FAILED = 3
 _SLICE_S = 0.1
 _U32_MAX = 2**32 - 1
 _U64_MAX = 2**64 - 1
+
+# The transport's bounds of each configuration field, for the message when the library refuses
+# a configuration: the library decides, this only names the field.
+_CONFIG_BOUNDS = (
+    ("streams", 1, 128), ("slots", 1, 64), ("frames_per_chunk", 1, 2048), ("channels", 1, 2),
+    ("sample_rate", 1, _U32_MAX),
+)
 
 
 class Config(ctypes.Structure):
@@ -233,13 +257,15 @@ class _Handle:
         self._lock = threading.Condition(threading.RLock())
         self._calls: Dict[int, int] = {}  # thread -> its calls running
         self._closed = False
+        self._closed_why = "the producer is closed"
+        _live_handles.add(self)
 
     def call(self, what: str, function: Callable[..., Any], *arguments: Any) -> Any:
         """function(producer, *arguments); VaskelError once the producer is closed."""
         me = threading.get_ident()
         with self._lock:
             if self._closed:
-                raise VaskelError(ERROR_NULL_ARGUMENT, what, "the producer is closed")
+                raise VaskelError(ERROR_NULL_ARGUMENT, what, self._closed_why)
             self._calls[me] = self._calls.get(me, 0) + 1
         try:
             return function(self._pointer, *arguments)
@@ -257,15 +283,39 @@ class _Handle:
         with self._lock:
             self._closed = True
             # A call on this very thread is suspended in Python code (close() ran from a signal
-            # handler that interrupted it), not inside the library: the call destroys at its end.
+            # handler that interrupted it), not inside the library, and may never resume (the
+            # handler may raise): destroyed now, the call finds a null producer if it goes on.
             self._lock.wait_for(lambda: all(thread == me for thread in self._calls))
-            if not self._calls:
-                self._destroy()
+            self._destroy()
 
     def _destroy(self) -> None:
         if self._pointer:
             self._library.vaskel_producer_destroy(self._pointer)
-            self._pointer = ctypes.c_void_p()
+            # Nulled in place: a call that has already read the pointer passes null, which the
+            # library refuses, never the freed producer.
+            self._pointer.value = None
+
+    def forget(self) -> None:
+        """In a child made by fork(): the producer is the parent's. Closed without destroying
+        it or removing its region, and without waiting for calls of threads that the child does
+        not have; the lock may have been held by one of them."""
+        self._lock = threading.Condition(threading.RLock())
+        self._calls = {}
+        self._closed = True
+        self._closed_why = "the producer belongs to the process that created it, not a fork"
+        self._pointer = ctypes.c_void_p()
+
+
+_live_handles: "weakref.WeakSet[_Handle]" = weakref.WeakSet()
+
+
+def _forget_after_fork() -> None:
+    for handle in list(_live_handles):
+        handle.forget()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_after_fork)
 
 
 # Buffer formats taken as they are: float32, or raw bytes holding native float32 samples.
@@ -296,6 +346,19 @@ class Producer:
         pointer = ctypes.c_void_p()
         status = lib.vaskel_producer_create(name.encode("utf-8"), ctypes.byref(config),
                                             ctypes.byref(pointer))
+        if status == ERROR_INVALID_CONFIG:
+            given = {"streams": config.stream_count, "slots": config.slots_per_stream,
+                     "frames_per_chunk": config.frames_per_chunk,
+                     "channels": config.channel_count, "sample_rate": config.sample_rate}
+            for field, least, most in _CONFIG_BOUNDS:
+                if not least <= given[field] <= most:
+                    raise VaskelError(status, "cannot create region %r" % name,
+                                      "%s must be in %d..%d, not %d"
+                                      % (field, least, most, given[field]))
+            if config.logical_start_frame > config.logical_end_frame:
+                raise VaskelError(status, "cannot create region %r" % name,
+                                  "start_frame must not be past end_frame (%d > %d)"
+                                  % (config.logical_start_frame, config.logical_end_frame))
         if status != OK:
             raise VaskelError(status, "cannot create region %r" % name)
         self._handle = _Handle(lib, pointer)
@@ -327,7 +390,12 @@ class Producer:
 
     def _buffer(self, samples: Any) -> Tuple[int, int, Any]:
         """The address and frame count of `samples`, and the object that keeps it alive."""
-        view = memoryview(samples)
+        try:
+            view = memoryview(samples)
+        except TypeError:
+            raise TypeError("samples must be a buffer of float32 (array('f'), a numpy float32 "
+                            "array, a memoryview) or bytes of native float32, not %s"
+                            % type(samples).__name__) from None
         if view.format not in _FLOAT_FORMATS + _BYTE_FORMATS:
             # A float64 array read as float32 would be published as noise.
             raise TypeError("samples must be float32 or raw bytes, not format %r (convert "
@@ -353,7 +421,7 @@ class Producer:
             buffer = (ctypes.c_char * view.nbytes).from_buffer(view.cast("B"))
         return ctypes.addressof(buffer), view.nbytes // frame_bytes, buffer
 
-    def write(self, stream: int, samples: Any, *legacy: float, timeout: Optional[float] = 1.0,
+    def write(self, stream: int, samples: Samples, *legacy: float, timeout: Optional[float] = 1.0,
               timeout_ms: Optional[float] = None) -> int:
         """Publishes interleaved float32 frames into stream `stream`, in order.
 
