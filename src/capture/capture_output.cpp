@@ -18,7 +18,7 @@ std::error_code CaptureEnvironment::syncWriter(const StreamWriter& writer) {
 }
 
 FailureCode CaptureOutput::open(const CaptureResult& result) {
-    if (createOutputRoot(root_) || rootDirectory_.open(root_)) {
+    if (openOutputRoot(root_, rootDirectory_)) {
         return FailureCode::WriterFailure;
     }
     // On a RAM file system no step is taken at all, not even the tails' and the drops.
