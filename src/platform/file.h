@@ -117,7 +117,7 @@ public:
     // regular file is refused (Error::NotRegularFile) and so is a file with other hard links
     // (Error::HasOtherLinks): what the link names is not this holder's to change. Windows: a file
     // another holder keeps without sharing reads Error::LockBusy. Else the system's reason.
-    // `path`'s directory is walked and held as Directory::open walks it.
+    // `path`'s directory is walked and held as Directory::openParentOf walks it.
     [[nodiscard]] std::error_code open(const Directory& directory,
                                        const std::filesystem::path& name, Access access);
     [[nodiscard]] std::error_code open(const std::filesystem::path& path, Access access);
@@ -208,8 +208,9 @@ public:
 
     // Creates `path` empty, readable and writable by its owner only, or readable by anyone the
     // umask allows (POSIX). An existing file or link of that name is an error and is never
-    // followed. The error carries the system's reason. Windows: shared with no one but a rename,
-    // so it can be moved into place while still held.
+    // followed. The error carries the system's reason. `path`'s directory is walked and held as
+    // Directory::openParentOf walks it. Windows: shared with no one but a rename, so it can be
+    // moved into place while still held.
     [[nodiscard]] std::error_code create(const std::filesystem::path& path,
                                          Readers readers = Readers::OwnerOnly);
     // The same for `name`, a single component, in the held `directory`.

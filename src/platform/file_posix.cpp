@@ -617,15 +617,11 @@ int createExclusive(int directory, const char* name, NewFile::Readers readers) {
 } // namespace
 
 std::error_code NewFile::create(const std::filesystem::path& path, Readers readers) {
-    if (const std::error_code closed = close()) {
-        return closed;
+    Directory parent;
+    if (const std::error_code error = parent.openParentOf(path)) {
+        return error;
     }
-    const int fd = createExclusive(AT_FDCWD, path.c_str(), readers);
-    if (fd < 0) {
-        return lastSystemError();
-    }
-    file_.reset(fd);
-    return {};
+    return create(parent, path.filename(), readers);
 }
 
 std::error_code NewFile::create(const Directory& directory, const std::filesystem::path& name,

@@ -403,6 +403,11 @@ std::error_code NewFile::create(const std::filesystem::path& path, Readers) {
     if (const std::error_code closed = close()) {
         return closed;
     }
+    // Every directory on the way held while the file is made by its name.
+    Directory parent;
+    if (const std::error_code error = parent.openParentOf(path)) {
+        return error;
+    }
     // Shared with no one while it is written, but for a rename into place while it is still
     // held; CREATE_NEW fails on any existing name.
     const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
