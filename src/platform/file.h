@@ -209,8 +209,7 @@ public:
     // Creates `path` empty, readable and writable by its owner only, or readable by anyone the
     // umask allows (POSIX). An existing file or link of that name is an error and is never
     // followed. The error carries the system's reason. `path`'s directory is walked and held as
-    // Directory::openParentOf walks it. Windows: shared with no one but a rename, so it can be
-    // moved into place while still held.
+    // Directory::openParentOf walks it. Windows: shared with no one, not even for a rename.
     [[nodiscard]] std::error_code create(const std::filesystem::path& path,
                                          Readers readers = Readers::OwnerOnly);
     // The same for `name`, a single component, in the held `directory`.
@@ -219,6 +218,15 @@ public:
                                          Readers readers = Readers::OwnerOnly);
     // Takes the lock File::lock takes, so that others see the file is in use while it is written.
     [[nodiscard]] std::error_code lock();
+    // Moves this file, made as `from` in the held `directory`, over `to` there, and returns only
+    // when the move has reached the disk; the file stays held, and locked, throughout, so it is
+    // never an abandoned file on the way. Fails when `to` then names another file than this
+    // one (another put at `from` meanwhile). POSIX: renameat, then fsync of the directory.
+    // Windows: a rename of its own handle (FileRenameInfo, replacing), so no other file can be
+    // moved in its stead, then FlushFileBuffers.
+    [[nodiscard]] std::error_code replace(const Directory& directory,
+                                          const std::filesystem::path& from,
+                                          const std::filesystem::path& to);
     // Writes all of `bytes` at the current position.
     [[nodiscard]] std::error_code write(const void* data, std::size_t bytes);
     // Moves the position on without writing: the bytes passed over read as zeros and, where the

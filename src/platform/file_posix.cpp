@@ -660,6 +660,26 @@ std::error_code NewFile::applyAttributes(const FileAttributes& attributes) {
     return file_ ? applyAttributesTo(descriptorOf(file_.get()), attributes) : File::notOpen();
 }
 
+std::error_code NewFile::replace(const Directory& directory, const std::filesystem::path& from,
+                                 const std::filesystem::path& to) {
+    if (!file_ || !directory.isOpen()) {
+        return File::notOpen();
+    }
+    if (const std::error_code moved = directory.replaceWriteThrough(from, to)) {
+        return moved;
+    }
+    // Whoever can write the directory could have put another file at `from` before the rename.
+    struct stat held {};
+    struct stat named {};
+    if (::fstat(descriptorOf(file_.get()), &held) != 0 ||
+        ::fstatat(descriptorOf(directory.native()), to.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+        return lastSystemError();
+    }
+    return held.st_dev == named.st_dev && held.st_ino == named.st_ino
+               ? std::error_code()
+               : std::make_error_code(std::errc::file_exists);
+}
+
 std::error_code NewFile::sync() {
     return file_ ? systemResult(::fsync(descriptorOf(file_.get())) == 0) : File::notOpen();
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <vector>
 
 namespace vaskel::platform {
 
@@ -408,9 +409,9 @@ std::error_code NewFile::create(const std::filesystem::path& path, Readers) {
     if (const std::error_code error = parent.openParentOf(path)) {
         return error;
     }
-    // Shared with no one while it is written, but for a rename into place while it is still
-    // held; CREATE_NEW fails on any existing name.
-    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
+    // Shared with no one while it is written; DELETE access for its own rename into place.
+    // CREATE_NEW fails on any existing name.
+    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
                                       nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return lastSystemError();
@@ -445,6 +446,32 @@ std::error_code NewFile::setSize(std::uint64_t bytes) {
 // Owner and mode are the directory's inheritance on Windows; only the time is set.
 std::error_code NewFile::applyAttributes(const FileAttributes& attributes) {
     return file_ ? setModifiedTimeOf(handleOf(file_.get()), attributes) : File::notOpen();
+}
+
+// The target by its full path, which names the held directory for as long as it is held (no
+// component on the way can be renamed). A handle as RootDirectory with a bare name would say it
+// better; Wine refuses that as an invalid parameter.
+std::error_code NewFile::replace(const Directory& directory, const std::filesystem::path&,
+                                 const std::filesystem::path& to) {
+    if (!file_ || !directory.isOpen()) {
+        return File::notOpen();
+    }
+    std::error_code error;
+    const std::wstring name = std::filesystem::absolute(directory.path_ / to, error).wstring();
+    if (error) {
+        return error;
+    }
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+    std::copy(name.begin(), name.end(), rename->FileName);
+    if (::SetFileInformationByHandle(handleOf(file_.get()), FileRenameInfo, rename,
+                                     static_cast<DWORD>(buffer.size())) == 0) {
+        return lastSystemError();
+    }
+    return checked(::FlushFileBuffers(handleOf(file_.get())));
 }
 
 std::error_code NewFile::sync() {

@@ -228,7 +228,7 @@ RepairOutcome repairAsRf64(const platform::Directory& directory, const std::file
         return abandon("it could not be flushed to disk");
     }
     // Moved into place still open and locked, so it is never an unlocked leftover on the way.
-    if (directory.replaceWriteThrough(temp, name)) {
+    if (out.replace(directory, temp, name)) {
         return abandon("it could not replace the original");
     }
     if (const std::error_code error = out.close()) {
