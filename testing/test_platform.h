@@ -49,6 +49,16 @@ bool limitFileSize(std::optional<std::uint64_t> bytes);
 // system cannot.
 bool exchangeNames(const std::filesystem::path& first, const std::filesystem::path& second);
 
+// The user the tests play an attacker as: nobody.
+inline constexpr std::uint32_t kOtherUser = 65534;
+
+// Whether this process can play kOtherUser: root on POSIX.
+bool canActAsOtherUser();
+
+// Gives `path` itself (a link, not what it names) to kOtherUser, as if that user had made it.
+// False where this process cannot (not root, or Windows).
+bool giveToOtherUser(const std::filesystem::path& path);
+
 // Makes a FIFO named `path`. False where the platform cannot.
 bool makeFifo(const std::filesystem::path& path);
 

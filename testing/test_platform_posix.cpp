@@ -56,6 +56,14 @@ bool exchangeNames(const std::filesystem::path& first, const std::filesystem::pa
     return ::renameat2(AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), RENAME_EXCHANGE) == 0;
 }
 
+bool canActAsOtherUser() {
+    return ::geteuid() == 0;
+}
+
+bool giveToOtherUser(const std::filesystem::path& path) {
+    return ::geteuid() == 0 && ::lchown(path.c_str(), kOtherUser, kOtherUser) == 0;
+}
+
 bool makeFifo(const std::filesystem::path& path) {
     return ::mkfifo(path.c_str(), 0666) == 0;
 }

@@ -34,6 +34,14 @@ bool exchangeNames(const std::filesystem::path&, const std::filesystem::path&) {
     return false;
 }
 
+bool canActAsOtherUser() {
+    return false;
+}
+
+bool giveToOtherUser(const std::filesystem::path&) {
+    return false;
+}
+
 bool makeFifo(const std::filesystem::path&) {
     return false;
 }

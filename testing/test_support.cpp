@@ -6,6 +6,7 @@
 #include "tools/producer/signal_source.h"
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <fstream>
 #include <sstream>
@@ -174,6 +175,33 @@ RunningChild::RunningChild(const std::filesystem::path& program,
         child_ = std::move(*started);
     } else {
         failure_ = platform::errorMessage(started.error());
+    }
+}
+
+OtherUsersLock::OtherUsersLock(const std::filesystem::path& file) {
+    if (!canActAsOtherUser() || !std::filesystem::exists("/usr/bin/setpriv") ||
+        !std::filesystem::exists("/usr/bin/python3")) {
+        return;
+    }
+    const std::string script =
+        "exec 3<\"$1\" && exec /usr/bin/setpriv --reuid=" + std::to_string(kOtherUser) +
+        " --regid=" + std::to_string(kOtherUser) +
+        " --clear-groups /usr/bin/python3 -c 'import fcntl, time; fcntl.flock(3, "
+        "fcntl.LOCK_EX); print(\"held\", flush=True); time.sleep(300)'";
+    child_.emplace("/bin/sh", std::vector<platform::NativeString>{platform::nativeFromAscii("-c"),
+                                                                  platform::nativeFromAscii(script),
+                                                                  platform::nativeFromAscii("sh"),
+                                                                  file.native()});
+    if (!child_->started()) {
+        return;
+    }
+    // Held once another holder is refused.
+    for (int i = 0; i < 1000 && !held_; ++i) {
+        platform::File probe;
+        held_ = !probe.open(file, platform::File::Access::Read) && probe.lock();
+        if (!held_) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
     }
 }
 

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -140,6 +141,19 @@ class RendererProcess : public RunningChild {
 public:
     explicit RendererProcess(const std::vector<platform::NativeString>& arguments)
         : RunningChild(rendererPath(), arguments) {}
+};
+
+// A process of kOtherUser holding the lock File::lock takes on `file` (opened by this
+// process's user, handed down, then the privileges dropped with setpriv), until destroyed.
+// held() is false where that cannot be done: not root, no setpriv or python3, or Windows.
+class OtherUsersLock {
+public:
+    explicit OtherUsersLock(const std::filesystem::path& file);
+    bool held() const { return held_; }
+
+private:
+    std::optional<RunningChild> child_;
+    bool held_ = false;
 };
 
 // Runs `program` to its end.

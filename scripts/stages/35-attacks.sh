@@ -6,7 +6,13 @@
 #      (renameat2 RENAME_EXCHANGE), while captures start;
 #   2. repair: the same swap at a stopped capture's file while vaskel_wav repairs it;
 #   3. vaskel_producer --run-renderer: the child's output directory planted in the temporary
-#      directory for the next process ids, its stdout and stderr links to the victim.
+#      directory for the next process ids, its stdout and stderr links to the victim;
+#   4. a link on the way: a component of the output root swapped, over and over, with another
+#      user's link to a victim directory, while captures start (nothing may appear there);
+#   5. RF64 repair: another user's set-user-id stream file beyond 4 GiB, its directory swapped
+#      with that user's link to a victim directory while vaskel_wav repairs it (nothing may
+#      appear there, no copy may keep the set-id bit, no repair may be claimed that was not made).
+# Attacks 4 and 5 need root, to play the other user (nobody); they are skipped, loudly, without.
 # Uses build/linux (test.sh has built it), or VASKEL_BUILD_DIR; VASKEL_ATTACK_TRIES for another
 # number of tries. Fails when a victim changed, or when an attack took longer than its budget.
 set -euo pipefail
@@ -157,5 +163,86 @@ done
 left=$(find "$TMPDIR" -mindepth 1 -maxdepth 1 ! -name 'vaskel-producer-*-0' | wc -l)
 [ "$left" -eq 0 ] || { echo "FAIL --run-renderer: $left private directories were left behind"; failed=1; }
 report "--run-renderer (planted directories for the next process ids)" "$started"
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "SKIPPED a link on the way, RF64 repair: only root can play another user"
+  exit "$failed"
+fi
+other=nobody
+
+# Counts the try as a victim when something appeared in the victim directory, and empties it.
+judge_directory() {
+  if [ -n "$(shopt -s nullglob dotglob; echo "$1"/*)" ]; then
+    changed=$((changed + 1))
+    find "$1" -mindepth 1 -delete
+  fi
+}
+
+# --- 4. a link on the way ---------------------------------------------------------------------
+w=$work/w4
+victimdir=$work/victim4
+mkdir -p "$w/x" "$victimdir"
+ln -s "$victimdir" "$w/link"
+chown -h "$other" "$w/link"
+"$work/attack" swap "$w/x" "$w/link" &
+attacker=$!
+started=$SECONDS
+made=0
+for ((try = 0; try < tries; try++)); do
+  if "$build/vaskel_producer" "vaskel-attack-$$-w$try" --streams 1 --frames 256 \
+    --timeout-ms 5000 --run-renderer "$build/vaskel_renderer" "$w/x/y/cap" 0 2000 \
+    >"$work/out" 2>&1; then
+    made=$((made + 1))
+  fi
+  judge_directory "$victimdir"
+done
+kill "$attacker" && wait "$attacker" 2>/dev/null || true
+attacker=""
+report "a link on the way ($made captures completed, the rest refused another user's link)" "$started"
+
+# --- 5. RF64 repair ---------------------------------------------------------------------------
+w=$work/w5
+victimdir=$work/victim5
+mkdir -p "$w/cap" "$victimdir"
+ln -s "$victimdir" "$w/decoy"
+chown -h "$other" "$w/decoy"
+chown "$other" "$w/cap"
+# The real directory held here: each try plants its stopped capture there, whatever its name.
+exec 9<"$w/cap"
+real=/proc/$$/fd/9
+python3 - "$work/stopped5.wav" <<'PY'
+import struct, sys
+header = b"RIFF" + struct.pack("<I", 36) + b"WAVEfmt " + struct.pack("<IHHIIHH", 16, 3, 2, 48000,
+         384000, 8, 32) + b"data" + struct.pack("<I", 0)
+open(sys.argv[1], "wb").write(header + bytes(range(1, 256)) * 16)
+PY
+truncate -s $((4 * 1024 * 1024 * 1024 + 4096)) "$work/stopped5.wav"
+chown "$other" "$work/stopped5.wav"
+chmod 04777 "$work/stopped5.wav"
+"$work/attack" swap "$w/cap" "$w/decoy" &
+attacker=$!
+started=$SECONDS
+rf64=0
+claimed=0
+for ((try = 0; try < tries; try++)); do
+  # Sparse, owner and mode kept: the other user's set-user-id file, one process a try.
+  cp -a --remove-destination "$work/stopped5.wav" "$real/stream-0.wav"
+  "$build/vaskel_wav" repair "$w/cap" >"$work/out" 2>&1 || true
+  judge_directory "$victimdir"
+  IFS= read -r -N 4 magic <"$real/stream-0.wav" || true
+  if [ "$magic" = RF64 ]; then
+    rf64=$((rf64 + 1))
+    if [ -u "$real/stream-0.wav" ] || [ -g "$real/stream-0.wav" ]; then
+      changed=$((changed + 1))
+    fi
+  elif [[ "$(<"$work/out")" == *"rewritten as RF64"* ]]; then
+    claimed=$((claimed + 1))
+    changed=$((changed + 1))
+  fi
+done
+kill "$attacker" && wait "$attacker" 2>/dev/null || true
+attacker=""
+exec 9<&-
+report "RF64 repair ($rf64 rewritten as RF64 without a set-id bit, the rest refused another user's link; $claimed claimed but not made)" "$started"
 
 exit "$failed"

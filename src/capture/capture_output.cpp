@@ -34,10 +34,7 @@ OutputError CaptureOutput::error(std::uint32_t stream) const {
 }
 
 OutputError CaptureOutput::open(const CaptureResult& result) {
-    if (const std::error_code created = createOutputRoot(root_)) {
-        return rootError(created);
-    }
-    if (const std::error_code opened = rootDirectory_.open(root_)) {
+    if (const std::error_code opened = openOutputRoot(root_, rootDirectory_)) {
         return rootError(opened);
     }
     // On a RAM file system no step is taken at all, not even the tails' and the drops, and

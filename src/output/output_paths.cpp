@@ -5,20 +5,16 @@
 
 namespace vaskel {
 
-std::error_code createOutputRoot(const std::filesystem::path& root) {
+std::error_code openOutputRoot(const std::filesystem::path& root, platform::Directory& held) {
     if (root.empty()) {
         return std::make_error_code(std::errc::invalid_argument);
     }
-    std::error_code error;
-    std::filesystem::create_directories(root, error);
-    if (error) {
-        return error;
-    }
-    // Only the outcome counts: the root must now be a directory, found or made.
-    if (!std::filesystem::is_directory(root, error)) {
-        return std::make_error_code(std::errc::not_a_directory);
-    }
-    return {};
+    return held.open(root, platform::Directory::Create::Missing);
+}
+
+std::error_code createOutputRoot(const std::filesystem::path& root) {
+    platform::Directory held;
+    return openOutputRoot(root, held);
 }
 
 std::string streamFileName(std::uint32_t index) {

@@ -29,6 +29,22 @@ std::error_code StreamWriter::begin(const platform::Directory& root,
             file_.open(root, name, platform::File::Access::CreateReadWrite)) {
         return refuse(opened);
     }
+    // Another user's file is theirs to go on changing, reading and locking: never written into,
+    // but replaced by one of this process's own, made here and now.
+    const platform::ErrorOr<bool> foreign = file_.ownedByAnotherUser();
+    if (!foreign) {
+        return refuse(foreign.error());
+    }
+    if (*foreign) {
+        file_.close();
+        if (const std::error_code removed = root.remove(name)) {
+            return refuse(removed);
+        }
+        if (const std::error_code created =
+                file_.open(root, name, platform::File::Access::CreateNew)) {
+            return refuse(created);
+        }
+    }
     // Taken before the truncation, so a file another holder is using is never emptied. A file
     // system without locks is written unlocked.
     const platform::Deadline deadline = platform::Deadline::after(kLockWaitNs);

@@ -27,9 +27,11 @@ public:
     // anything but a regular file with this one name: platform::File), locks it, waiting up to a
     // second for a check to let go, then truncates it and writes the placeholder header (data
     // size 0). The lock is held until the writer is destroyed, so the repair tool leaves the file
-    // alone while it is written. Fails, with the file untouched, when another capture or a repair
-    // holds it (platform::Error::LockBusy), or with the reason the file could not be opened,
-    // checked, cut or given its header.
+    // alone while it is written. A file another user owns is removed and made anew, never
+    // written into. Fails, with the file untouched, when another capture or a repair holds it
+    // (platform::Error::LockBusy; platform::Error::LockedByOtherUser when the holder is another
+    // user's process), or with the reason the file could not be opened, checked, cut or given
+    // its header.
     [[nodiscard]] std::error_code begin(const platform::Directory& root,
                                         const std::filesystem::path& name,
                                         const transport::TransportConfig& config);

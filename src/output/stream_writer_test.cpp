@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <gtest/gtest.h>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -258,6 +259,61 @@ TEST(StreamWriterFile, WhatIsNotItsOwnPlainFileIsRefusedUntouched) {
         if (name == "held by another") {
             EXPECT_EQ(readFile(path), "someone else's");
         }
+    }
+}
+
+// A stream file another user planted in the root is theirs to go on reading, changing and
+// locking: it is removed and made anew, never written into, whether or not they lock it; and a
+// lock another user's process holds on the capture's own file is told apart from a capture's.
+TEST(StreamWriterFile, AnotherUsersFileIsReplacedAndTheirLockToldApart) {
+    if (!testing::canActAsOtherUser()) {
+        GTEST_SKIP() << "NOT RUN: only root can play another user here";
+    }
+    struct Case {
+        const char* name;
+        bool othersFile;
+        bool lockedByOther;
+        std::error_code expected;
+    };
+    const std::vector<Case> cases = {
+        {"another user's file", true, false, {}},
+        {"another user's file, locked by them", true, true, {}},
+        {"the caller's file, locked by another user", false, true,
+         platform::Error::LockedByOtherUser},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Root root("wav-planted");
+        const auto path = root / "stream-0.wav";
+        writeFile(path, "planted bytes");
+        std::filesystem::permissions(
+            path, std::filesystem::perms::all & ~std::filesystem::perms::owner_exec &
+                      ~std::filesystem::perms::group_exec & ~std::filesystem::perms::others_exec);
+        ASSERT_TRUE(!c.othersFile || testing::giveToOtherUser(path));
+        platform::File planted;
+        ASSERT_FALSE(planted.open(path, platform::File::Access::Read));
+        std::optional<testing::OtherUsersLock> lock;
+        if (c.lockedByOther) {
+            lock.emplace(path);
+            if (!lock->held()) {
+                GTEST_SKIP() << "NOT RUN: no setpriv or python3 to hold a lock as another user";
+            }
+        }
+        StreamWriter writer;
+        EXPECT_EQ(writer.begin(root.held, "stream-0.wav", kStereo48k), c.expected);
+        std::string kept(32, '\0');
+        const platform::ErrorOr<std::size_t> got = planted.readAt(0, kept.data(), kept.size());
+        ASSERT_TRUE(got);
+        kept.resize(*got);
+        EXPECT_EQ(kept, "planted bytes") << "the planted file was written into";
+        if (c.expected) {
+            continue;
+        }
+        EXPECT_EQ(readFile(path), placeholderText());
+        platform::File made;
+        ASSERT_FALSE(made.open(path, platform::File::Access::Read));
+        const platform::ErrorOr<bool> foreign = made.ownedByAnotherUser();
+        EXPECT_TRUE(foreign && !*foreign) << "the stream file is not the capture's own";
     }
 }
 

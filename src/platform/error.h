@@ -13,13 +13,15 @@ namespace vaskel::platform {
 
 // The project's own reasons, for failures that no system call reports.
 enum class Error {
-    LockBusy = 1,   // "locked by another holder"
-    NotRegularFile, // "not a regular file"
-    SymbolicLink,   // "is a symbolic link"
-    HasOtherLinks,  // "has other links"
-    TooLarge,       // "too large"
-    RiffSizeLimit,  // "beyond the RIFF size limit"
-    ShortRead,      // "read cut short"
+    LockBusy = 1,      // "locked by another holder"
+    NotRegularFile,    // "not a regular file"
+    SymbolicLink,      // "is a symbolic link"
+    HasOtherLinks,     // "has other links"
+    TooLarge,          // "too large"
+    RiffSizeLimit,     // "beyond the RIFF size limit"
+    ShortRead,         // "read cut short"
+    UntrustedLink,     // "a link of another user on the way"
+    LockedByOtherUser, // "locked by a process of another user"
 };
 
 const std::error_category& errorCategory() noexcept;

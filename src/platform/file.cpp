@@ -12,7 +12,24 @@ std::error_code File::lockHandle(NativeHandle file, bool& locked) {
     if (!taken) {
         return taken.error();
     }
-    return *taken == LockTaken::Busy ? make_error_code(Error::LockBusy) : std::error_code();
+    switch (*taken) {
+    case LockTaken::Busy:
+        return Error::LockBusy;
+    case LockTaken::BusyOtherUser:
+        return Error::LockedByOtherUser;
+    case LockTaken::Yes:
+    case LockTaken::NoLocks:
+        break;
+    }
+    return {};
+}
+
+std::error_code Directory::open(const std::filesystem::path& path, Create create) {
+    return walk(path, create, false);
+}
+
+std::error_code Directory::openParentOf(const std::filesystem::path& file) {
+    return walk(file.parent_path(), Create::Never, true);
 }
 
 std::error_code File::lock() {

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace vaskel::platform {
 
@@ -45,10 +46,26 @@ struct WritePiece {
 // be renamed or replaced while it is held, and files opened by their full name in it.
 class Directory {
 public:
-    // Opens an existing directory. The last component must not be a link (a junction or other
-    // reparse point on Windows): Error::SymbolicLink. Links in the path above it are the caller's
-    // choice and are followed.
-    [[nodiscard]] std::error_code open(const std::filesystem::path& path);
+    enum class Create {
+        Never,   // every component must exist
+        Missing, // missing components are made, one by one, inside the one above
+    };
+
+    // Opens a directory, walking its path one component at a time from the first, each opened
+    // inside the one held before it, never by its whole name: whoever can write a directory on
+    // the way cannot swap a component for a link between the check and the use. A link on the
+    // way is followed only when root or the caller owns it (a system's own, such as
+    // /home -> /data), its target walked the same way, at most 32 links in all; another user's
+    // link is Error::UntrustedLink. The last component must not be a link at all:
+    // Error::SymbolicLink. Windows: a handle is held on every component until this one is let
+    // go, none shared for deletion, so no component can be renamed meanwhile; a junction or other
+    // reparse point anywhere on the way is Error::SymbolicLink (no owner is asked).
+    [[nodiscard]] std::error_code open(const std::filesystem::path& path,
+                                       Create create = Create::Never);
+    // Opens the directory that holds `file` (its parent; "." for a bare name), walked as open
+    // walks, except that the directory's own last component may be a link root or the caller
+    // owns: it is a step on the way to the file, not the file.
+    [[nodiscard]] std::error_code openParentOf(const std::filesystem::path& file);
     bool isOpen() const { return static_cast<bool>(directory_); }
     NativeHandle native() const { return directory_.get(); }
 
@@ -71,8 +88,13 @@ public:
 private:
     friend class File;
     friend class NewFile;
+    // open's walk; `lastMayBeLink`: the last component may be a trusted link (POSIX).
+    [[nodiscard]] std::error_code walk(const std::filesystem::path& path, Create create,
+                                       bool lastMayBeLink);
     OwnedHandle directory_;
     std::filesystem::path path_;
+    // Windows: the components above it, held so that none can be renamed while it is held.
+    std::vector<OwnedHandle> above_;
 };
 
 // A file opened once, without following a link in its place, checked to be a regular file with
@@ -86,6 +108,8 @@ public:
         ReadWrite,       // an existing file, read and written
         CreateReadWrite, // created when missing (empty, rw for anyone the umask allows), or
                          // opened as it is; others may go on reading and writing it
+        CreateNew,       // as CreateReadWrite, but created here and now: any existing name,
+                         // a link included, is std::errc::file_exists
     };
 
     // Opens `name`, a single component, in `directory`; or `path`. Never follows a link in the
@@ -93,6 +117,7 @@ public:
     // regular file is refused (Error::NotRegularFile) and so is a file with other hard links
     // (Error::HasOtherLinks): what the link names is not this holder's to change. Windows: a file
     // another holder keeps without sharing reads Error::LockBusy. Else the system's reason.
+    // `path`'s directory is walked and held as Directory::openParentOf walks it.
     [[nodiscard]] std::error_code open(const Directory& directory,
                                        const std::filesystem::path& name, Access access);
     [[nodiscard]] std::error_code open(const std::filesystem::path& path, Access access);
@@ -102,17 +127,23 @@ public:
     NativeHandle native() const { return file_.get(); }
 
     // Takes an exclusive lock that marks the file as being written, without waiting:
-    // Error::LockBusy while another holder has it. Advisory: only those who ask see it; the
-    // system drops it when the process ends, however it ends. A file system that offers no locks
-    // is no failure: the file stays open, not locked(). Any other failure is the system's reason.
-    // POSIX: flock. Windows: LockFileEx on one byte far beyond any data, so that writes through
-    // other handles of the file are never blocked by it.
+    // Error::LockBusy while another holder has it, Error::LockedByOtherUser where the system can
+    // tell that the holder runs as another user (Linux: /proc/locks; elsewhere LockBusy). Advisory:
+    // only those who ask see it; the system drops it when the process ends, however it ends. A file
+    // system that offers no locks is no failure: the file stays open, not locked(). Any other
+    // failure is the system's reason. POSIX: flock. Windows: LockFileEx on one byte far beyond any
+    // data, so that writes through other handles of the file are never blocked by it.
     [[nodiscard]] std::error_code lock();
     void unlock();
     bool locked() const { return file_ && locked_; }
 
     [[nodiscard]] ErrorOr<std::uint64_t> size() const;
     [[nodiscard]] ErrorOr<FileAttributes> attributes() const;
+    // Whether a user other than this process's (effective) one owns the file. POSIX only:
+    // Windows answers false, as KERNEL32 tells no owner.
+    [[nodiscard]] ErrorOr<bool> ownedByAnotherUser() const;
+    // Whether the file still has a name: false once it was removed, or replaced by a rename.
+    [[nodiscard]] ErrorOr<bool> stillNamed() const;
     // Gives the file the modification time of `attributes` (its owner and mode stay).
     [[nodiscard]] std::error_code setModifiedTime(const FileAttributes& attributes);
     // Cuts or extends the file to `bytes`; the position stays where it was.
@@ -152,7 +183,7 @@ private:
     // What differs per system, one call each; lock(), unlock() and readAt() are built on them
     // once. tryLock: the exclusive lock without waiting, and whether it was taken, is held by
     // another, or the file system has no locks.
-    enum class LockTaken { Yes, Busy, NoLocks };
+    enum class LockTaken { Yes, Busy, BusyOtherUser, NoLocks };
     static ErrorOr<LockTaken> tryLock(NativeHandle file);
     static void dropLock(NativeHandle file);
     // One read of up to `bytes` at `offset`: what it gave, 0 at the end of the file.
@@ -177,7 +208,8 @@ public:
 
     // Creates `path` empty, readable and writable by its owner only, or readable by anyone the
     // umask allows (POSIX). An existing file or link of that name is an error and is never
-    // followed. The error carries the system's reason.
+    // followed. The error carries the system's reason. `path`'s directory is walked and held as
+    // Directory::openParentOf walks it. Windows: shared with no one, not even for a rename.
     [[nodiscard]] std::error_code create(const std::filesystem::path& path,
                                          Readers readers = Readers::OwnerOnly);
     // The same for `name`, a single component, in the held `directory`.
@@ -186,6 +218,15 @@ public:
                                          Readers readers = Readers::OwnerOnly);
     // Takes the lock File::lock takes, so that others see the file is in use while it is written.
     [[nodiscard]] std::error_code lock();
+    // Moves this file, made as `from` in the held `directory`, over `to` there, and returns only
+    // when the move has reached the disk; the file stays held, and locked, throughout, so it is
+    // never an abandoned file on the way. Fails when `to` then names another file than this
+    // one (another put at `from` meanwhile). POSIX: renameat, then fsync of the directory.
+    // Windows: a rename of its own handle (FileRenameInfo, replacing), so no other file can be
+    // moved in its stead, then FlushFileBuffers.
+    [[nodiscard]] std::error_code replace(const Directory& directory,
+                                          const std::filesystem::path& from,
+                                          const std::filesystem::path& to);
     // Writes all of `bytes` at the current position.
     [[nodiscard]] std::error_code write(const void* data, std::size_t bytes);
     // Writes all of `bytes` at `offset`, wherever the position is.
@@ -196,7 +237,10 @@ public:
     [[nodiscard]] std::error_code skip(std::uint64_t bytes);
     // Cuts or extends the file to `bytes` (a skipped run at the end leaves it short).
     [[nodiscard]] std::error_code setSize(std::uint64_t bytes);
-    // Gives the file the owner, group and mode (POSIX), then the modification time.
+    // Gives the file the owner and group (POSIX, and only where this process may give a file
+    // away: as root; otherwise it stays the caller's), the mode without its set-user-id and
+    // set-group-id bits (never handed on to a file this process made), then the modification
+    // time.
     [[nodiscard]] std::error_code applyAttributes(const FileAttributes& attributes);
     // Returns only when the contents have reached the disk.
     [[nodiscard]] std::error_code sync();

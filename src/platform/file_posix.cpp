@@ -3,14 +3,18 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#include <vector>
 
 namespace vaskel::platform {
 
@@ -74,6 +78,8 @@ int openFlags(File::Access access) {
         return O_RDWR | kAlways;
     case File::Access::CreateReadWrite:
         break;
+    case File::Access::CreateNew:
+        return O_RDWR | O_CREAT | O_EXCL | kAlways;
     }
     return O_RDWR | O_CREAT | kAlways;
 }
@@ -193,13 +199,125 @@ ErrorOr<std::uint64_t> seekRegion(int fd, std::uint64_t offset, int whence) {
 
 } // namespace
 
-std::error_code Directory::open(const std::filesystem::path& path) {
-    const int fd =
-        ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+namespace {
+
+// Links followed in one walk, as the kernel's own bound on a path's.
+constexpr int kMaxLinksFollowed = 32;
+
+// Opens where a walk of `path` starts: the file system's root or the working directory.
+std::error_code openWalkStart(const std::filesystem::path& path, OwnedHandle& at) {
+    const int fd = ::open(path.is_absolute() ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
-        return openFailure();
+        return lastSystemError();
     }
-    directory_.reset(fd);
+    at.reset(fd);
+    return {};
+}
+
+// A link only root or this process's user could have made: one of the system's own, or the
+// caller's. Anyone else's may have been put there to lead a privileged program astray.
+bool trustedLinkOwner(uid_t owner) {
+    return owner == 0 || owner == ::geteuid();
+}
+
+std::error_code walkFrom(OwnedHandle& at, const std::filesystem::path& path,
+                         Directory::Create create, bool lastMayBeLink, int& links);
+
+// The trusted link `name` in `at` followed: its target walked from `at` (or from the root), so
+// no name on the way is ever resolved by the kernel's own following.
+std::error_code followLink(OwnedHandle& at, const char* name, int& links) {
+    if (++links > kMaxLinksFollowed) {
+        return std::make_error_code(std::errc::too_many_symbolic_link_levels);
+    }
+    std::string target(4096, '\0');
+    const ssize_t length = ::readlinkat(descriptorOf(at.get()), name, target.data(), target.size());
+    if (length < 0) {
+        return lastSystemError();
+    }
+    if (static_cast<std::size_t>(length) == target.size()) {
+        return std::make_error_code(std::errc::filename_too_long);
+    }
+    target.resize(static_cast<std::size_t>(length));
+    const std::filesystem::path targetPath(target);
+    if (targetPath.is_absolute()) {
+        if (const std::error_code error = openWalkStart(targetPath, at)) {
+            return error;
+        }
+    }
+    // Nothing is made inside a link's target: only the caller's own path is created.
+    return walkFrom(at, targetPath, Directory::Create::Never, true, links);
+}
+
+// Steps from the directory `at` into its entry `name`, made first when missing and `create`
+// says so. A link there is refused, or followed when `mayBeLink` and its owner is trusted.
+std::error_code stepInto(OwnedHandle& at, const char* name, Directory::Create create,
+                         bool mayBeLink, int& links) {
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    const int in = descriptorOf(at.get());
+    int fd = ::openat(in, name, kFlags);
+    if (fd < 0 && errno == ENOENT && create == Directory::Create::Missing) {
+        // Made by another at the same time is as good as made here.
+        if (::mkdirat(in, name, 0777) != 0 && errno != EEXIST) {
+            return lastSystemError();
+        }
+        fd = ::openat(in, name, kFlags);
+    }
+    if (fd >= 0) {
+        at.reset(fd);
+        return {};
+    }
+    const int openError = errno;
+    if (openError != ELOOP && openError != ENOTDIR) {
+        return lastSystemError();
+    }
+    struct stat info {};
+    if (::fstatat(in, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        return lastSystemError();
+    }
+    if (!S_ISLNK(info.st_mode)) {
+        return {openError, std::generic_category()};
+    }
+    if (!mayBeLink) {
+        return Error::SymbolicLink;
+    }
+    if (!trustedLinkOwner(info.st_uid)) {
+        return Error::UntrustedLink;
+    }
+    return followLink(at, name, links);
+}
+
+std::error_code walkFrom(OwnedHandle& at, const std::filesystem::path& path,
+                         Directory::Create create, bool lastMayBeLink, int& links) {
+    // The named components only: "a/./b/" is a, then b.
+    std::vector<std::filesystem::path> names;
+    for (const std::filesystem::path& part : path.relative_path()) {
+        if (!part.empty() && part != ".") {
+            names.push_back(part);
+        }
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const bool last = i + 1 == names.size();
+        if (const std::error_code error =
+                stepInto(at, names[i].c_str(), create, !last || lastMayBeLink, links)) {
+            return error;
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+std::error_code Directory::walk(const std::filesystem::path& path, Create create,
+                                bool lastMayBeLink) {
+    OwnedHandle at;
+    if (const std::error_code error = openWalkStart(path, at)) {
+        return error;
+    }
+    int links = 0;
+    if (const std::error_code error = walkFrom(at, path, create, lastMayBeLink, links)) {
+        return error;
+    }
+    directory_ = std::move(at);
     path_ = path;
     return {};
 }
@@ -262,14 +380,55 @@ std::error_code File::open(const Directory& directory, const std::filesystem::pa
 
 std::error_code File::open(const std::filesystem::path& path, Access access) {
     close();
-    int fd = -1;
-    if (const std::error_code error = openChecked(AT_FDCWD, path.c_str(), access, fd)) {
+    Directory parent;
+    if (const std::error_code error = parent.openParentOf(path)) {
         return error;
     }
-    file_.reset(fd);
-    locked_ = false;
-    return {};
+    return open(parent, path.filename(), access);
 }
+
+namespace {
+
+// Whether a process of another user holds the flock on `fd`, as Linux lists it in /proc/locks
+// ("1: FLOCK  ADVISORY  WRITE <pid> <major>:<minor>:<inode> 0 EOF"). False where it cannot tell:
+// no such list, or a holder out of sight.
+bool lockHeldByOtherUser(int fd) {
+    struct stat file {};
+    if (::fstat(fd, &file) != 0) {
+        return false;
+    }
+    const ErrorOr<std::string> locks = readSmallRegularFile("/proc/locks", 16 << 20);
+    if (!locks) {
+        return false;
+    }
+    std::size_t start = 0;
+    while (start < locks->size()) {
+        std::size_t end = locks->find('\n', start);
+        if (end == std::string::npos) {
+            end = locks->size();
+        }
+        const std::string line = locks->substr(start, end - start);
+        start = end + 1;
+        long pid = 0;
+        unsigned int devMajor = 0;
+        unsigned int devMinor = 0;
+        unsigned long inode = 0;
+        // A waiter's line ("1: -> FLOCK ...") does not match: only holders count.
+        if (std::sscanf(line.c_str(), "%*d: FLOCK %*s %*s %ld %x:%x:%lu", &pid, &devMajor,
+                        &devMinor, &inode) != 4 ||
+            devMajor != major(file.st_dev) || devMinor != minor(file.st_dev) ||
+            inode != file.st_ino || pid <= 0) {
+            continue;
+        }
+        // /proc/<pid> belongs to the process's effective user.
+        struct stat holder {};
+        const std::string proc = "/proc/" + std::to_string(pid);
+        return ::stat(proc.c_str(), &holder) == 0 && holder.st_uid != ::geteuid();
+    }
+    return false;
+}
+
+} // namespace
 
 // flock, through interruptions.
 ErrorOr<File::LockTaken> File::tryLock(NativeHandle file) {
@@ -281,7 +440,7 @@ ErrorOr<File::LockTaken> File::tryLock(NativeHandle file) {
         return LockTaken::Yes;
     }
     if (errno == EWOULDBLOCK) {
-        return LockTaken::Busy;
+        return lockHeldByOtherUser(descriptorOf(file)) ? LockTaken::BusyOtherUser : LockTaken::Busy;
     }
     if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS) {
         return LockTaken::NoLocks;
@@ -321,6 +480,28 @@ ErrorOr<FileAttributes> File::attributes() const {
 
 std::error_code File::setModifiedTime(const FileAttributes& attributes) {
     return file_ ? setModifiedTimeOf(descriptorOf(file_.get()), attributes) : notOpen();
+}
+
+ErrorOr<bool> File::ownedByAnotherUser() const {
+    struct stat info {};
+    if (!file_) {
+        return notOpen();
+    }
+    if (::fstat(descriptorOf(file_.get()), &info) != 0) {
+        return lastSystemError();
+    }
+    return info.st_uid != ::geteuid();
+}
+
+ErrorOr<bool> File::stillNamed() const {
+    struct stat info {};
+    if (!file_) {
+        return notOpen();
+    }
+    if (::fstat(descriptorOf(file_.get()), &info) != 0) {
+        return lastSystemError();
+    }
+    return info.st_nlink > 0;
 }
 
 std::error_code File::setSize(std::uint64_t bytes) {
@@ -395,12 +576,14 @@ std::error_code applyAttributesTo(int fd, const FileAttributes& attributes) {
     if (::fstat(fd, &info) != 0) {
         return lastSystemError();
     }
-    // Only a change of owner needs the privilege; the mode after it, as chown clears set-id bits.
-    if ((info.st_uid != attributes.owner || info.st_gid != attributes.group) &&
+    // Only root gives a file away; anyone else's copy stays theirs. The mode after the owner, as
+    // chown clears set-id bits; and never a set-id bit on a file this process made, whoever
+    // owned the original.
+    if (::geteuid() == 0 && (info.st_uid != attributes.owner || info.st_gid != attributes.group) &&
         ::fchown(fd, attributes.owner, attributes.group) != 0) {
         return lastSystemError();
     }
-    if (::fchmod(fd, static_cast<mode_t>(attributes.mode)) != 0) {
+    if (::fchmod(fd, static_cast<mode_t>(attributes.mode & ~mode_t{06000})) != 0) {
         return lastSystemError();
     }
     return setModifiedTimeOf(fd, attributes);
@@ -418,15 +601,11 @@ int createExclusive(int directory, const char* name, NewFile::Readers readers) {
 } // namespace
 
 std::error_code NewFile::create(const std::filesystem::path& path, Readers readers) {
-    if (const std::error_code closed = close()) {
-        return closed;
+    Directory parent;
+    if (const std::error_code error = parent.openParentOf(path)) {
+        return error;
     }
-    const int fd = createExclusive(AT_FDCWD, path.c_str(), readers);
-    if (fd < 0) {
-        return lastSystemError();
-    }
-    file_.reset(fd);
-    return {};
+    return create(parent, path.filename(), readers);
 }
 
 std::error_code NewFile::create(const Directory& directory, const std::filesystem::path& name,
@@ -469,6 +648,26 @@ std::error_code NewFile::applyAttributes(const FileAttributes& attributes) {
     return file_ ? applyAttributesTo(descriptorOf(file_.get()), attributes) : File::notOpen();
 }
 
+std::error_code NewFile::replace(const Directory& directory, const std::filesystem::path& from,
+                                 const std::filesystem::path& to) {
+    if (!file_ || !directory.isOpen()) {
+        return File::notOpen();
+    }
+    if (const std::error_code moved = directory.replaceWriteThrough(from, to)) {
+        return moved;
+    }
+    // Whoever can write the directory could have put another file at `from` before the rename.
+    struct stat held {};
+    struct stat named {};
+    if (::fstat(descriptorOf(file_.get()), &held) != 0 ||
+        ::fstatat(descriptorOf(directory.native()), to.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+        return lastSystemError();
+    }
+    return held.st_dev == named.st_dev && held.st_ino == named.st_ino
+               ? std::error_code()
+               : std::make_error_code(std::errc::file_exists);
+}
+
 std::error_code NewFile::sync() {
     return file_ ? systemResult(::fsync(descriptorOf(file_.get())) == 0) : File::notOpen();
 }
@@ -487,7 +686,12 @@ ErrorOr<std::filesystem::path> createPrivateDirectory(const std::filesystem::pat
 }
 
 ErrorOr<std::string> readSmallRegularFile(const std::filesystem::path& path, std::size_t maxBytes) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    Directory parent;
+    if (const std::error_code error = parent.openParentOf(path)) {
+        return error;
+    }
+    const int fd = ::openat(descriptorOf(parent.native()), path.filename().c_str(),
+                            O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         return errno == ELOOP ? make_error_code(Error::NotRegularFile) : lastSystemError();
     }

@@ -56,6 +56,36 @@ TEST(NewFile, WritesOnlyTheFileItCreated) {
     EXPECT_EQ(testing::readFile(dir / "victim"), "victim");
 }
 
+// A copy moves over the file it replaces while still held and locked (POSIX: even with that file
+// open elsewhere): the name names the copy at once, the file replaced has no name left, and no
+// one can take the copy's lock (or, on Windows, open it) until it is let go.
+TEST(NewFile, ReplacesAFileStillHeldAndLocked) {
+    const testing::ScratchDir dir("new-file-replace");
+    Directory held;
+    ASSERT_FALSE(held.open(dir.path()));
+    testing::writeFile(dir / "target", "old");
+    // Windows (Wine at least) refuses to replace a file that is open anywhere.
+    File replaced;
+    ASSERT_TRUE(testing::kWindowsTarget || !replaced.open(dir / "target", File::Access::Read));
+    NewFile copy;
+    ASSERT_FALSE(copy.create(held, "target.tmp"));
+    ASSERT_FALSE(copy.lock());
+    ASSERT_FALSE(copy.write("new", 3));
+    const std::error_code moved = copy.replace(held, "target.tmp", "target");
+    ASSERT_FALSE(moved) << errorMessage(moved);
+    EXPECT_FALSE(std::filesystem::exists(dir / "target.tmp"));
+    const ErrorOr<bool> named = replaced.stillNamed();
+    EXPECT_TRUE(testing::kWindowsTarget || (named && !*named))
+        << "the file replaced still has a name";
+    File probe;
+    const std::error_code opened = probe.open(dir / "target", File::Access::Read);
+    EXPECT_TRUE(opened == Error::LockBusy || (!opened && probe.lock() == Error::LockBusy))
+        << "the copy was let go before it was in place";
+    probe.close();
+    ASSERT_FALSE(copy.close());
+    EXPECT_EQ(testing::readFile(dir / "target"), "new");
+}
+
 // One holder at a time: another is told the lock is busy until the first lets go.
 TEST(File, AnotherHolderIsToldTheLockIsBusy) {
     const testing::ScratchDir dir("file-lock");

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <vector>
 
 namespace vaskel::platform {
 
@@ -81,6 +82,10 @@ HANDLE openHandle(const std::filesystem::path& path, File::Access access) {
                              nullptr);
     case File::Access::CreateReadWrite:
         break;
+    case File::Access::CreateNew:
+        return ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     }
     return ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
@@ -117,18 +122,20 @@ std::error_code flushDirectoryToDisk(const std::filesystem::path&) {
     return {};
 }
 
-std::error_code Directory::open(const std::filesystem::path& path) {
-    // Not shared for deletion: while it is held, the directory cannot be renamed or replaced.
-    const HANDLE directory =
-        ::CreateFileW(path.empty() ? L"." : path.c_str(), FILE_READ_ATTRIBUTES,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (directory == INVALID_HANDLE_VALUE) {
-        return lastSystemError();
-    }
-    OwnedHandle held(reinterpret_cast<NativeHandle>(directory));
+namespace {
+
+// One component of a walk, opened by its full name but neither followed if it is a reparse
+// point nor shared for deletion, so it cannot be renamed while it is held.
+HANDLE openComponent(const std::filesystem::path& path) {
+    return ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// A directory that is no junction, symbolic link or other reparse point.
+std::error_code checkComponent(HANDLE component) {
     BY_HANDLE_FILE_INFORMATION info{};
-    if (::GetFileInformationByHandle(directory, &info) == 0) {
+    if (::GetFileInformationByHandle(component, &info) == 0) {
         return lastSystemError();
     }
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
@@ -137,7 +144,50 @@ std::error_code Directory::open(const std::filesystem::path& path) {
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         return std::make_error_code(std::errc::not_a_directory);
     }
-    directory_ = std::move(held);
+    return {};
+}
+
+} // namespace
+
+// No owner is asked of a reparse point (KERNEL32 tells none): every one on the way is refused.
+std::error_code Directory::walk(const std::filesystem::path& path, Create create, bool) {
+    std::filesystem::path at = path.root_path();
+    if (at.empty()) {
+        at = ".";
+    }
+    const HANDLE start = openComponent(at);
+    if (start == INVALID_HANDLE_VALUE) {
+        return lastSystemError();
+    }
+    OwnedHandle current(reinterpret_cast<NativeHandle>(start));
+    std::vector<OwnedHandle> above;
+    for (const std::filesystem::path& part : path.relative_path()) {
+        if (part.empty() || part == ".") {
+            continue;
+        }
+        at /= part;
+        HANDLE next = openComponent(at);
+        if (next == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_NOT_FOUND &&
+            create == Create::Missing) {
+            // Made by another at the same time is as good as made here.
+            if (::CreateDirectoryW(at.c_str(), nullptr) == 0 &&
+                ::GetLastError() != ERROR_ALREADY_EXISTS) {
+                return lastSystemError();
+            }
+            next = openComponent(at);
+        }
+        if (next == INVALID_HANDLE_VALUE) {
+            return lastSystemError();
+        }
+        OwnedHandle held(reinterpret_cast<NativeHandle>(next));
+        if (const std::error_code refused = checkComponent(next)) {
+            return refused;
+        }
+        above.push_back(std::move(current));
+        current = std::move(held);
+    }
+    directory_ = std::move(current);
+    above_ = std::move(above);
     path_ = path;
     return {};
 }
@@ -190,6 +240,11 @@ std::error_code File::open(const Directory& directory, const std::filesystem::pa
 
 std::error_code File::open(const std::filesystem::path& path, Access access) {
     close();
+    // Every directory on the way held while the file is opened by its name.
+    Directory parent;
+    if (const std::error_code error = parent.openParentOf(path)) {
+        return error;
+    }
     const HANDLE file = openHandle(path, access);
     if (file == INVALID_HANDLE_VALUE) {
         return ::GetLastError() == ERROR_SHARING_VIOLATION ? make_error_code(Error::LockBusy)
@@ -259,6 +314,24 @@ ErrorOr<FileAttributes> File::attributes() const {
 
 std::error_code File::setModifiedTime(const FileAttributes& attributes) {
     return file_ ? setModifiedTimeOf(handleOf(file_.get()), attributes) : notOpen();
+}
+
+// An owner is a security descriptor's, beyond KERNEL32: no file is taken for another's.
+ErrorOr<bool> File::ownedByAnotherUser() const {
+    return file_ ? ErrorOr<bool>(false) : ErrorOr<bool>(notOpen());
+}
+
+// A file replaced or removed while held is only marked for deletion until its last handle goes.
+ErrorOr<bool> File::stillNamed() const {
+    FILE_STANDARD_INFO info{};
+    if (!file_) {
+        return notOpen();
+    }
+    if (::GetFileInformationByHandleEx(handleOf(file_.get()), FileStandardInfo, &info,
+                                       sizeof info) == 0) {
+        return lastSystemError();
+    }
+    return info.DeletePending == 0 && info.NumberOfLinks > 0;
 }
 
 // The end moved without the position: the next write goes where it would have gone.
@@ -331,9 +404,15 @@ std::error_code NewFile::create(const std::filesystem::path& path, Readers) {
     if (const std::error_code closed = close()) {
         return closed;
     }
-    // Shared with no one while it is written; CREATE_NEW fails on any existing name.
-    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Every directory on the way held while the file is made by its name.
+    Directory parent;
+    if (const std::error_code error = parent.openParentOf(path)) {
+        return error;
+    }
+    // Shared with no one while it is written; DELETE access for its own rename into place.
+    // CREATE_NEW fails on any existing name.
+    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
+                                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return lastSystemError();
     }
@@ -373,6 +452,32 @@ std::error_code NewFile::applyAttributes(const FileAttributes& attributes) {
     return file_ ? setModifiedTimeOf(handleOf(file_.get()), attributes) : File::notOpen();
 }
 
+// The target by its full path, which names the held directory for as long as it is held (no
+// component on the way can be renamed). A handle as RootDirectory with a bare name would say it
+// better; Wine refuses that as an invalid parameter.
+std::error_code NewFile::replace(const Directory& directory, const std::filesystem::path&,
+                                 const std::filesystem::path& to) {
+    if (!file_ || !directory.isOpen()) {
+        return File::notOpen();
+    }
+    std::error_code error;
+    const std::wstring name = std::filesystem::absolute(directory.path_ / to, error).wstring();
+    if (error) {
+        return error;
+    }
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+    std::copy(name.begin(), name.end(), rename->FileName);
+    if (::SetFileInformationByHandle(handleOf(file_.get()), FileRenameInfo, rename,
+                                     static_cast<DWORD>(buffer.size())) == 0) {
+        return lastSystemError();
+    }
+    return checked(::FlushFileBuffers(handleOf(file_.get())));
+}
+
 std::error_code NewFile::sync() {
     return file_ ? checked(::FlushFileBuffers(handleOf(file_.get()))) : File::notOpen();
 }
@@ -406,6 +511,14 @@ ErrorOr<std::filesystem::path> createPrivateDirectory(const std::filesystem::pat
 }
 
 ErrorOr<std::string> readSmallRegularFile(const std::filesystem::path& path, std::size_t maxBytes) {
+    Directory parent;
+    if (const std::error_code error = parent.openParentOf(path)) {
+        const auto reason = static_cast<DWORD>(error.value());
+        return error.category() == std::system_category() &&
+                       (reason == ERROR_FILE_NOT_FOUND || reason == ERROR_PATH_NOT_FOUND)
+                   ? std::make_error_code(std::errc::no_such_file_or_directory)
+                   : error;
+    }
     const HANDLE handle =
         ::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);

@@ -22,9 +22,9 @@ constexpr int kTemporaryNameTries = 100;
 constexpr std::string_view kTemporaryMark = ".repair-";
 
 // "<file>.repair-<process id>-<attempt>": no other process makes the same, and a later repair
-// knows it again.
-std::filesystem::path temporaryPath(const std::filesystem::path& path, int attempt) {
-    std::filesystem::path temp = path;
+// knows it again. A single name, made in the file's own directory.
+std::filesystem::path temporaryName(const std::filesystem::path& name, int attempt) {
+    std::filesystem::path temp = name;
     temp += std::string(kTemporaryMark) + std::to_string(platform::currentProcessId()) + "-" +
             std::to_string(attempt);
     return temp;
@@ -171,15 +171,17 @@ std::error_code writeRf64Copy(const platform::File& in, platform::NewFile& out,
     return out.setSize(header.size() + total);
 }
 
-// A new file beside `path`, made exclusively under a name no one else uses, kept open and
-// locked: all writing goes through that handle, never through the name someone else could
-// replace, and a check sees the repair is still at work on it.
-std::error_code createTemporary(const std::filesystem::path& path, std::filesystem::path& temp,
+// A new file beside `name` in the held `directory`, made exclusively under a name no one else
+// uses, kept open and locked until the repair is over: all writing goes through that handle,
+// never through a name someone else could replace, and a check or another repair sees the
+// repair is still at work on it and never takes it for a leftover.
+std::error_code createTemporary(const platform::Directory& directory,
+                                const std::filesystem::path& name, std::filesystem::path& temp,
                                 platform::NewFile& file) {
     std::error_code error;
     for (int attempt = 0; attempt < kTemporaryNameTries; ++attempt) {
-        temp = temporaryPath(path, attempt);
-        error = file.create(temp);
+        temp = temporaryName(name, attempt);
+        error = file.create(directory, temp);
         if (error != std::errc::file_exists) {
             break;
         }
@@ -189,28 +191,29 @@ std::error_code createTemporary(const std::filesystem::path& path, std::filesyst
     }
     if ((error = file.lock())) {
         static_cast<void>(file.close());
-        std::error_code ignored;
-        std::filesystem::remove(temp, ignored);
+        static_cast<void>(directory.remove(temp));
     }
     return error;
 }
 
 // Beyond the 32-bit sizes the samples must move behind a longer header. They go to a new file
-// that replaces the original only once complete, with the original's owner, mode and time, and
-// on disk, so a crash or a full disk meanwhile leaves the original as it was.
-RepairOutcome repairAsRf64(const std::filesystem::path& path, const platform::File& original,
-                           RepairOutcome outcome, const platform::FileAttributes& attributes,
+// in the original's own directory, held since the original was opened, that replaces the
+// original only once complete, with its mode (no set-id bit) and time, its owner where this
+// process may give one (root), and on disk, so a crash or a full disk meanwhile leaves the
+// original as it was.
+RepairOutcome repairAsRf64(const platform::Directory& directory, const std::filesystem::path& name,
+                           const platform::File& original, RepairOutcome outcome,
+                           const platform::FileAttributes& attributes,
                            const RepairOptions& options) {
     std::filesystem::path temp;
     platform::NewFile out;
-    if (const std::error_code error = createTemporary(path, temp, out)) {
+    if (const std::error_code error = createTemporary(directory, name, temp, out)) {
         return failed(outcome, "the RF64 copy could not be created beside it: " + error.message());
     }
     // The copy is closed, then removed, whatever step it failed at.
     const auto abandon = [&](const std::string& why) {
         static_cast<void>(out.close());
-        std::error_code ignored;
-        std::filesystem::remove(temp, ignored);
+        static_cast<void>(directory.remove(temp));
         return failed(outcome, "the RF64 copy could not be written beside it: " + why);
     };
     if (const std::error_code error = writeRf64Copy(original, out, outcome.before, options)) {
@@ -224,11 +227,19 @@ RepairOutcome repairAsRf64(const std::filesystem::path& path, const platform::Fi
     if (out.sync()) {
         return abandon("it could not be flushed to disk");
     }
-    if (const std::error_code error = out.close()) {
-        return abandon(error.message());
-    }
-    if (platform::replaceFileWriteThrough(temp, path)) {
+    // Moved into place still open and locked, so it is never an unlocked leftover on the way.
+    if (out.replace(directory, temp, name)) {
         return abandon("it could not replace the original");
+    }
+    if (const std::error_code error = out.close()) {
+        return failed(outcome, "the RF64 copy could not be closed: " + error.message());
+    }
+    // Done only if it was the original the copy replaced: one that was moved away meanwhile
+    // still has its name, and was not repaired.
+    const platform::ErrorOr<bool> named = original.stillNamed();
+    if (!named || *named) {
+        return failed(outcome, "the file was moved away while it was repaired; the RF64 copy "
+                               "now has its name, the original is unchanged");
     }
     outcome.action = RepairAction::Rf64;
     return outcome;
@@ -273,6 +284,11 @@ std::optional<std::string> cutZeroTail(platform::File& file, bool writable,
     return std::nullopt;
 }
 
+// A lock someone else holds, whoever it is.
+bool heldByAnother(const std::error_code& locked) {
+    return locked == platform::Error::LockBusy || locked == platform::Error::LockedByOtherUser;
+}
+
 // Why a file that was not opened is left untouched, in words: a link in the stream file's place,
 // or a file with other names, is not this repair's to change (replacing it would split the
 // names, rewriting it would change what they name), nor is anything but a regular file.
@@ -291,12 +307,12 @@ std::optional<std::string> refusal(const std::error_code& opened) {
 
 // Under the stream file's lock, so no capture or other repair can be using them (a list found
 // before the lock holds at most names that are gone by now).
-void removeLeftovers(const std::filesystem::path& path, const RepairOptions& options,
-                     RepairOutcome& outcome) {
+// Removed in the held directory, by their names only, whatever the path names by now.
+void removeLeftovers(const platform::Directory& directory, const std::filesystem::path& path,
+                     const RepairOptions& options, RepairOutcome& outcome) {
     for (const auto& temp :
          options.leftovers ? *options.leftovers : leftoverRepairTemporaries(path)) {
-        std::error_code error;
-        if (std::filesystem::remove(temp, error)) {
+        if (!directory.remove(temp.filename())) {
             outcome.removedTemporaries.push_back(temp);
         }
     }
@@ -325,8 +341,7 @@ leftoverRepairTemporariesIn(const std::filesystem::path& directory) {
         // A repair still at work holds its temporary locked: that one is no leftover.
         platform::File temporary;
         const std::error_code opened = temporary.open(it->path(), platform::File::Access::Read);
-        if (opened != platform::Error::LockBusy &&
-            (opened || temporary.lock() != platform::Error::LockBusy)) {
+        if (!heldByAnother(opened) && (opened || !heldByAnother(temporary.lock()))) {
             found[owner].push_back(it->path());
         }
     }
@@ -341,12 +356,23 @@ RepairOutcome repairStreamFile(const std::filesystem::path& path, const RepairOp
     // One handle for everything that follows: the lock, the reads, the field writes, the
     // truncation and the time. Read only where writing is not allowed: an RF64 repair only
     // reads the original, and an in-place one then says it cannot write.
+    // The directory held too: an RF64 copy is made and moved into place in the one the file
+    // was found in, whatever its path names by then.
+    platform::Directory directory;
+    if (const std::error_code error = directory.openParentOf(path)) {
+        return error == platform::Error::UntrustedLink
+                   ? untouched(outcome, RepairAction::Refused,
+                               "its path passes through a link of another user")
+                   : failed(outcome,
+                            "its directory cannot be opened: " + platform::errorMessage(error));
+    }
+    const std::filesystem::path name = path.filename();
     platform::File file;
     bool writable = true;
-    std::error_code opened = file.open(path, platform::File::Access::ReadWrite);
+    std::error_code opened = file.open(directory, name, platform::File::Access::ReadWrite);
     if (opened && !refusal(opened) && opened != platform::Error::LockBusy) {
         writable = false;
-        opened = file.open(path, platform::File::Access::Read);
+        opened = file.open(directory, name, platform::File::Access::Read);
     }
     if (const std::optional<std::string> refused = refusal(opened)) {
         return untouched(outcome, RepairAction::Refused, *refused);
@@ -356,13 +382,17 @@ RepairOutcome repairStreamFile(const std::filesystem::path& path, const RepairOp
     }
     // Held to the end: a capture cannot start on the file meanwhile, nor another repair.
     if (const std::error_code locked = opened ? opened : file.lock()) {
+        if (locked == platform::Error::LockedByOtherUser) {
+            return untouched(outcome, RepairAction::BeingWritten,
+                             "locked by a process of another user; repair it once that has ended");
+        }
         return locked == platform::Error::LockBusy
                    ? untouched(outcome, RepairAction::BeingWritten,
                                "in use by a capture or a repair; repair it once that has ended")
                    : failed(outcome,
                             "its lock could not be taken: " + platform::errorMessage(locked));
     }
-    removeLeftovers(path, options, outcome);
+    removeLeftovers(directory, path, options, outcome);
     const platform::ErrorOr<WavLayout> head = readStreamHead(file);
     const platform::ErrorOr<platform::FileAttributes> attributes = file.attributes();
     if (!head || !attributes) {
@@ -388,7 +418,7 @@ RepairOutcome repairStreamFile(const std::filesystem::path& path, const RepairOp
         }
     }
     if (!layout.rf64 && !fitsRiffLimit(layout.wholeFrameBytes())) {
-        return repairAsRf64(path, file, outcome, *attributes, options);
+        return repairAsRf64(directory, name, file, outcome, *attributes, options);
     }
     if (!writable) {
         return failed(outcome, "cannot be opened for writing");

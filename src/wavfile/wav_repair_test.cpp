@@ -392,6 +392,87 @@ TEST(StreamFileRepair, AnRf64CopyThatCannotFinishLeavesTheOriginal) {
     }
 }
 
+// An RF64 repair makes its copy in the file's own directory, held since the file was opened,
+// and moves it into place there: a directory swapped for another user's link meanwhile gets
+// nothing, a file moved away meanwhile is not reported repaired, and the copy never carries a
+// set-id bit, whatever the original had. Root keeps the original's owner.
+TEST(StreamFileRepair, AnRf64CopyStaysInTheFilesDirectoryAndIsNeverSetId) {
+    if (testing::kWindowsTarget) {
+        GTEST_SKIP() << "Linux only: no sparse files there, a 4 GiB copy under Wine takes minutes";
+    }
+    namespace fs = std::filesystem;
+    enum class Swap { None, DirectoryForALink, FileMovedAway };
+    struct Case {
+        const char* name;
+        Swap swap;
+        fs::perms mode;
+        RepairAction action;
+        fs::perms modeAfter;
+    };
+    constexpr auto kRwxAll = fs::perms::all;
+    const std::vector<Case> cases = {
+        {"set-user-id", Swap::None, kRwxAll | fs::perms::set_uid, RepairAction::Rf64, kRwxAll},
+        {"set-group-id", Swap::None, fs::perms(0750) | fs::perms::set_gid, RepairAction::Rf64,
+         fs::perms(0750)},
+        {"directory swapped for another user's link", Swap::DirectoryForALink,
+         kRwxAll | fs::perms::set_uid, RepairAction::Rf64, kRwxAll},
+        {"file moved away", Swap::FileMovedAway, fs::perms(0644), RepairAction::Failed,
+         fs::perms(0644)},
+    };
+    const std::uint64_t frames = kMaxWavDataSize / 8 + 1000;
+    const bool asRoot = testing::canActAsOtherUser();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir("wav-rf64-held");
+        fs::create_directory(dir / "cap");
+        fs::create_directory(dir / "victim");
+        const auto path = dir / "cap" / "stream-0.wav";
+        const std::string head = wavHeaderBytes(48000, 2, 0) + samples(1024);
+        writeFile(path, head);
+        fs::resize_file(path, kWavHeaderSize + frames * 8);
+        ASSERT_TRUE(!asRoot || testing::giveToOtherUser(path));
+        fs::permissions(path, c.mode);
+        RepairOptions options;
+        bool swapped = false;
+        options.progress = [&](std::uint64_t, std::uint64_t) {
+            if (swapped) {
+                return;
+            }
+            swapped = true;
+            if (c.swap == Swap::DirectoryForALink) {
+                fs::rename(dir / "cap", dir / "moved");
+                fs::create_symlink("victim", dir / "cap");
+                EXPECT_TRUE(!asRoot || testing::giveToOtherUser(dir / "cap"));
+            } else if (c.swap == Swap::FileMovedAway) {
+                fs::rename(path, dir / "cap" / "aside.wav");
+            }
+        };
+        const RepairOutcome outcome = repairStreamFile(path, options);
+        EXPECT_EQ(static_cast<int>(outcome.action), static_cast<int>(c.action)) << outcome.message;
+        EXPECT_TRUE(fs::is_empty(dir / "victim")) << "the copy went through the link";
+        const auto repaired =
+            c.swap == Swap::DirectoryForALink ? dir / "moved" / "stream-0.wav" : path;
+        const auto original = c.swap == Swap::FileMovedAway ? dir / "cap" / "aside.wav" : repaired;
+        EXPECT_EQ(fs::status(original).permissions(), c.modeAfter);
+        platform::File file;
+        ASSERT_FALSE(file.open(original, platform::File::Access::Read));
+        std::string id(4, '\0');
+        ASSERT_TRUE(file.readAt(0, id.data(), id.size()));
+        EXPECT_EQ(id, c.action == RepairAction::Rf64 ? "RF64" : "RIFF");
+        const platform::ErrorOr<platform::FileAttributes> attributes = file.attributes();
+        ASSERT_TRUE(attributes);
+        EXPECT_TRUE(!asRoot || attributes->owner == testing::kOtherUser)
+            << "root gave the copy away to " << attributes->owner;
+        if (c.swap == Swap::FileMovedAway) {
+            EXPECT_NE(outcome.message.find("moved away"), std::string::npos) << outcome.message;
+        }
+    }
+    if (!asRoot) {
+        GTEST_SKIP() << "the owner and another user's link NOT CHECKED: only root can play "
+                     << "another user here";
+    }
+}
+
 // NaN, infinities and samples beyond full scale are counted, each with its first frame; the
 // peak is that of the finite samples; the MD5 covers the whole frames' bytes only.
 TEST(StreamFileCheck, CountsNonFiniteAndLoudSamplesAndHashesTheFrames) {

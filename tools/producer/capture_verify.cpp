@@ -2,12 +2,11 @@
 
 #include "common/byte_order.h"
 #include "output/output_paths.h"
+#include "platform/file.h"
 #include "tools/producer/signal_source.h"
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 namespace vaskel::producer_tool {
@@ -53,24 +52,61 @@ std::string sampleText(float value) {
     return text.str();
 }
 
-// Opens the stream file and checks its size and header. Empty when both are as expected, else
-// what differs.
-std::string openStreamFile(const std::filesystem::path& path, const SignalSettings& signal,
-                           std::ifstream& file) {
+// A progress file is one short line; anything much longer is not one, and is not read whole.
+constexpr std::uint64_t kProgressLimit = 64 * 1024;
+// What a message shows of a file's bytes at most.
+constexpr std::size_t kExcerptBytes = 120;
+
+// Why a file of the capture could not be opened, in words: the held root opens nothing that is
+// a link, a FIFO, a device or a file with other names.
+std::string unopenable(const std::error_code& error) {
+    if (error == platform::Error::SymbolicLink || error == platform::Error::NotRegularFile ||
+        error == platform::Error::HasOtherLinks) {
+        return "not a regular file of the capture: " + error.message();
+    }
+    return "missing or unreadable";
+}
+
+// The start of `bytes` as text a terminal shows as it is: printable ASCII kept, a backslash and
+// every other byte escaped, cut at kExcerptBytes.
+std::string excerpt(const std::string& bytes) {
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size() && i < kExcerptBytes; ++i) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        if (byte >= 0x20 && byte < 0x7f && byte != '\\') {
+            text += static_cast<char>(byte);
+        } else {
+            constexpr char kDigits[] = "0123456789abcdef";
+            text += "\\x";
+            text += kDigits[byte >> 4];
+            text += kDigits[byte & 15];
+        }
+    }
+    if (bytes.size() > kExcerptBytes) {
+        text += "... (" + std::to_string(bytes.size()) + " bytes)";
+    }
+    return text;
+}
+
+// Opens the stream file in the held root and checks its size and header. Empty when both are as
+// expected, else what differs.
+std::string openStreamFile(const platform::Directory& root, const std::string& name,
+                           const SignalSettings& signal, platform::File& file) {
     const std::uint64_t dataBytes = std::uint64_t{signal.channels} * signal.frames * 4;
-    std::error_code error;
-    const std::uintmax_t size = std::filesystem::file_size(path, error);
-    if (error) {
+    if (const std::error_code error = file.open(root, name, platform::File::Access::Read)) {
+        return unopenable(error);
+    }
+    const platform::ErrorOr<std::uint64_t> size = file.size();
+    if (!size) {
         return "missing or unreadable";
     }
-    if (size != 44 + dataBytes) {
-        return "size " + std::to_string(size) + " bytes, expected " +
+    if (*size != 44 + dataBytes) {
+        return "size " + std::to_string(*size) + " bytes, expected " +
                std::to_string(44 + dataBytes);
     }
-    file.open(path, std::ios::binary);
     std::array<unsigned char, 44> header{};
-    file.read(reinterpret_cast<char*>(header.data()), header.size());
-    if (!file) {
+    const platform::ErrorOr<std::size_t> got = file.readAt(0, header.data(), header.size());
+    if (!got || *got != header.size()) {
         return "header unreadable";
     }
     const auto want = expectedWavHeader(signal.sampleRate, signal.channels, dataBytes);
@@ -79,7 +115,7 @@ std::string openStreamFile(const std::filesystem::path& path, const SignalSettin
 
 // Compares every sample after the header with the signal. Empty when all match, else how many
 // differ and the first of them.
-std::string compareSamples(std::ifstream& file, const SignalSettings& signal,
+std::string compareSamples(const platform::File& file, const SignalSettings& signal,
                            std::uint32_t stream) {
     const std::uint32_t channels = signal.channels;
     std::vector<float> expected;
@@ -91,9 +127,10 @@ std::string compareSamples(std::ifstream& file, const SignalSettings& signal,
             static_cast<std::uint32_t>(std::min(kBlockFrames, signal.frames - done));
         renderFrames(signal, stream, signal.startFrame + done, frames, expected);
         actual.resize(expected.size());
-        file.read(reinterpret_cast<char*>(actual.data()),
-                  static_cast<std::streamsize>(actual.size() * sizeof(float)));
-        if (!file) {
+        const std::size_t bytes = actual.size() * sizeof(float);
+        const platform::ErrorOr<std::size_t> got =
+            file.readAt(44 + done * channels * sizeof(float), actual.data(), bytes);
+        if (!got || *got != bytes) {
             return "samples unreadable after frame " + std::to_string(done);
         }
         for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -116,12 +153,12 @@ std::string compareSamples(std::ifstream& file, const SignalSettings& signal,
     return {};
 }
 
-FileVerdict verifyStream(const std::filesystem::path& root, const SignalSettings& signal,
+FileVerdict verifyStream(const platform::Directory& root, const SignalSettings& signal,
                          std::uint32_t stream) {
     FileVerdict verdict;
     verdict.name = streamFileName(stream);
-    std::ifstream file;
-    verdict.detail = openStreamFile(root / verdict.name, signal, file);
+    platform::File file;
+    verdict.detail = openStreamFile(root, verdict.name, signal, file);
     if (verdict.detail.empty()) {
         verdict.detail = compareSamples(file, signal, stream);
     }
@@ -134,19 +171,35 @@ FileVerdict verifyStream(const std::filesystem::path& root, const SignalSettings
     return verdict;
 }
 
-FileVerdict verifyProgress(const std::filesystem::path& root, const SignalSettings& signal) {
+// Read through the held root, a regular file of bounded size only; what differs is shown as an
+// escaped excerpt, never as the file's raw bytes.
+FileVerdict verifyProgress(const platform::Directory& root, const SignalSettings& signal) {
     FileVerdict verdict;
-    verdict.name = "render-progress.json";
-    std::ifstream file(root / verdict.name, std::ios::binary);
-    if (!file) {
+    verdict.name = kProgressFileName;
+    platform::File file;
+    if (const std::error_code error = file.open(root, verdict.name, platform::File::Access::Read)) {
+        verdict.detail = unopenable(error);
+        return verdict;
+    }
+    const platform::ErrorOr<std::uint64_t> size = file.size();
+    if (!size) {
         verdict.detail = "missing or unreadable";
         return verdict;
     }
-    const std::string content{std::istreambuf_iterator<char>(file),
-                              std::istreambuf_iterator<char>()};
+    if (*size > kProgressLimit) {
+        verdict.detail = "too large for a progress file (" + std::to_string(*size) + " bytes)";
+        return verdict;
+    }
+    std::string content(static_cast<std::size_t>(*size), '\0');
+    const platform::ErrorOr<std::size_t> got = file.readAt(0, content.data(), content.size());
+    if (!got) {
+        verdict.detail = "missing or unreadable";
+        return verdict;
+    }
+    content.resize(*got);
     const std::string want = expectedProgress(signal);
     verdict.ok = content == want;
-    verdict.detail = verdict.ok ? content : "is " + content + ", expected " + want;
+    verdict.detail = verdict.ok ? content : "is " + excerpt(content) + ", expected " + want;
     return verdict;
 }
 
@@ -193,10 +246,20 @@ std::string expectedProgress(const SignalSettings& signal) {
 
 VerifyReport verifyCapture(const std::filesystem::path& root, const SignalSettings& signal) {
     VerifyReport report;
-    for (std::uint32_t stream = 0; stream < signal.streams; ++stream) {
-        report.streams.push_back(verifyStream(root, signal, stream));
+    // Every file read in the one root walked and held here, whatever its path names meanwhile.
+    platform::Directory held;
+    if (const std::error_code error = held.open(root)) {
+        const std::string why = "output root not opened: " + error.message();
+        for (std::uint32_t stream = 0; stream < signal.streams; ++stream) {
+            report.streams.push_back({streamFileName(stream), false, why});
+        }
+        report.progress = {kProgressFileName, false, why};
+        return report;
     }
-    report.progress = verifyProgress(root, signal);
+    for (std::uint32_t stream = 0; stream < signal.streams; ++stream) {
+        report.streams.push_back(verifyStream(held, signal, stream));
+    }
+    report.progress = verifyProgress(held, signal);
     return report;
 }
 

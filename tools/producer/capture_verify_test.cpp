@@ -180,6 +180,57 @@ TEST_F(VerifyCapture, AProgressFileThatIsNotCompleteDiffers) {
     EXPECT_EQ(verifyCapture(root, patternSignal()).progress.detail, "missing or unreadable");
 }
 
+// The progress file is read through the held root as a regular file of a progress file's size
+// only: a link (to a secret, to /dev/zero), a FIFO and an oversized file are refused without
+// reading or waiting, and what differs is shown escaped, never as raw bytes.
+TEST_F(VerifyCapture, AProgressFileIsReadOnlyAsAShortRegularFileAndShownEscaped) {
+    namespace fs = std::filesystem;
+    struct Case {
+        const char* name;
+        std::string detail; // the verdict's detail, or its start for a changed file ("is ")
+    };
+    const std::vector<Case> cases = {
+        {"link to a secret", "not a regular file of the capture: is a symbolic link"},
+        {"link to /dev/zero", "not a regular file of the capture: is a symbolic link"},
+        {"fifo", "not a regular file of the capture: not a regular file"},
+        {"oversized", "too large for a progress file (1048576 bytes)"},
+        {"control bytes", "is \\x1b[2J\\x5c{\\x00}, expected "},
+    };
+    const fs::path secret = scratch_ / "secret";
+    writeFile(secret, "SECRET-TEXT");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path root = copy();
+        const fs::path progress = root / "render-progress.json";
+        fs::remove(progress);
+        const std::string name = c.name;
+        if (name.starts_with("link") || name == "fifo") {
+            // Links and FIFOs are POSIX matters here.
+            std::error_code made;
+            if (vaskel::testing::kWindowsTarget) {
+                continue;
+            }
+            if (name == "fifo") {
+                ASSERT_TRUE(vaskel::testing::makeFifo(progress));
+            } else {
+                fs::create_symlink(name == "link to a secret" ? secret : "/dev/zero", progress,
+                                   made);
+                ASSERT_FALSE(made) << made.message();
+            }
+        } else if (name == "oversized") {
+            writeFile(progress, std::string(1 << 20, '{'));
+        } else {
+            writeFile(progress, std::string("\x1b[2J\\{\0}", 8));
+        }
+        const VerifyReport report = verifyCapture(root, patternSignal());
+        EXPECT_FALSE(report.progress.ok);
+        EXPECT_EQ(report.progress.detail.substr(0, c.detail.size()), c.detail);
+        EXPECT_EQ(report.progress.detail.find("SECRET"), std::string::npos);
+        EXPECT_EQ(report.progress.detail.find('\x1b'), std::string::npos);
+        EXPECT_TRUE(report.streams[0].ok) << report.streams[0].detail;
+    }
+}
+
 TEST_F(VerifyCapture, OtherSignalSettingsDoNotMatch) {
     SignalSettings sine = patternSignal();
     sine.kind = SignalKind::Sine;

@@ -119,6 +119,13 @@ bool resolveTargets(const std::vector<std::filesystem::path>& paths, std::vector
         const auto status = std::filesystem::status(path, error);
         const auto itself = std::filesystem::symlink_status(path, error);
         if (status.type() == std::filesystem::file_type::directory) {
+            // Walked as its stream files are opened: through no link of another user.
+            platform::Directory walked;
+            if (const std::error_code refused = walked.openParentOf(path / streamFileName(0))) {
+                err << "vaskel_wav: cannot read the directory " << shown(path) << ": "
+                    << platform::errorMessage(refused) << '\n';
+                return false;
+            }
             target.directory = true;
             std::map<std::uint32_t, std::filesystem::path> byIndex;
             for (std::filesystem::directory_iterator it(path, error), end; !error && it != end;

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <limits>
 #include <optional>
 #include <thread>
@@ -560,6 +561,12 @@ TEST(WavToolCommandLine, RefusesWithAMessageAndChangesNothing) {
          {"check", "PATH"},
          1,
          "NaN: 0 samples; infinite: 1 samples, first at frame 0"},
+        // Another user's link on the way is not the caller's choice of directory.
+        {"directory_behind_another_users_link",
+         headerBytes(0) + frames,
+         {"repair", "PATH"},
+         2,
+         "cannot read the directory"},
         // A finalised file with a temporary of a stopped repair beside it.
         {"check_leftover_temporary",
          headerBytes(800) + frames,
@@ -593,6 +600,14 @@ TEST(WavToolCommandLine, RefusesWithAMessageAndChangesNothing) {
             testing::writeFile(dir / "x.wav.repair-7-0", frames);
             // The user's own file, named like one at first sight.
             testing::writeFile(dir / "x.wav.repaired.wav", frames);
+        }
+        if (c.name == "directory_behind_another_users_link") {
+            named = dir / "through";
+            std::filesystem::create_symlink(dir.path(), named, ignored);
+            if (ignored || !testing::giveToOtherUser(named)) {
+                std::cout << "[ NOT RUN  ] " << c.name << ": only root can play another user\n";
+                continue;
+            }
         }
         if (c.name == "unwritable" && !setUnwritable(path, true)) {
             setUnwritable(path, false);
