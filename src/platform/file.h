@@ -188,6 +188,9 @@ public:
     [[nodiscard]] std::error_code lock();
     // Writes all of `bytes` at the current position.
     [[nodiscard]] std::error_code write(const void* data, std::size_t bytes);
+    // Writes all of `bytes` at `offset`, for a writer that goes back to finish a header.
+    [[nodiscard]] std::error_code writeAt(std::uint64_t offset, const void* data,
+                                          std::size_t bytes);
     // Moves the position on without writing: the bytes passed over read as zeros and, where the
     // file system keeps holes, take no space.
     [[nodiscard]] std::error_code skip(std::uint64_t bytes);

@@ -127,6 +127,24 @@ std::error_code writeAll(int fd, const void* data, std::size_t bytes) {
     return {};
 }
 
+// All of `bytes` at `offset`, wherever the position is.
+std::error_code writeAllAt(int fd, std::uint64_t offset, const void* data, std::size_t bytes) {
+    const auto* next = static_cast<const char*>(data);
+    while (bytes > 0) {
+        const ssize_t written = ::pwrite(fd, next, bytes, static_cast<off_t>(offset));
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return written < 0 ? lastSystemError() : std::make_error_code(std::errc::io_error);
+        }
+        next += written;
+        offset += static_cast<std::uint64_t>(written);
+        bytes -= static_cast<std::size_t>(written);
+    }
+    return {};
+}
+
 std::error_code setModifiedTimeOf(int fd, const FileAttributes& attributes) {
     const timespec times[2] = {{0, UTIME_OMIT},
                                {static_cast<time_t>(attributes.modified / 1000000000),
@@ -356,24 +374,7 @@ std::error_code File::write(std::span<const WritePiece> pieces) {
 }
 
 std::error_code File::writeAt(std::uint64_t offset, const void* data, std::size_t bytes) {
-    if (!file_) {
-        return notOpen();
-    }
-    const auto* next = static_cast<const char*>(data);
-    while (bytes > 0) {
-        const ssize_t written =
-            ::pwrite(descriptorOf(file_.get()), next, bytes, static_cast<off_t>(offset));
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return written < 0 ? lastSystemError() : std::make_error_code(std::errc::io_error);
-        }
-        next += written;
-        offset += static_cast<std::uint64_t>(written);
-        bytes -= static_cast<std::size_t>(written);
-    }
-    return {};
+    return file_ ? writeAllAt(descriptorOf(file_.get()), offset, data, bytes) : notOpen();
 }
 
 // pread, through interruptions.
@@ -463,6 +464,10 @@ std::error_code NewFile::create(const Directory& directory, const std::filesyste
 
 std::error_code NewFile::write(const void* data, std::size_t bytes) {
     return file_ ? writeAll(descriptorOf(file_.get()), data, bytes) : File::notOpen();
+}
+
+std::error_code NewFile::writeAt(std::uint64_t offset, const void* data, std::size_t bytes) {
+    return file_ ? writeAllAt(descriptorOf(file_.get()), offset, data, bytes) : File::notOpen();
 }
 
 std::error_code NewFile::skip(std::uint64_t bytes) {

@@ -350,6 +350,10 @@ std::error_code NewFile::write(const void* data, std::size_t bytes) {
     return file_ ? writeAll(handleOf(file_.get()), data, bytes, nullptr) : File::notOpen();
 }
 
+std::error_code NewFile::writeAt(std::uint64_t offset, const void* data, std::size_t bytes) {
+    return file_ ? writeAll(handleOf(file_.get()), data, bytes, &offset) : File::notOpen();
+}
+
 std::error_code NewFile::skip(std::uint64_t bytes) {
     return file_ ? moveFilePointer(handleOf(file_.get()), bytes, FILE_CURRENT) : File::notOpen();
 }
