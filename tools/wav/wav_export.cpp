@@ -431,8 +431,8 @@ private:
         if (status.type() == std::filesystem::file_type::directory) {
             sourceDirectory_ = request_.source;
             if (const std::error_code opened = sourceHandle_.open(request_.source)) {
-                err_ << "vaskel_wav: cannot read the directory " << pathText(request_.source) << ": "
-                     << platform::errorMessage(opened) << '\n';
+                err_ << "vaskel_wav: cannot read the directory " << pathText(request_.source)
+                     << ": " << platform::errorMessage(opened) << '\n';
                 return kExitTrouble;
             }
             std::map<std::uint32_t, std::filesystem::path> byIndex;
@@ -443,12 +443,13 @@ private:
                 }
             }
             if (error) {
-                err_ << "vaskel_wav: cannot read the directory " << pathText(request_.source) << '\n';
+                err_ << "vaskel_wav: cannot read the directory " << pathText(request_.source)
+                     << '\n';
                 return kExitTrouble;
             }
             if (byIndex.empty()) {
-                err_ << "vaskel_wav: no stream files (stream-<i>.wav) in " << pathText(request_.source)
-                     << '\n';
+                err_ << "vaskel_wav: no stream files (stream-<i>.wav) in "
+                     << pathText(request_.source) << '\n';
                 return kExitTrouble;
             }
             for (auto& [index, path] : byIndex) {
