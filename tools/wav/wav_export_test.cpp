@@ -3,6 +3,7 @@
 // what it must refuse.
 #include "output/output_paths.h"
 #include "producer_test_support.h"
+#include "test_platform.h"
 #include "test_support.h"
 #include "tools/wav/wav_export.h"
 
@@ -248,6 +249,9 @@ TEST(WavExport, RefusesWhatItCannotExportAndChangesNothing) {
     std::filesystem::create_directory(linked);
     std::filesystem::create_symlink(root / "victim.flac", linked / "stream-0.flac");
     const auto missing = (root / "missing").string();
+    const auto linkedSource = root / "linked-source";
+    std::filesystem::create_directory(linkedSource);
+    std::filesystem::create_symlink(good / "stream-0.wav", linkedSource / "stream-0.wav");
 
     struct Case {
         std::string name;
@@ -264,6 +268,10 @@ TEST(WavExport, RefusesWhatItCannotExportAndChangesNothing) {
          {damaged.string(), (root / "out2").string(), "--format", "flac"},
          1,
          "run vaskel_wav repair first"},
+        {"link in place of a stream file",
+         {linkedSource.string(), (root / "out5").string(), "--format", "flac"},
+         1,
+         "is a symbolic link"},
         {"existing destination",
          {good.string(), taken.string(), "--format", "flac"},
          1,
@@ -298,11 +306,23 @@ TEST(WavExport, RefusesWhatItCannotExportAndChangesNothing) {
         EXPECT_EQ(result.exitCode, c.exitCode) << c.name << ": " << result.out << result.err;
         EXPECT_NE(result.err.find(c.said), std::string::npos) << c.name << ": " << result.err;
     }
-    for (const char* left : {"out1", "out2", "out3", "out4", "wide.flac", "victim.flac"}) {
+    for (const char* left : {"out1", "out2", "out3", "out4", "out5", "wide.flac", "victim.flac"}) {
         EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(root / left)))
             << left << " was written";
     }
     EXPECT_EQ(testing::readFile(taken / "stream-0.flac"), "someone's");
+
+    // A write that fails (a file size limit stands in for a full disk): the run says why and
+    // keeps nothing of the file it began.
+    const auto large = root / "large";
+    std::filesystem::create_directory(large);
+    writeStreamFile(large / "stream-0.wav", 1, std::vector<float>(48000, 0.5f));
+    ASSERT_TRUE(testing::limitFileSize(64 << 10));
+    const auto failed = runExport({large.string(), (root / "full").string(), "--format", "float"});
+    testing::limitFileSize(std::nullopt);
+    EXPECT_EQ(failed.exitCode, 1) << failed.out << failed.err;
+    EXPECT_NE(failed.err.find("nothing of it is kept"), std::string::npos) << failed.err;
+    EXPECT_FALSE(std::filesystem::exists(root / "full" / "stream-0.wav"));
 }
 
 #else
