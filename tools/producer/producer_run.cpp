@@ -356,18 +356,21 @@ private:
         }
     }
 
-    // A renderer child that attached and did not complete leaves its files with placeholder
-    // headers: the one command that makes them playable, unless the renderer said it already.
+    // A renderer that attached and did not complete leaves its files with placeholder headers:
+    // the one command that makes them playable, unless the renderer said it already. Only a
+    // child's output root is known here; one started by hand is named by its role.
     void adviseRepair(Outcome outcome, const Observation& seen, const std::string& rendererErr) {
-        if (options_.rendererPath.empty() || options_.rendererArguments.empty() ||
-            seen.consumerState == 0 || outcome == Outcome::Completed ||
+        if (seen.consumerState == 0 || outcome == Outcome::Completed ||
             outcome == Outcome::NotAttached ||
             rendererErr.find("vaskel_wav repair") != std::string::npos) {
             return;
         }
+        const bool child = !options_.rendererPath.empty() && !options_.rendererArguments.empty();
         err_ << "vaskel_producer: the stream files keep what was captured; to make them "
                 "playable, run: vaskel_wav repair "
-             << shellWord(toDisplay(options_.rendererArguments.front())) << '\n';
+             << (child ? shellWord(toDisplay(options_.rendererArguments.front()))
+                       : std::string("<the renderer's output root>"))
+             << '\n';
     }
 
     const ProducerOptions& options_;
