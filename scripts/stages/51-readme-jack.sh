@@ -69,8 +69,9 @@ if ! timeout 600 bash "$work/take.sh" >"$work/take.log" 2>&1; then
   exit 1
 fi
 take=$(cat "$work/take-folder")
-for expected in "verdict=completed,framesPerStream=240000" "check: 1 file, 0 need repair or attention" \
-  "export: 1 file written, 0 samples clipped"; do
+# Every command ended with exit 0 (vaskel_jack: the capture completed; vaskel_wav check: every
+# file is complete); what the files hold is read back below.
+for expected in "export: 1 file written, 0 samples clipped"; do
   grep -qF "$expected" "$work/take.log" || {
     cat "$work/take.log"
     echo "FAIL the first live take's output lacks: $expected" >&2
