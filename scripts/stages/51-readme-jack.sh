@@ -29,8 +29,12 @@ if marker < 0:
 block = text[marker:].split("```sh\n", 1)[1].split("\n```", 1)[0]
 out = ["set -euo pipefail",
        "export JACK_DEFAULT_SERVER=vaskel-readme-jack-$$ JACK_NO_START_SERVER=1",
-       # Whatever fails, the server and the metronome do not outlive the stage.
-       "trap 'kill ${metro:-} ${server:-} 2>/dev/null || true' EXIT"]
+       # Whatever fails, the metronome and then the server (a client killed together with its
+       # server may hang) do not outlive the stage: SIGTERM, then SIGKILL after 5 s.
+       "running() { local all; all=\" $(jobs -pr | tr '\\n' ' ') \"; [[ $all == *\" $1 \"* ]]; }",
+       "stop() { [ -n \"$1\" ] && running \"$1\" || return 0; kill \"$1\";"
+       " for _ in $(seq 50); do running \"$1\" || return 0; sleep 0.1; done; kill -9 \"$1\"; }",
+       "trap 'stop \"${metro:-}\"; stop \"${server:-}\"' EXIT"]
 take_root = None
 for line in block.split("\n"):
     command = line.replace("/tmp/", work + "/")
