@@ -369,7 +369,7 @@ public:
             const std::filesystem::path shownDest =
                 request_.merge ? request_.destination : request_.destination / job.name;
             if (writeJob(job, sources_, *request_.format, destination_, i, result, failure)) {
-                err_ << "vaskel_wav: " << pathText(shownDest) << ' ' << failure
+                err_ << "vaskel_wav: " << pathText(shownDest) << ": " << failure
                      << "; nothing of it is kept\n";
                 summary(written, clipped, false);
                 return kExitAttention;
