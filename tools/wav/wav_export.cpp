@@ -7,12 +7,14 @@
 #include "common/byte_order.h"
 #include "output/output_paths.h"
 #include "platform/file.h"
+#include "platform/process.h"
 #include "tools/wav/wav_tool.h"
 #include "wavfile/take_sheet.h"
 #include "wavfile/wav_inspect.h"
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <filesystem>
@@ -26,6 +28,14 @@ namespace vaskel::wav_tool {
 namespace {
 
 constexpr std::uint64_t kBlockFrames = 16384;
+// Ctrl-C, SIGTERM or SIGHUP: the file being written is removed rather than left half done.
+constexpr int kExitInterrupted = 130;
+std::atomic<bool> exportInterrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free); // set from a signal handler
+
+void onExportInterrupt() {
+    exportInterrupted.store(true);
+}
 // FLAC carries at most 8 channels.
 constexpr std::uint32_t kFlacMaxChannels = 8;
 // A RIFF file holds at most 4 GiB; beyond, the file is written as RF64. The margin covers the
@@ -264,6 +274,10 @@ std::error_code writeJob(const Job& job, std::vector<Source>& sources,
                                 seed * 1024 + c);
     }
     for (std::uint64_t first = 0; first < job.frames; first += kBlockFrames) {
+        if (exportInterrupted.load()) {
+            failure = "interrupted";
+            return std::make_error_code(std::errc::interrupted);
+        }
         const std::uint64_t count = std::min(kBlockFrames, job.frames - first);
         std::fill(frames.begin(), frames.end(), 0.0f);
         std::size_t column = 0;
@@ -372,7 +386,7 @@ public:
                 err_ << "vaskel_wav: " << pathText(shownDest) << ": " << failure
                      << "; nothing of it is kept\n";
                 summary(written, clipped, false);
-                return kExitAttention;
+                return exportInterrupted.load() ? kExitInterrupted : kExitAttention;
             }
             ++written;
             clipped += result.clipped;
@@ -677,6 +691,7 @@ int runExport(const std::vector<platform::NativeString>& arguments,
     }
     request.source = paths[0];
     request.destination = paths[1];
+    platform::onInterrupt(&onExportInterrupt);
     if (request.merge && !request.destination.has_filename()) {
         return usage("with --merge the destination is a file");
     }

@@ -7,10 +7,12 @@
 #include "test_support.h"
 #include "tools/wav/wav_export.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <numbers>
+#include <thread>
 #include <tuple>
 
 #ifdef VASKEL_HAVE_SNDFILE
@@ -323,6 +325,35 @@ TEST(WavExport, RefusesWhatItCannotExportAndChangesNothing) {
     EXPECT_EQ(failed.exitCode, 1) << failed.out << failed.err;
     EXPECT_NE(failed.err.find("nothing of it is kept"), std::string::npos) << failed.err;
     EXPECT_FALSE(std::filesystem::exists(root / "full" / "stream-0.wav"));
+}
+
+// Ctrl-C during an export: the run ends with 130 and keeps nothing of the file it was writing.
+TEST(WavExport, AnInterruptedExportKeepsNothingOfTheFileItWasWriting) {
+    ScratchDir root("export-interrupted");
+    const auto source = root / "take";
+    std::filesystem::create_directory(source);
+    // 64 MB of noise, which FLAC takes a while to encode.
+    std::vector<float> noise(2 * 8000000);
+    std::uint32_t state = 1;
+    for (float& sample : noise) {
+        state = state * 1664525u + 1013904223u;
+        sample = static_cast<float>(state >> 8) / 8388608.0f - 1.0f;
+    }
+    writeStreamFile(source / "stream-0.wav", 2, noise);
+    const auto written = root / "flac" / "stream-0.flac";
+    testing::RunningChild child(
+        exportToolPath(), testing::nativeWords({"export", source.string(), (root / "flac").string(),
+                                                "--format", "flac"}));
+    ASSERT_TRUE(child.started()) << child.failure();
+    // Once the file it writes exists, the export is under way.
+    for (int i = 0; i < 10000 && !std::filesystem::exists(written); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(child.interrupt(testing::StopSignal::Interrupt));
+    const auto ended = child.wait();
+    EXPECT_EQ(ended.exitCode, 130) << ended.out << ended.err;
+    EXPECT_NE(ended.err.find("interrupted; nothing of it is kept"), std::string::npos) << ended.err;
+    EXPECT_FALSE(std::filesystem::exists(written));
 }
 
 #else

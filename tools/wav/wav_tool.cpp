@@ -58,7 +58,8 @@ constexpr const char* kHelp =
     "\n"
     "Exit status: 0 all is well, 1 a file needs attention, was not repaired or was not\n"
     "exported (an export that stops removes what it had begun), 2 bad command line, a path\n"
-    "that cannot be read, or a report that could not be written (after any repair is done).\n";
+    "that cannot be read, or a report that could not be written (after any repair is done),\n"
+    "130 an export stopped by Ctrl-C (the file it was writing removed).\n";
 constexpr std::int64_t kBarDelayNs = platform::kNanosecondsPerSecond;
 constexpr std::int64_t kBarRedrawNs = 100000000;
 constexpr int kBarWidth = 30;
