@@ -29,9 +29,8 @@ constexpr const char* kUsage =
 // The answer to --help; the man page is made from it.
 constexpr const char* kHelp =
     "\n"
-    "Checks the stream files of a capture (check), makes those of a stopped capture\n"
-    "readable (repair) and writes them in other formats (export). A path is an output root (every "
-    "stream-<i>.wav in it, its\n"
+    "Checks the stream files of a capture (check) and makes those of a stopped capture\n"
+    "readable (repair). A path is an output root (every stream-<i>.wav in it, its\n"
     "render-progress.json and, where vaskel_jack recorded, its take sheet streams.json) or\n"
     "a single WAV file (a stream-<i>.wav is read with its directory's take sheet).\n"
     "\n"
