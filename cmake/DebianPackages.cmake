@@ -83,6 +83,12 @@ if(NOT VASKEL_MAN_PAGES_MADE)
     \"help2man makes, and this build found no help2man. Install it (apt-get install help2man), \"
     \"configure the build again and build it, then run cpack.\")")
 endif()
+# vaskel_wav export needs libsndfile; the tools package is not made without it.
+if(NOT VASKEL_WAV_EXPORT)
+  string(APPEND vaskel_man_check "\nmessage(FATAL_ERROR \"The package vaskel-tools needs vaskel_wav \"
+    \"export, which libsndfile makes, and this build found no libsndfile. Install it \"
+    \"(apt-get install libsndfile1-dev), configure the build again and build it, then run cpack.\")")
+endif()
 file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/CPackDebianLib.cmake CONTENT "
 if(CPACK_GENERATOR STREQUAL \"DEB\")
   ${vaskel_man_check}
@@ -142,8 +148,9 @@ producer process fills and writes one bit-exact 32-bit float WAV file per
 stream, with a progress file beside them.
 .
 This package holds vaskel_renderer, the test producer vaskel_producer and
-vaskel_wav, which checks the files of a capture and repairs those of a
-capture that stopped early. The live bridge from a JACK server, vaskel_jack,
+vaskel_wav, which checks the files of a capture, repairs those of a
+capture that stopped early and exports them as 16/24/32-bit PCM WAV, float
+WAV or FLAC, one file per stream or one multichannel file per take. The live bridge from a JACK server, vaskel_jack,
 is in the package vaskel-jack.")
 
 set(CPACK_DEBIAN_JACK_PACKAGE_NAME ${VASKEL_DEB_NAME_JACK})

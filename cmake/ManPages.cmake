@@ -18,7 +18,7 @@ set(vaskel_man_programs vaskel_renderer vaskel_producer vaskel_wav)
 set(vaskel_man_names
     "capture multi-stream audio from a shared-memory region into WAV files"
     "publish test audio for vaskel_renderer and verify a capture"
-    "check and repair the WAV files of a capture")
+    "check, repair and export the WAV files of a capture")
 set(vaskel_man_components tools tools tools)
 if(TARGET vaskel_jack)
   list(APPEND vaskel_man_programs vaskel_jack)

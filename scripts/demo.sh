@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# The demo: installs what the build needs, builds the renderer and the producer, captures a
-# multi-stream render while it shows the capture's progress file as a live progress bar, then
-# prints the renderer's summary, verifies every file and says where the WAV files are.
+# The demo: installs what it builds with (not the test toolchain), builds the renderer, the
+# producer, vaskel_wav and, where libjack is installed, vaskel_jack, captures a multi-stream
+# render while it shows the capture's progress file as a live progress bar, then prints the
+# renderer's summary, verifies every file and says where the WAV files are. With
+# VASKEL_BUILD_DIR set it writes only there (the build, and the capture unless --output says
+# otherwise).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,13 +19,18 @@ usage: bash scripts/demo.sh [--streams N] [--seconds S] [--channels N] [--rate H
   --rate HZ        sample rate (default 48000)
   --pace X         production speed, X times real time; 0 = as fast as possible (default 5)
   --signal KIND    sine: a tone per stream (default); pattern: a checkable noise pattern
-  --output DIR     where the WAV files go (default build/demo)
+  --output DIR     where the WAV files go (default build/demo, or DIR/demo below)
 
-Environment: VASKEL_BUILD_DIR=DIR builds in DIR instead of the linux preset's build/linux.
+Environment: VASKEL_BUILD_DIR=DIR builds in DIR instead of the linux preset's build/linux (a
+new DIR without the test suite), and writes nothing else in the repository.
 EOF
 }
 
+build=${VASKEL_BUILD_DIR:-build/linux}
 streams=8 seconds=10 channels=2 rate=48000 pace=5 signal=sine output=build/demo
+if [ -n "${VASKEL_BUILD_DIR:-}" ]; then
+  output=$VASKEL_BUILD_DIR/demo
+fi
 while [ $# -gt 0 ]; do
   case "$1" in
     --streams | --seconds | --channels | --rate | --pace | --signal | --output)
@@ -47,20 +55,31 @@ done
 signal_options=(--streams "$streams" --seconds "$seconds" --channels "$channels"
   --rate "$rate" --signal "$signal")
 
-echo "== installing what the build needs (scripts/install-deps.sh)"
-bash scripts/install-deps.sh
+# The compiler, CMake, libsndfile (vaskel_wav export) and sox (the tones below); the linux
+# preset configures the test suite too, so it needs GoogleTest.
+needs=(cmake make g++ pkg-config libsndfile1-dev sox)
+if [ -z "${VASKEL_BUILD_DIR:-}" ]; then
+  needs+=(googletest libgtest-dev)
+fi
+echo "== installing what the demo builds with: ${needs[*]}"
+bash scripts/install-deps.sh --only "${needs[@]}"
 
-build=${VASKEL_BUILD_DIR:-build/linux}
-echo "== building vaskel_renderer, vaskel_producer and vaskel_wav in $build"
+targets=(vaskel_renderer vaskel_producer vaskel_wav)
+if pkg-config --exists jack 2>/dev/null; then
+  targets+=(vaskel_jack) # the live bridge, where libjack is installed
+fi
+echo "== building ${targets[*]} in $build"
 build_log=$(mktemp)
 trap 'rm -f "$build_log"' EXIT
 if ! {
-  if [ -n "${VASKEL_BUILD_DIR:-}" ]; then
-    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-  else
+  if [ -z "${VASKEL_BUILD_DIR:-}" ]; then
     cmake --preset linux
+  elif [ -f "$build/CMakeCache.txt" ]; then
+    cmake -S . -B "$build" # a build made before keeps its options
+  else
+    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVASKEL_BUILD_TESTS=OFF
   fi
-  cmake --build "$build" -j "$(nproc)" --target vaskel_renderer vaskel_producer vaskel_wav
+  cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 } >"$build_log" 2>&1; then
   cat "$build_log" >&2
   echo "demo: the build failed" >&2

@@ -1,19 +1,26 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, from Debian's packages. Quick when all is there.
 # Extra package names given as arguments are installed too: a stage that needs a package of its
-# own (an audio server, a compiler for a binding) names it where it is used.
+# own (an audio server, a compiler for a binding) names it where it is used. With --only first,
+# only the packages named are installed (the demo installs what it builds with, not the test
+# toolchain).
 set -euo pipefail
-packages=(
-  cmake make g++ pkg-config git
-  googletest libgtest-dev
-  libsndfile1-dev sox
-  g++-mingw-w64-x86-64-posix wine wine64
-  clang libclang-rt-14-dev
-  valgrind gnuplot-nox python3 python3-venv python3-numpy
-  dpkg-dev file strace
-  jackd2 libjack-jackd2-dev
-  "$@"
-)
+if [ "${1:-}" = --only ]; then
+  shift
+  packages=("$@")
+else
+  packages=(
+    cmake make g++ pkg-config git
+    googletest libgtest-dev
+    libsndfile1-dev sox
+    g++-mingw-w64-x86-64-posix wine wine64
+    clang libclang-rt-14-dev
+    valgrind gnuplot-nox python3 python3-venv python3-numpy
+    dpkg-dev file strace
+    jackd2 libjack-jackd2-dev
+    "$@"
+  )
+fi
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

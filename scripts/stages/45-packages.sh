@@ -52,6 +52,8 @@ echo "ok   no benchmark among the packaging build's targets"
 control() { dpkg-deb -f "build/pkg/${1}_$version-1_$(dpkg --print-architecture).deb" "$2"; }
 [[ $(control vaskel-tools Depends) != *jack* ]] || fail "vaskel-tools depends on libjack"
 [[ $(control vaskel-jack Depends) == *libjack* ]] || fail "vaskel-jack does not depend on libjack"
+[[ $(control vaskel-tools Depends) == *libsndfile1* ]] ||
+  fail "vaskel-tools does not depend on libsndfile1, which vaskel_wav export needs"
 [[ $(control vaskel-jack Depends) == *"vaskel-tools (= $version-1)"* ]] ||
   fail "vaskel-jack does not depend on the vaskel-tools it runs"
 for program in vaskel_renderer vaskel_producer vaskel_wav vaskel_jack; do
@@ -65,7 +67,7 @@ for program in vaskel_renderer vaskel_producer vaskel_wav vaskel_jack; do
       fail "the description of $described does not name $program"
   done
 done
-echo "ok   vaskel_jack alone in vaskel-jack (libjack, vaskel-tools); the descriptions name all four"
+echo "ok   vaskel_jack alone in vaskel-jack (libjack, vaskel-tools); vaskel-tools needs libsndfile1; the descriptions name all four"
 
 echo "--- lintian"
 lintian -I --fail-on error,warning "${debs[@]}" | tee "$work/lintian.txt" ||

@@ -229,7 +229,8 @@ public:
                                           const std::filesystem::path& to);
     // Writes all of `bytes` at the current position.
     [[nodiscard]] std::error_code write(const void* data, std::size_t bytes);
-    // Writes all of `bytes` at `offset`, wherever the position is.
+    // Writes all of `bytes` at `offset`, for a writer that goes back to finish a header. Where
+    // the position is afterwards differs by platform: a writer uses writeAt alone, or write.
     [[nodiscard]] std::error_code writeAt(std::uint64_t offset, const void* data,
                                           std::size_t bytes);
     // Moves the position on without writing: the bytes passed over read as zeros and, where the

@@ -27,6 +27,8 @@ TEST(NewFile, WritesOnlyTheFileItCreated) {
     ASSERT_FALSE(file.skip(3));
     ASSERT_FALSE(file.write("c", 1));
     ASSERT_FALSE(file.setSize(8));
+    ASSERT_FALSE(file.writeAt(1, "XY", 2)); // over what was written
+    ASSERT_FALSE(file.writeAt(9, "z", 1));  // beyond the end
     // What a file has, read through a handle of its own.
     const auto attributesOf = [](const std::filesystem::path& path) {
         File held;
@@ -41,7 +43,7 @@ TEST(NewFile, WritesOnlyTheFileItCreated) {
     ASSERT_FALSE(file.sync());
     ASSERT_FALSE(file.close());
     EXPECT_EQ(testing::readFile(dir / "victim"), "victim");
-    const std::string written("ab\0\0\0c\0\0", 8);
+    const std::string written("aXY\0\0c\0\0\0z", 10);
     const auto made = std::filesystem::exists(moved) ? moved : name;
     EXPECT_EQ(testing::readFile(made), written);
     const ErrorOr<FileAttributes> kept = attributesOf(made);

@@ -9,6 +9,7 @@
 #include "transport/failure_code.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstddef>
 #include <iterator>
 #include <limits>
@@ -22,6 +23,27 @@ using namespace transport;
 namespace {
 
 constexpr std::int64_t kNsPerMs = 1000000;
+
+// `text` as one word to paste into a shell: bare when every character is plain, else quoted, in
+// double quotes where both a POSIX shell and cmd.exe read them the same.
+std::string shellWord(const std::string& text) {
+    const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) != 0 ||
+               std::string_view("_-+.,/:=@%\\").find(c) != std::string_view::npos;
+    });
+    if (plain) {
+        return text;
+    }
+    if (text.find_first_of("\"$`!") == std::string::npos) {
+        return '"' + text + '"';
+    }
+    std::string quoted = "'";
+    for (const char c : text) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
 // How long a run that aborted its streams waits for its renderer child to notice.
 constexpr std::int64_t kAbortGraceNs = 3000 * kNsPerMs;
 
@@ -255,6 +277,7 @@ private:
 
     int report(Outcome outcome, Observation& seen) {
         std::optional<int> rendererExit;
+        std::string rendererErr;
         // A renderer that reported is ending by itself: it prints and detaches. One that was
         // refused keeps retrying until its own mapping-open timeout, and its message is worth
         // the wait. Otherwise (interrupt, silence) the streams are aborted so that a renderer
@@ -273,7 +296,9 @@ private:
             rendererExit = child_.finish(platform::Deadline::after(grace),
                                          outcome == Outcome::Interrupted ? nullptr : &stop_);
             out_ << child_.output("stdout");
-            err_ << child_.output("stderr");
+            // Its failure name and reason, first, as it printed them.
+            rendererErr = child_.output("stderr");
+            err_ << rendererErr;
             if (outcome == Outcome::Completed && *rendererExit != 0) {
                 outcome = Outcome::CaptureFailed;
             }
@@ -289,6 +314,7 @@ private:
         }
         out_ << '\n';
         explain(outcome, seen, rendererExit);
+        adviseRepair(outcome, seen, rendererErr);
         out_.flush();
         err_.flush();
         return exitCodeOf(outcome);
@@ -297,9 +323,10 @@ private:
     void explain(Outcome outcome, const Observation& seen, std::optional<int> rendererExit) {
         const std::string code = std::string(failureCodeName(seen.failureCode)) + " (failureCode " +
                                  std::to_string(seen.failureCode) + ")";
-        const std::string exit =
-            rendererExit ? "the renderer ended with exit code " + std::to_string(*rendererExit)
-                         : std::string();
+        const std::string exit = !rendererExit         ? std::string()
+                                 : *rendererExit == -1 ? std::string("the renderer was killed")
+                                                       : "the renderer ended with exit code " +
+                                                             std::to_string(*rendererExit);
         switch (outcome) {
         case Outcome::Completed:
             return;
@@ -327,6 +354,23 @@ private:
             err_ << "vaskel_producer: interrupted; the streams were aborted\n";
             return;
         }
+    }
+
+    // A renderer that attached and did not complete leaves its files with placeholder headers:
+    // the one command that makes them playable, unless the renderer said it already. Only a
+    // child's output root is known here; one started by hand is named by its role.
+    void adviseRepair(Outcome outcome, const Observation& seen, const std::string& rendererErr) {
+        if (seen.consumerState == 0 || outcome == Outcome::Completed ||
+            outcome == Outcome::NotAttached ||
+            rendererErr.find("vaskel_wav repair") != std::string::npos) {
+            return;
+        }
+        const bool child = !options_.rendererPath.empty() && !options_.rendererArguments.empty();
+        err_ << "vaskel_producer: the stream files keep what was captured; to make them "
+                "playable, run: vaskel_wav repair "
+             << (child ? shellWord(toDisplay(options_.rendererArguments.front()))
+                       : std::string("<the renderer's output root>"))
+             << '\n';
     }
 
     const ProducerOptions& options_;

@@ -128,6 +128,10 @@ TEST(ProducerRun, ARendererThatAttachesButNeverDrainsTimesOut) {
     EXPECT_EQ(outcomeLine(out.str()).at("outcome"), "renderer_timeout");
     EXPECT_EQ(outcomeLine(out.str()).at("consumerState"), "1");
     EXPECT_NE(err.str().find("neither drained nor reported for 200 ms"), std::string::npos);
+    // A renderer started by hand: its output root is not known here, its role is named.
+    EXPECT_NE(err.str().find("run: vaskel_wav repair <the renderer's output root>"),
+              std::string::npos)
+        << err.str();
 }
 
 TEST(ProducerRun, TakenNameIsASetupFailure) {
@@ -260,6 +264,51 @@ TEST(ProducerRun, PacedRunTakesItsTimeAndStillVerifies) {
     EXPECT_TRUE(
         verifyCapture(root.path(), parseProducerCommandLine(nativeWords(words)).options.signal)
             .ok());
+}
+
+// A renderer child killed mid-capture: the run ends at once rather than after its timeout, says
+// the renderer was killed, and names the command that makes the files playable, quoted so that
+// a shell runs it as printed. A shell that execs the renderer kills it, as a user's kill -9 would.
+TEST(ProducerRun, AKilledRendererChildEndsTheRunAtOnceWithTheRepairCommand) {
+    if (vaskel::testing::kWindowsTarget) {
+        GTEST_SKIP() << "NOT RUN on Windows: the renderer is killed by a POSIX shell that execs it";
+    }
+    vaskel::testing::ScratchDir dir("killed-renderer");
+    const auto root = dir / "take one";
+    const auto killer = dir / "renderer.sh";
+    vaskel::testing::writeFile(killer, "#!/bin/sh\n"
+                                       "(while [ ! -e \"$2/stream-0.wav\" ]; do sleep 0.02; done\n"
+                                       " sleep 0.3; kill -9 $$) &\n"
+                                       "exec '" +
+                                           vaskel::testing::rendererPath().string() + "' \"$@\"\n");
+    std::filesystem::permissions(killer, std::filesystem::perms::owner_all);
+    const std::string region =
+        std::filesystem::path(vaskel::testing::uniqueRegionName("killed")).string();
+    const std::int64_t start = platform::SteadyClock::now();
+    // 30 s of audio in real time and a 60 s timeout: only a death seen at once ends it soon.
+    const auto result = testing::runTool({region, "--streams", "2", "--seconds", "30", "--pace",
+                                          "1", "--timeout-ms", "60000", "--run-renderer",
+                                          killer.string(), root.string()});
+    const std::int64_t elapsed = platform::SteadyClock::now() - start;
+    EXPECT_EQ(result.exitCode, 4) << result.out << result.err;
+    EXPECT_LT(elapsed, 10 * platform::kNanosecondsPerSecond);
+    const auto outcome = outcomeLine(result.out);
+    EXPECT_EQ(outcome.at("outcome"), "capture_failed");
+    EXPECT_EQ(outcome.at("rendererExit"), "-1");
+    EXPECT_NE(result.err.find("capture failed: the renderer was killed before completing"),
+              std::string::npos)
+        << result.err;
+    const std::string said = "run: vaskel_wav repair \"" + root.string() + "\"";
+    const std::size_t at = result.err.find(said);
+    ASSERT_NE(at, std::string::npos) << result.err;
+    // The command as printed, run by a shell, repairs the files.
+    const std::string command = result.err.substr(at + 5, said.size() - 5);
+    const auto repaired = vaskel::testing::runChild(
+        "/bin/sh",
+        nativeWords({"-c", "PATH='" + vaskel::testing::rendererPath().parent_path().string() +
+                               "':$PATH " + command}));
+    EXPECT_EQ(repaired.exitCode, 0) << repaired.out << repaired.err;
+    EXPECT_NE(repaired.out.find("repair: 2 repaired"), std::string::npos) << repaired.out;
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include "output/progress_file.h"
 #include "platform/file.h"
 #include "platform/time.h"
+#include "tools/wav/wav_export.h"
 #include "wavfile/take_sheet.h"
 
 #include <algorithm>
@@ -25,8 +26,10 @@ namespace vaskel::wav_tool {
 
 namespace {
 
-constexpr const char* kUsage = "usage: vaskel_wav check <output-root | file.wav>... [--json]\n"
-                               "       vaskel_wav repair <output-root | file.wav>...\n";
+constexpr const char* kUsage =
+    "usage: vaskel_wav check <output-root | file.wav>... [--json]\n"
+    "       vaskel_wav repair <output-root | file.wav>...\n"
+    "       vaskel_wav export <output-root | file.wav> <dest> --format FORMAT [--merge]\n";
 // The answer to --help; the man page is made from it.
 constexpr const char* kHelp =
     "\n"
@@ -38,19 +41,29 @@ constexpr const char* kHelp =
     "Commands:\n"
     "  check   report each file's header, length and samples, and the ports the take sheet\n"
     "          names for it and what it recorded of it (xruns, disconnections); --json for\n"
-    "          one JSON object per file\n"
+    "          one JSON document on all of them\n"
     "  repair  finalise the header of a file a stopped capture left open, cut a partial\n"
     "          trailing frame, and turn a file past 4 GiB into RF64\n"
+    "  export  write the streams in another format into the folder <dest> (same names, the\n"
+    "          format's extension), or with --merge into the one multichannel file <dest>,\n"
+    "          channels in the take sheet's order (else the streams'); the capture is only\n"
+    "          read, a file not finalised is refused (repair it first), no file is replaced\n"
     "  help    print this text (also --help)\n"
     "\n"
     "Options:\n"
     "  --json     with check: machine-readable output\n"
+    "  --format   with export: wav16 (16-bit PCM, TPDF dither), wav24, wav32 (24- and 32-bit\n"
+    "             PCM, rounded), float (32-bit float), flac (24-bit FLAC, rounded, at most 8\n"
+    "             channels); samples beyond full scale are clipped and counted\n"
+    "  --merge    with export: one file of all streams (WAVE_FORMAT_EXTENSIBLE beyond 2\n"
+    "             channels, RF64 beyond 4 GiB)\n"
     "  --help     print this text\n"
     "  --version  print the version\n"
     "\n"
-    "Exit status: 0 all is well, 1 a file needs attention or was not repaired, 2 bad\n"
-    "command line, a path that cannot be read, or a report that could not be written (after\n"
-    "any repair is done).\n";
+    "Exit status: 0 all is well, 1 a file needs attention, was not repaired or was not\n"
+    "exported (an export that stops removes what it had begun), 2 bad command line, a path\n"
+    "that cannot be read, or a report that could not be written (after any repair is done),\n"
+    "130 an export stopped by Ctrl-C (the file it was writing removed).\n";
 constexpr std::int64_t kBarDelayNs = platform::kNanosecondsPerSecond;
 constexpr std::int64_t kBarRedrawNs = 100000000;
 constexpr int kBarWidth = 30;
@@ -922,6 +935,12 @@ int runCommand(const std::vector<platform::NativeString>& arguments, Report& out
     if (arguments.size() == 1 && command == platform::nativeFromAscii("--version")) {
         out.piece([](std::ostream& stream) { stream << "vaskel_wav " VASKEL_VERSION_STRING "\n"; });
         return kExitOk;
+    }
+    if (command == platform::nativeFromAscii("export")) {
+        return runExport(
+            {arguments.begin() + 1, arguments.end()},
+            [&out](const std::string& text) { out.piece([&](std::ostream& s) { s << text; }); },
+            err);
     }
     const bool check = command == platform::nativeFromAscii("check");
     if (!check && command != platform::nativeFromAscii("repair")) {
