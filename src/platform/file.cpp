@@ -2,6 +2,10 @@
 
 namespace vaskel::platform {
 
+std::error_code Directory::notHeld() {
+    return std::make_error_code(std::errc::bad_file_descriptor);
+}
+
 std::error_code File::notOpen() {
     return std::make_error_code(std::errc::bad_file_descriptor);
 }

@@ -88,6 +88,8 @@ public:
 private:
     friend class File;
     friend class NewFile;
+    // What a Directory that holds none answers.
+    static std::error_code notHeld();
     // open's walk; `lastMayBeLink`: the last component may be a trusted link (POSIX).
     [[nodiscard]] std::error_code walk(const std::filesystem::path& path, Create create,
                                        bool lastMayBeLink);

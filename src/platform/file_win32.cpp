@@ -194,15 +194,6 @@ std::error_code Directory::walk(const std::filesystem::path& path, Create create
 
 // The held directory cannot be renamed or replaced (its handle does not share deletion), so
 // its path names it for as long as it is held.
-namespace {
-
-// What a Directory that holds none answers.
-std::error_code notHeld() {
-    return std::make_error_code(std::errc::bad_file_descriptor);
-}
-
-} // namespace
-
 std::error_code Directory::rename(const std::filesystem::path& from,
                                   const std::filesystem::path& to) const {
     if (!directory_) {
