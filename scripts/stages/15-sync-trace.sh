@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Exit 0 means on disk: a real capture, traced with strace, must fsync (or fdatasync) every stream
+# Exit 0 means on disk, and the drain never waited on it: a real capture, traced with strace, must fsync (or fdatasync) every stream
 # file through the descriptor it wrote it with, and then the output root, before the rename
 # that puts the complete progress snapshot in place. On a disk file system each file's tail is
 # also started on its way before the sync (sync_file_range) and its pages dropped after it
@@ -19,7 +19,7 @@ traced_capture() {
 local root=$1 kind=$2 trace=$1.trace
 
 strace -f -y -qq -o "$trace" \
-  -e trace=openat,fsync,fdatasync,rename,renameat,renameat2,sync_file_range,fadvise64 \
+  -e trace=openat,fsync,fdatasync,rename,renameat,renameat2,sync_file_range,fadvise64,writev \
   "$build/vaskel_producer" "vaskel-sync-trace-$$" --streams "$streams" --frames 20000 \
   --run-renderer "$build/vaskel_renderer" "$root" >"$root.txt" 2>&1 ||
   { cat "$root.txt"; echo "FAIL the traced capture did not complete"; exit 1; }
@@ -32,11 +32,12 @@ import sys
 
 trace, root, streams, kind = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
 lines = open(trace, encoding="utf-8", errors="replace").read().splitlines()
-# The last rename onto the snapshot is the complete one.
+# The last rename onto the snapshot is the complete one: by the root's path, or through the
+# held root's descriptor.
 snapshot = root + "/render-progress.json"
 renames = [i for i, line in enumerate(lines)
            if re.search(r"\brename(at2?)?\(", line) and line.rstrip().endswith("= 0")
-           and ('"%s"' % snapshot) in line]
+           and (('"%s"' % snapshot) in line or ('<%s>, "render-progress.json"' % root) in line)]
 if not renames:
     sys.exit("FAIL no rename onto %s in the trace" % snapshot)
 complete = renames[-1]
@@ -71,6 +72,17 @@ for i in range(streams):
         what = "tail's writeback started before the sync, pages dropped after it"
     print(("ok   " if ok else "FAIL ") + "%s (%s): %s" % (name, kind, what))
     failures += 0 if ok else 1
+# The thread that drains the rings never waits on the disk while it drains: every sync and
+# rename of that thread comes after its last write of audio (the end's), the disk thread does
+# the rest.
+drain = [line.split()[0] for line in lines if re.search(r"openat\(.*\"stream-0\.wav\"", line)][-1]
+last_write = max((j for j, line in enumerate(lines)
+                  if line.split()[0] == drain and re.search(r"\bwritev\(", line)), default=-1)
+early = [line for j, line in enumerate(lines[:last_write])
+         if line.split()[0] == drain and re.search(r"\b(f(data)?sync|rename(at2?)?)\(", line)]
+print(("ok   " if not early else "FAIL ") +
+      "the drain thread: %d syncs or renames before its last write of audio" % len(early))
+failures += len(early)
 root_synced = any(re.search(r"\bfsync\(\d+<%s>\) = 0" % re.escape(root), line)
                   for line in lines[:complete])
 print(("ok   " if root_synced else "FAIL ") + "%s: synced before the complete snapshot" % root)
