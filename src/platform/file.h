@@ -205,7 +205,8 @@ private:
 // it, without a word if that fails: close() says.
 class NewFile {
 public:
-    // Who may read the file once it is written.
+    // Who may read the file once it is written (Windows: whether others may read it while it
+    // is held, as a capture's durable record is).
     enum class Readers { OwnerOnly, Anyone };
 
     // Creates `path` empty, readable and writable by its owner only, or readable by anyone the

@@ -391,7 +391,7 @@ std::error_code File::sync() const {
     return file_ ? checked(::FlushFileBuffers(handleOf(file_.get()))) : notOpen();
 }
 
-std::error_code NewFile::create(const std::filesystem::path& path, Readers) {
+std::error_code NewFile::create(const std::filesystem::path& path, Readers readers) {
     if (const std::error_code closed = close()) {
         return closed;
     }
@@ -400,9 +400,10 @@ std::error_code NewFile::create(const std::filesystem::path& path, Readers) {
     if (const std::error_code error = parent.openParentOf(path)) {
         return error;
     }
-    // Shared with no one while it is written; DELETE access for its own rename into place.
-    // CREATE_NEW fails on any existing name.
-    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
+    // Shared with no writer while it is written, and with readers only when anyone may read
+    // it; DELETE access for its own rename into place. CREATE_NEW fails on any existing name.
+    const DWORD share = readers == Readers::Anyone ? FILE_SHARE_READ : 0;
+    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, share,
                                       nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return lastSystemError();
