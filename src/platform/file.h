@@ -49,6 +49,8 @@ public:
     // reparse point on Windows): Error::SymbolicLink. Links in the path above it are the caller's
     // choice and are followed.
     [[nodiscard]] std::error_code open(const std::filesystem::path& path);
+    // Opens `name`, a single component, in the held `parent`: never through a link.
+    [[nodiscard]] std::error_code open(const Directory& parent, const std::filesystem::path& name);
     bool isOpen() const { return static_cast<bool>(directory_); }
     NativeHandle native() const { return directory_.get(); }
 
@@ -61,6 +63,9 @@ public:
     // MoveFileExW with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH.
     [[nodiscard]] std::error_code replaceWriteThrough(const std::filesystem::path& from,
                                                       const std::filesystem::path& to) const;
+    // Creates the directory `name`, which must not exist yet (std::errc::file_exists, whatever
+    // is there, a link included), with the access the umask (Windows: the parent) gives.
+    [[nodiscard]] std::error_code makeDirectory(const std::filesystem::path& name) const;
     // Removes the file or link `name` (never a directory, never what a link names). A name
     // already gone is success.
     [[nodiscard]] std::error_code remove(const std::filesystem::path& name) const;

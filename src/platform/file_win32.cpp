@@ -153,6 +153,19 @@ std::error_code notHeld() {
 
 } // namespace
 
+std::error_code Directory::open(const Directory& parent, const std::filesystem::path& name) {
+    // The parent cannot be renamed while it is held, so its path still names it; the last
+    // component is checked for a reparse point as any other.
+    return parent.directory_ ? open(parent.path_ / name) : notHeld();
+}
+
+std::error_code Directory::makeDirectory(const std::filesystem::path& name) const {
+    if (!directory_) {
+        return notHeld();
+    }
+    return checked(::CreateDirectoryW((path_ / name).c_str(), nullptr));
+}
+
 std::error_code Directory::rename(const std::filesystem::path& from,
                                   const std::filesystem::path& to) const {
     if (!directory_) {

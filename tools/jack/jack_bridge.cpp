@@ -6,14 +6,17 @@
 #include "platform/process.h"
 #include "platform/time.h"
 #include "tools/jack/chunk_assembler.h"
+#include "tools/jack/frame_buffer.h"
 #include "tools/jack/take_sheet.h"
 #include "wavfile/wav_repair.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <jack/jack.h>
 #include <memory>
@@ -28,81 +31,58 @@ namespace {
 using namespace std::chrono_literals;
 
 // Where the capture stands. Only the process callback moves it out of Waiting and Capturing.
-enum class Phase : std::uint32_t { Waiting, Capturing, Finished, Overflow, Failed, PeriodTooLong };
+enum class Phase : std::uint32_t { Waiting, Capturing, Finished, Overflow };
 
-// Who may touch the streams: the process callback while it runs, or the main thread once it has
-// taken them over for good. The callback only ever tries (it never waits in the audio thread);
-// the main thread takes them without deactivating the client, which would wait forever on a
-// stopped server.
+// Who may touch the buffer's writing side: the process callback while it runs, or the main
+// thread once it has taken it over for good. The callback only ever tries (it never waits in the
+// audio thread); the main thread takes it without deactivating the client, which would wait
+// forever on a stopped server.
 enum class Access : std::uint32_t { Free, Callback, Main };
 
-// What the process callback touches: made whole before activation, never resized after.
+// What the process callback touches: made whole before activation, never resized after. The
+// callback only copies each period into the buffer; the mover thread publishes it.
 struct Capture {
     vaskel_producer* producer = nullptr; // set before `ready`
     jack_client_t* client = nullptr;
     // Set once the ports are connected and the region exists: the renderer can only attach to
     // a region whose ports already carry their sources.
     std::atomic<bool> ready{false};
-    std::vector<jack_port_t*> ports;   // streams x channels, in port order
-    std::vector<const float*> buffers; // this period's buffer of every port
-    ChunkAssembler assembler;
+    std::vector<jack_port_t*> ports; // streams x channels, in port order
+    FrameBuffer buffer;
     std::uint32_t streams = 0;
     std::uint32_t channels = 0;
-    std::uint32_t chunkFrames = 0;
-    std::uint32_t slots = 0;
-    std::uint64_t endFrame = 0;   // 0: runs until stopped
-    std::uint64_t framesDone = 0; // per stream, handed to the assembler
+    std::uint64_t endFrame = 0;                   // 0: runs until stopped
+    std::atomic<std::uint64_t> framesTaken{0};    // per stream, into the buffer
+    std::atomic<std::uint32_t> overflowPeriod{0}; // the period that found the buffer full
     std::atomic<bool> stopRequested{false};
     std::atomic<Phase> phase{Phase::Waiting};
     std::atomic<Access> access{Access::Free};
     std::atomic<std::uint32_t> xruns{0};
     std::atomic<bool> serverGone{false};
-    std::atomic<jack_time_t> startMicros{0};  // when the first captured period began
-    std::atomic<std::uint32_t> longPeriod{0}; // the period that ended the capture
+    std::atomic<jack_time_t> startMicros{0}; // when the first captured period began
 };
 static_assert(std::atomic<Phase>::is_always_lock_free && std::atomic<Access>::is_always_lock_free &&
               std::atomic<bool>::is_always_lock_free &&
               std::atomic<jack_time_t>::is_always_lock_free);
 
-// Publishes one period of every stream. Timeout 0: a full ring is an overflow, never a wait in
+// Copies one period of every port into the buffer. A full buffer is an overflow, never a wait in
 // the audio thread and never a dropped period.
 void capturePeriod(Capture& c, jack_nframes_t nframes) {
-    if (!periodFits(nframes, c.chunkFrames, c.slots)) {
-        c.longPeriod.store(nframes, std::memory_order_relaxed);
-        c.phase.store(Phase::PeriodTooLong, std::memory_order_release);
-        return;
-    }
+    const std::uint64_t taken = c.framesTaken.load(std::memory_order_relaxed);
     std::uint64_t frames = nframes;
     if (c.endFrame != 0) {
-        frames = std::min(frames, c.endFrame - c.framesDone); // the last period is cut
+        frames = std::min(frames, c.endFrame - taken); // the last period is cut
     }
-    for (std::size_t i = 0; i < c.ports.size(); ++i) {
-        c.buffers[i] = static_cast<const float*>(jack_port_get_buffer(c.ports[i], nframes));
-    }
-    const int status = c.assembler.add(
-        frames,
-        [&c](std::uint32_t stream, std::uint32_t channel) {
-            return c.buffers[std::size_t{stream} * c.channels + channel];
-        },
-        [&c](std::uint32_t stream, const float* interleaved, std::uint32_t count) {
-            return vaskel_producer_write(c.producer, stream, interleaved, count, 0, nullptr);
-        });
-    if (status == VASKEL_ERROR_TIMEOUT) {
-        (void)vaskel_producer_fail(c.producer, VASKEL_FAILURE_OVERFLOW);
+    const bool fitted = c.buffer.write(frames, [&c, nframes](std::uint32_t p) {
+        return static_cast<const float*>(jack_port_get_buffer(c.ports[p], nframes));
+    });
+    if (!fitted) {
+        c.overflowPeriod.store(nframes, std::memory_order_relaxed);
         c.phase.store(Phase::Overflow, std::memory_order_release);
         return;
     }
-    if (status != VASKEL_OK) {
-        // The renderer has failed (or, unexpectedly, the library refused the write): the
-        // published failure code, or producer_abort, ends the capture.
-        if (status != VASKEL_ERROR_CAPTURE_FAILED) {
-            (void)vaskel_producer_fail(c.producer, VASKEL_FAILURE_PRODUCER_ABORT);
-        }
-        c.phase.store(Phase::Failed, std::memory_order_release);
-        return;
-    }
-    c.framesDone += frames;
-    if (c.endFrame != 0 && c.framesDone == c.endFrame) {
+    c.framesTaken.store(taken + frames, std::memory_order_release);
+    if (c.endFrame != 0 && taken + frames == c.endFrame) {
         c.phase.store(Phase::Finished, std::memory_order_release);
     }
 }
@@ -118,7 +98,7 @@ void processPeriod(Capture& c, jack_nframes_t nframes) {
             return;
         }
         // Periods before the renderer attached are not part of the capture: they would fill the
-        // ring before anyone drains it.
+        // buffer before anyone drains it.
         if (vaskel_producer_consumer_state(c.producer) == VASKEL_CONSUMER_NONE) {
             return;
         }
@@ -136,6 +116,106 @@ void processPeriod(Capture& c, jack_nframes_t nframes) {
     }
     capturePeriod(c, nframes);
 }
+
+// The bridge's thread that moves the buffer into the shared rings as their slots free, re-cut
+// into chunks of the region's size. It alone writes into the region while it runs.
+class Mover {
+public:
+    enum class Outcome : std::uint32_t { Running, Drained, Failed, Stopped };
+
+    Mover(Capture& c, std::uint32_t chunkFrames)
+        : c_(c), assembler_(c.streams, c.channels, chunkFrames) {}
+    Mover(const Mover&) = delete;
+    Mover& operator=(const Mover&) = delete;
+    ~Mover() { stop(); }
+
+    void start() {
+        thread_ = std::thread([this] { outcome_.store(run(), std::memory_order_release); });
+    }
+    // No more frames come: publish the rest, then end (Drained).
+    void finish() { finishing_.store(true, std::memory_order_release); }
+    // End now, whatever is left (Stopped unless it had ended already).
+    void stop() {
+        stopping_.store(true, std::memory_order_release);
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    Outcome outcome() const { return outcome_.load(std::memory_order_acquire); }
+    // Frames of every stream handed to the rings.
+    std::uint64_t published() const { return published_.load(std::memory_order_relaxed); }
+
+private:
+    Outcome settle(int status) {
+        if (status == VASKEL_OK) {
+            return Outcome::Drained;
+        }
+        return stopping_.load(std::memory_order_acquire) ? Outcome::Stopped : Outcome::Failed;
+    }
+
+    // Publishes one chunk of a stream, waiting as long as its ring stays full: the buffer behind
+    // it is what rides out a slow renderer. Ends early only when told to stop or on a failure.
+    int publish(std::uint32_t stream, const float* interleaved, std::uint32_t frames) {
+        for (;;) {
+            const int status =
+                vaskel_producer_write(c_.producer, stream, interleaved, frames, 50, nullptr);
+            if (status != VASKEL_ERROR_TIMEOUT) {
+                if (status == VASKEL_OK && stream + 1 == c_.streams) {
+                    published_.fetch_add(frames, std::memory_order_relaxed);
+                }
+                return status;
+            }
+            if (stopping_.load(std::memory_order_acquire)) {
+                return status;
+            }
+        }
+    }
+    auto publisher() {
+        return [this](std::uint32_t stream, const float* interleaved, std::uint32_t frames) {
+            return publish(stream, interleaved, frames);
+        };
+    }
+
+    Outcome run() {
+        for (;;) {
+            if (stopping_.load(std::memory_order_acquire)) {
+                return Outcome::Stopped;
+            }
+            // Read before the fill, so that a finish seen here covers every frame counted below.
+            const bool finishing = finishing_.load(std::memory_order_acquire);
+            const std::uint64_t ready = c_.buffer.readable();
+            if (ready == 0) {
+                if (finishing) {
+                    return settle(assembler_.flush(publisher()));
+                }
+                platform::sleepMilliseconds(2);
+                continue;
+            }
+            // At most to the storage's end: the rest is the next run, from position 0.
+            const std::uint64_t at = c_.buffer.readPosition();
+            const std::uint64_t frames = std::min(ready, c_.buffer.capacity() - at);
+            const std::uint32_t channels = c_.channels;
+            const int status = assembler_.add(
+                frames,
+                [this, at, channels](std::uint32_t stream, std::uint32_t channel) {
+                    return c_.buffer.port(stream * channels + channel, at);
+                },
+                publisher());
+            if (status != VASKEL_OK) {
+                return settle(status);
+            }
+            c_.buffer.release(frames);
+        }
+    }
+
+    Capture& c_;
+    ChunkAssembler assembler_;
+    std::thread thread_;
+    std::atomic<bool> finishing_{false};
+    std::atomic<bool> stopping_{false};
+    std::atomic<Outcome> outcome_{Outcome::Running};
+    std::atomic<std::uint64_t> published_{0};
+};
 
 int onProcess(jack_nframes_t nframes, void* arg) {
     auto& c = *static_cast<Capture*>(arg);
@@ -202,8 +282,8 @@ std::vector<std::string> takePortNames(const char** names) {
     return taken;
 }
 
-// A full port name is that port; any other word is a pattern, matched as JACK's own tools match
-// (jack_get_ports: an extended regular expression, the server's port order).
+// A full port name is that port; any other word is an extended regular expression that must
+// match a port's whole name, in the server's port order.
 PortMatches lookupPorts(jack_client_t* client, const std::string& word) {
     PortMatches matches;
     if (jack_port_t* port = jack_port_by_name(client, word.c_str());
@@ -212,16 +292,36 @@ PortMatches lookupPorts(jack_client_t* client, const std::string& word) {
             .emplace_back(jack_port_name(port));
         return matches;
     }
-    matches.outputs = takePortNames(
-        jack_get_ports(client, word.c_str(), JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput));
-    matches.inputs = takePortNames(
-        jack_get_ports(client, word.c_str(), JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput));
+    // jack_get_ports would search (unanchored): every port is listed and matched here instead.
+    const std::vector<std::string> outputs =
+        takePortNames(jack_get_ports(client, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput));
+    const std::vector<std::string> inputs =
+        takePortNames(jack_get_ports(client, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput));
+    if (matchWhole(word, outputs, matches.outputs, matches.error)) {
+        (void)matchWhole(word, inputs, matches.inputs, matches.error);
+    }
     return matches;
+}
+
+// PATH as the bridge was started with it; none is an empty search.
+std::string searchPath() {
+    const char* path = std::getenv("PATH");
+    return path == nullptr ? std::string() : std::string(path);
+}
+
+// A regular file someone may run (whoever that is: the start says if it is not this user).
+bool isProgram(const std::filesystem::path& path) {
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    using std::filesystem::perms;
+    return !error && std::filesystem::is_regular_file(status) &&
+           (status.permissions() & (perms::owner_exec | perms::group_exec | perms::others_exec)) !=
+               perms::none;
 }
 
 // How the wait for the capture's end ended.
 enum class End {
-    Callback,         // the callback ended it: finished, overflow, failure or a period too long
+    Callback,         // the callback ended it: finished, or the buffer overflowed
     ServerGone,       // the server shut down
     FailurePublished, // a failure code is published (the renderer's, mostly)
     RendererEnded,    // the renderer this bridge runs has ended
@@ -236,6 +336,9 @@ struct Verdict {
     bool completed = false;
     std::uint32_t failureCode = 0;
 };
+
+// The buffer's fill at which the bridge warns, once: the disk is falling behind.
+constexpr std::uint64_t kNearFullPercent = 80;
 
 class Bridge {
 public:
@@ -256,6 +359,7 @@ public:
             repairStreamFiles();
         }
         const int code = report(end, verdict);
+        mover_.reset();
         producer_.reset(); // the region goes; the callback no longer touches it
         if (!closeClient(client_.release())) {
             // The server no longer answers (stopped): nothing more can be done with it, and the
@@ -292,8 +396,12 @@ private:
             err_ << "vaskel_jack: " << plan_.error << '\n';
             return exitCode(BridgeExit::Usage);
         }
-        if (!plan_.warning.empty()) {
-            err_ << "vaskel_jack: warning: " << plan_.warning << '\n';
+        if (!options_.output.empty()) {
+            if (const std::error_code error = openTake()) {
+                err_ << "vaskel_jack: cannot make a take folder in " << options_.output << ": "
+                     << platform::errorMessage(error) << '\n';
+                return exitCode(BridgeExit::SetupFailed);
+            }
         }
         if (!startClient()) {
             return exitCode(BridgeExit::SetupFailed);
@@ -310,9 +418,42 @@ private:
         }
         producer_.reset(raw);
         c_.producer = raw;
+        mover_ = std::make_unique<Mover>(c_, plan_.config.frames_per_chunk);
+        mover_->start();
         c_.ready.store(true, std::memory_order_release);
         describe();
         return options_.output.empty() ? 0 : startRenderer();
+    }
+
+    // --output DIR, opened once (created when missing; never through a link in its place), and
+    // in it a take folder of this run's own, made exclusively: a take never writes over another
+    // one, nor over anything else that was in DIR.
+    std::error_code openTake() {
+        if (const std::error_code error = createOutputRoot(options_.output)) {
+            return error;
+        }
+        platform::Directory root;
+        if (const std::error_code error = root.open(options_.output)) {
+            return error;
+        }
+        constexpr std::uint32_t kMostTakes = 9999;
+        for (std::uint32_t n = 1; n <= kMostTakes; ++n) {
+            char name[16];
+            std::snprintf(name, sizeof name, "take-%03u", n);
+            const std::error_code made = root.makeDirectory(name);
+            if (made == std::errc::file_exists) {
+                continue;
+            }
+            if (made) {
+                return made;
+            }
+            if (const std::error_code error = take_.open(root, name)) {
+                return error;
+            }
+            takePath_ = std::filesystem::path(options_.output) / name;
+            return {};
+        }
+        return std::make_error_code(std::errc::too_many_files_open);
     }
 
     // Registers the ports, activates the client and connects the sources.
@@ -321,8 +462,6 @@ private:
         c_.client = client;
         c_.streams = plan_.config.stream_count;
         c_.channels = plan_.config.channel_count;
-        c_.chunkFrames = plan_.config.frames_per_chunk;
-        c_.slots = plan_.config.slots_per_stream;
         c_.endFrame = plan_.config.logical_end_frame;
         for (const auto& name : inputPortNames(c_.streams, c_.channels)) {
             jack_port_t* port = jack_port_register(client, name.c_str(), JACK_DEFAULT_AUDIO_TYPE,
@@ -333,8 +472,7 @@ private:
             }
             c_.ports.push_back(port);
         }
-        c_.buffers.assign(c_.ports.size(), nullptr);
-        c_.assembler = ChunkAssembler(c_.streams, c_.channels, c_.chunkFrames);
+        c_.buffer.reset(static_cast<std::uint32_t>(c_.ports.size()), plan_.bufferFrames);
         if (jack_set_process_callback(client, onProcess, &c_) != 0 ||
             jack_set_xrun_callback(client, onXrun, &c_) != 0) {
             err_ << "vaskel_jack: the server refused the client's callbacks\n";
@@ -360,13 +498,19 @@ private:
         return true;
     }
 
+    double seconds(std::uint64_t frames) const {
+        return static_cast<double>(frames) / plan_.config.sample_rate;
+    }
+
     void describe() {
         err_ << "vaskel_jack: region " << mapping_ << " ready (" << c_.streams << " streams x "
-             << c_.channels << " channels, " << plan_.config.sample_rate << " Hz, "
-             << c_.chunkFrames << " frames per chunk, " << c_.slots << " slots); "
+             << c_.channels << " channels, " << plan_.config.sample_rate << " Hz, chunks of "
+             << plan_.config.frames_per_chunk << " frames, " << plan_.config.slots_per_stream
+             << " slots; a buffer of " << seconds(c_.buffer.capacity()) << " s); "
              << (options_.output.empty() ? "waiting for the renderer"
-                                         : "running vaskel_renderer into " + options_.output)
+                                         : "running vaskel_renderer into " + takePath_.string())
              << '\n';
+        err_ << "vaskel_jack: recording these ports:\n";
         for (std::uint32_t s = 0; s < c_.streams; ++s) {
             err_ << "vaskel_jack:   " << streamFileName(s) << ':';
             for (std::uint32_t ch = 0; ch < c_.channels; ++ch) {
@@ -383,7 +527,7 @@ private:
         sheet.client = jack_get_client_name(client_.get());
         sheet.mapping = mapping_;
         sheet.sampleRate = plan_.config.sample_rate;
-        sheet.framesPerChunk = c_.chunkFrames;
+        sheet.framesPerChunk = plan_.config.frames_per_chunk;
         sheet.channels = c_.channels;
         sheet.startTime = startTime_;
         for (std::uint32_t s = 0; s < c_.streams; ++s) {
@@ -399,24 +543,26 @@ private:
     }
 
     std::error_code writeSheet(const TakeSheet& sheet) {
-        return writeTakeSheet(options_.output, formatTakeSheet(sheet));
+        return writeTakeSheet(take_, formatTakeSheet(sheet));
     }
 
     int startRenderer() {
-        std::error_code error = createOutputRoot(options_.output);
-        if (!error) {
-            error = writeSheet(takeSheet("waiting"));
-        }
-        if (error) {
-            err_ << "vaskel_jack: cannot write the take sheet in " << options_.output << ": "
+        if (const std::error_code error = writeSheet(takeSheet("waiting"))) {
+            err_ << "vaskel_jack: cannot write the take sheet in " << takePath_.string() << ": "
                  << platform::errorMessage(error) << '\n';
             return exitCode(BridgeExit::SetupFailed);
         }
-        const std::filesystem::path renderer = rendererBeside(platform::currentExecutablePath());
+        const std::filesystem::path renderer =
+            findRenderer(platform::currentExecutablePath(), searchPath(), isProgram);
+        if (renderer.empty()) {
+            err_ << "vaskel_jack: no vaskel_renderer beside vaskel_jack nor in an absolute "
+                    "directory of PATH\n";
+            return exitCode(BridgeExit::SetupFailed);
+        }
         // Its own process group: the terminal's Ctrl-C reaches only the bridge, which closes the
         // streams at a period boundary, and the renderer completes the files.
         if (!child_.start(renderer,
-                          {mapping_, options_.output, "0", "30000",
+                          {mapping_, takePath_.string(), "0", "30000",
                            std::to_string(attachTimeoutMilliseconds(options_.attachTimeout))},
                           platform::ChildInterrupts::Separate)) {
             err_ << "vaskel_jack: cannot start the renderer " << renderer.string() << ": "
@@ -441,6 +587,17 @@ private:
         }
     }
 
+    // Says once when the buffer passes kNearFullPercent: the disk is falling behind.
+    void watchBuffer() {
+        const std::uint64_t fill = c_.buffer.fill();
+        if (!nearFullSaid_ && fill * 100 >= c_.buffer.capacity() * kNearFullPercent) {
+            nearFullSaid_ = true;
+            err_ << "vaskel_jack: at frame " << c_.framesTaken.load(std::memory_order_acquire)
+                 << " the buffer is " << fill * 100 / c_.buffer.capacity()
+                 << " % full: the disk is " << seconds(fill) << " s behind\n";
+        }
+    }
+
     // Polls until the capture has ended one way or another. An interrupt asks the callback to
     // stop at the next period boundary; a second one, or a published failure, ends the wait
     // whether or not the callback still runs (a stopped server runs none).
@@ -462,6 +619,7 @@ private:
                 captureStarted();
                 announced = true;
             }
+            watchBuffer();
             if (phase != Phase::Waiting && phase != Phase::Capturing) {
                 return End::Callback;
             }
@@ -483,7 +641,7 @@ private:
         }
     }
 
-    // From here the callback never touches the streams again, running or not.
+    // From here the callback never writes into the buffer again, running or not.
     void takeOver() {
         for (;;) {
             Access expected = Access::Free;
@@ -501,39 +659,60 @@ private:
         }
     }
 
-    // Hands the streams over as the capture ended: closed at the period boundary it stopped on
-    // (with the frames gathered for the next chunk), aborted when it was cut off.
+    // After a normal end, the mover publishes what the buffer still holds, however long a slow
+    // renderer takes; a second interrupt, the renderer's end or a published failure stop it.
+    Mover::Outcome drain() {
+        mover_->finish();
+        for (;;) {
+            const Mover::Outcome outcome = mover_->outcome();
+            if (outcome != Mover::Outcome::Running) {
+                return outcome;
+            }
+            watchBuffer();
+            if (!interruptedTwice_ && interrupts_.load() > 1) {
+                interruptedTwice_ = true;
+                err_ << "vaskel_jack: interrupted again; the capture is aborted\n";
+                break;
+            }
+            if ((child_.running() && child_.poll()) ||
+                vaskel_producer_failure_code(c_.producer) != 0) {
+                break;
+            }
+            platform::sleepMilliseconds(10);
+        }
+        mover_->stop();
+        return mover_->outcome();
+    }
+
+    // Hands the streams over as the capture ended: closed at the period boundary it stopped on,
+    // once the buffer is drained, and aborted when it was cut off.
     void endStreams(End end) {
         const Phase phase = c_.phase.load(std::memory_order_acquire);
         if (end == End::Callback && phase == Phase::Finished) {
-            const int flushed = c_.assembler.flush(
-                [this](std::uint32_t stream, const float* interleaved, std::uint32_t frames) {
-                    // The renderer drains as it always does: a second is ample for one chunk.
-                    return vaskel_producer_write(c_.producer, stream, interleaved, frames, 1000,
-                                                 nullptr);
-                });
-            if (flushed == VASKEL_OK) {
+            switch (drain()) {
+            case Mover::Outcome::Drained:
                 for (std::uint32_t s = 0; s < c_.streams; ++s) {
                     (void)vaskel_producer_close_stream(c_.producer, s);
                 }
-            } else if (flushed == VASKEL_ERROR_TIMEOUT) {
-                (void)vaskel_producer_fail(c_.producer, VASKEL_FAILURE_OVERFLOW);
+                return;
+            case Mover::Outcome::Stopped:
+                abortStreams();
+                return;
+            case Mover::Outcome::Failed: // the renderer's failure is published
+            case Mover::Outcome::Running:
+                return;
             }
-            return;
         }
+        mover_->stop();
         switch (end) {
         case End::Callback:
             if (phase == Phase::Overflow) {
-                err_ << "vaskel_jack: a ring was full in the audio callback (the renderer fell "
-                        "behind); published overflow and stopped the capture\n";
-            } else if (phase == Phase::PeriodTooLong) {
-                err_ << "vaskel_jack: the server's period changed to " << c_.longPeriod.load()
-                     << " frames during the capture: more than half a ring (" << c_.slots
-                     << " chunks of " << c_.chunkFrames
-                     << " frames) in one period, which overflows whenever the renderer is a "
-                        "little late; the capture is aborted. Start again at the new period"
-                     << (c_.slots < 64 ? " (or with more --slots)" : "") << '\n';
-                abortStreams();
+                (void)vaskel_producer_fail(c_.producer, VASKEL_FAILURE_OVERFLOW);
+                err_ << "vaskel_jack: overflow: the buffer of " << seconds(c_.buffer.capacity())
+                     << " s is full: the disk fell " << seconds(c_.buffer.fill())
+                     << " s behind the server (a period of " << c_.overflowPeriod.load()
+                     << " frames found no room); published overflow and stopped the capture. A "
+                        "larger --buffer rides out a longer stall\n";
             }
             return;
         case End::ServerGone:
@@ -600,18 +779,24 @@ private:
         const std::int64_t grace = (verdict.known ? 10 : 2) * platform::kNanosecondsPerSecond;
         const int code = child_.finish(platform::Deadline::after(grace), nullptr);
         out_ << child_.output("stdout");
-        err_ << child_.output("stderr");
+        const std::string errors = child_.output("stderr");
+        err_ << errors;
+        rendererReason_ = rendererFailureReason(errors);
         rendererExit_ = code;
     }
 
-    // A capture this bridge ran has failed: what reached the files is made playable.
+    // A capture this bridge ran has failed: what reached the files of its own take folder is
+    // made playable, and the frames they hold are what the verdict reports.
     void repairStreamFiles() {
-        err_ << "vaskel_jack: repairing the stream files, so that what was captured plays:\n";
+        err_ << "vaskel_jack: repairing the stream files (as vaskel_wav repair "
+             << takePath_.string() << " would), so that what was captured plays:\n";
+        fileFrames_.clear();
         for (std::uint32_t s = 0; s < c_.streams; ++s) {
-            const std::filesystem::path path = streamFilePath(options_.output, s);
+            const std::filesystem::path path = takePath_ / streamFileName(s);
             std::error_code error;
             if (!std::filesystem::exists(std::filesystem::symlink_status(path, error))) {
                 err_ << "vaskel_jack:   " << streamFileName(s) << ": not written\n";
+                fileFrames_.push_back(0);
                 continue;
             }
             const RepairOutcome outcome = repairStreamFile(path);
@@ -630,9 +815,27 @@ private:
             case RepairAction::BeingWritten:
             case RepairAction::Failed:
                 err_ << "not repaired: " << outcome.message << '\n';
+                repairFailed_ = true;
                 break;
             }
+            fileFrames_.push_back(outcome.before.frames);
         }
+        if (repairFailed_) {
+            err_ << "vaskel_jack: once nothing writes the files, run: vaskel_wav repair "
+                 << takePath_.string() << '\n';
+        }
+    }
+
+    // The frames every stream holds: what the renderer completed, what the repaired files hold,
+    // or, with a renderer run elsewhere that failed, unknown here.
+    std::string framesPerStream(const Verdict& verdict) const {
+        if (verdict.completed) {
+            return std::to_string(mover_->published());
+        }
+        if (fileFrames_.empty()) {
+            return "unknown";
+        }
+        return std::to_string(*std::min_element(fileFrames_.begin(), fileFrames_.end()));
     }
 
     int report(End end, const Verdict& verdict) {
@@ -656,9 +859,21 @@ private:
         const std::string name = !verdict.known      ? "none"
                                  : verdict.completed ? "completed"
                                                      : vaskel_failure_name(verdict.failureCode);
-        out_ << "verdict=" << name << ",framesPerStream=" << c_.framesDone << ",xruns=" << xruns
-             << '\n'
+        char peak[32];
+        std::snprintf(peak, sizeof peak, "%.3f", seconds(c_.buffer.peak()));
+        out_ << "verdict=" << name << ",framesPerStream=" << framesPerStream(verdict)
+             << ",xruns=" << xruns << ",bufferPeakSeconds=" << peak << '\n'
              << std::flush;
+        if (fileFrames_.size() > 1 &&
+            std::adjacent_find(fileFrames_.begin(), fileFrames_.end(), std::not_equal_to<>()) !=
+                fileFrames_.end()) {
+            err_ << "vaskel_jack: the streams hold different lengths:";
+            for (std::size_t s = 0; s < fileFrames_.size(); ++s) {
+                err_ << ' ' << streamFileName(static_cast<std::uint32_t>(s)) << '='
+                     << fileFrames_[s];
+            }
+            err_ << '\n';
+        }
         completeSheet(verdict.completed   ? "complete"
                       : interruptedTwice_ ? "interrupted"
                                           : "failed",
@@ -673,7 +888,12 @@ private:
             err_ << "vaskel_jack: no verdict from the renderer\n";
             return exitCode(BridgeExit::NoVerdict);
         }
-        err_ << "vaskel_jack: the capture failed: " << name << '\n';
+        err_ << "vaskel_jack: the capture failed: " << name
+             << (rendererReason_.empty() ? "" : " (" + rendererReason_ + ")") << '\n';
+        if (options_.output.empty()) {
+            err_ << "vaskel_jack: to make what the renderer wrote playable, run: vaskel_wav "
+                    "repair <the renderer's output directory>\n";
+        }
         return exitCode(BridgeExit::CaptureFailed);
     }
 
@@ -683,7 +903,7 @@ private:
         }
         TakeSheet sheet = takeSheet(state);
         if (verdict.completed) {
-            sheet.framesPerStream = c_.framesDone;
+            sheet.framesPerStream = mover_->published();
         }
         sheet.verdict = !verdict.known      ? ""
                         : verdict.completed ? "completed"
@@ -692,9 +912,9 @@ private:
             err_ << "vaskel_jack: warning: cannot complete the take sheet: " << error.message()
                  << '\n';
         } else {
-            err_ << "vaskel_jack: take sheet "
-                 << (std::filesystem::path(options_.output) / kTakeSheetName).string() << '\n';
+            err_ << "vaskel_jack: take sheet " << (takePath_ / kTakeSheetName).string() << '\n';
         }
+        err_ << "vaskel_jack: take folder " << takePath_.string() << '\n';
     }
 
     const BridgeOptions& options_;
@@ -702,17 +922,24 @@ private:
     std::ostream& out_;
     std::ostream& err_;
     // Declared so that the client closes first (its callback uses the capture and the region),
-    // and the renderer child ends before the region goes.
+    // the mover stops before the region goes, and the renderer child ends before the region.
     Capture c_;
     ProducerHandle producer_;
+    std::unique_ptr<Mover> mover_;
     RendererChild child_;
     ClientHandle client_;
     SourcePlan sources_;
     RegionPlan plan_;
     std::string mapping_;
+    platform::Directory take_;
+    std::filesystem::path takePath_;
     std::optional<std::chrono::system_clock::time_point> startTime_;
     std::optional<int> rendererExit_;
+    std::string rendererReason_;
+    std::vector<std::uint64_t> fileFrames_; // per stream, after a repair
+    bool repairFailed_ = false;
     bool interruptedTwice_ = false;
+    bool nearFullSaid_ = false;
 };
 
 } // namespace

@@ -39,9 +39,12 @@ import time
 
 RATE = 48000
 PERIOD = 256
-# The largest rings (341 ms at this period) where a run is not about their size: a machine busy
-# with other builds can hold the renderer up for a quarter second.
-SLOTS = ["--slots", "64"]
+CHUNK = 2048  # the bridge re-cuts the server's periods into chunks of this size
+
+
+def take(output, number=1):
+    """The take folder the bridge makes in its --output directory."""
+    return os.path.join(output, f"take-{number:03d}")
 
 
 class SfInfo(ctypes.Structure):
@@ -229,7 +232,7 @@ def check_take_sheet(output, state, client, sources, frames=None):
         sheet = json.load(sheet_file)
     expect(sheet["state"] == state, f"take sheet state {sheet['state']}, expected {state}")
     expect((sheet["client"], sheet["sampleRate"], sheet["framesPerChunk"])
-           == (client, RATE, PERIOD), f"take sheet: {sheet}")
+           == (client, RATE, CHUNK), f"take sheet: {sheet}")
     expect([s["file"] for s in sheet["streams"]]
            == [f"stream-{i}.wav" for i in range(len(sources))], f"take sheet: {sheet['streams']}")
     expect([s["ports"] for s in sheet["streams"]] == sources, f"take sheet: {sheet['streams']}")
@@ -243,8 +246,11 @@ def check_take_sheet(output, state, client, sources, frames=None):
 def case_pattern(h):
     output = h.output("pattern")
     bridge = Bridge(h, "pattern", ["--output", output, "--connect", "src:out_[0-3]",
-                                   "--seconds", "1"] + SLOTS)
+                                   "--seconds", "1"])
     code, out = bridge.finish()
+    expect("recording these ports:\nvaskel_jack:   stream-0.wav: src:out_0\n" in bridge.err(),
+           bridge.err())
+    output = take(output)
     expect(code == 0 and "verdict=completed,framesPerStream=48000,xruns=" in out,
            f"exit {code}: {out}")
     # The renderer's own summary comes through, one line per stream.
@@ -258,16 +264,47 @@ def case_pattern(h):
     expect(check.returncode == 0 and all(
         f"stream-{i}.wav: finalised\n  ports: src:out_{i}\n" in check.stdout for i in range(4)),
         f"vaskel_wav check: exit {check.returncode}: {check.stdout}{check.stderr}")
-    # A pattern of input ports, or of nothing, is refused by name before anything starts.
+    # A pattern of input ports, or of nothing, is refused by name before anything starts; a
+    # pattern matches a whole name ("out_[0-3]" is no port's name).
     for word, said in (("system:playback_.*", "matches only input ports (system:playback_1, "
                                               "system:playback_2)"),
-                       ("src:in_.*", "matches no audio output port")):
+                       ("src:in_.*", "matches no audio output port"),
+                       ("out_[0-3]", "matches no audio output port")):
         refused = Bridge(h, "refused", ["--output", h.output("refused"), "--connect", word])
         code, _ = refused.finish()
         expect(code == 2 and f"--connect '{word}' {said}" in refused.err(),
                f"--connect {word}: exit {code}: {refused.err()}")
-    return ("4 ports by one pattern into stream-0..3.wav, every sample, the take sheet "
-            "complete and read back by check; patterns of input ports or of nothing refused")
+    missing = Bridge(h, "missing", ["--output", h.output("pattern")])
+    code, _ = missing.finish()
+    expect(code == 2 and "--connect is missing" in missing.err() and
+           "--connect 'system:capture_.*'" in missing.err(), f"exit {code}: {missing.err()}")
+
+    # A second take into the same directory gets a folder of its own; the first stays whole.
+    second = Bridge(h, "second", ["--output", h.output("pattern"), "--connect", "src:out_1",
+                                  "--seconds", "0.5"])
+    code, out = second.finish()
+    expect(code == 0 and f"take folder {take(h.output('pattern'), 2)}\n" in second.err(),
+           f"exit {code}: {out}{second.err()}")
+    check_files(take(h.output("pattern"), 2), 1, 1, [1], frames=24000)
+    check_files(output, 4, 1, [0, 1, 2, 3], frames=48000)
+
+    # --output that is a link to someone else's recordings: refused, nothing there touched.
+    victim = h.output("victim")
+    os.makedirs(victim)
+    for name in ("streams.json", "stream-0.wav"):
+        with open(os.path.join(victim, name), "w") as planted:
+            planted.write("theirs")
+    os.symlink(victim, h.output("link"))
+    linked = Bridge(h, "linked", ["--output", h.output("link"), "--connect", "src:out_1",
+                                  "--seconds", "0.5"])
+    code, _ = linked.finish()
+    expect(code == 1 and sorted(os.listdir(victim)) == ["stream-0.wav", "streams.json"] and
+           all(open(os.path.join(victim, name)).read() == "theirs"
+               for name in ("streams.json", "stream-0.wav")), f"exit {code}: {linked.err()}")
+    return ("4 ports by one pattern into take-001/stream-0..3.wav, every sample, the take "
+            "sheet complete and read back by check; patterns of input ports, of nothing, or of "
+            "part of a name refused; no --connect refused; a second take in take-002, the first "
+            "kept; --output through a link refused")
 
 
 def case_exact(h):
@@ -293,7 +330,7 @@ def case_exact(h):
 
 def case_interrupt(h):
     output = h.output("interrupt")
-    bridge = Bridge(h, "interrupt", ["--output", output, "--connect", "src:out_2"] + SLOTS,
+    bridge = Bridge(h, "interrupt", ["--output", output, "--connect", "src:out_2"],
                     session=True)
     bridge.wait_for("capturing")
     time.sleep(1.0)
@@ -306,6 +343,7 @@ def case_interrupt(h):
            f"the renderer {renderer} shares the bridge's process group")
     os.killpg(bridge.process.pid, signal.SIGINT)
     code, out = bridge.finish()
+    output = take(output)
     lengths = check_files(output, 1, 1, [2])
     expect(code == 0 and out.startswith("mapping=") and lengths[0] > 0 and
            lengths[0] % PERIOD == 0, f"exit {code} '{out}', {lengths}")
@@ -314,55 +352,78 @@ def case_interrupt(h):
 
 
 def case_period(h):
+    # The server's period changes during the capture, to more than a chunk too: every frame
+    # arrives once, in order, re-cut into whole chunks.
     output = h.output("period")
     bridge = Bridge(h, "period", ["--output", output, "--connect", "src:out_1", "--connect",
-                                  "src:out_3", "--seconds", "3"] + SLOTS)
+                                  "src:out_3", "--seconds", "3"])
     bridge.wait_for("capturing")
-    for frames in (64, 1024, 32, 256):
+    for frames in (64, 1024, 8192, 32, 256):
         time.sleep(0.3)
         h.buffer_size(frames)
     code, out = bridge.finish()
-    expect(code == 0 and re.search(r"^verdict=completed,framesPerStream=144000,xruns=\d+$", out,
-                                   re.M), f"exit {code}: {out}")
-    # Every chunk but none is whole: 144000 frames are 562.5 chunks.
-    expect(",writtenChunks=563,writtenFrames=144000," in out, out)
-    check_files(output, 2, 1, [1, 3], frames=3 * RATE)
+    expect(code == 0 and re.search(r"^verdict=completed,framesPerStream=144000,xruns=\d+,"
+                                   r"bufferPeakSeconds=[0-9.]+$", out, re.M), f"exit {code}: {out}")
+    # Every chunk but the last is whole: 144000 frames are 70.3 chunks of 2048.
+    expect(",writtenChunks=71,writtenFrames=144000," in out, out)
+    check_files(take(output), 2, 1, [1, 3], frames=3 * RATE)
+    return "periods of 64, 1024, 8192, 32 and 256 frames: 144000 frames in 71 chunks"
 
-    output = h.output("long-period")
-    bridge = Bridge(h, "long", ["--output", output, "--connect", "src:out_1"])
+
+def renderer_of(bridge):
+    """The renderer the bridge runs (its one child)."""
+    pid = bridge.process.pid
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        with open(f"/proc/{pid}/task/{pid}/children") as children:
+            found = [int(child) for child in children.read().split()]
+        if found:
+            return found[0]
+        time.sleep(0.02)
+    raise Failure(f"{bridge.name}: no renderer child")
+
+
+def case_stall(h):
+    # A renderer held up (stopped) for 1.5 s, behind rings of two chunks (85 ms): the bridge's
+    # buffer of 4 s rides it out and the take completes, every sample.
+    output = h.output("stall")
+    bridge = Bridge(h, "stall", ["--output", output, "--connect", "src:out_0", "--connect",
+                                 "src:out_2", "--slots", "2", "--seconds", "4"])
     bridge.wait_for("capturing")
-    time.sleep(0.5)
-    h.buffer_size(8192)  # 32 chunks of 256 frames, more than half the default ring of 47
+    renderer = renderer_of(bridge)
+    time.sleep(0.3)
+    os.kill(renderer, signal.SIGSTOP)
+    time.sleep(1.5)
+    os.kill(renderer, signal.SIGCONT)
     code, out = bridge.finish()
-    h.buffer_size(PERIOD)
+    peak = re.search(r"bufferPeakSeconds=([0-9.]+)", out)
+    expect(code == 0 and "\nverdict=completed,framesPerStream=192000," in out and peak and
+           1.2 <= float(peak.group(1)) < 4, f"exit {code}: {out}{bridge.err()}")
+    check_files(take(output), 2, 1, [0, 2], frames=4 * RATE)
+
+    # A stall longer than --buffer: overflow, said so with the buffer's length, and the counts
+    # reported are what the (repaired) files hold.
+    output = h.output("overflow")
+    bridge = Bridge(h, "overflow", ["--output", output, "--connect", "src:out_1", "--connect",
+                                    "src:out_3", "--slots", "2", "--buffer", "0.5"])
+    bridge.wait_for("capturing")
+    renderer = renderer_of(bridge)
+    time.sleep(0.3)
+    os.kill(renderer, signal.SIGSTOP)
+    try:
+        bridge.wait_for("overflow: the buffer of 0.5 s is full", timeout=20)
+    finally:
+        os.kill(renderer, signal.SIGCONT)
+    code, out = bridge.finish()
     err = bridge.err()
-    expect(code == 4 and out.startswith("verdict=producer_abort,") and
-           "the server's period changed to 8192 frames during the capture" in err and
-           "stream-0.wav: " in err and " frames, header set" in err, f"exit {code}: {out}{err}")
-    lengths = check_files(output, 1, 1, [1])
-    expect(lengths[0] > 0, f"{lengths}")
-    return (f"periods of 64, 1024, 32 and 256 frames: 144000 frames in whole chunks; "
-            f"a period of 8192 ended the capture, {lengths[0]} frames repaired")
-
-
-def case_overflow(h):
-    # A renderer slower than the server (5 ms a chunk, two chunks every 5.3 ms) with rings of
-    # four slots: they fill within a fraction of a second.
-    region, output = h.region("overflow"), h.output("overflow")
-    bridge = Bridge(h, "overflow", [region, "--streams", "2", "--slots", "4", "--connect",
-                                    "src:out_1", "--connect", "src:out_3"])
-    renderer = h.renderer(region, output, delay_us=5000)
-    code, out = bridge.finish()
-    _, renderer_err = renderer.communicate(timeout=60)
-    expect(code == 4 and out.startswith("verdict=overflow,") and
-           (renderer.returncode, renderer_err.strip()) == (4, "overflow"),
-           f"bridge {code} '{out}', renderer {renderer.returncode} '{renderer_err}'")
-    # A stopped capture leaves the files' headers at "0 bytes"; vaskel_wav repair sets them.
-    subprocess.run([os.path.join(h.build, "vaskel_wav"), "repair", output],
-                   stdout=subprocess.DEVNULL, check=True, timeout=30)
-    lengths = check_files(output, 2, 1, [1, 3])
-    expect(sum(lengths) > 0, f"nothing reached the files {lengths}")
-    return f"the bridge stopped with overflow; {lengths} frames, all continuous"
+    frames = re.search(r"^verdict=overflow,framesPerStream=(\d+),", out, re.M)
+    expect(code == 4 and frames and "the disk fell" in err and "--buffer" in err and
+           "frames, header set" in err, f"exit {code}: {out}{err}")
+    lengths = check_files(take(output), 2, 1, [1, 3])
+    expect(min(lengths) == int(frames.group(1)) > 0,
+           f"verdict says {frames.group(1)} frames, the files hold {lengths}")
+    return (f"a renderer stopped 1.5 s: completed, buffer peak {peak.group(1)} s; "
+            f"stopped longer than --buffer 0.5: overflow, {lengths} frames as reported")
 
 
 def case_attach(h):
@@ -382,12 +443,13 @@ def case_attach(h):
 def case_killed(h):
     output = h.output("killed")
     bridge = Bridge(h, "killed", ["--output", output, "--connect", "src:out_0",
-                                  "--connect", "src:out_2"] + SLOTS)
+                                  "--connect", "src:out_2"])
     bridge.wait_for("capturing")
     time.sleep(0.7)
     h.kill_server()
     code, out = bridge.finish(timeout=60)
     err = bridge.err()
+    output = take(output)
     expect(code == 4 and out.startswith("verdict=producer_abort,") and
            "the JACK server shut down" in err and err.count(" frames, header set") == 2,
            f"exit {code}: {out}{err}")
@@ -435,7 +497,7 @@ def case_stopped(h):
 
 
 CASES = [("pattern", case_pattern), ("exact", case_exact), ("interrupt", case_interrupt),
-         ("period", case_period), ("overflow", case_overflow), ("attach", case_attach),
+         ("period", case_period), ("stall", case_stall), ("attach", case_attach),
          ("killed", case_killed), ("stopped", case_stopped)]
 
 

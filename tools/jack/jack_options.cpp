@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <regex>
 
 namespace vaskel::jack_bridge {
 
@@ -12,10 +13,10 @@ namespace {
 
 constexpr std::uint32_t maxStreams = 128;
 constexpr std::uint32_t maxSlots = 64;
-constexpr std::uint32_t maxChunkFrames = 2048;
-// The ring covers at least this much audio unless --slots says otherwise: a quarter second
-// rides out a renderer held up by the disk or the scheduler.
-constexpr std::uint64_t ringMilliseconds = 250;
+// The buffer's samples are held in memory, every page touched at the start: a bound keeps a
+// typing slip (--buffer 4000) from taking the machine's memory.
+constexpr double maxBufferSeconds = 3600;
+constexpr std::uint64_t maxBufferBytes = std::uint64_t{2} << 30;
 // The renderer's mapping-open timeout is a 32-bit count of milliseconds; a day is plenty.
 constexpr double maxAttachSeconds = 86400;
 
@@ -91,6 +92,12 @@ std::string applyOption(const std::string& name, const std::string& value, Bridg
             return "--output takes a directory";
         }
         options.output = value;
+    } else if (name == "--buffer") {
+        const auto seconds = parseSeconds(value);
+        if (!seconds || *seconds > maxBufferSeconds) {
+            return "--buffer takes a positive number of seconds, at most 3600";
+        }
+        options.bufferSeconds = *seconds;
     } else if (name == "--attach-timeout") {
         const auto seconds = parseSeconds(value);
         if (!seconds || *seconds > maxAttachSeconds) {
@@ -138,6 +145,9 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     const BridgeOptions& options = parsed.options;
     if (options.mappingName.empty() && options.output.empty()) {
         parsed.error = "the mapping name is missing (or --output, which makes one up)";
+    } else if (options.connect.empty()) {
+        parsed.error = "--connect is missing: name the ports to record, a full name or a pattern "
+                       "of the whole name, e.g. --connect 'system:capture_.*'";
     } else {
         parsed.action = ParsedCommandLine::Action::Run;
     }
@@ -161,30 +171,16 @@ std::vector<std::string> inputPortNames(std::uint32_t streams, std::uint32_t cha
 RegionPlan planRegion(const BridgeOptions& options, std::uint32_t streams, std::uint32_t sampleRate,
                       std::uint32_t bufferFrames) {
     RegionPlan plan;
-    if (sampleRate == 0 || bufferFrames == 0 || bufferFrames > maxChunkFrames) {
-        plan.error = "the server's buffer of " + std::to_string(bufferFrames) +
-                     " frames is more than a chunk holds (at most 2048 frames); run the server "
-                     "with a smaller period";
+    if (sampleRate == 0 || bufferFrames == 0) {
+        plan.error = "the server reports no sample rate or buffer size";
         return plan;
     }
     vaskel_config& config = plan.config;
     config.stream_count = streams;
     config.channel_count = options.channels;
     config.sample_rate = sampleRate;
-    config.frames_per_chunk = bufferFrames;
-    const std::uint64_t quarter = std::uint64_t{sampleRate} * ringMilliseconds;
-    const std::uint64_t perRing = std::uint64_t{bufferFrames} * 1000;
-    const std::uint64_t needed = (quarter + perRing - 1) / perRing;
-    if (options.slots != 0) {
-        config.slots_per_stream = options.slots;
-    } else if (needed > maxSlots) {
-        config.slots_per_stream = maxSlots;
-        plan.warning = "a ring of 64 periods holds only " +
-                       std::to_string(std::uint64_t{maxSlots} * perRing / sampleRate) +
-                       " ms at this buffer size";
-    } else {
-        config.slots_per_stream = static_cast<std::uint32_t>(needed);
-    }
+    config.frames_per_chunk = kChunkFrames;
+    config.slots_per_stream = options.slots;
     if (options.seconds) {
         const double frames = std::round(*options.seconds * sampleRate);
         if (frames < 1) {
@@ -193,15 +189,55 @@ RegionPlan planRegion(const BridgeOptions& options, std::uint32_t streams, std::
         }
         config.logical_end_frame = static_cast<std::uint64_t>(frames);
     }
+    const double wanted = std::ceil(options.bufferSeconds * sampleRate);
+    plan.bufferFrames =
+        std::max(static_cast<std::uint64_t>(wanted), 2 * std::uint64_t{bufferFrames});
+    const std::uint64_t bytes =
+        plan.bufferFrames * streams * options.channels * std::uint64_t{sizeof(float)};
+    if (bytes > maxBufferBytes) {
+        plan.error = "--buffer of " + std::to_string(plan.bufferFrames) + " frames for " +
+                     std::to_string(streams * options.channels) + " ports takes " +
+                     std::to_string(bytes >> 20) + " MiB, more than the 2048 MiB allowed";
+    }
     return plan;
 }
 
-bool periodFits(std::uint32_t frames, std::uint32_t chunkFrames, std::uint32_t slots) {
-    if (frames <= chunkFrames) {
-        return true;
+std::filesystem::path
+findRenderer(const std::filesystem::path& program, const std::string& searchPath,
+             const std::function<bool(const std::filesystem::path&)>& isProgram) {
+    const std::filesystem::path name = "vaskel_renderer";
+    if (!program.empty() && isProgram(program.parent_path() / name)) {
+        return program.parent_path() / name;
     }
-    const std::uint64_t chunks = (std::uint64_t{frames} + chunkFrames - 1) / chunkFrames;
-    return 2 * chunks <= slots;
+    std::size_t from = 0;
+    while (from <= searchPath.size()) {
+        const std::size_t colon = std::min(searchPath.find(':', from), searchPath.size());
+        const std::filesystem::path directory = searchPath.substr(from, colon - from);
+        if (directory.is_absolute() && isProgram(directory / name)) {
+            return directory / name;
+        }
+        from = colon + 1;
+    }
+    return {};
+}
+
+std::string rendererFailureReason(const std::string& errors) {
+    // The renderer prints the failure's name alone on a line, then "<name>: <reason>".
+    std::string name;
+    std::size_t from = 0;
+    while (from < errors.size()) {
+        const std::size_t end = std::min(errors.find('\n', from), errors.size());
+        const std::string line = errors.substr(from, end - from);
+        from = end + 1;
+        if (!name.empty() && line.size() > name.size() + 2 && line.starts_with(name + ": ")) {
+            return line.substr(name.size() + 2);
+        }
+        const bool bare = !line.empty() && std::all_of(line.begin(), line.end(), [](char c) {
+            return (c >= 'a' && c <= 'z') || c == '_';
+        });
+        name = bare ? line : std::string();
+    }
+    return {};
 }
 
 std::uint32_t attachTimeoutMilliseconds(double seconds) {
@@ -220,10 +256,31 @@ std::string listed(const std::vector<std::string>& names) {
 
 } // namespace
 
+bool matchWhole(const std::string& pattern, const std::vector<std::string>& names,
+                std::vector<std::string>& matched, std::string& error) {
+    std::regex expression;
+    try {
+        expression = std::regex(pattern, std::regex::extended | std::regex::nosubs);
+    } catch (const std::regex_error&) {
+        error = "--connect '" + pattern + "' is not an extended regular expression";
+        return false;
+    }
+    for (const std::string& name : names) {
+        if (std::regex_match(name, expression)) {
+            matched.push_back(name);
+        }
+    }
+    return true;
+}
+
 SourcePlan planSources(const BridgeOptions& options, const PortLookup& lookup) {
     SourcePlan plan;
     for (const std::string& word : options.connect) {
         PortMatches matches = lookup(word);
+        if (!matches.error.empty()) {
+            plan.error = matches.error;
+            return plan;
+        }
         if (matches.outputs.empty()) {
             plan.error = matches.inputs.empty()
                              ? "--connect '" + word +

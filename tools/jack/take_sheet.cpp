@@ -63,13 +63,12 @@ std::string formatTakeSheet(const TakeSheet& sheet) {
     return text + "\n  ]\n}\n";
 }
 
-std::error_code writeTakeSheet(const std::filesystem::path& root, const std::string& text) {
+std::error_code writeTakeSheet(const platform::Directory& take, const std::string& text) {
     static std::atomic<std::uint32_t> counter{0};
-    const std::filesystem::path temp =
-        root / ("streams.json." + std::to_string(platform::currentProcessId()) + "-" +
-                std::to_string(counter.fetch_add(1)) + ".tmp");
+    const std::string temp = "streams.json." + std::to_string(platform::currentProcessId()) + "-" +
+                             std::to_string(counter.fetch_add(1)) + ".tmp";
     platform::NewFile file;
-    if (const std::error_code error = file.create(temp, platform::NewFile::Readers::Anyone)) {
+    if (const std::error_code error = file.create(take, temp, platform::NewFile::Readers::Anyone)) {
         return error;
     }
     std::error_code error = file.write(text.data(), text.size());
@@ -77,11 +76,10 @@ std::error_code writeTakeSheet(const std::filesystem::path& root, const std::str
         error = file.close();
     }
     if (!error) {
-        error = platform::replaceFileWriteThrough(temp, root / kTakeSheetName);
+        error = take.replaceWriteThrough(temp, kTakeSheetName);
     }
     if (error) {
-        std::error_code ignored;
-        std::filesystem::remove(temp, ignored);
+        (void)take.remove(temp);
     }
     return error;
 }

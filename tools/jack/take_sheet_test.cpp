@@ -78,16 +78,18 @@ TEST(JackTakeSheet, ReplacesALinkPlantedInItsPlaceWithoutFollowingIt) {
     testing::ScratchDir dir("take-sheet");
     testing::writeFile(dir / "victim", "untouched");
     std::filesystem::create_symlink(dir / "victim", dir / kTakeSheetName);
-    ASSERT_FALSE(writeTakeSheet(dir.path(), "first\n"));
-    ASSERT_FALSE(writeTakeSheet(dir.path(), "second\n"));
+    platform::Directory held;
+    ASSERT_FALSE(held.open(dir.path()));
+    ASSERT_FALSE(writeTakeSheet(held, "first\n"));
+    ASSERT_FALSE(writeTakeSheet(held, "second\n"));
     EXPECT_EQ(testing::readFile(dir / "victim"), "untouched");
     EXPECT_FALSE(std::filesystem::is_symlink(dir / kTakeSheetName));
     EXPECT_EQ(testing::readFile(dir / kTakeSheetName), "second\n");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
                             std::filesystem::directory_iterator()),
               2);
-    // A root that cannot take the sheet says why.
-    EXPECT_TRUE(writeTakeSheet(dir / "missing", "x"));
+    // A folder not held cannot take the sheet, and says so.
+    EXPECT_TRUE(writeTakeSheet(platform::Directory(), "x"));
 }
 } // namespace
 } // namespace vaskel::jack_bridge
