@@ -4,6 +4,7 @@
 #include "output/output_paths.h"
 #include "platform/file.h"
 #include "platform/process.h"
+#include "platform/region.h"
 #include "platform/time.h"
 #include "tools/jack/chunk_assembler.h"
 #include "tools/jack/frame_buffer.h"
@@ -580,6 +581,12 @@ private:
         startTime_ = std::chrono::system_clock::now() -
                      std::chrono::microseconds(now > start ? now - start : 0);
         if (!options_.output.empty()) {
+            // Both sides hold the region now: without its name it goes with them, even when the
+            // bridge is killed outright (and its renderer, told so, ends).
+            if (const std::error_code error = platform::removeRegionName(mapping_)) {
+                err_ << "vaskel_jack: warning: cannot remove the region's name: "
+                     << platform::errorMessage(error) << '\n';
+            }
             if (const std::error_code error = writeSheet(takeSheet("capturing"))) {
                 err_ << "vaskel_jack: warning: cannot update the take sheet: " << error.message()
                      << '\n';

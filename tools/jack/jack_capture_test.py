@@ -129,12 +129,12 @@ def expect(condition, message):
 class Bridge:
     """A vaskel_jack run: its process, and its output once it has ended."""
 
-    def __init__(self, harness, name, args, session=False):
+    def __init__(self, harness, name, args, session=False, program=None, **popen):
         self.harness, self.name = harness, name
         self.err_path = os.path.join(harness.work, f"bridge-{name}.log")
         self.process = harness.start(
-            [os.path.join(harness.build, "vaskel_jack"), "--client", f"bridge_{name}"] + args,
-            self.err_path, session=session)
+            [program or os.path.join(harness.build, "vaskel_jack"), "--client", f"bridge_{name}"]
+            + args, self.err_path, session=session, **popen)
         self.code = self.out = None
 
     def err(self):
@@ -166,10 +166,10 @@ class Harness:
         self.children = []
         self.servers = 0
 
-    def start(self, args, log, session=False):
-        child = subprocess.Popen(args, env=self.env, stdout=subprocess.PIPE,
+    def start(self, args, log, session=False, env=None, cwd=None):
+        child = subprocess.Popen(args, env=env or self.env, stdout=subprocess.PIPE,
                                  stderr=open(os.path.join(self.work, log), "w"), text=True,
-                                 start_new_session=session)
+                                 start_new_session=session, cwd=cwd)
         self.children.append(child)
         return child
 
@@ -426,6 +426,63 @@ def case_stall(h):
             f"stopped longer than --buffer 0.5: overflow, {lengths} frames as reported")
 
 
+def gone(pid):
+    """True once the process has ended (a zombie waiting for init counts as ended)."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
+def case_children(h):
+    # Without a renderer beside vaskel_jack, one planted in the current directory is never run,
+    # whether PATH names it with "." or with an empty entry. The renderer the bridge runs holds
+    # none of the bridge's descriptors (its JACK sockets), the region has no name once both sides
+    # hold it, and a bridge killed outright takes its renderer with it within a second, leaving
+    # files that repair. A killed client stalls a synchronous server: it ends here.
+    lone, planted = h.output("lone"), h.output("planted")
+    os.makedirs(lone)
+    os.makedirs(planted)
+    shutil.copy2(os.path.join(h.build, "vaskel_jack"), lone)
+    marker = os.path.join(h.work, "planted-ran")
+    with open(os.path.join(planted, "vaskel_renderer"), "w") as script:
+        script.write(f"#!/bin/sh\ntouch {marker}\n")
+    os.chmod(os.path.join(planted, "vaskel_renderer"), 0o755)
+    for search in (".:/usr/bin:/bin", "/usr/bin::/bin", "/usr/bin:/bin:"):
+        alone = Bridge(h, "alone", ["--output", h.output("alone"), "--connect", "src:out_0",
+                                    "--seconds", "0.5"], program=os.path.join(lone, "vaskel_jack"),
+                       env=dict(h.env, PATH=search), cwd=planted)
+        code, _ = alone.finish()
+        expect(code == 1 and "no vaskel_renderer beside vaskel_jack" in alone.err() and
+               not os.path.exists(marker), f"PATH={search}: exit {code}: {alone.err()}")
+    output = h.output("children")
+    bridge = Bridge(h, "children", ["--output", output, "--connect", "src:out_0"])
+    bridge.wait_for("capturing")
+    renderer = renderer_of(bridge)
+    sockets = [os.readlink(f"/proc/{renderer}/fd/{fd}") for fd in os.listdir(f"/proc/{renderer}/fd")]
+    expect(not any(link.startswith("socket:") for link in sockets),
+           f"the renderer holds the bridge's sockets: {sockets}")
+    region = f"/dev/shm/vaskel-jack-{bridge.process.pid}"
+    expect(not os.path.exists(region), f"{region} still has its name while capturing")
+    time.sleep(0.5)
+    bridge.process.kill()
+    bridge.process.wait()
+    killed = time.monotonic()
+    while not gone(renderer) and time.monotonic() - killed < 5:
+        time.sleep(0.01)
+    took = time.monotonic() - killed
+    expect(took < 1, f"the renderer outlived its killed bridge by {took:.2f} s")
+    subprocess.run([os.path.join(h.build, "vaskel_wav"), "repair", take(output)],
+                   stdout=subprocess.DEVNULL, check=True, timeout=30)
+    lengths = check_files(take(output), 1, 1, [0])
+    expect(lengths[0] > 0, f"{lengths}")
+
+    h.kill_server()
+    return (f"no socket inherited, the region nameless while capturing; killed, the renderer "
+            f"ended {took:.2f} s after, {lengths[0]} frames repaired; a planted renderer not run")
+
+
 def case_attach(h):
     bridge = Bridge(h, "attach", [h.region("attach"), "--connect", "src:out_0",
                                   "--attach-timeout", "2"])
@@ -497,7 +554,7 @@ def case_stopped(h):
 
 
 CASES = [("pattern", case_pattern), ("exact", case_exact), ("interrupt", case_interrupt),
-         ("period", case_period), ("stall", case_stall), ("attach", case_attach),
+         ("period", case_period), ("stall", case_stall), ("children", case_children), ("attach", case_attach),
          ("killed", case_killed), ("stopped", case_stopped)]
 
 
@@ -516,7 +573,7 @@ def run(harness, only):
             failures += 1
             print(f"FAIL {name}: {error}", flush=True)
         # These two end their server: the next case gets a new one.
-        server_up = server_up and name not in ("killed", "stopped")
+        server_up = server_up and name not in ("children", "killed", "stopped")
     return failures
 
 
