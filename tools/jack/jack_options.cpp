@@ -314,57 +314,67 @@ SourcePlan planSources(const BridgeOptions& options, const PortLookup& lookup) {
 }
 
 const char* usageText() {
-    return "usage: vaskel_jack --output DIR [mapping-name] [options]\n"
-           "       vaskel_jack <mapping-name> [options]\n"
+    return "usage: vaskel_jack --output DIR --connect PORT [mapping-name] [options]\n"
+           "       vaskel_jack <mapping-name> --connect PORT [options]\n"
            "       vaskel_jack --help | --version\n";
 }
 
 std::string helpText() {
     return std::string(usageText()) + R"(
 Captures ports of a JACK server into one 32-bit float WAV file per stream. With --output it runs
-vaskel_renderer itself (the one beside vaskel_jack, else the one in PATH) into DIR and keeps the
-take sheet DIR/streams.json: the ports each stream-<i>.wav holds, the client, rate, chunk size
-and start time. Without --output, start vaskel_renderer separately with the same <mapping-name>.
-The region takes the server's sample rate and one server period per chunk (at most 2048 frames).
-The capture starts with the first period after the renderer has attached and is continuous.
+vaskel_renderer itself (the one beside vaskel_jack, else the first in an absolute directory of
+PATH) into a new take folder DIR/take-001, DIR/take-002, ... (the first number not taken) and
+keeps the take sheet streams.json there: the ports each stream-<i>.wav holds, the client, rate,
+chunk size and start time. Without --output, start vaskel_renderer separately with the same
+<mapping-name>. The capture starts with the first period after the renderer has attached and is
+continuous. Each period goes into a buffer of the bridge's own (--buffer), which a thread of the
+bridge moves into the region in chunks of 2048 frames as the renderer frees its slots: a
+renderer held up by a busy disk costs buffer, not the take.
 
 Options:
-  --output DIR        run the renderer into DIR (created if missing); without a mapping name
-                      the region is named vaskel-jack-<process id>
-  --connect PORT      feeds the output ports PORT names to the next input ports in port order:
-                      a full port name is that port; anything else is an extended regular
-                      expression, and every output port it matches, in the server's port
-                      order, is fed (as jack_lsp and jack_capture match). May be repeated
+  --output DIR        run the renderer into a new take folder in DIR (DIR is created if
+                      missing; a link in its place is refused); without a mapping name the
+                      region is named vaskel-jack-<process id>
+  --connect PORT      required: feeds the output ports PORT names to the next input ports in
+                      port order: a full port name is that port; anything else is an extended
+                      regular expression that must match the whole port name ('synth:.*' takes
+                      synth:out_1, never mysynth:out_1), and every output port it matches, in
+                      the server's port order, is fed. May be repeated. The ports are listed
+                      before the recording starts
   --streams N         streams, 1 to 128 (default: one per connected port, one per pair with
-                      --channels 2; 1 without --connect)
+                      --channels 2)
   --channels 1|2      ports per stream: in_<i> (1, the default), or in_<i>_l and in_<i>_r (2)
   --seconds S         captures exactly round(S x rate) frames per stream, then ends; without it
                       the capture runs until SIGINT or SIGTERM and ends at a period boundary
+  --buffer S          seconds of audio the bridge holds for a renderer that falls behind
+                      (default 4); it takes S x rate x ports x 4 bytes of memory
   --attach-timeout S  seconds the renderer has to attach to the region (default 30)
-  --slots N           chunks a ring holds, 1 to 64 (default: at least 250 ms of audio)
+  --slots N           chunks of 2048 frames a ring holds, 1 to 64 (default 64)
   --client NAME       the JACK client name (default vaskel_jack); the server is JACK's usual
                       choice ($JACK_DEFAULT_SERVER)
   --help, --version
 
-A full ring is never a silent drop: the capture stops with the failure "overflow". A server
-period that changes during the capture is cut into, or gathered into, chunks of the first
-period's size; a period longer than half a ring ends the capture (producer_abort) with a
-message. Server xruns during the capture are counted. When the server shuts down, the capture is
+A full buffer is never a silent drop: the capture stops with the failure "overflow" and says
+how far the disk fell behind. A server period that changes during the capture is taken as it
+comes. Server xruns during the capture are counted. When the server shuts down, the capture is
 aborted (producer_abort). A second SIGINT or SIGTERM ends the bridge at once. When a capture it
-runs with --output fails, the bridge repairs the stream files so that what was captured plays.
-At the end the renderer's verdict is printed on standard output:
-  verdict=<completed|failure name>,framesPerStream=N,xruns=N
+runs with --output fails, the bridge repairs the stream files of its take folder so that what
+was captured plays (as vaskel_wav repair would). Killed outright, the bridge takes its renderer
+with it (SIGTERM); the files then need vaskel_wav repair. At the end the renderer's verdict is
+printed on standard output:
+  verdict=<completed|failure name>,framesPerStream=N,xruns=N,bufferPeakSeconds=S
+framesPerStream is what every file holds (after a failure: what the repaired files hold;
+"unknown" for a failed renderer run elsewhere); bufferPeakSeconds is the buffer's fullest point.
 Under PipeWire, run it through its JACK layer: pw-jack vaskel_jack ... (package pipewire-jack).
 
 Exit codes:
   0    the renderer completed the capture
   1    setup failed: no JACK server, a port or connection refused, the region or the renderer
-       not started, the output directory or its take sheet not written
-  2    bad command line, a --connect that matches no output port, or a server buffer above
-       2048 frames
+       not started, the output directory, its take folder or its take sheet not written
+  2    bad command line, no --connect, or a --connect that matches no output port
   3    no renderer attached within --attach-timeout, or it gave no verdict
-  4    the capture failed: overflow, producer_abort (server gone, or a period too long) or the
-       renderer's failure; with --output the stream files were repaired
+  4    the capture failed: overflow, producer_abort (server gone) or the renderer's failure
+       (its reason printed); with --output the stream files were repaired
   130  a second interrupt ended it before the renderer's verdict
 )";
 }
