@@ -171,10 +171,11 @@ private:
 };
 
 // Reads `{"key": value, ...}`: each key must be one of `keys`, at most once, and `value` reads
-// its value (false refuses the text). True when every key came.
+// its value (false refuses the text). True when each of the first `required` keys came (the
+// others may be left out).
 template <std::size_t N, typename ReadValue>
 bool readObject(JsonCursor& json, const std::array<std::string_view, N>& keys,
-                const ReadValue& value) {
+                const ReadValue& value, std::size_t required = N) {
     if (!json.take('{')) {
         return false;
     }
@@ -194,7 +195,9 @@ bool readObject(JsonCursor& json, const std::array<std::string_view, N>& keys,
         }
         seen[which] = true;
     } while (json.take(','));
-    return json.take('}') && std::all_of(seen.begin(), seen.end(), [](bool s) { return s; });
+    return json.take('}') &&
+           std::all_of(seen.begin(), seen.begin() + static_cast<std::ptrdiff_t>(required),
+                       [](bool s) { return s; });
 }
 
 // `[port-or-null, ...]` of at most kMaxChannels entries.
@@ -250,6 +253,45 @@ bool readStreams(JsonCursor& json, std::vector<TakeSheetStream>& streams) {
     return json.take(']');
 }
 
+bool readEvent(JsonCursor& json, TakeSheetEvent& event) {
+    static constexpr std::array<std::string_view, 4> kKeys = {"frame", "kind", "stream", "detail"};
+    static constexpr std::array<std::string_view, 4> kKinds = {"xrun", "port_disconnected",
+                                                               "client_gone", "buffer_near_full"};
+    return readObject(json, kKeys, [&](std::size_t key) {
+        switch (key) {
+        case 0:
+            return json.number(event.frame);
+        case 1:
+            return json.string(event.kind) &&
+                   std::find(kKinds.begin(), kKinds.end(), event.kind) != kKinds.end();
+        case 2:
+            if (json.takeNull()) {
+                event.stream.reset();
+                return true;
+            }
+            return json.number(event.stream.emplace()) && *event.stream < transport::kMaxStreams;
+        default:
+            return json.string(event.detail);
+        }
+    });
+}
+
+// `[event, ...]`: at most kMaxTakeSheetEvents, the next one refused before it is read.
+bool readEvents(JsonCursor& json, std::vector<TakeSheetEvent>& events) {
+    if (!json.take('[')) {
+        return false;
+    }
+    if (json.take(']')) {
+        return true;
+    }
+    do {
+        if (events.size() == kMaxTakeSheetEvents || !readEvent(json, events.emplace_back())) {
+            return false;
+        }
+    } while (json.take(','));
+    return json.take(']');
+}
+
 // "YYYY-MM-DDTHH:MM:SS.mmmZ", the writer's only form.
 bool isUtcTime(const std::string& text) {
     static constexpr std::string_view kForm = "0000-00-00T00:00:00.000Z";
@@ -297,42 +339,54 @@ const TakeSheetStream* TakeSheetRecord::stream(std::uint32_t index) const {
 }
 
 std::optional<TakeSheetRecord> parseTakeSheet(std::string_view text) {
-    static constexpr std::array<std::string_view, 11> kKeys = {
-        "schemaVersion", "state",     "client",          "mapping", "sampleRate", "framesPerChunk",
-        "channels",      "startTime", "framesPerStream", "verdict", "streams"};
+    // The last three came later: a sheet may leave them out.
+    static constexpr std::array<std::string_view, 14> kKeys = {
+        "schemaVersion",  "state",    "client",       "mapping",         "sampleRate",
+        "framesPerChunk", "channels", "startTime",    "framesPerStream", "verdict",
+        "streams",        "events",   "bufferFrames", "bufferPeakFrames"};
+    constexpr std::size_t kRequired = 11;
     TakeSheetRecord sheet;
     JsonCursor json(text);
     std::uint32_t version = 0;
-    const bool read = readObject(json, kKeys, [&](std::size_t key) {
-        switch (key) {
-        case 0:
-            return json.number(version) && version == 1;
-        case 1:
-            return json.string(sheet.state);
-        case 2:
-            return json.string(sheet.client);
-        case 3:
-            return json.string(sheet.mapping);
-        case 4:
-            return json.number(sheet.sampleRate);
-        case 5:
-            return json.number(sheet.framesPerChunk);
-        case 6:
-            return json.number(sheet.channels);
-        case 7:
-            return json.stringOrNull(sheet.startTime);
-        case 8:
-            if (json.takeNull()) {
-                sheet.framesPerStream.reset();
-                return true;
+    const bool read = readObject(
+        json, kKeys,
+        [&](std::size_t key) {
+            switch (key) {
+            case 0:
+                return json.number(version) && version == 1;
+            case 1:
+                return json.string(sheet.state);
+            case 2:
+                return json.string(sheet.client);
+            case 3:
+                return json.string(sheet.mapping);
+            case 4:
+                return json.number(sheet.sampleRate);
+            case 5:
+                return json.number(sheet.framesPerChunk);
+            case 6:
+                return json.number(sheet.channels);
+            case 7:
+                return json.stringOrNull(sheet.startTime);
+            case 8:
+                if (json.takeNull()) {
+                    sheet.framesPerStream.reset();
+                    return true;
+                }
+                return json.number(sheet.framesPerStream.emplace());
+            case 9:
+                return json.stringOrNull(sheet.verdict);
+            case 10:
+                return readStreams(json, sheet.streams);
+            case 11:
+                return readEvents(json, sheet.events);
+            case 12:
+                return json.number(sheet.bufferFrames.emplace());
+            default:
+                return json.number(sheet.bufferPeakFrames.emplace());
             }
-            return json.number(sheet.framesPerStream.emplace());
-        case 9:
-            return json.stringOrNull(sheet.verdict);
-        default:
-            return readStreams(json, sheet.streams);
-        }
-    });
+        },
+        kRequired);
     if (!read || !json.atEnd() || !consistent(sheet)) {
         return std::nullopt;
     }

@@ -7,6 +7,7 @@
 #include "platform/region.h"
 #include "platform/time.h"
 #include "tools/jack/chunk_assembler.h"
+#include "tools/jack/event_log.h"
 #include "tools/jack/frame_buffer.h"
 #include "tools/jack/take_sheet.h"
 #include "wavfile/wav_repair.h"
@@ -61,6 +62,7 @@ struct Capture {
     std::atomic<std::uint32_t> xruns{0};
     std::atomic<bool> serverGone{false};
     std::atomic<jack_time_t> startMicros{0}; // when the first captured period began
+    EventLog events{kMaxTakeSheetEvents};
 };
 static_assert(std::atomic<Phase>::is_always_lock_free && std::atomic<Access>::is_always_lock_free &&
               std::atomic<bool>::is_always_lock_free &&
@@ -229,13 +231,40 @@ int onProcess(jack_nframes_t nframes, void* arg) {
     return 0;
 }
 
+bool capturing(const Capture& c) {
+    return c.phase.load(std::memory_order_acquire) == Phase::Capturing;
+}
+
+// The callbacks below only note what happened for the bridge's thread, which names it.
+void note(Capture& c, RawEvent event) {
+    event.frame = c.framesTaken.load(std::memory_order_acquire);
+    (void)c.events.push(event);
+}
+
 // Only xruns during the capture count: those of a server waiting for a renderer say nothing of it.
 int onXrun(void* arg) {
     auto& c = *static_cast<Capture*>(arg);
-    if (c.phase.load(std::memory_order_acquire) == Phase::Capturing) {
+    if (capturing(c)) {
         c.xruns.fetch_add(1, std::memory_order_relaxed);
+        note(c, RawEvent{.kind = EventKind::Xrun});
     }
     return 0;
+}
+
+void onPortConnect(jack_port_id_t a, jack_port_id_t b, int connected, void* arg) {
+    auto& c = *static_cast<Capture*>(arg);
+    if (connected == 0 && capturing(c)) {
+        note(c, RawEvent{.kind = EventKind::PortDisconnected, .portA = a, .portB = b});
+    }
+}
+
+void onClientRegistration(const char* name, int registered, void* arg) {
+    auto& c = *static_cast<Capture*>(arg);
+    if (registered == 0 && capturing(c)) {
+        RawEvent event{.kind = EventKind::ClientGone};
+        EventLog::copyName(event.client, name);
+        note(c, event);
+    }
 }
 
 void onShutdown(void* arg) {
@@ -475,7 +504,9 @@ private:
         }
         c_.buffer.reset(static_cast<std::uint32_t>(c_.ports.size()), plan_.bufferFrames);
         if (jack_set_process_callback(client, onProcess, &c_) != 0 ||
-            jack_set_xrun_callback(client, onXrun, &c_) != 0) {
+            jack_set_xrun_callback(client, onXrun, &c_) != 0 ||
+            jack_set_port_connect_callback(client, onPortConnect, &c_) != 0 ||
+            jack_set_client_registration_callback(client, onClientRegistration, &c_) != 0) {
             err_ << "vaskel_jack: the server refused the client's callbacks\n";
             return false;
         }
@@ -531,6 +562,9 @@ private:
         sheet.framesPerChunk = plan_.config.frames_per_chunk;
         sheet.channels = c_.channels;
         sheet.startTime = startTime_;
+        sheet.events = events_;
+        sheet.bufferFrames = c_.buffer.capacity();
+        sheet.bufferPeakFrames = c_.buffer.peak();
         for (std::uint32_t s = 0; s < c_.streams; ++s) {
             sheet.sources.emplace_back();
             sheet.inputs.emplace_back();
@@ -594,14 +628,79 @@ private:
         }
     }
 
+    // Records an event for the take sheet and says it, once.
+    void record(TakeSheetEvent event) {
+        err_ << "vaskel_jack: frame " << event.frame << ": " << event.kind;
+        if (event.stream) {
+            err_ << ", " << streamFileName(*event.stream);
+        }
+        err_ << (event.detail.empty() ? "" : " (" + event.detail + ")") << '\n';
+        if (events_.size() < kMaxTakeSheetEvents) {
+            events_.push_back(std::move(event));
+        }
+    }
+
+    // The input port of ours that `id` is, if it is one.
+    std::optional<std::size_t> ourPort(jack_port_id_t id) const {
+        jack_port_t* port = jack_port_by_id(client_.get(), id);
+        const auto found = std::find(c_.ports.begin(), c_.ports.end(), port);
+        if (port == nullptr || found == c_.ports.end()) {
+            return std::nullopt;
+        }
+        return static_cast<std::size_t>(found - c_.ports.begin());
+    }
+
+    // Names what the callbacks noted: only what touches this take (a disconnection of one of
+    // its ports, a client that fed it); other clients come and go as they please.
+    void collectEvents() {
+        while (const RawEvent* raw = c_.events.next()) {
+            switch (raw->kind) {
+            case EventKind::Xrun:
+                record({raw->frame, "xrun", std::nullopt, ""});
+                break;
+            case EventKind::PortDisconnected: {
+                std::optional<std::size_t> port = ourPort(raw->portA);
+                if (!port) {
+                    port = ourPort(raw->portB);
+                }
+                if (port) {
+                    record({raw->frame, "port_disconnected",
+                            static_cast<std::uint32_t>(*port / c_.channels),
+                            sources_.sources[*port]});
+                }
+                break;
+            }
+            case EventKind::ClientGone: {
+                const std::string name = raw->client.data();
+                std::optional<std::uint32_t> stream;
+                std::size_t fed = 0;
+                for (std::size_t p = 0; p < sources_.sources.size(); ++p) {
+                    if (sources_.sources[p].starts_with(name + ":")) {
+                        const auto s = static_cast<std::uint32_t>(p / c_.channels);
+                        fed += stream != s ? 1 : 0;
+                        stream = s;
+                    }
+                }
+                if (fed != 0) {
+                    record({raw->frame, "client_gone", fed == 1 ? stream : std::nullopt, name});
+                }
+                break;
+            }
+            }
+        }
+    }
+
     // Says once when the buffer passes kNearFullPercent: the disk is falling behind.
     void watchBuffer() {
+        collectEvents();
         const std::uint64_t fill = c_.buffer.fill();
         if (!nearFullSaid_ && fill * 100 >= c_.buffer.capacity() * kNearFullPercent) {
             nearFullSaid_ = true;
-            err_ << "vaskel_jack: at frame " << c_.framesTaken.load(std::memory_order_acquire)
-                 << " the buffer is " << fill * 100 / c_.buffer.capacity()
-                 << " % full: the disk is " << seconds(fill) << " s behind\n";
+            char behind[32];
+            std::snprintf(behind, sizeof behind, "%.3f s of %.3f s", seconds(fill),
+                          seconds(c_.buffer.capacity()));
+            record({c_.framesTaken.load(std::memory_order_acquire), "buffer_near_full",
+                    std::nullopt, behind});
         }
     }
 
@@ -846,6 +945,11 @@ private:
     }
 
     int report(End end, const Verdict& verdict) {
+        collectEvents();
+        if (c_.events.dropped() != 0) {
+            err_ << "vaskel_jack: " << c_.events.dropped() << " more events than the "
+                 << kMaxTakeSheetEvents << " the take sheet keeps\n";
+        }
         const std::uint32_t xruns = c_.xruns.load();
         if (xruns != 0) {
             err_ << "vaskel_jack: the server reported " << xruns << " xruns during the capture\n";
@@ -947,6 +1051,7 @@ private:
     bool repairFailed_ = false;
     bool interruptedTwice_ = false;
     bool nearFullSaid_ = false;
+    std::vector<TakeSheetEvent> events_;
 };
 
 } // namespace

@@ -397,6 +397,11 @@ def case_stall(h):
     os.kill(renderer, signal.SIGCONT)
     code, out = bridge.finish()
     peak = re.search(r"bufferPeakSeconds=([0-9.]+)", out)
+    with open(os.path.join(take(output), "streams.json")) as sheet_file:
+        sheet = json.load(sheet_file)
+    expect(sheet["bufferFrames"] == 4 * RATE and
+           abs(sheet["bufferPeakFrames"] / RATE - float(peak.group(1))) < 0.001,
+           f"take sheet buffer: {sheet}")
     expect(code == 0 and "\nverdict=completed,framesPerStream=192000," in out and peak and
            1.2 <= float(peak.group(1)) < 4, f"exit {code}: {out}{bridge.err()}")
     check_files(take(output), 2, 1, [0, 2], frames=4 * RATE)
@@ -483,6 +488,41 @@ def case_children(h):
             f"ended {took:.2f} s after, {lengths[0]} frames repaired; a planted renderer not run")
 
 
+def case_events(h):
+    # A client that fed two streams leaves mid-take: each of its ports' disconnections and the
+    # client's going are said once on stderr and kept in the take sheet, in order, at the frame
+    # they happened; the take goes on (silence from then on) and completes.
+    source = h.start([os.path.join(h.build, "vaskel_jack_test_source"), "gone", "2"],
+                     "source-gone.log")
+    time.sleep(0.5)
+    output = h.output("events")
+    bridge = Bridge(h, "events", ["--output", output, "--connect", "gone:out_[01]", "--connect",
+                                  "src:out_2", "--seconds", "2.5"])
+    bridge.wait_for("capturing")
+    time.sleep(0.7)
+    stop_child(source, 5)
+    code, out = bridge.finish()
+    err = bridge.err()
+    expect(code == 0 and "verdict=completed,framesPerStream=120000," in out,
+           f"exit {code}: {out}{err}")
+    for said in (": port_disconnected, stream-0.wav (gone:out_0)\n",
+                 ": port_disconnected, stream-1.wav (gone:out_1)\n", ": client_gone (gone)\n"):
+        expect(err.count(said) == 1, f"'{said.strip()}' not said once: {err}")
+    with open(os.path.join(take(output), "streams.json")) as sheet_file:
+        events = json.load(sheet_file)["events"]
+    mine = [(e["kind"], e["stream"], e["detail"]) for e in events if e["kind"] != "xrun"]
+    expect(sorted(mine, key=str) == sorted([("port_disconnected", 0, "gone:out_0"),
+                                            ("port_disconnected", 1, "gone:out_1"),
+                                            ("client_gone", None, "gone")], key=str),
+           f"take sheet events: {events}")
+    frames = [e["frame"] for e in events]
+    expect(frames == sorted(frames) and all(0 < f < 120000 for f in frames), f"{events}")
+    # Not a terminal: no meter, not one cursor movement.
+    expect("\x1b[" not in err, f"a meter drawn on a file: {err!r}")
+    return (f"a source client gone mid-take: {len(mine)} events said once and kept at frames "
+            f"{[e['frame'] for e in events if e['kind'] != 'xrun']}; no meter on a file")
+
+
 def case_attach(h):
     bridge = Bridge(h, "attach", [h.region("attach"), "--connect", "src:out_0",
                                   "--attach-timeout", "2"])
@@ -554,7 +594,8 @@ def case_stopped(h):
 
 
 CASES = [("pattern", case_pattern), ("exact", case_exact), ("interrupt", case_interrupt),
-         ("period", case_period), ("stall", case_stall), ("children", case_children), ("attach", case_attach),
+         ("period", case_period), ("stall", case_stall), ("events", case_events),
+         ("children", case_children), ("attach", case_attach),
          ("killed", case_killed), ("stopped", case_stopped)]
 
 

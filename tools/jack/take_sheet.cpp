@@ -52,6 +52,12 @@ std::string formatTakeSheet(const TakeSheet& sheet) {
     text += ",\n  \"framesPerStream\": " +
             (sheet.framesPerStream ? std::to_string(*sheet.framesPerStream) : "null");
     text += ",\n  \"verdict\": " + jsonOrNull(sheet.verdict);
+    if (sheet.bufferFrames) {
+        text += ",\n  \"bufferFrames\": " + std::to_string(*sheet.bufferFrames);
+    }
+    if (sheet.bufferPeakFrames) {
+        text += ",\n  \"bufferPeakFrames\": " + std::to_string(*sheet.bufferPeakFrames);
+    }
     text += ",\n  \"streams\": [";
     for (std::size_t i = 0; i < sheet.sources.size(); ++i) {
         text += i == 0 ? "\n" : ",\n";
@@ -60,7 +66,20 @@ std::string formatTakeSheet(const TakeSheet& sheet) {
                 portList(i < sheet.inputs.size() ? sheet.inputs[i] : std::vector<std::string>{}) +
                 "}";
     }
-    return text + "\n  ]\n}\n";
+    text += "\n  ]";
+    if (!sheet.events.empty()) {
+        text += ",\n  \"events\": [";
+        for (std::size_t i = 0; i < sheet.events.size() && i < kMaxTakeSheetEvents; ++i) {
+            const TakeSheetEvent& event = sheet.events[i];
+            text += (i == 0 ? "\n    {\"frame\": " : ",\n    {\"frame\": ") +
+                    std::to_string(event.frame) + ", \"kind\": " + jsonString(event.kind) +
+                    ", \"stream\": " +
+                    (event.stream ? std::to_string(*event.stream) : std::string("null")) +
+                    ", \"detail\": " + jsonString(event.detail) + "}";
+        }
+        text += "\n  ]";
+    }
+    return text + "\n}\n";
 }
 
 std::error_code writeTakeSheet(const platform::Directory& take, const std::string& text) {

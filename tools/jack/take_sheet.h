@@ -24,6 +24,8 @@ struct TakeSheet : TakeSheetCapture {
     // Per stream, per channel: the source port ("" unconnected) and this client's input port.
     std::vector<std::vector<std::string>> sources;
     std::vector<std::vector<std::string>> inputs;
+    // What happened while recording, in order; the key is left out while there is none.
+    std::vector<TakeSheetEvent> events;
 };
 
 // A time as ISO 8601 in UTC with milliseconds: "2026-03-01T14:05:09.250Z".
