@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,6 +64,11 @@ struct Capture {
     std::atomic<bool> serverGone{false};
     std::atomic<jack_time_t> startMicros{0}; // when the first captured period began
     EventLog events{kMaxTakeSheetEvents};
+    // The meter's, per port, when it is shown: the peak since the meter last took it, and
+    // whether a sample has reached full scale.
+    bool metering = false;
+    std::unique_ptr<std::atomic<float>[]> peaks;
+    std::unique_ptr<std::atomic<bool>[]> clipped;
 };
 static_assert(std::atomic<Phase>::is_always_lock_free && std::atomic<Access>::is_always_lock_free &&
               std::atomic<bool>::is_always_lock_free &&
@@ -85,6 +91,22 @@ void capturePeriod(Capture& c, jack_nframes_t nframes) {
         return;
     }
     c.framesTaken.store(taken + frames, std::memory_order_release);
+    if (c.metering) {
+        for (std::size_t p = 0; p < c.ports.size(); ++p) {
+            const auto* samples =
+                static_cast<const float*>(jack_port_get_buffer(c.ports[p], nframes));
+            float peak = 0.0f;
+            for (std::uint64_t i = 0; i < frames; ++i) {
+                peak = std::max(peak, std::fabs(samples[i]));
+            }
+            if (peak > c.peaks[p].load(std::memory_order_relaxed)) {
+                c.peaks[p].store(peak, std::memory_order_relaxed);
+            }
+            if (peak >= 1.0f) {
+                c.clipped[p].store(true, std::memory_order_relaxed);
+            }
+        }
+    }
     if (c.endFrame != 0 && taken + frames == c.endFrame) {
         c.phase.store(Phase::Finished, std::memory_order_release);
     }
@@ -229,6 +251,25 @@ int onProcess(jack_nframes_t nframes, void* arg) {
     processPeriod(c, nframes);
     c.access.store(Access::Free, std::memory_order_release);
     return 0;
+}
+
+// One stream's meter line: its peak in dBFS with a bar of 30 steps over -60 to 0 dBFS, a clip
+// mark, and the buffer's fill.
+std::string meterLine(const std::string& name, float peak, bool clip, unsigned fillPercent) {
+    const double db = peak > 0.0f ? 20.0 * std::log10(static_cast<double>(peak)) : -1000.0;
+    const int steps = std::clamp(static_cast<int>((db + 60.0) / 2.0), 0, 30);
+    char level[16];
+    if (db < -99.9) {
+        std::snprintf(level, sizeof level, "%6s", "-inf");
+    } else {
+        std::snprintf(level, sizeof level, "%6.1f", db);
+    }
+    const std::string bar = std::string(static_cast<std::size_t>(steps), '#') +
+                            std::string(static_cast<std::size_t>(30 - steps), '.');
+    char text[160];
+    std::snprintf(text, sizeof text, "%s %s dBFS [%s] %-4s buffer %3u %%", name.c_str(), level,
+                  bar.c_str(), clip ? "CLIP" : "", fillPercent);
+    return text;
 }
 
 bool capturing(const Capture& c) {
@@ -381,6 +422,7 @@ public:
             return failed;
         }
         const End end = waitForEnd();
+        clearMeter();
         takeOver();
         endStreams(end);
         const Verdict verdict = awaitVerdict(end);
@@ -503,6 +545,9 @@ private:
             c_.ports.push_back(port);
         }
         c_.buffer.reset(static_cast<std::uint32_t>(c_.ports.size()), plan_.bufferFrames);
+        c_.metering = !options_.quiet && platform::standardErrorIsTerminal();
+        c_.peaks = std::make_unique<std::atomic<float>[]>(c_.ports.size());
+        c_.clipped = std::make_unique<std::atomic<bool>[]>(c_.ports.size());
         if (jack_set_process_callback(client, onProcess, &c_) != 0 ||
             jack_set_xrun_callback(client, onXrun, &c_) != 0 ||
             jack_set_port_connect_callback(client, onPortConnect, &c_) != 0 ||
@@ -628,8 +673,44 @@ private:
         }
     }
 
+    // The meter: one line per stream, redrawn in place at most ten times a second.
+    void drawMeter() {
+        if (!c_.metering || !capturing(c_)) {
+            return;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (meterLines_ != 0 && now - meterDrawn_ < std::chrono::milliseconds(100)) {
+            return;
+        }
+        meterDrawn_ = now;
+        std::string text = meterLines_ != 0 ? "\x1b[" + std::to_string(meterLines_) + "A" : "";
+        const auto fill = static_cast<unsigned>(c_.buffer.fill() * 100 /
+                                                std::max<std::uint64_t>(1, c_.buffer.capacity()));
+        for (std::uint32_t s = 0; s < c_.streams; ++s) {
+            float peak = 0.0f;
+            bool clip = false;
+            for (std::uint32_t ch = 0; ch < c_.channels; ++ch) {
+                const std::size_t p = std::size_t{s} * c_.channels + ch;
+                peak = std::max(peak, c_.peaks[p].exchange(0.0f, std::memory_order_relaxed));
+                clip = clip || c_.clipped[p].load(std::memory_order_relaxed);
+            }
+            text += "\r" + meterLine(streamFileName(s), peak, clip, fill) + "\x1b[K\n";
+        }
+        err_ << text << std::flush;
+        meterLines_ = c_.streams;
+    }
+
+    // Takes the meter off the screen, so that a message is not drawn over.
+    void clearMeter() {
+        if (meterLines_ != 0) {
+            err_ << "\x1b[" << meterLines_ << "A\r\x1b[J" << std::flush;
+            meterLines_ = 0;
+        }
+    }
+
     // Records an event for the take sheet and says it, once.
     void record(TakeSheetEvent event) {
+        clearMeter();
         err_ << "vaskel_jack: frame " << event.frame << ": " << event.kind;
         if (event.stream) {
             err_ << ", " << streamFileName(*event.stream);
@@ -693,6 +774,7 @@ private:
     // Says once when the buffer passes kNearFullPercent: the disk is falling behind.
     void watchBuffer() {
         collectEvents();
+        drawMeter();
         const std::uint64_t fill = c_.buffer.fill();
         if (!nearFullSaid_ && fill * 100 >= c_.buffer.capacity() * kNearFullPercent) {
             nearFullSaid_ = true;
@@ -1052,6 +1134,8 @@ private:
     bool interruptedTwice_ = false;
     bool nearFullSaid_ = false;
     std::vector<TakeSheetEvent> events_;
+    std::uint32_t meterLines_ = 0; // lines of the meter on the screen
+    std::chrono::steady_clock::time_point meterDrawn_;
 };
 
 } // namespace

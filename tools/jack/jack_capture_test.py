@@ -440,6 +440,42 @@ def gone(pid):
         return True
 
 
+def on_terminal(h, name, args):
+    """Runs a bridge with its standard error on a terminal (a pseudo-terminal); returns the
+    exit code and what the terminal received."""
+    import pty
+    master, slave = pty.openpty()
+    child = subprocess.Popen([os.path.join(h.build, "vaskel_jack"), "--client", f"bridge_{name}"]
+                             + args, env=h.env, stdout=subprocess.DEVNULL, stderr=slave)
+    h.children.append(child)
+    os.close(slave)
+    received = b""
+    while True:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:  # the other side closed: the bridge has ended
+            break
+        if not chunk:
+            break
+        received += chunk
+    os.close(master)
+    return child.wait(timeout=60), received.decode(errors="replace")
+
+
+def case_meter(h):
+    # On a terminal: one line per stream, redrawn in place (cursor up, erase), with a level that
+    # the test source's signal (a ramp below full scale) sets above -inf; --quiet: none.
+    code, seen = on_terminal(h, "meter", ["--output", h.output("meter"), "--connect",
+                                          "src:out_[01]", "--seconds", "1.5"])
+    lines = re.findall(r"stream-1\.wav +(-?[0-9.]+|-inf) dBFS \[[#.]{30}\] +buffer +\d+ %", seen)
+    expect(code == 0 and "\x1b[2A" in seen and len(lines) >= 3 and
+           any(level != "-inf" for level in lines), f"exit {code}: {seen!r}")
+    code, quiet = on_terminal(h, "quiet", ["--output", h.output("meter"), "--connect",
+                                           "src:out_[01]", "--seconds", "0.5", "--quiet"])
+    expect(code == 0 and "dBFS" not in quiet and "\x1b[" not in quiet, f"exit {code}: {quiet!r}")
+    return f"{len(lines)} redraws of stream-1's line in 1.5 s on a terminal; none with --quiet"
+
+
 def case_children(h):
     # Without a renderer beside vaskel_jack, one planted in the current directory is never run,
     # whether PATH names it with "." or with an empty entry. The renderer the bridge runs holds
@@ -595,6 +631,7 @@ def case_stopped(h):
 
 CASES = [("pattern", case_pattern), ("exact", case_exact), ("interrupt", case_interrupt),
          ("period", case_period), ("stall", case_stall), ("events", case_events),
+         ("meter", case_meter),
          ("children", case_children), ("attach", case_attach),
          ("killed", case_killed), ("stopped", case_stopped)]
 

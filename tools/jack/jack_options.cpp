@@ -124,14 +124,22 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
             return parsed;
         }
     }
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& word = arguments[i];
+    std::vector<std::string> words;
+    for (const auto& word : arguments) {
+        if (word == "--quiet") {
+            parsed.options.quiet = true;
+        } else {
+            words.push_back(word);
+        }
+    }
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::string& word = words[i];
         if (word.size() > 2 && word.starts_with("--")) {
-            if (i + 1 == arguments.size()) {
+            if (i + 1 == words.size()) {
                 parsed.error = word + " needs a value";
                 return parsed;
             }
-            parsed.error = applyOption(word, arguments[++i], parsed.options);
+            parsed.error = applyOption(word, words[++i], parsed.options);
             if (!parsed.error.empty()) {
                 return parsed;
             }
@@ -350,6 +358,9 @@ Options:
                       (default 4); it takes S x rate x ports x 4 bytes of memory
   --attach-timeout S  seconds the renderer has to attach to the region (default 30)
   --slots N           chunks of 2048 frames a ring holds, 1 to 64 (default 64)
+  --quiet             no meter: on a terminal, standard error otherwise shows one line per
+                      stream, redrawn ten times a second: its peak in dBFS since the last
+                      redraw, CLIP once a sample reached full scale, and the buffer's fill
   --client NAME       the JACK client name (default vaskel_jack); the server is JACK's usual
                       choice ($JACK_DEFAULT_SERVER)
   --help, --version

@@ -38,6 +38,7 @@ struct BridgeOptions {
     std::optional<double> seconds;
     std::string output;          // --output: the bridge runs the renderer into this directory
     double attachTimeout = 30.0; // seconds the renderer has to attach
+    bool quiet = false;          // --quiet: no meter, even on a terminal
 };
 
 // What the command line asked for: a capture, the help or the version, or an error to print

@@ -26,6 +26,8 @@ TEST(JackOptions, ParsesOrNamesTheMistake) {
         {{"r", "--attach-timeout", "0.5", "--connect", "a"}, Action::Run, ""},
         {{"r", "--buffer", "0.25", "--connect", "a"}, Action::Run, ""},
         {{"r", "--buffer", "0"}, Action::Error, "--buffer"},
+        {{"r", "--connect", "a", "--quiet"}, Action::Run, ""},
+        {{"r", "--quiet", "--connect"}, Action::Error, "needs a value"},
         {{"r", "--buffer", "3601"}, Action::Error, "--buffer"},
         {{"r", "--attach-timeout", "86401"}, Action::Error, "--attach-timeout"},
         {{"r", "--connect", ""}, Action::Error, "--connect"},
