@@ -430,7 +430,10 @@ public:
         if (!options_.output.empty() && verdict.attached && !verdict.completed) {
             repairStreamFiles();
         }
-        const int code = report(end, verdict);
+        int code = report(end, verdict);
+        if (verdict.completed && !options_.exportFormat.empty()) {
+            code = runExport();
+        }
         mover_.reset();
         producer_.reset(); // the region goes; the callback no longer touches it
         if (!closeClient(client_.release())) {
@@ -1088,6 +1091,38 @@ private:
                     "repair <the renderer's output directory>\n";
         }
         return exitCode(BridgeExit::CaptureFailed);
+    }
+
+    // vaskel_wav export of the completed take, from the one installed beside vaskel_jack. A
+    // further interrupt stops it; the take stays whole either way.
+    int runExport() {
+        const std::filesystem::path self = platform::currentExecutablePath();
+        const std::filesystem::path tool = self.parent_path() / "vaskel_wav";
+        const std::filesystem::path destination = takePath_ / "export";
+        err_ << "vaskel_jack: exporting: " << tool.string() << " export " << takePath_.string()
+             << ' ' << destination.string() << " --format " << options_.exportFormat << '\n';
+        RendererChild exporter;
+        if (self.empty() || !isProgram(tool) ||
+            !exporter.start(tool, {"export", takePath_.string(), destination.string(), "--format",
+                                   options_.exportFormat})) {
+            err_ << "vaskel_jack: cannot run " << tool.string() << ": "
+                 << (exporter.failure().empty() ? "not there" : exporter.failure()) << '\n';
+            return exitCode(BridgeExit::ExportFailed);
+        }
+        const int interruptsBefore = interrupts_.load();
+        while (!exporter.poll() && interrupts_.load() == interruptsBefore) {
+            platform::sleepMilliseconds(20);
+        }
+        const int code = exporter.finish(platform::Deadline::after(0), nullptr);
+        out_ << exporter.output("stdout");
+        err_ << exporter.output("stderr");
+        if (code != 0) {
+            err_ << "vaskel_jack: the export failed (exit " << code << "); the take in "
+                 << takePath_.string() << " is whole\n";
+            return exitCode(BridgeExit::ExportFailed);
+        }
+        err_ << "vaskel_jack: exported to " << destination.string() << '\n';
+        return exitCode(BridgeExit::Completed);
     }
 
     void completeSheet(const std::string& state, const Verdict& verdict) {

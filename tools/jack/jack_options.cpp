@@ -98,6 +98,12 @@ std::string applyOption(const std::string& name, const std::string& value, Bridg
             return "--buffer takes a positive number of seconds, at most 3600";
         }
         options.bufferSeconds = *seconds;
+    } else if (name == "--export") {
+        if (value != "wav16" && value != "wav24" && value != "wav32" && value != "float" &&
+            value != "flac") {
+            return "--export takes wav16, wav24, wav32, float or flac";
+        }
+        options.exportFormat = value;
     } else if (name == "--attach-timeout") {
         const auto seconds = parseSeconds(value);
         if (!seconds || *seconds > maxAttachSeconds) {
@@ -153,6 +159,8 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     const BridgeOptions& options = parsed.options;
     if (options.mappingName.empty() && options.output.empty()) {
         parsed.error = "the mapping name is missing (or --output, which makes one up)";
+    } else if (!options.exportFormat.empty() && options.output.empty()) {
+        parsed.error = "--export needs --output: it exports the take folder";
     } else if (options.connect.empty()) {
         parsed.error = "--connect is missing: name the ports to record, a full name or a pattern "
                        "of the whole name, e.g. --connect 'system:capture_.*'";
@@ -358,6 +366,9 @@ Options:
                       (default 4); it takes S x rate x ports x 4 bytes of memory
   --attach-timeout S  seconds the renderer has to attach to the region (default 30)
   --slots N           chunks of 2048 frames a ring holds, 1 to 64 (default 64)
+  --export FORMAT     after a completed take, runs vaskel_wav export (the one beside
+                      vaskel_jack) from the take folder into its folder export, as FORMAT:
+                      wav16, wav24, wav32, float or flac
   --quiet             no meter: on a terminal, standard error otherwise shows one line per
                       stream, redrawn ten times a second: its peak in dBFS since the last
                       redraw, CLIP once a sample reached full scale, and the buffer's fill
@@ -386,6 +397,7 @@ Exit codes:
   3    no renderer attached within --attach-timeout, or it gave no verdict
   4    the capture failed: overflow, producer_abort (server gone) or the renderer's failure
        (its reason printed); with --output the stream files were repaired
+  5    the take completed, but --export failed (the take itself is whole)
   130  a second interrupt ended it before the renderer's verdict
 )";
 }

@@ -20,6 +20,7 @@ enum class BridgeExit : int {
     Usage = 2,         // bad command line, or a server buffer the region cannot take
     NoVerdict = 3,     // no renderer attached in time, or it gave no verdict
     CaptureFailed = 4, // the capture failed; the failure's name is printed
+    ExportFailed = 5,  // the take completed, but --export did not
     Interrupted = 130, // a second interrupt ended it before the renderer's verdict
 };
 
@@ -39,6 +40,7 @@ struct BridgeOptions {
     std::string output;          // --output: the bridge runs the renderer into this directory
     double attachTimeout = 30.0; // seconds the renderer has to attach
     bool quiet = false;          // --quiet: no meter, even on a terminal
+    std::string exportFormat;    // --export: vaskel_wav export's --format, after a completed take
 };
 
 // What the command line asked for: a capture, the help or the version, or an error to print
