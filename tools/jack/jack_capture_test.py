@@ -6,18 +6,29 @@
 vaskel_jack_test_source plays a signal in which every sample names its port and its frame;
 vaskel_jack captures it (running vaskel_renderer itself with --output, or beside one started
 here) and the files are read back with libsndfile and checked sample by sample:
-  pattern    one command: --output and a port pattern record 4 ports to named files; the take
-             sheet names every stream's port, the client, rate, chunk size and start time, and
-             vaskel_wav check names each file's port from it
+  pattern    one command: --output and a port pattern record 4 ports to named files in the
+             take folder take-001; the take sheet names every stream's port, the client, rate,
+             chunk size and start time, and vaskel_wav check names each file's port from it;
+             patterns match whole names; no --connect is refused; a second take goes to
+             take-002, the first kept; an --output that is a link is refused, untouched
   exact      --seconds with a cut last period, stereo, a source fed twice, and a renderer that
-             attaches a second after the bridge (periods before it must not fill the ring)
+             attaches a second after the bridge (periods before it must not fill the buffer)
   interrupt  Ctrl-C at the terminal (SIGINT to the bridge's process group): the capture ends
              at a period boundary and the renderer the bridge runs completes the files
-  period     the server's period changes during the capture (64, 1024, 32, 256 frames): every
-             frame arrives once, in order; then a period longer than half a ring ends the
-             capture with a message, and the files are repaired
-  overflow   a renderer throttled with delay-us: the bridge ends with overflow, and what
-             reached the files is continuous (no gap), never a silent drop
+  period     the server's period changes during the capture (64, 1024, 8192, 32, 256 frames):
+             every frame arrives once, in order, in whole chunks of 2048 frames
+  stall      the renderer stopped (SIGSTOP) 1.5 s behind rings of two chunks: the bridge's
+             buffer rides it out, the take completes bit-exact, its fullest point reported;
+             stopped longer than --buffer: overflow, said with the buffer's length, and the
+             frames reported are those the repaired files hold
+  events     a source client leaves mid-take: its ports' disconnections and its going said
+             once and kept in the take sheet; no meter when standard error is a file
+  meter      standard error on a terminal: the meter redrawn in place; --quiet: none
+  export     --export runs vaskel_wav export on the completed take (a failing one: exit 5)
+  children   no renderer beside the bridge: one planted in the current directory is not run
+             through "." or an empty PATH entry; the renderer inherits no JACK socket, the
+             region loses its name once attached, and a SIGKILLed bridge's renderer ends
+             within a second
   attach     no renderer within --attach-timeout: exit 3; xruns while waiting do not count
   killed     the server killed mid-capture: producer_abort, the files repaired and playable
   stopped    the server stopped (SIGSTOP): two interrupts end the bridge, and so does the
