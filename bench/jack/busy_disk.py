@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """A live take beside a disk kept busy: does the bridge's buffer ride it out?
 
-    busy_disk.py --build DIR [--takes 10] [--seconds 30] [--ports 7] [--buffer 4] [--out DIR]
+    busy_disk.py --build DIR [--takes 10] [--seconds 30] [--ports 7] [--buffer 4] [--slots 64]
+                 [--out DIR]
 
 Per take: a jackd of our own on the dummy backend (48000 Hz, 256 frames), the test source with
 --ports ports, and `vaskel_jack --output OUT --connect 'src:out_.*' --seconds S`; once the
@@ -45,7 +46,8 @@ def one_take(build, env, options, out, number):
     with open(log_path, "w") as log:
         bridge = subprocess.Popen(
             [os.path.join(build, "vaskel_jack"), "--output", out, "--connect", "src:out_.*",
-             "--seconds", str(options.seconds), "--buffer", str(options.buffer), "--quiet"],
+             "--seconds", str(options.seconds), "--buffer", str(options.buffer), "--slots",
+             str(options.slots), "--quiet"],
             env=env, stdout=subprocess.PIPE, stderr=log, text=True)
     deadline = time.monotonic() + 60
     while time.monotonic() < deadline and bridge.poll() is None:
@@ -76,13 +78,15 @@ def main():
     parser.add_argument("--seconds", type=float, default=30)
     parser.add_argument("--ports", type=int, default=7)
     parser.add_argument("--buffer", type=float, default=4)
+    parser.add_argument("--slots", type=int, default=64, help="chunks of 2048 frames a ring "
+                        "holds: 6 makes rings of 256 ms, as the bridge had before its buffer")
     parser.add_argument("--out", default=None, help="a directory on the disk to keep busy "
                         "(default: a new one under the build directory)")
     options = parser.parse_args()
     build = os.path.abspath(options.build)
     parent = options.out or build
     print(f"{options.takes} takes of {options.seconds:g} s, {options.ports} ports at {RATE} Hz, "
-          f"--buffer {options.buffer:g}, beside dd bs=1M count=2500 conv=fdatasync in {parent}")
+          f"--buffer {options.buffer:g}, --slots {options.slots}, beside dd bs=1M count=2500 conv=fdatasync in {parent}")
     print(f"{'take':>4} {'verdict':>10} {'frames':>9} {'xruns':>5} {'buffer peak':>11}  dd")
     overflows, peaks = 0, []
     for number in range(1, options.takes + 1):
