@@ -53,6 +53,10 @@ public:
     [[nodiscard]] std::error_code open(const Directory& parent, const std::filesystem::path& name);
     bool isOpen() const { return static_cast<bool>(directory_); }
     NativeHandle native() const { return directory_.get(); }
+    // A path that reaches the held directory itself, whatever its name names now, for code
+    // that takes paths (Linux: /proc/self/fd/<descriptor>; elsewhere, and on Windows, where a
+    // held directory cannot be renamed, the path it was opened by).
+    std::filesystem::path heldPath() const;
 
     // Names below are single components in this directory, reached through the handle whatever
     // its path names meanwhile (POSIX: the *at calls on the descriptor).

@@ -207,6 +207,16 @@ std::error_code Directory::open(const Directory& parent, const std::filesystem::
     return {};
 }
 
+std::filesystem::path Directory::heldPath() const {
+#ifdef __linux__
+    if (directory_) {
+        return std::filesystem::path("/proc/self/fd") /
+               std::to_string(descriptorOf(directory_.get()));
+    }
+#endif
+    return path_;
+}
+
 std::error_code Directory::makeDirectory(const std::filesystem::path& name) const {
     if (!directory_) {
         return notHeld();

@@ -159,6 +159,10 @@ std::error_code Directory::open(const Directory& parent, const std::filesystem::
     return parent.directory_ ? open(parent.path_ / name) : notHeld();
 }
 
+std::filesystem::path Directory::heldPath() const {
+    return path_;
+}
+
 std::error_code Directory::makeDirectory(const std::filesystem::path& name) const {
     if (!directory_) {
         return notHeld();

@@ -983,7 +983,9 @@ private:
              << takePath_.string() << " would), so that what was captured plays:\n";
         fileFrames_.clear();
         for (std::uint32_t s = 0; s < c_.streams; ++s) {
-            const std::filesystem::path path = takePath_ / streamFileName(s);
+            // Through the held take folder: whatever DIR's name points at by now, only the files
+            // of this run's own folder are changed.
+            const std::filesystem::path path = take_.heldPath() / streamFileName(s);
             std::error_code error;
             if (!std::filesystem::exists(std::filesystem::symlink_status(path, error))) {
                 err_ << "vaskel_jack:   " << streamFileName(s) << ": not written\n";
