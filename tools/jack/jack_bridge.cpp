@@ -149,7 +149,7 @@ public:
     enum class Outcome : std::uint32_t { Running, Drained, Failed, Stopped };
 
     Mover(Capture& c, std::uint32_t chunkFrames)
-        : c_(c), assembler_(c.streams, c.channels, chunkFrames) {}
+        : c_(c), chunkFrames_(chunkFrames), assembler_(c.streams, c.channels, chunkFrames) {}
     Mover(const Mover&) = delete;
     Mover& operator=(const Mover&) = delete;
     ~Mover() { stop(); }
@@ -216,9 +216,11 @@ private:
                 platform::sleepMilliseconds(2);
                 continue;
             }
-            // At most to the storage's end: the rest is the next run, from position 0.
+            // A chunk at most, so that what reached the rings is handed back to the callback at
+            // once, and at most to the storage's end: the rest is the next run, from position 0.
             const std::uint64_t at = c_.buffer.readPosition();
-            const std::uint64_t frames = std::min(ready, c_.buffer.capacity() - at);
+            const std::uint64_t frames =
+                std::min({ready, c_.buffer.capacity() - at, std::uint64_t{chunkFrames_}});
             const std::uint32_t channels = c_.channels;
             const int status = assembler_.add(
                 frames,
@@ -234,6 +236,7 @@ private:
     }
 
     Capture& c_;
+    std::uint32_t chunkFrames_;
     ChunkAssembler assembler_;
     std::thread thread_;
     std::atomic<bool> finishing_{false};
