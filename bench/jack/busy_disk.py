@@ -2,7 +2,7 @@
 """A live take beside a disk kept busy: does the bridge's buffer ride it out?
 
     busy_disk.py --build DIR [--takes 10] [--seconds 30] [--ports 7] [--buffer 4] [--slots 64]
-                 [--out DIR]
+                 [--repeat] [--out DIR]
 
 Per take: a jackd of our own on the dummy backend (48000 Hz, 256 frames), the test source with
 --ports ports, and `vaskel_jack --output OUT --connect 'src:out_.*' --seconds S`; once the
@@ -58,11 +58,20 @@ def one_take(build, env, options, out, number):
                 break
         time.sleep(0.05)
     started = time.monotonic()
-    dd = subprocess.Popen(["dd", "if=/dev/zero", f"of={os.path.join(out, 'dd.bin')}", "bs=1M",
-                           "count=2500", "conv=fdatasync"], stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL)
-    dd_ended = []
-    watcher = threading.Thread(target=lambda: (dd.wait(), dd_ended.append(time.monotonic())))
+    dd_ended, runs = [], [0]
+
+    def write_disk():
+        # Once, or with --repeat again and again while the take lasts.
+        while True:
+            runs[0] += 1
+            subprocess.run(["dd", "if=/dev/zero", f"of={os.path.join(out, 'dd.bin')}", "bs=1M",
+                            "count=2500", "conv=fdatasync"], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+            if not options.repeat or bridge.poll() is not None:
+                break
+        dd_ended.append(time.monotonic())
+
+    watcher = threading.Thread(target=write_disk)
     watcher.start()
     verdict, _ = bridge.communicate(timeout=options.seconds + 600)
     watcher.join()
@@ -73,7 +82,7 @@ def one_take(build, env, options, out, number):
     if line is None:
         with open(log_path) as log:
             return None, f"no verdict (exit {bridge.returncode}): {log.read()[-400:]}"
-    return line.groups(), f"dd {dd_seconds:.1f} s"
+    return line.groups(), f"dd {dd_seconds:.1f} s ({runs[0]} run{'s' if runs[0] > 1 else ''})"
 
 
 def main():
@@ -83,6 +92,8 @@ def main():
     parser.add_argument("--seconds", type=float, default=30)
     parser.add_argument("--ports", type=int, default=7)
     parser.add_argument("--buffer", type=float, default=4)
+    parser.add_argument("--repeat", action="store_true", help="run dd again and again for the "
+                        "whole take")
     parser.add_argument("--slots", type=int, default=64, help="chunks of 2048 frames a ring "
                         "holds: 6 makes rings of 256 ms, as the bridge had before its buffer")
     parser.add_argument("--out", default=None, help="a directory on the disk to keep busy "
@@ -91,7 +102,8 @@ def main():
     build = os.path.abspath(options.build)
     parent = options.out or build
     print(f"{options.takes} takes of {options.seconds:g} s, {options.ports} ports at {RATE} Hz, "
-          f"--buffer {options.buffer:g}, --slots {options.slots}, beside dd bs=1M count=2500 conv=fdatasync in {parent}")
+          f"--buffer {options.buffer:g}, --slots {options.slots}, beside"
+          f"{' repeated' if options.repeat else ''} dd bs=1M count=2500 conv=fdatasync in {parent}")
     print(f"{'take':>4} {'verdict':>10} {'frames':>9} {'xruns':>5} {'buffer peak':>11}  dd")
     overflows, peaks = 0, []
     for number in range(1, options.takes + 1):
