@@ -12,6 +12,7 @@ share of one core over the capture's length. The files go to --out (default /dev
 
 import argparse
 import os
+import re
 import resource
 import shutil
 import subprocess
@@ -73,7 +74,7 @@ def run_bridge(build, server, ports, seconds, out):
     renderer_code, renderer_cpu = wait_cpu(renderer)
     if bridge_code != 0 or renderer_code != 0:
         sys.exit(f"bridge capture failed: {verdict.strip()}, renderer {renderer_code}")
-    xruns = verdict.strip().rsplit("xruns=", 1)[-1]
+    xruns = re.search(r"xruns=(\d+)", verdict).group(1)
     return bridge_cpu, renderer_cpu, xruns
 
 

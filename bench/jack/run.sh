@@ -7,6 +7,10 @@
 #
 # Builds vaskel_jack, vaskel_jack_test_source and vaskel_renderer in build/bench-jack (Release)
 # and prints one table (also in build/bench-jack/jack-results.txt).
+#
+# Takes beside a busy disk (the bridge's buffer against dd ... conv=fdatasync on the same file
+# system; 10 takes of 30 s of 7 ports), once the programs are built:
+#   python3 bench/jack/busy_disk.py --build build/bench-jack [--takes N --seconds S --buffer S]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 echo "jackd2 jackd/tweak_rt_limits boolean false" | debconf-set-selections 2>/dev/null || true

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The live bridge through a real audio server. Its captures (tools/jack/jack_capture_test.py:
-# jackd servers of its own on the dummy backend; one-command recording with a port pattern and
-# its take sheet, every captured sample checked; interrupts, period changes, overflow, the attach
-# timeout, a server killed and a server stopped mid-capture) run once, as the test jack_capture
+# jackd servers of its own on the dummy backend; one-command recording with a port pattern into
+# take folders and its take sheet, every captured sample checked; interrupts, period changes, a
+# stalled renderer ridden out by the bridge's buffer and one stalled past it (overflow), events,
+# the meter, the export, the bridge's children, the attach timeout, a server killed and a server
+# stopped mid-capture) run once, as the test jack_capture
 # of the Linux suite, which install-deps.sh gives a jackd. This stage makes sure that test is
 # there, so a missing server cannot skip it unseen, and that the bridge installs as a component
 # of its own (the vaskel-jack package).

@@ -66,8 +66,14 @@ public:
     // walks, except that the directory's own last component may be a link root or the caller
     // owns: it is a step on the way to the file, not the file.
     [[nodiscard]] std::error_code openParentOf(const std::filesystem::path& file);
+    // Opens `name`, a single component, in the held `parent`: never through a link.
+    [[nodiscard]] std::error_code open(const Directory& parent, const std::filesystem::path& name);
     bool isOpen() const { return static_cast<bool>(directory_); }
     NativeHandle native() const { return directory_.get(); }
+    // A path that reaches the held directory itself, whatever its name names now, for code
+    // that takes paths (Linux: /proc/self/fd/<descriptor>; elsewhere, and on Windows, where a
+    // held directory cannot be renamed, the path it was opened by).
+    std::filesystem::path heldPath() const;
 
     // Names below are single components in this directory, reached through the handle whatever
     // its path names meanwhile (POSIX: the *at calls on the descriptor).
@@ -78,6 +84,9 @@ public:
     // MoveFileExW with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH.
     [[nodiscard]] std::error_code replaceWriteThrough(const std::filesystem::path& from,
                                                       const std::filesystem::path& to) const;
+    // Creates the directory `name`, which must not exist yet (std::errc::file_exists, whatever
+    // is there, a link included), with the access the umask (Windows: the parent) gives.
+    [[nodiscard]] std::error_code makeDirectory(const std::filesystem::path& name) const;
     // Removes the file or link `name` (never a directory, never what a link names). A name
     // already gone is success.
     [[nodiscard]] std::error_code remove(const std::filesystem::path& name) const;

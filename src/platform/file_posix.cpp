@@ -322,6 +322,37 @@ std::error_code Directory::walk(const std::filesystem::path& path, Create create
     return {};
 }
 
+std::error_code Directory::open(const Directory& parent, const std::filesystem::path& name) {
+    if (!parent.directory_) {
+        return notHeld();
+    }
+    const int fd = ::openat(descriptorOf(parent.directory_.get()), name.c_str(),
+                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return openFailure();
+    }
+    directory_.reset(fd);
+    path_ = parent.path_ / name;
+    return {};
+}
+
+std::filesystem::path Directory::heldPath() const {
+#ifdef __linux__
+    if (directory_) {
+        return std::filesystem::path("/proc/self/fd") /
+               std::to_string(descriptorOf(directory_.get()));
+    }
+#endif
+    return path_;
+}
+
+std::error_code Directory::makeDirectory(const std::filesystem::path& name) const {
+    if (!directory_) {
+        return notHeld();
+    }
+    return systemResult(::mkdirat(descriptorOf(directory_.get()), name.c_str(), 0777) == 0);
+}
+
 std::error_code Directory::rename(const std::filesystem::path& from,
                                   const std::filesystem::path& to) const {
     if (!directory_) {

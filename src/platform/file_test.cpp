@@ -131,5 +131,37 @@ TEST(File, ReadsASmallFileOfUpToItsLimitWhole) {
     }
 }
 
+// A folder made inside a held directory is new or refused (a name taken, a link included), and
+// opened through the handle it is that folder, even after the parent's name points elsewhere.
+TEST(Directory, MakesAndOpensAFolderThroughTheHeldParent) {
+    const testing::ScratchDir dir("directory-made");
+    std::filesystem::create_directory(dir / "parent");
+    std::filesystem::create_directory(dir / "elsewhere");
+    Directory parent;
+    ASSERT_FALSE(parent.open(dir / "parent"));
+    ASSERT_FALSE(parent.makeDirectory("take-001"));
+    EXPECT_EQ(parent.makeDirectory("take-001"), std::errc::file_exists);
+    std::error_code linked;
+    std::filesystem::create_directory_symlink(dir / "elsewhere", dir / "parent" / "link", linked);
+    if (!linked) {
+        EXPECT_EQ(parent.makeDirectory("link"), std::errc::file_exists);
+        Directory through;
+        EXPECT_TRUE(through.open(parent, "link"));
+    }
+    Directory take;
+    ASSERT_FALSE(take.open(parent, "take-001"));
+    NewFile file;
+    ASSERT_FALSE(file.create(take, "streams.json"));
+    ASSERT_FALSE(file.close());
+    EXPECT_TRUE(std::filesystem::exists(dir / "parent" / "take-001" / "streams.json"));
+    // Linux: the held path still reaches the folder once its name is gone.
+    std::error_code moved;
+    std::filesystem::rename(dir / "parent", dir / "moved", moved);
+    if (!moved && !testing::kWindowsTarget) {
+        EXPECT_TRUE(std::filesystem::exists(take.heldPath() / "streams.json"));
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "elsewhere"));
+}
+
 } // namespace
 } // namespace vaskel::platform

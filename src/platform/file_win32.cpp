@@ -194,6 +194,23 @@ std::error_code Directory::walk(const std::filesystem::path& path, Create create
 
 // The held directory cannot be renamed or replaced (its handle does not share deletion), so
 // its path names it for as long as it is held.
+std::error_code Directory::open(const Directory& parent, const std::filesystem::path& name) {
+    // The parent cannot be renamed while it is held, so its path still names it; the last
+    // component is checked for a reparse point as any other.
+    return parent.directory_ ? open(parent.path_ / name) : notHeld();
+}
+
+std::filesystem::path Directory::heldPath() const {
+    return path_;
+}
+
+std::error_code Directory::makeDirectory(const std::filesystem::path& name) const {
+    if (!directory_) {
+        return notHeld();
+    }
+    return checked(::CreateDirectoryW((path_ / name).c_str(), nullptr));
+}
+
 std::error_code Directory::rename(const std::filesystem::path& from,
                                   const std::filesystem::path& to) const {
     if (!directory_) {

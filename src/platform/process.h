@@ -35,15 +35,18 @@ std::filesystem::path currentExecutablePath();
 enum class ChildInterrupts { Shared, Separate };
 
 // A started child process, owned: move-only. Letting go of a child still running kills it and
-// waits for it, so no child outlives its owner unseen; so does assigning over it. A moved-from
-// child is empty.
+// waits for it, so no child outlives its owner unseen; so does assigning over it. On Linux a
+// child also gets SIGTERM when the thread that started it ends, however it ends (an owner
+// killed outright included); start children from the main thread. A moved-from child is empty.
 class ChildProcess {
 public:
     // Starts `program` with `arguments` (not including the program name), standard input from
     // the null device, standard output and standard error into the given files, created anew:
     // an existing file or link of either name is an error and is never followed. A program named
-    // without a directory part is looked up in PATH (Windows: with
-    // ".exe" added when it has no extension). The system's reason when it cannot be started.
+    // without a directory part is looked up in PATH (Windows: with ".exe" added when it has no
+    // extension; POSIX: in its absolute directories only, an empty or relative entry naming
+    // whatever directory the parent runs in). POSIX: the child inherits no descriptor but 0-2.
+    // The system's reason when it cannot be started.
     [[nodiscard]] static ErrorOr<ChildProcess>
     start(const std::filesystem::path& program, const std::vector<NativeString>& arguments,
           const std::filesystem::path& stdoutFile, const std::filesystem::path& stderrFile,

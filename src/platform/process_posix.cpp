@@ -2,12 +2,17 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <iostream>
-#include <spawn.h>
+#include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 extern char** environ;
 
@@ -35,10 +40,107 @@ std::filesystem::path currentExecutablePath() {
 
 namespace {
 
-// posix_spawnp searches PATH only for a name without a slash, as a shell does.
+// The file to run: a name with a slash as it is; a bare name from the first absolute directory
+// of PATH that holds a program of that name (the system's default path when PATH is unset). An
+// empty or relative entry is skipped: it names whatever directory this process happens to run
+// in, where anyone may have put a program of that name. Empty when there is none.
+std::string programToRun(const std::filesystem::path& program) {
+    const std::string name = program.string();
+    if (name.find('/') != std::string::npos) {
+        return name;
+    }
+    const char* variable = std::getenv("PATH");
+    const std::string path = variable != nullptr ? variable : "/usr/local/bin:/usr/bin:/bin";
+    std::size_t from = 0;
+    while (from <= path.size() && !name.empty()) {
+        const std::size_t colon = std::min(path.find(':', from), path.size());
+        const std::string directory = path.substr(from, colon - from);
+        from = colon + 1;
+        if (directory.empty() || directory.front() != '/') {
+            continue;
+        }
+        const std::string candidate = directory + "/" + name;
+        struct stat status {};
+        if (::stat(candidate.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+            ::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return {};
+}
+
+// Closes every descriptor from `low` up, the one that reports a failed start excepted.
+void closeDescriptorsFrom(int low, int keep) {
+    constexpr unsigned kAll = ~0u;
+    bool closed = keep <= low || ::close_range(static_cast<unsigned>(low),
+                                               static_cast<unsigned>(keep - 1), 0) == 0;
+    closed = closed && ::close_range(static_cast<unsigned>(keep + 1), kAll, 0) == 0;
+    if (!closed) {
+        // A kernel without close_range (before 5.9): one by one, up to the limit.
+        const long limit = ::sysconf(_SC_OPEN_MAX);
+        for (int fd = low; fd < (limit > 0 ? limit : 65536); ++fd) {
+            if (fd != keep) {
+                ::close(fd);
+            }
+        }
+    }
+}
+
+// The child could not become the program: its errno to the parent, and the end.
+[[noreturn]] void failChild(int report) {
+    const int error = errno;
+    (void)!::write(report, &error, sizeof error);
+    ::_exit(127);
+}
+
+// In the child between fork and exec: only calls that are safe there. A failure is reported
+// as its errno through `report` and ends the child.
+[[noreturn]] void becomeChild(const char* program, char* const* argv, const char* stdoutFile,
+                              const char* stderrFile, ChildInterrupts interrupts, pid_t parent,
+                              int report) {
+    if (interrupts == ChildInterrupts::Separate) {
+        // A group of the child's own, which the terminal's signals skip.
+        ::setpgid(0, 0);
+    }
+#ifdef __linux__
+    // A child does not outlive its owner, even one killed outright: SIGTERM, which a program
+    // of ours takes as a request to stop and leave its files as they are.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) {
+        ::_exit(127); // the parent died before the line above
+    }
+#else
+    (void)parent;
+#endif
+    // O_EXCL: created here and now, never a file or link someone put there.
+    constexpr int kCreateNew = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
+    const int in = ::open("/dev/null", O_RDONLY);
+    if (in < 0 || ::dup2(in, 0) < 0) {
+        failChild(report);
+    }
+    const int out = ::open(stdoutFile, kCreateNew, 0600);
+    if (out < 0 || ::dup2(out, 1) < 0) {
+        failChild(report);
+    }
+    const int err = ::open(stderrFile, kCreateNew, 0600);
+    if (err < 0 || ::dup2(err, 2) < 0) {
+        failChild(report);
+    }
+    // Nothing else this process holds (a JACK client's sockets, a region, other files) is the
+    // child's to keep.
+    closeDescriptorsFrom(3, report);
+    ::execve(program, argv, environ);
+    failChild(report);
+}
+
 int spawnChild(pid_t& pid, const std::filesystem::path& program,
                const std::vector<NativeString>& arguments, const std::filesystem::path& stdoutFile,
                const std::filesystem::path& stderrFile, ChildInterrupts interrupts) {
+    // Everything the child needs is made before the fork: after it, only the calls above.
+    const std::string file = programToRun(program);
+    if (file.empty()) {
+        return ENOENT;
+    }
     std::vector<std::string> words;
     words.push_back(program.string());
     words.insert(words.end(), arguments.begin(), arguments.end());
@@ -47,31 +149,40 @@ int spawnChild(pid_t& pid, const std::filesystem::path& program,
         argv.push_back(word.data());
     }
     argv.push_back(nullptr);
+    const std::string outPath = stdoutFile.string();
+    const std::string errPath = stderrFile.string();
 
-    posix_spawn_file_actions_t actions;
-    if (const int status = ::posix_spawn_file_actions_init(&actions); status != 0) {
-        return status;
+    // The child's errno when it cannot run the program; closed by a successful exec.
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        return errno;
     }
-    ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    // O_EXCL: created here and now, never a file or link someone put there.
-    constexpr int kCreateNew = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
-    ::posix_spawn_file_actions_addopen(&actions, 1, stdoutFile.c_str(), kCreateNew, 0600);
-    ::posix_spawn_file_actions_addopen(&actions, 2, stderrFile.c_str(), kCreateNew, 0600);
-    posix_spawnattr_t attributes;
-    if (const int status = ::posix_spawnattr_init(&attributes); status != 0) {
-        ::posix_spawn_file_actions_destroy(&actions);
-        return status;
+    const pid_t parent = ::getpid();
+    pid = ::fork();
+    if (pid == 0) {
+        ::close(report[0]);
+        becomeChild(file.c_str(), argv.data(), outPath.c_str(), errPath.c_str(), interrupts, parent,
+                    report[1]);
     }
-    if (interrupts == ChildInterrupts::Separate) {
-        // Process group 0: a group of the child's own, which the terminal's signals skip.
-        ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-        ::posix_spawnattr_setpgroup(&attributes, 0);
+    const int forkError = errno;
+    ::close(report[1]);
+    if (pid < 0) {
+        ::close(report[0]);
+        return forkError;
     }
-    const int status =
-        ::posix_spawnp(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
-    ::posix_spawnattr_destroy(&attributes);
-    ::posix_spawn_file_actions_destroy(&actions);
-    return status;
+    int childError = 0;
+    ssize_t got = 0;
+    do {
+        got = ::read(report[0], &childError, sizeof childError);
+    } while (got < 0 && errno == EINTR);
+    ::close(report[0]);
+    if (got == static_cast<ssize_t>(sizeof childError)) {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        return childError != 0 ? childError : ENOEXEC;
+    }
+    return 0;
 }
 
 int exitCodeOf(pid_t result, int status) {

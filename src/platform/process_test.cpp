@@ -57,5 +57,30 @@ TEST(ChildProcess, BareNamesAreSearchedInPathAndFailuresSayWhy) {
     }
 }
 
+// POSIX: an empty or relative PATH entry names whatever directory the parent happens to run in,
+// where anyone may have put a program of that name; it is never searched.
+TEST(ChildProcess, RelativePathEntriesAreNeverSearched) {
+    if (testing::kWindowsTarget) {
+        GTEST_SKIP() << "SKIPPED on Windows: CreateProcess searches the current directory first";
+    }
+    const std::filesystem::path directory = testing::rendererPath().parent_path();
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(directory); // a vaskel_renderer right here
+    for (const std::string search : {".", "", ":", "./", "bin:.", "/nonexistent:"}) {
+        const PathVariable path(search);
+        testing::RunningChild child("vaskel_renderer", {testing::native("--transport-capacity")});
+        EXPECT_FALSE(child.started()) << "PATH=" << search;
+    }
+    {
+        const PathVariable path(".:" + directory.string());
+        testing::RunningChild child("vaskel_renderer", {testing::native("--transport-capacity")});
+        EXPECT_TRUE(child.started()) << child.failure();
+        if (child.started()) {
+            EXPECT_EQ(child.wait().exitCode, 0);
+        }
+    }
+    std::filesystem::current_path(before);
+}
+
 } // namespace
 } // namespace vaskel::platform

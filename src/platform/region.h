@@ -71,4 +71,9 @@ private:
     Owned<Mapped> view_;
 };
 
+// Removes the name `name` of a region this process created, so the region goes with its last
+// view even when its creator is killed outright; whoever has it open or mapped keeps it. A name
+// already gone is success. Windows: nothing to do (a mapping's name goes with its last handle).
+[[nodiscard]] std::error_code removeRegionName(const NativeString& name);
+
 } // namespace vaskel::platform

@@ -89,4 +89,9 @@ void Region::CreatedName::close(const NativeString& name) noexcept {
     ::shm_unlink(objectName(name).c_str());
 }
 
+std::error_code removeRegionName(const NativeString& name) {
+    return ::shm_unlink(objectName(name).c_str()) == 0 || errno == ENOENT ? std::error_code()
+                                                                          : lastSystemError();
+}
+
 } // namespace vaskel::platform

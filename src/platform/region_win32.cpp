@@ -64,4 +64,8 @@ void Region::Mapped::close(const View& view) noexcept {
 
 void Region::CreatedName::close(const NativeString&) noexcept {}
 
+std::error_code removeRegionName(const NativeString&) {
+    return {};
+}
+
 } // namespace vaskel::platform

@@ -342,47 +342,54 @@ const TakeSheetStream* TakeSheetRecord::stream(std::uint32_t index) const {
 }
 
 std::optional<TakeSheetRecord> parseTakeSheet(std::string_view text) {
-    // "events" last: the one key a sheet may lack (older bridges wrote none).
-    static constexpr std::array<std::string_view, 12> kKeys = {
-        "schemaVersion", "state",     "client",          "mapping", "sampleRate", "framesPerChunk",
-        "channels",      "startTime", "framesPerStream", "verdict", "streams",    "events"};
-    constexpr std::size_t kRequiredKeys = kKeys.size() - 1;
+    // The last three came later: a sheet may leave them out.
+    static constexpr std::array<std::string_view, 14> kKeys = {
+        "schemaVersion",  "state",    "client",       "mapping",         "sampleRate",
+        "framesPerChunk", "channels", "startTime",    "framesPerStream", "verdict",
+        "streams",        "events",   "bufferFrames", "bufferPeakFrames"};
+    constexpr std::size_t kRequired = 11;
     TakeSheetRecord sheet;
     JsonCursor json(text);
     std::uint32_t version = 0;
-    const auto readKey = [&](std::size_t key) {
-        switch (key) {
-        case 0:
-            return json.number(version) && version == 1;
-        case 1:
-            return json.string(sheet.state);
-        case 2:
-            return json.string(sheet.client);
-        case 3:
-            return json.string(sheet.mapping);
-        case 4:
-            return json.number(sheet.sampleRate);
-        case 5:
-            return json.number(sheet.framesPerChunk);
-        case 6:
-            return json.number(sheet.channels);
-        case 7:
-            return json.stringOrNull(sheet.startTime);
-        case 8:
-            if (json.takeNull()) {
-                sheet.framesPerStream.reset();
-                return true;
+    const bool read = readObject(
+        json, kKeys,
+        [&](std::size_t key) {
+            switch (key) {
+            case 0:
+                return json.number(version) && version == 1;
+            case 1:
+                return json.string(sheet.state);
+            case 2:
+                return json.string(sheet.client);
+            case 3:
+                return json.string(sheet.mapping);
+            case 4:
+                return json.number(sheet.sampleRate);
+            case 5:
+                return json.number(sheet.framesPerChunk);
+            case 6:
+                return json.number(sheet.channels);
+            case 7:
+                return json.stringOrNull(sheet.startTime);
+            case 8:
+                if (json.takeNull()) {
+                    sheet.framesPerStream.reset();
+                    return true;
+                }
+                return json.number(sheet.framesPerStream.emplace());
+            case 9:
+                return json.stringOrNull(sheet.verdict);
+            case 10:
+                return readStreams(json, sheet.streams);
+            case 11:
+                return readEvents(json, sheet.events);
+            case 12:
+                return json.number(sheet.bufferFrames.emplace());
+            default:
+                return json.number(sheet.bufferPeakFrames.emplace());
             }
-            return json.number(sheet.framesPerStream.emplace());
-        case 9:
-            return json.stringOrNull(sheet.verdict);
-        case 10:
-            return readStreams(json, sheet.streams);
-        default:
-            return readEvents(json, sheet.events);
-        }
-    };
-    const bool read = readObject(json, kKeys, readKey, kRequiredKeys);
+        },
+        kRequired);
     if (!read || !json.atEnd() || !consistent(sheet)) {
         return std::nullopt;
     }

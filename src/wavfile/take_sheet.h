@@ -35,6 +35,10 @@ struct TakeSheetCapture {
     std::string mapping;
     std::uint32_t sampleRate = 0;
     std::uint32_t framesPerChunk = 0;
+    // The bridge's own buffer, in frames of every stream, and its fullest point so far; sheets
+    // of bridges without one leave them out.
+    std::optional<std::uint64_t> bufferFrames;
+    std::optional<std::uint64_t> bufferPeakFrames;
 };
 
 // Something that happened while the take was recorded, at a frame of the streams: "xrun",

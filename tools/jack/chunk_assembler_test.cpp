@@ -1,4 +1,5 @@
 #include "tools/jack/chunk_assembler.h"
+#include "tools/jack/frame_buffer.h"
 
 #include <gtest/gtest.h>
 #include <random>
@@ -73,6 +74,69 @@ TEST(JackChunkAssembler, CutsAndGathersPeriodsIntoWholeChunksWithoutLosingAFrame
         [&](std::uint32_t, const float*, std::uint32_t) { return ++calls == 5 ? -9 : 0; });
     EXPECT_EQ(status, -9);
     EXPECT_EQ(calls, 5);
+}
+
+// The bridge's buffer: periods written whole or not at all, read back across the storage's end
+// in the order written, the fill and its peak counted from frames never wrapped.
+TEST(JackFrameBuffer, HandsEveryFrameOverOnceAcrossTheWrapAndRefusesWhatDoesNotFit) {
+    constexpr std::uint32_t ports = 3;
+    constexpr std::uint64_t capacity = 1000;
+    FrameBuffer buffer;
+    buffer.reset(ports, capacity);
+    struct Step {
+        bool write;           // else: read
+        std::uint64_t frames; // to write, or at most to read
+        bool fits;            // a write: taken whole
+        std::uint64_t fill;   // after the step
+    };
+    const std::vector<Step> steps = {
+        {true, 600, true, 600},   {true, 401, false, 600}, // one frame too many: nothing taken
+        {true, 400, true, 1000},  {true, 1, false, 1000},  // exactly full
+        {false, 700, true, 300},  {true, 650, true, 950},  // written across the end
+        {false, 2000, true, 0},                            // read in two runs
+        {true, 1000, true, 1000}, {false, 999, true, 1},   {true, 999, true, 1000},
+        {false, 1000, true, 0},   {true, 0, true, 0},
+    };
+    std::uint64_t nextWritten = 0, nextRead = 0, peak = 0;
+    std::vector<float> period;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const Step& step = steps[i];
+        if (step.write) {
+            period.resize(std::size_t{ports} * step.frames);
+            for (std::uint32_t p = 0; p < ports; ++p) {
+                for (std::uint64_t f = 0; f < step.frames; ++f) {
+                    period[p * step.frames + f] = static_cast<float>((nextWritten + f) * 4 + p);
+                }
+            }
+            const bool fitted = buffer.write(step.frames, [&](std::uint32_t p) {
+                return period.data() + std::size_t{p} * step.frames;
+            });
+            EXPECT_EQ(fitted, step.fits) << i;
+            if (fitted) {
+                nextWritten += step.frames;
+                peak = std::max(peak, buffer.fill());
+            }
+        } else {
+            std::uint64_t wanted = std::min(step.frames, buffer.readable());
+            while (wanted > 0) {
+                const std::uint64_t at = buffer.readPosition();
+                const std::uint64_t run = std::min(wanted, capacity - at);
+                for (std::uint32_t p = 0; p < ports; ++p) {
+                    for (std::uint64_t f = 0; f < run; ++f) {
+                        ASSERT_EQ(buffer.port(p, at)[f], static_cast<float>((nextRead + f) * 4 + p))
+                            << i << '/' << p << '/' << f;
+                    }
+                }
+                buffer.release(run);
+                nextRead += run;
+                wanted -= run;
+            }
+        }
+        EXPECT_EQ(buffer.fill(), step.fill) << i;
+        EXPECT_EQ(buffer.readable(), step.fill) << i;
+    }
+    EXPECT_EQ(buffer.peak(), peak);
+    EXPECT_EQ(buffer.peak(), capacity);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "vaskel/producer.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -19,6 +20,7 @@ enum class BridgeExit : int {
     Usage = 2,         // bad command line, or a server buffer the region cannot take
     NoVerdict = 3,     // no renderer attached in time, or it gave no verdict
     CaptureFailed = 4, // the capture failed; the failure's name is printed
+    ExportFailed = 5,  // the take completed, but --export did not
     Interrupted = 130, // a second interrupt ended it before the renderer's verdict
 };
 
@@ -30,12 +32,15 @@ struct BridgeOptions {
     std::string mappingName;              // may be empty with --output: the bridge makes one up
     std::optional<std::uint32_t> streams; // none: one per matched port (per pair in stereo)
     std::uint32_t channels = 1;
-    std::uint32_t slots = 0; // 0: enough for a quarter second
+    std::uint32_t slots = 64;   // chunks a ring holds
+    double bufferSeconds = 4.0; // the bridge's own buffer, ahead of the rings
     std::string client = "vaskel_jack";
     std::vector<std::string> connect; // port names or patterns, in order
     std::optional<double> seconds;
     std::string output;          // --output: the bridge runs the renderer into this directory
     double attachTimeout = 30.0; // seconds the renderer has to attach
+    bool quiet = false;          // --quiet: no meter, even on a terminal
+    std::string exportFormat;    // --export: vaskel_wav export's --format, after a completed take
 };
 
 // What the command line asked for: a capture, the help or the version, or an error to print
@@ -60,7 +65,14 @@ struct ParsedCommandLine {
 struct PortMatches {
     std::vector<std::string> outputs;
     std::vector<std::string> inputs;
+    std::string error; // the pattern is not a regular expression
 };
+
+// The names that `pattern`, an extended regular expression, matches whole (as std::regex_match:
+// "m:.*" takes "m:out" but never "system:capture_1"), in the order given. False, with `error`
+// set, when the pattern is not a valid expression.
+[[nodiscard]] bool matchWhole(const std::string& pattern, const std::vector<std::string>& names,
+                              std::vector<std::string>& matched, std::string& error);
 using PortLookup = std::function<PortMatches(const std::string& word)>;
 
 // The source of every input port, in port order ("" leaves one unconnected), and the stream
@@ -75,23 +87,33 @@ struct SourcePlan {
 
 [[nodiscard]] SourcePlan planSources(const BridgeOptions& options, const PortLookup& lookup);
 
-// The region for `streams` at the server's rate and buffer size: one period per chunk, a ring of
-// at least 250 ms unless --slots says otherwise (at most 64 slots), the declared end for
-// --seconds. An error text when the server's buffer or the requested length cannot be captured.
+// The region for `streams` at the server's rate: chunks of kChunkFrames, --slots of them a
+// ring, the declared end for --seconds; and the bridge's own buffer of --buffer seconds, in
+// frames, never less than two of the server's periods. An error text when the requested length
+// or the buffer cannot be had.
+inline constexpr std::uint32_t kChunkFrames = 2048;
+
 struct RegionPlan {
     vaskel_config config{};
+    std::uint64_t bufferFrames = 0;
     std::string error;
-    std::string warning; // the ring holds less than a quarter second
 };
 
 [[nodiscard]] RegionPlan planRegion(const BridgeOptions& options, std::uint32_t streams,
                                     std::uint32_t sampleRate, std::uint32_t bufferFrames);
 
-// Whether a period of `frames` can be published into rings of `slots` chunks of `chunkFrames`:
-// one of at most a chunk always can (the ring was sized for it), a longer one only while two of
-// them fit a ring. A period publishes all its chunks at once, so one larger than half a ring
-// overflows whenever the renderer has not drained the last one yet.
-[[nodiscard]] bool periodFits(std::uint32_t frames, std::uint32_t chunkFrames, std::uint32_t slots);
+// The renderer to run: vaskel_renderer beside `program`, else the first one in an absolute
+// directory of `searchPath` (a PATH value). Relative and empty entries are skipped: they name
+// whatever directory the bridge happens to run in, where anyone may have put a program. Empty
+// when there is none; `isProgram` says whether a path is a program to run.
+[[nodiscard]] std::filesystem::path
+findRenderer(const std::filesystem::path& program, const std::string& searchPath,
+             const std::function<bool(const std::filesystem::path&)>& isProgram);
+
+// The renderer's reason for a failure, from its standard error: the text after
+// "<failure_name>: " on the line that gives one ("writer_failure: stream-3.wav: No space left on
+// device" gives "stream-3.wav: No space left on device"); empty when it gave none.
+[[nodiscard]] std::string rendererFailureReason(const std::string& errors);
 
 // The renderer's mapping-open-timeout-ms for --attach-timeout.
 [[nodiscard]] std::uint32_t attachTimeoutMilliseconds(double seconds);

@@ -52,6 +52,12 @@ std::string formatTakeSheet(const TakeSheet& sheet) {
     text += ",\n  \"framesPerStream\": " +
             (sheet.framesPerStream ? std::to_string(*sheet.framesPerStream) : "null");
     text += ",\n  \"verdict\": " + jsonOrNull(sheet.verdict);
+    if (sheet.bufferFrames) {
+        text += ",\n  \"bufferFrames\": " + std::to_string(*sheet.bufferFrames);
+    }
+    if (sheet.bufferPeakFrames) {
+        text += ",\n  \"bufferPeakFrames\": " + std::to_string(*sheet.bufferPeakFrames);
+    }
     text += ",\n  \"streams\": [";
     for (std::size_t i = 0; i < sheet.sources.size(); ++i) {
         text += i == 0 ? "\n" : ",\n";
@@ -60,16 +66,28 @@ std::string formatTakeSheet(const TakeSheet& sheet) {
                 portList(i < sheet.inputs.size() ? sheet.inputs[i] : std::vector<std::string>{}) +
                 "}";
     }
-    return text + "\n  ]\n}\n";
+    text += "\n  ]";
+    if (!sheet.events.empty()) {
+        text += ",\n  \"events\": [";
+        for (std::size_t i = 0; i < sheet.events.size() && i < kMaxTakeSheetEvents; ++i) {
+            const TakeSheetEvent& event = sheet.events[i];
+            text += (i == 0 ? "\n    {\"frame\": " : ",\n    {\"frame\": ") +
+                    std::to_string(event.frame) + ", \"kind\": " + jsonString(event.kind) +
+                    ", \"stream\": " +
+                    (event.stream ? std::to_string(*event.stream) : std::string("null")) +
+                    ", \"detail\": " + jsonString(event.detail) + "}";
+        }
+        text += "\n  ]";
+    }
+    return text + "\n}\n";
 }
 
-std::error_code writeTakeSheet(const std::filesystem::path& root, const std::string& text) {
+std::error_code writeTakeSheet(const platform::Directory& take, const std::string& text) {
     static std::atomic<std::uint32_t> counter{0};
-    const std::filesystem::path temp =
-        root / ("streams.json." + std::to_string(platform::currentProcessId()) + "-" +
-                std::to_string(counter.fetch_add(1)) + ".tmp");
+    const std::string temp = "streams.json." + std::to_string(platform::currentProcessId()) + "-" +
+                             std::to_string(counter.fetch_add(1)) + ".tmp";
     platform::NewFile file;
-    if (const std::error_code error = file.create(temp, platform::NewFile::Readers::Anyone)) {
+    if (const std::error_code error = file.create(take, temp, platform::NewFile::Readers::Anyone)) {
         return error;
     }
     std::error_code error = file.write(text.data(), text.size());
@@ -77,11 +95,10 @@ std::error_code writeTakeSheet(const std::filesystem::path& root, const std::str
         error = file.close();
     }
     if (!error) {
-        error = platform::replaceFileWriteThrough(temp, root / kTakeSheetName);
+        error = take.replaceWriteThrough(temp, kTakeSheetName);
     }
     if (error) {
-        std::error_code ignored;
-        std::filesystem::remove(temp, ignored);
+        (void)take.remove(temp);
     }
     return error;
 }

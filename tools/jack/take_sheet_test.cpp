@@ -72,22 +72,78 @@ TEST(JackTakeSheet, NamesEveryStreamsPortsInJsonAReaderTakes) {
     EXPECT_FALSE(before->startTime || before->framesPerStream || before->verdict);
 }
 
+// What a bridge with a buffer adds, read back; and what a reader of a planted sheet refuses in
+// the events: each row spoils one event of a sheet that is otherwise read.
+TEST(JackTakeSheet, ReadsBackTheBufferAndTheEventsAndRefusesWhatIsNotOne) {
+    TakeSheet sheet;
+    sheet.state = "capturing";
+    sheet.client = "rec";
+    sheet.mapping = "m";
+    sheet.sampleRate = 48000;
+    sheet.framesPerChunk = 2048;
+    sheet.sources = {{"a:out"}};
+    sheet.inputs = {{"rec:in_0"}};
+    sheet.bufferFrames = 192000;
+    sheet.bufferPeakFrames = 67200;
+    sheet.events = {{4096, "xrun", std::nullopt, ""},
+                    {8192, "port_disconnected", 0, "a:out"},
+                    {8192, "client_gone", std::nullopt, "a"},
+                    {9000, "buffer_near_full", std::nullopt, "3.2 s of 4 s"}};
+    const std::string text = formatTakeSheet(sheet);
+    const auto read = parseTakeSheet(text);
+    ASSERT_TRUE(read) << text;
+    EXPECT_EQ(read->bufferFrames, sheet.bufferFrames);
+    EXPECT_EQ(read->bufferPeakFrames, sheet.bufferPeakFrames);
+    EXPECT_EQ(read->events, sheet.events);
+
+    const std::string good =
+        R"({"frame": 8192, "kind": "port_disconnected", "stream": 0, "detail": "a:out"})";
+    const std::vector<std::string> refused = {
+        R"({"frame": 8192, "kind": "overflow", "stream": 0, "detail": ""})",
+        R"({"frame": 8192, "kind": "xrun", "stream": 128, "detail": ""})",
+        R"({"frame": -1, "kind": "xrun", "stream": null, "detail": ""})",
+        R"({"frame": 1, "kind": "xrun", "stream": null})",
+        R"({"frame": 1, "kind": "xrun", "stream": null, "detail": "", "more": 1})",
+        R"({"frame": 1, "kind": "xrun", "stream": "0", "detail": ""})",
+        R"([1, "xrun", null, ""])",
+    };
+    const auto withEvent = [&text, &good](const std::string& event) {
+        std::string spoilt = text;
+        spoilt.replace(spoilt.find("{\"frame\": 8192, \"kind\": \"port_disconnected\""),
+                       good.size(), event);
+        return spoilt;
+    };
+    EXPECT_TRUE(parseTakeSheet(withEvent(good)));
+    for (const std::string& event : refused) {
+        EXPECT_FALSE(parseTakeSheet(withEvent(event))) << event;
+    }
+    // At most 1024 events; the 1025th refuses the sheet.
+    sheet.events.assign(kMaxTakeSheetEvents, {1, "xrun", std::nullopt, ""});
+    EXPECT_TRUE(parseTakeSheet(formatTakeSheet(sheet)));
+    std::string over = formatTakeSheet(sheet);
+    over.insert(over.rfind('}', over.rfind(']')) + 1,
+                ",\n    {\"frame\": 1, \"kind\": \"xrun\", \"stream\": null, \"detail\": \"\"}");
+    EXPECT_FALSE(parseTakeSheet(over));
+}
+
 // The output root may belong to someone else: a link planted at the sheet's name is replaced,
 // never written through, and no temporary is left behind.
 TEST(JackTakeSheet, ReplacesALinkPlantedInItsPlaceWithoutFollowingIt) {
     testing::ScratchDir dir("take-sheet");
     testing::writeFile(dir / "victim", "untouched");
     std::filesystem::create_symlink(dir / "victim", dir / kTakeSheetName);
-    ASSERT_FALSE(writeTakeSheet(dir.path(), "first\n"));
-    ASSERT_FALSE(writeTakeSheet(dir.path(), "second\n"));
+    platform::Directory held;
+    ASSERT_FALSE(held.open(dir.path()));
+    ASSERT_FALSE(writeTakeSheet(held, "first\n"));
+    ASSERT_FALSE(writeTakeSheet(held, "second\n"));
     EXPECT_EQ(testing::readFile(dir / "victim"), "untouched");
     EXPECT_FALSE(std::filesystem::is_symlink(dir / kTakeSheetName));
     EXPECT_EQ(testing::readFile(dir / kTakeSheetName), "second\n");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
                             std::filesystem::directory_iterator()),
               2);
-    // A root that cannot take the sheet says why.
-    EXPECT_TRUE(writeTakeSheet(dir / "missing", "x"));
+    // A folder not held cannot take the sheet, and says so.
+    EXPECT_TRUE(writeTakeSheet(platform::Directory(), "x"));
 }
 } // namespace
 } // namespace vaskel::jack_bridge
