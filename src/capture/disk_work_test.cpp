@@ -17,7 +17,6 @@ namespace vaskel {
 namespace {
 
 using testing::makeConfig;
-using testing::readFile;
 using testing::ScratchDir;
 
 constexpr std::int64_t kMs = 1000000;
@@ -73,9 +72,13 @@ TEST(DiskWork, RoundsKeptByTimeStartSyncAndThenRecord) {
         work.publish(0, writers[0].bytesWritten());
     };
     const auto recorded = [&] {
-        const std::string bytes = readFile(dir / kDurableFileName);
+        // As the tools read it, while the capture still holds it.
+        const auto bytes = platform::readSmallRegularFile(dir / kDurableFileName, 1 << 16);
+        if (!bytes) {
+            return std::vector<std::uint64_t>{};
+        }
         const auto parsed = parseDurableRecord(
-            std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+            std::span(reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size()));
         return parsed ? parsed->lengths : std::vector<std::uint64_t>{};
     };
     struct Step {
