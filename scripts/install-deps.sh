@@ -16,7 +16,7 @@ else
     g++-mingw-w64-x86-64-posix wine wine64
     clang libclang-rt-14-dev
     valgrind gnuplot-nox python3 python3-venv python3-numpy
-    dpkg-dev file strace
+    dpkg-dev file strace help2man
     jackd2 libjack-jackd2-dev
     "$@"
   )
