@@ -150,8 +150,8 @@ stream, with a progress file beside them.
 This package holds vaskel_renderer, the test producer vaskel_producer and
 vaskel_wav, which checks the files of a capture, repairs those of a
 capture that stopped early and exports them as 16/24/32-bit PCM WAV, float
-WAV or FLAC, one file per stream or one multichannel file per take. The live bridge from a JACK server, vaskel_jack,
-is in the package vaskel-jack.")
+WAV or FLAC, one file per stream or one multichannel file per take. The
+live bridge from a JACK server, vaskel_jack, is in the package vaskel-jack.")
 
 set(CPACK_DEBIAN_JACK_PACKAGE_NAME ${VASKEL_DEB_NAME_JACK})
 set(CPACK_DEBIAN_JACK_PACKAGE_SECTION sound)
