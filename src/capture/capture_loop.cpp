@@ -67,6 +67,8 @@ public:
     bool empty() const { return chunks_ == 0; }
     // After a pass: whether the waiting writes must be made now.
     bool full() const { return chunks_ != 0 && (fullest_ >= most_ || bytes_ >= kMaxBatchBytes); }
+    // The most chunks one stream has waiting.
+    std::uint32_t fullest() const { return fullest_; }
 
     void add(std::uint32_t stream, ChunkSlot& slot, const ChunkHeader& chunk,
              std::size_t payloadBytes) {
@@ -161,10 +163,10 @@ public:
                 const FailureCode written = writeBatch();
                 return fail(written != FailureCode::None ? written : sweep.failure);
             }
-            // The batch waits only while the producer has room: a ring half full or more
-            // means it is at or near full speed, and then every slot counts.
+            // A batch holds its slots from the producer: at most a quarter of a ring a stream,
+            // so a producer at full speed always has the rest to fill meanwhile.
             if (!sweep.seen.consumedAny || batch_.full() ||
-                sweep.seen.mostWaiting * 2 >= config_.slotsPerStream) {
+                batch_.fullest() * 4 >= config_.slotsPerStream) {
                 if (const FailureCode failure = writeBatch(); failure != FailureCode::None) {
                     return fail(failure);
                 }
