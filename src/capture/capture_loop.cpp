@@ -353,6 +353,7 @@ private:
         }
         FailureCode failure = FailureCode::None;
         std::array<std::uint32_t, kMaxStreamStats> handed{};
+        std::uint32_t handedBack = 0;
         for (const std::uint32_t i : batch_.order()) {
             if (unwritten[i]) {
                 OutputError error = output_.error(i);
@@ -379,8 +380,8 @@ private:
             stats.writtenFrames += taken.frames;
             stats.maxOccupancy = loadMaxOccupancy(block);
             storeReadIndex(block, loadOwnReadIndex(block) + 1);
-            env_.onChunk();
-            pacingDelay(delayUs_, *env_.stop);
+            env_.onHandBack(i);
+            ++handedBack;
         }
         for (std::uint32_t i = 0; i < config_.streamCount; ++i) {
             if (batch_.count(i) == 0) {
@@ -393,6 +394,12 @@ private:
             output_.disk().publish(i, released_[i]);
         }
         batch_.clear();
+        // Every chunk of the batch is handed back before anyone looks: then each gets its
+        // pacing delay (with a delay, a batch is one chunk, so each chunk's delay follows it).
+        for (std::uint32_t k = 0; k < handedBack; ++k) {
+            env_.onChunk();
+            pacingDelay(delayUs_, *env_.stop);
+        }
         if (failure == FailureCode::None) {
             output_.diskTick();
         }

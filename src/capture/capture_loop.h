@@ -59,6 +59,9 @@ struct CaptureEnvironment {
     // stored, before its pacing delay: lets an observer (a benchmark, a test) follow the
     // capture chunk by chunk.
     void (*onChunk)() = &ignoreChunk;
+    // Called as each chunk is handed back, right after its readIndex is stored, with its
+    // stream: lets a test follow the order of hand-back. Nothing else runs in between.
+    void (*onHandBack)(std::uint32_t stream) = &ignoreHandBack;
     // Called before the chunks the passes took are written: lets a test act as a producer that
     // writes into a slot meanwhile.
     void (*onBatch)() = &ignoreChunk;
@@ -96,6 +99,7 @@ struct CaptureEnvironment {
     PassTimer* passTimer = nullptr;
 
     static void ignoreChunk() {}
+    static void ignoreHandBack(std::uint32_t) {}
     static std::error_code syncWriter(const StreamWriter& writer);
     static std::error_code syncHeldDirectory(const platform::Directory& directory) {
         return directory.sync();
